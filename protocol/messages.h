@@ -1,0 +1,52 @@
+// The named messages that parties and the coordinator exchange after the handshake, and the rule that
+// decodes a received text. Pure functions: shared by the message loop, the tests and the fuzzers.
+//
+// A message on the wire is its text and one NUL. The text is: name (ending in a blank), cookie
+// (a "%p" value), one blank, info (possibly empty).
+#ifndef ZEL_PROTOCOL_MESSAGES_H
+#define ZEL_PROTOCOL_MESSAGES_H
+
+#include <cstddef>
+#include <string>
+
+enum MessageType {
+    MSG_NOMINATE = 0,
+    MSG_APPROVE = 1,
+    MSG_LISTEN = 2,
+    MSG_LISTENING = 3,
+    MSG_PORT_IN_USE = 4,
+    MSG_CONNECT = 5,
+    MSG_CONNECTED = 6,
+    MSG_FAILED = 7,
+    MSG_SUCCESS = 8,
+    MSG_ENDSTATION_HAPPY = 9,
+    MSG_SENDER_HAPPY = 10,
+    MSG_ADIOS = 11,
+    MSG_REJECTED_SENDER = 12,
+    MSG_NOTUSED = 13,
+};
+
+constexpr int g_message_count = 14;
+
+// Indexed by MessageType; every name ends in one blank, which belongs to the name.
+extern const char* const g_message_names[g_message_count];
+
+// A received text, decoded.
+struct DecodedMessage {
+    int type = -1;                  // the MessageType whose name starts the text
+    bool has_cookie = false;        // a "%p" value could be read right after the name
+    void* cookie = nullptr;         // that value; an opaque token, never followed here
+    bool has_info = false;          // a blank follows the name somewhere
+    std::string info;               // the text after the first blank that follows the name
+};
+
+// Decodes `text` (no terminator). false when it starts with no message name.
+bool decode_message(const std::string& text, DecodedMessage* out);
+
+// The message text of `type` with `cookie` written as "%p " and `tail` appended (tail may be null).
+std::string compose_message(int type, const void* cookie, const char* tail);
+
+// Reads a port number at the start of `info` as the endstation does (atoi). 0 when there is none.
+int port_of(const std::string& info);
+
+#endif
