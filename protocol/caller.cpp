@@ -3,6 +3,7 @@
 
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include "common/logmsg.h"
 #include "common/zel_common.h"
@@ -22,6 +23,15 @@ Caller::Caller() : m_type(0), m_stopread(0), m_joined(0), m_conn(nullptr), m_sen
 Caller::Caller(int fd) : m_type(0), m_stopread(0), m_joined(0), m_conn(nullptr), m_sender_conn(nullptr) {
     zel_inform(stderr, "caller fd constructor\n");
     init(new Connection(fd));
+    // A party that stops reading must not stall the threads that write to it (its conference, the
+    // other party's loop): writes give up after TQR_SEND_TIMEOUT seconds and the party is dropped.
+    zel_env_set_default("TQR_SEND_TIMEOUT", "10");
+    int seconds = zel_env_get_int("TQR_SEND_TIMEOUT");
+    if (fd > 0 && seconds > 0) {
+        timeval limit{};
+        limit.tv_sec = seconds;
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
 }
 
 void Caller::init(Connection* conn) {

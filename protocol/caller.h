@@ -24,7 +24,6 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -125,6 +124,8 @@ public:
     bool reader_done() const { return m_reader_state.load(std::memory_order_acquire) != ReaderRunning; }
     // Waits until the reader has finished.
     void wait_reader_done();
+    // True once the reader has left its loop: no message can arrive any more.
+    bool link_ended();
     // True when the coordinator refused this sender ("RejectedSender "); process() then returned.
     bool rejected() const { return m_rejected.load(std::memory_order_acquire); }
 
@@ -170,9 +171,7 @@ public:
     void port_freed();
 
 private:
-    // Coordinator side, used only by the thread that runs process(): the ports lent to this sender,
-    // each with the endstation it was lent for, and approvals waiting for a free port.
-    std::map<std::string, const void*> m_lent;
+    // Coordinator side, used only by the thread that runs process(): approvals waiting for a free port.
     std::deque<const void*> m_waiting_approvals;
     bool m_port_wakeup = false;  // guarded by m_queue_mutex
 

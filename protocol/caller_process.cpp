@@ -31,7 +31,14 @@ int Caller::process() {
     std::string text;
     while (!done) {
         serve_waiting_approvals();
-        int got = wait_message(text, kLoopLimit, !m_waiting_approvals.empty());
+        // Approvals set aside also wait for abandoned ports, which come back by time, not by event.
+        double limit = kLoopLimit;
+        if (!m_waiting_approvals.empty()) {
+            double returning = g_portmanager.next_return_in();
+            if (returning >= 0) limit = returning + 0.01;
+        }
+        int got = wait_message(text, limit, !m_waiting_approvals.empty());
+        if (got == 0 && limit < kLoopLimit && !link_ended()) continue;
         if (got == 2) continue;  // a port came back for an approval set aside
         if (got == 0) break;
         zel::logline("caller ", static_cast<const void*>(this), " type ", m_type, " msg length ", text.size(),
@@ -70,7 +77,7 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
     case MSG_APPROVE: {
         HeldCaller endstation(cookie, ROLE_ENDSTATION, m_confid);
         if (!endstation.get()) return ignored(this, type, "cookie names no endstation of this conference");
-        bool lent = std::any_of(m_lent.begin(), m_lent.end(), [&](const auto& entry) { return entry.second == cookie; });
+        bool lent = g_portmanager.has_lease(this, cookie);
         bool waiting = std::find(m_waiting_approvals.begin(), m_waiting_approvals.end(), cookie) != m_waiting_approvals.end();
         if (lent || waiting) return ignored(this, type, "a port is already lent for this endstation");
         lend_port(cookie);
@@ -99,8 +106,8 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
     }
 
     case MSG_LISTENING: {
-        auto lent = m_lent.find(message.info);
-        if (lent == m_lent.end() || lent->second != cookie) return ignored(this, type, "port not lent for this cookie");
+        if (!g_portmanager.is_lent(message.info, this, cookie))
+            return ignored(this, type, "port not lent for this cookie");
         HeldCaller endstation(cookie, ROLE_ENDSTATION, m_confid);
         if (!endstation.get()) return ignored(this, type, "cookie names no endstation of this conference");
         send_message(MSG_CONNECT, endstation.get(), info);
@@ -108,9 +115,8 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
     }
 
     case MSG_PORT_IN_USE: {
-        auto lent = m_lent.find(message.info);
-        if (lent == m_lent.end() || lent->second != cookie) return ignored(this, type, "port not lent for this cookie");
-        m_lent.erase(lent);
+        if (!g_portmanager.end_lease(message.info, this, cookie))
+            return ignored(this, type, "port not lent for this cookie");
         g_portmanager.mark_in_use(info);
         HeldCaller endstation(cookie, ROLE_ENDSTATION, m_confid);
         if (!endstation.get()) return ignored(this, type, "cookie names no endstation of this conference");
@@ -134,18 +140,23 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
         break;
 
     case MSG_SENDER_HAPPY: {
-        auto lent = m_lent.find(message.info);
-        if (lent == m_lent.end() || lent->second != cookie) return ignored(this, type, "port not lent for this cookie");
-        std::string port = message.info;
-        m_lent.erase(lent);
+        // The rendezvous is complete: its lease ends before "Adios " goes out, so that an endstation
+        // leaving right after it does not hold the port back; the port returns after "Adios ".
+        if (!g_portmanager.end_lease(message.info, this, cookie))
+            return ignored(this, type, "port not lent for this cookie");
         {
             HeldCaller endstation(cookie, ROLE_ENDSTATION, m_confid);
             if (endstation.get()) send_message(MSG_ADIOS, endstation.get(), nullptr);
         }
-        // The rendezvous is complete: its port goes back even if the endstation has already left.
-        g_portmanager.recycle_port(port);
+        g_portmanager.recycle_port(message.info);
         break;
     }
+
+    case MSG_FAILED:
+        // The endstation could not reach its sender: that rendezvous cannot complete, and its port
+        // returns once the sender's listener has given up on it.
+        g_portmanager.abandon(cookie, this);
+        break;
 
     case MSG_ADIOS:
         done = true;
@@ -161,7 +172,7 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
         zel::logline("TQR: endmarker encountered while processing protocol ", MSG_NOTUSED);
         break;
 
-    default:  // "Failed " and "Success ": nothing to do
+    default:  // "Success ": nothing to do
         break;
     }
 }
@@ -175,7 +186,7 @@ void Caller::lend_port(const void* cookie) {
         return;
     }
     zel_inform(stderr, "port is %x %s\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(port)), port->c_str());
-    m_lent[*port] = cookie;
+    g_portmanager.lend(*port, this, cookie);
     send_message(MSG_LISTEN, static_cast<Caller*>(const_cast<void*>(cookie)), port->c_str());
 }
 
@@ -191,7 +202,7 @@ void Caller::serve_waiting_approvals() {
         if (port == nullptr) return;
         m_waiting_approvals.pop_front();
         zel_inform(stderr, "port is %x %s\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(port)), port->c_str());
-        m_lent[*port] = cookie;
+        g_portmanager.lend(*port, this, cookie);
         send_message(MSG_LISTEN, static_cast<Caller*>(const_cast<void*>(cookie)), port->c_str());
     }
 }

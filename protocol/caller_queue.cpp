@@ -83,3 +83,8 @@ std::string Caller::pop_message() {
     m_queue.pop_front();
     return front;
 }
+
+bool Caller::link_ended() {
+    zel::MutexGuard guard(m_queue_mutex);
+    return m_link_ended;
+}

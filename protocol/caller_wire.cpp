@@ -1,4 +1,6 @@
 // Composing and writing messages, and the reader thread that cuts the stream into messages.
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -48,7 +50,13 @@ int Caller::send_message(int type, Caller* other, const char* info) {
 
 int Caller::send_text(const std::string& text) {
     zel::MutexGuard guard(m_send_mutex);
-    int sent = m_conn->send(text.c_str(), static_cast<int>(text.size()) + 1);
+    const int length = static_cast<int>(text.size()) + 1;
+    int sent = m_conn->send(text.c_str(), length);
+    if ((sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) || (sent >= 0 && sent < length)) {
+        // The send time limit passed, or only part of the text went out: the stream can no longer be
+        // framed, so the link is shut down and its reader ends, which drops the party.
+        if (int fd = m_conn->fd()) ::shutdown(fd, SHUT_RDWR);
+    }
     zel::logline(static_cast<const void*>(this), " sending ", text);
     return sent;
 }

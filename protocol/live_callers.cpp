@@ -22,11 +22,11 @@ void LiveCallers::remove(Caller* caller) {
     auto found = m_callers.find(caller);
     if (found == m_callers.end()) return;
     found->second.leaving = true;
-    while (found->second.holds > 0) {
+    while (found != m_callers.end() && found->second.holds > 0) {
         pthread_cond_wait(&m_released, &m_mutex);
-        found = m_callers.find(caller);
+        found = m_callers.find(caller);  // another remove() may have erased it meanwhile
     }
-    m_callers.erase(found);
+    if (found != m_callers.end()) m_callers.erase(found);
 }
 
 Caller* LiveCallers::hold(const void* cookie, int role, const std::string& confid) {

@@ -6,6 +6,7 @@
 #include "protocol/live_callers.h"
 #include "protocol/lock.h"
 #include "protocol/phrase.h"
+#include "protocol/portmanager.h"
 
 bool Caller::joinconference() {
     zel::MutexGuard guard(m_member_mutex);
@@ -35,4 +36,6 @@ void Caller::leaveconference() {
     g_live_callers.remove(this);
     if (m_type == ROLE_SENDER && m_joined) g_activelist.remove(m_confid);
     if (m_type == ROLE_ENDSTATION) g_activelist.dropreceiver(m_confid, this);
+    // Rendezvous that this party was part of and that had not completed cannot complete any more.
+    if (m_joined) g_portmanager.abandon(this);
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdint>
+#include <ctime>
 
 #include "common/zel_common.h"
 #include "protocol/caller.h"
@@ -75,9 +76,37 @@ void Portmanager::read_ports() {
 
 int Portmanager::coord_port() { return m_coord_port; }
 
+namespace {
+
+double monotonic_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// How long an abandoned port waits before it is lent again: the sender's listener gives up after
+// TQR_LISTEN_TIMEOUT seconds and then closes its socket; two seconds more cover the travel.
+double return_delay() {
+    zel_env_set_default("TQR_LISTEN_TIMEOUT", "60");
+    int seconds = zel_env_get_int("TQR_LISTEN_TIMEOUT");
+    return (seconds > 0 ? seconds : 60) + 2.0;
+}
+
+}  // namespace
+
 const std::string* Portmanager::pop_port() {
     zel::MutexGuard guard(m_mutex);
-    while (m_free.empty()) pthread_cond_wait(&m_cond, &m_mutex);
+    return_due();
+    while (m_free.empty()) {
+        if (m_returning.empty()) {
+            pthread_cond_wait(&m_cond, &m_mutex);
+        } else {
+            AbsTime deadline;
+            pthread_cond_timedwait(&m_cond, &m_mutex,
+                                   deadline.after(std::max(0.0, m_returning.front().due - monotonic_seconds())));
+        }
+        return_due();
+    }
     PortEntry* entry = m_free.front();
     m_free.pop_front();
     zel_inform(stderr, " popped port %s \n", entry->text.c_str());
@@ -86,6 +115,7 @@ const std::string* Portmanager::pop_port() {
 
 const std::string* Portmanager::pop_port_or_wait(Caller* waiter) {
     zel::MutexGuard guard(m_mutex);
+    return_due();
     if (m_free.empty()) {
         if (std::find(m_waiters.begin(), m_waiters.end(), waiter) == m_waiters.end()) m_waiters.push_back(waiter);
         return nullptr;
@@ -108,14 +138,87 @@ int Portmanager::recycle_port(const std::string& text) {
         zel_inform(stderr, " port %s not among ports\n", text.c_str());
         return 0;
     }
-    m_free.push_back(found->second);
+    queue_free(found->second);
+    zel_inform(stderr, " recycling port %s \n", text.c_str());
+    return 1;
+}
+
+void Portmanager::queue_free(PortEntry* entry) {
+    m_free.push_back(entry);
     pthread_cond_signal(&m_cond);
     if (!m_waiters.empty()) {
         m_waiters.front()->port_freed();
         m_waiters.pop_front();
     }
-    zel_inform(stderr, " recycling port %s \n", text.c_str());
+}
+
+void Portmanager::return_due() {
+    double now = monotonic_seconds();
+    while (!m_returning.empty() && m_returning.front().due <= now) {
+        PortEntry* entry = m_returning.front().entry;
+        m_returning.pop_front();
+        queue_free(entry);
+        zel_inform(stderr, " recycling port %s \n", entry->text.c_str());
+    }
+}
+
+void Portmanager::lend(const std::string& text, const void* sender, const void* endstation) {
+    zel::MutexGuard guard(m_mutex);
+    m_leases[text] = Lease{sender, endstation};
+}
+
+bool Portmanager::is_lent(const std::string& text, const void* sender, const void* endstation) {
+    zel::MutexGuard guard(m_mutex);
+    auto found = m_leases.find(text);
+    return found != m_leases.end() && found->second.sender == sender && found->second.endstation == endstation;
+}
+
+bool Portmanager::has_lease(const void* sender, const void* endstation) {
+    zel::MutexGuard guard(m_mutex);
+    return std::any_of(m_leases.begin(), m_leases.end(), [&](const auto& lease) {
+        return lease.second.sender == sender && lease.second.endstation == endstation;
+    });
+}
+
+int Portmanager::end_lease(const std::string& text, const void* sender, const void* endstation) {
+    zel::MutexGuard guard(m_mutex);
+    auto found = m_leases.find(text);
+    if (found == m_leases.end() || found->second.sender != sender || found->second.endstation != endstation)
+        return 0;
+    m_leases.erase(found);
     return 1;
+}
+
+void Portmanager::abandon(const void* party, const void* endstation) {
+    zel::MutexGuard guard(m_mutex);
+    double due = monotonic_seconds() + return_delay();
+    for (auto lease = m_leases.begin(); lease != m_leases.end();) {
+        bool ends = endstation ? (lease->second.sender == party && lease->second.endstation == endstation)
+                               : (lease->second.sender == party || lease->second.endstation == party);
+        if (!ends) {
+            ++lease;
+            continue;
+        }
+        zel_inform(stderr, " port %s returns after its rendezvous failed\n", lease->first.c_str());
+        m_returning.push_back(Returning{m_by_text[lease->first], due});
+        lease = m_leases.erase(lease);
+    }
+}
+
+double Portmanager::next_return_in() {
+    zel::MutexGuard guard(m_mutex);
+    if (m_returning.empty()) return -1.0;
+    return std::max(0.0, m_returning.front().due - monotonic_seconds());
+}
+
+size_t Portmanager::lent_count() {
+    zel::MutexGuard guard(m_mutex);
+    return m_leases.size();
+}
+
+size_t Portmanager::returning_count() {
+    zel::MutexGuard guard(m_mutex);
+    return m_returning.size();
 }
 
 int Portmanager::mark_in_use(const char* text) {
@@ -128,6 +231,7 @@ int Portmanager::mark_in_use(const char* text) {
 
 size_t Portmanager::free_count() {
     zel::MutexGuard guard(m_mutex);
+    return_due();
     return m_free.size();
 }
 

@@ -48,8 +48,33 @@ public:
     // 1 when `text` names a pool port, which is retired (not queued again unless recycled); else 0.
     int mark_in_use(const char* text);
 
+    // Leases: the coordinator remembers which rendezvous (sender, endstation) holds each lent port, so
+    // that a port is never lost to a rendezvous that can no longer complete. The parties are
+    // identities only, never followed.
+    //
+    // Records that the port `text`, just popped, is lent to `sender` for `endstation`.
+    void lend(const std::string& text, const void* sender, const void* endstation);
+    // true when `text` is lent to `sender` for `endstation`.
+    bool is_lent(const std::string& text, const void* sender, const void* endstation);
+    // true when any port is lent to `sender` for `endstation`.
+    bool has_lease(const void* sender, const void* endstation);
+    // Ends the lease of `text` to `sender` for `endstation`: 1 when it existed, else 0. The port is
+    // then the caller's to recycle (the rendezvous completed) or to mark in use (the sender could not
+    // listen on it); a later abandon() no longer touches it.
+    int end_lease(const std::string& text, const void* sender, const void* endstation);
+    // The rendezvous of `sender` and `endstation` (or, with a null endstation, every rendezvous in
+    // which `sender` takes part on either side) can no longer complete: their ports return to the pool
+    // once the sender's listener has given up on them (TQR_LISTEN_TIMEOUT plus a margin), not before,
+    // so that a port is never lent while a listener may still hold it.
+    void abandon(const void* party, const void* endstation = nullptr);
+    // Seconds until the next abandoned port returns, or a negative value when none is waiting.
+    double next_return_in();
+
     // Number of free ports now (for tests and benchmarks).
     size_t free_count();
+    // Number of lent ports and of ports waiting to return (tests).
+    size_t lent_count();
+    size_t returning_count();
     int top_port() const { return m_top_port; }
 
     pthread_mutex_t m_mutex;  // guards the four containers; a leaf
@@ -63,7 +88,22 @@ public:
     std::list<Caller*> m_waiters;  // guarded by m_mutex: loops woken, oldest first, per port recycled
 
 private:
+    struct Lease {
+        const void* sender;
+        const void* endstation;
+    };
+    struct Returning {
+        PortEntry* entry;
+        double due;  // CLOCK_MONOTONIC seconds
+    };
     void read_ports();
+    // With m_mutex held: queues `entry` as free and wakes one waiter.
+    void queue_free(PortEntry* entry);
+    // With m_mutex held: queues the abandoned ports whose time has come.
+    void return_due();
+
+    std::map<std::string, Lease> m_leases;  // guarded by m_mutex: lent ports by text
+    std::list<Returning> m_returning;       // guarded by m_mutex: abandoned ports, oldest first
 };
 
 extern Portmanager g_portmanager;
