@@ -8,6 +8,7 @@
 #include "common/logmsg.h"
 #include "common/zel_common.h"
 #include "protocol/caller.h"
+#include "protocol/live_callers.h"
 #include "protocol/lock.h"
 #include "protocol/messages.h"
 #include "protocol/phrase.h"
@@ -73,36 +74,48 @@ void Conference::conferencethread() {
         zel_inform(stderr, "Conference thread here!\n");
         m_announce = 0;
     }
-    // m_io_mutex is held for each whole pass and released only inside the wait.
-    zel::MutexGuard io(m_io_mutex);
-    while (!m_stop) {
-        if (!m_pending) {
-            timeval now{};
-            gettimeofday(&now, nullptr);
-            long micros = now.tv_usec + 1000000;
-            timespec deadline{};
-            deadline.tv_sec = now.tv_sec + micros / 1000000;
-            deadline.tv_nsec = (micros % 1000000) * 1000;
-            int waited = pthread_cond_timedwait(&m_io_conditional, &m_io_mutex, &deadline);
-            if (m_stop) break;
-            if (waited == EINTR) {
-                zel::logline("Conference OS signal code ", waited);
-            } else if (waited != ETIMEDOUT) {
-                zel::MutexGuard list(m_list_mutex);
-                zel::logline("Conference io_conditional signalled. ", "message: ", m_pending ? "signal " : "wake-up ",
-                             "has_sender = ", m_has_sender);
+    for (;;) {
+        {
+            zel::MutexGuard io(m_io_mutex);
+            if (!m_pending && !m_stop) {
+                timeval now{};
+                gettimeofday(&now, nullptr);
+                long micros = now.tv_usec + 1000000;
+                timespec deadline{};
+                deadline.tv_sec = now.tv_sec + micros / 1000000;
+                deadline.tv_nsec = (micros % 1000000) * 1000;
+                int waited = pthread_cond_timedwait(&m_io_conditional, &m_io_mutex, &deadline);
+                if (waited == EINTR) {
+                    zel::logline("Conference OS signal code ", waited);
+                } else if (waited != ETIMEDOUT && !m_stop) {
+                    zel::logline("Conference io_conditional signalled. ", "message: ",
+                                 m_pending ? "member joined " : "spurious wake-up ", "has_sender = ", m_has_sender_seen);
+                }
+            }
+            if (m_stop) return;
+            m_pending = false;
+        }
+
+        // The nomination is sent without the conference's locks, so that a sender that reads slowly
+        // stalls neither the registry nor members joining or leaving. The nominated receiver is held
+        // (it cannot be destroyed until the send is done); the sender cannot be, since its leaving
+        // stops this thread first.
+        Caller* receiver = nullptr;
+        Caller* sender = nullptr;
+        {
+            zel::MutexGuard list(m_list_mutex);
+            m_has_sender_seen = m_has_sender;
+            if (!m_closed && m_has_sender && !m_receivers.empty()) {
+                zel::logline("sender exists and receiver pending ");
+                receiver = m_receivers.front();
+                m_receivers.pop_front();
+                sender = m_sender;
             }
         }
-        m_pending = false;
-
-        zel::MutexGuard list(m_list_mutex);
-        if (!m_closed && m_has_sender && !m_receivers.empty()) {
-            zel::logline("sender exists and receiver pending ");
-            Caller* receiver = m_receivers.front();
-            m_receivers.pop_front();
-            m_sender->send_message(MSG_NOMINATE, receiver, nullptr);
-            zel::logline("nominating caller ");
-        }
+        if (receiver == nullptr) continue;
+        HeldCaller held(receiver, ROLE_ENDSTATION, m_confid);
+        if (held.get()) sender->send_message(MSG_NOMINATE, receiver, nullptr);
+        zel::logline("nominating caller ");
     }
 }
 

@@ -7,9 +7,10 @@
 // coordinator's Callers and owns none; a Caller leaves (dropreceiver, or the erasure of its sender's
 // conference) before it can be destroyed, and the thread sends nothing once stop() has begun.
 //
-// Lock order: the active list's mutex, then m_list_mutex or m_io_mutex; in the conference thread
-// m_io_mutex, then m_list_mutex, then the sender's compose and send mutexes. The thread never takes the
-// active list's mutex.
+// Lock order: the active list's mutex, then m_list_mutex or m_io_mutex. The conference thread takes
+// m_io_mutex only around its wait and m_list_mutex only to pick a receiver, and sends "Nominate "
+// holding neither (the sender's compose and send mutexes are taken then); it never takes the active
+// list's mutex.
 #ifndef ZEL_PROTOCOL_CONFERENCE_H
 #define ZEL_PROTOCOL_CONFERENCE_H
 
@@ -61,6 +62,7 @@ private:
     bool m_stop = false;     // guarded by m_io_mutex
     bool m_joined = false;   // guarded by m_io_mutex: the thread has been joined
     bool m_closed = false;   // guarded by m_list_mutex: nominate no one
+    bool m_has_sender_seen = false;  // the thread's own copy of m_has_sender, for its wake-up line
 };
 
 #endif
