@@ -1,6 +1,7 @@
 // The direct link between a sender and one endstation: the sender's listener thread, the masked key
 // check that both ends run, and the endstation's bridge thread.
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -42,7 +43,12 @@ int Caller::check_keys(Connection* conn) {
     conn->send(masked.data(), static_cast<int>(length + 1));
 
     // The frame is read until its NUL or its L + 1 bytes, whichever comes first: TCP may deliver it
-    // in pieces, and nothing beyond the frame is read.
+    // in pieces, and nothing beyond the frame is read. A peer that never answers is given up on after
+    // the listen time limit, so that neither a listener nor an endstation's loop waits for ever; the
+    // socket goes back to plain blocking reads for its host.
+    timeval limit{};
+    limit.tv_sec = listen_timeout_ms() / 1000;
+    setsockopt(conn->fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::vector<char> incoming(length + 1, '\0');
     int n = 0;
     for (;;) {
@@ -55,6 +61,8 @@ int Caller::check_keys(Connection* conn) {
         n += got;
         if (ended || n == static_cast<int>(length + 1)) break;
     }
+    timeval none{};
+    setsockopt(conn->fd(), SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
 
     int result = 0;
     if (n != static_cast<int>(length + 1)) {
