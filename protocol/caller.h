@@ -156,8 +156,9 @@ private:
     // receive(), but also ends (result 2) when the port pool wakes this Caller for a freed port.
     int wait_message(std::string& out, double timeout, bool port_wakeups);
     void handle(const struct DecodedMessage& message, bool& done);
-    // Lends a port for the endstation `cookie`, or sets the approval aside until a port is free.
-    void lend_port(const void* cookie);
+    // Lends a port for the endstation `cookie` and sends "Listen "; false when no port is free (this
+    // Caller is then woken by port_freed() once one is).
+    bool lend_port(const void* cookie, const std::string& nickname);
     void serve_waiting_approvals();
     void on_connect(const void* cookie, const std::string& info);
     void on_adios();

@@ -80,7 +80,9 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
         bool lent = g_portmanager.has_lease(this, cookie);
         bool waiting = std::find(m_waiting_approvals.begin(), m_waiting_approvals.end(), cookie) != m_waiting_approvals.end();
         if (lent || waiting) return ignored(this, type, "a port is already lent for this endstation");
-        lend_port(cookie);
+        // With the pool empty, waiting here would stop this loop from reading the "Sender Happy " that
+        // returns a port: the approval waits aside and is served when a port comes back.
+        if (!lend_port(cookie, endstation.get()->nickname())) m_waiting_approvals.push_back(cookie);
         break;
     }
 
@@ -115,12 +117,12 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
     }
 
     case MSG_PORT_IN_USE: {
-        if (!g_portmanager.end_lease(message.info, this, cookie))
+        if (!g_portmanager.end_lease(message.info, this, cookie, nullptr))
             return ignored(this, type, "port not lent for this cookie");
         g_portmanager.mark_in_use(info);
         HeldCaller endstation(cookie, ROLE_ENDSTATION, m_confid);
         if (!endstation.get()) return ignored(this, type, "cookie names no endstation of this conference");
-        lend_port(cookie);
+        if (!lend_port(cookie, endstation.get()->nickname())) m_waiting_approvals.push_back(cookie);
         break;
     }
 
@@ -142,7 +144,7 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
     case MSG_SENDER_HAPPY: {
         // The rendezvous is complete: its lease ends before "Adios " goes out, so that an endstation
         // leaving right after it does not hold the port back; the port returns after "Adios ".
-        if (!g_portmanager.end_lease(message.info, this, cookie))
+        if (!g_portmanager.end_lease(message.info, this, cookie, "ok"))
             return ignored(this, type, "port not lent for this cookie");
         {
             HeldCaller endstation(cookie, ROLE_ENDSTATION, m_confid);
@@ -155,7 +157,7 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
     case MSG_FAILED:
         // The endstation could not reach its sender: that rendezvous cannot complete, and its port
         // returns once the sender's listener has given up on it.
-        g_portmanager.abandon(cookie, this);
+        g_portmanager.abandon(cookie, this, "connect_failed");
         break;
 
     case MSG_ADIOS:
@@ -177,33 +179,21 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
     }
 }
 
-void Caller::lend_port(const void* cookie) {
+bool Caller::lend_port(const void* cookie, const std::string& nickname) {
     const std::string* port = g_portmanager.pop_port_or_wait(this);
-    if (port == nullptr) {
-        // The pool is empty. Waiting here would stop this loop from reading the "Sender Happy " that
-        // returns a port, so the approval waits aside and is served when a port comes back.
-        m_waiting_approvals.push_back(cookie);
-        return;
-    }
+    if (port == nullptr) return false;
     zel_inform(stderr, "port is %x %s\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(port)), port->c_str());
-    g_portmanager.lend(*port, this, cookie);
+    g_portmanager.lend(*port, this, cookie, m_confid, nickname);
     send_message(MSG_LISTEN, static_cast<Caller*>(const_cast<void*>(cookie)), port->c_str());
+    return true;
 }
 
 void Caller::serve_waiting_approvals() {
     while (!m_waiting_approvals.empty()) {
         const void* cookie = m_waiting_approvals.front();
         HeldCaller endstation(cookie, ROLE_ENDSTATION, m_confid);
-        if (!endstation.get()) {  // the endstation left while it waited
-            m_waiting_approvals.pop_front();
-            continue;
-        }
-        const std::string* port = g_portmanager.pop_port_or_wait(this);
-        if (port == nullptr) return;
-        m_waiting_approvals.pop_front();
-        zel_inform(stderr, "port is %x %s\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(port)), port->c_str());
-        g_portmanager.lend(*port, this, cookie);
-        send_message(MSG_LISTEN, static_cast<Caller*>(const_cast<void*>(cookie)), port->c_str());
+        if (endstation.get() && !lend_port(cookie, endstation.get()->nickname())) return;
+        m_waiting_approvals.pop_front();  // served, or the endstation left while it waited
     }
 }
 

@@ -37,5 +37,5 @@ void Caller::leaveconference() {
     if (m_type == ROLE_SENDER && m_joined) g_activelist.remove(m_confid);
     if (m_type == ROLE_ENDSTATION) g_activelist.dropreceiver(m_confid, this);
     // Rendezvous that this party was part of and that had not completed cannot complete any more.
-    if (m_joined) g_portmanager.abandon(this);
+    if (m_joined) g_portmanager.abandon(this, nullptr, m_type == ROLE_SENDER ? "sender_left" : "endstation_left");
 }

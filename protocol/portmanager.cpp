@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdint>
 #include <ctime>
@@ -162,9 +163,27 @@ void Portmanager::return_due() {
     }
 }
 
-void Portmanager::lend(const std::string& text, const void* sender, const void* endstation) {
+namespace {
+
+std::atomic<RendezvousObserver> g_rendezvous_observer{nullptr};
+
+void report(const std::string& confid, const std::string& nickname, const std::string& port, const char* outcome,
+            double lent_at) {
+    RendezvousObserver observer = g_rendezvous_observer.load(std::memory_order_acquire);
+    if (observer == nullptr || outcome == nullptr) return;
+    observer(RendezvousReport{confid, nickname, port, outcome, (monotonic_seconds() - lent_at) * 1000.0});
+}
+
+}  // namespace
+
+void set_rendezvous_observer(RendezvousObserver observer) {
+    g_rendezvous_observer.store(observer, std::memory_order_release);
+}
+
+void Portmanager::lend(const std::string& text, const void* sender, const void* endstation, const std::string& confid,
+                       const std::string& nickname) {
     zel::MutexGuard guard(m_mutex);
-    m_leases[text] = Lease{sender, endstation};
+    m_leases[text] = Lease{sender, endstation, confid, nickname, monotonic_seconds()};
 }
 
 bool Portmanager::is_lent(const std::string& text, const void* sender, const void* endstation) {
@@ -180,29 +199,40 @@ bool Portmanager::has_lease(const void* sender, const void* endstation) {
     });
 }
 
-int Portmanager::end_lease(const std::string& text, const void* sender, const void* endstation) {
-    zel::MutexGuard guard(m_mutex);
-    auto found = m_leases.find(text);
-    if (found == m_leases.end() || found->second.sender != sender || found->second.endstation != endstation)
-        return 0;
-    m_leases.erase(found);
+int Portmanager::end_lease(const std::string& text, const void* sender, const void* endstation,
+                           const char* outcome) {
+    Lease ended;
+    {
+        zel::MutexGuard guard(m_mutex);
+        auto found = m_leases.find(text);
+        if (found == m_leases.end() || found->second.sender != sender || found->second.endstation != endstation)
+            return 0;
+        ended = std::move(found->second);
+        m_leases.erase(found);
+    }
+    report(ended.confid, ended.nickname, text, outcome, ended.lent_at);
     return 1;
 }
 
-void Portmanager::abandon(const void* party, const void* endstation) {
-    zel::MutexGuard guard(m_mutex);
-    double due = monotonic_seconds() + return_delay();
-    for (auto lease = m_leases.begin(); lease != m_leases.end();) {
-        bool ends = endstation ? (lease->second.sender == party && lease->second.endstation == endstation)
-                               : (lease->second.sender == party || lease->second.endstation == party);
-        if (!ends) {
-            ++lease;
-            continue;
+void Portmanager::abandon(const void* party, const void* endstation, const char* outcome) {
+    std::map<std::string, Lease> ended;
+    {
+        zel::MutexGuard guard(m_mutex);
+        double due = monotonic_seconds() + return_delay();
+        for (auto lease = m_leases.begin(); lease != m_leases.end();) {
+            bool ends = endstation ? (lease->second.sender == party && lease->second.endstation == endstation)
+                                   : (lease->second.sender == party || lease->second.endstation == party);
+            if (!ends) {
+                ++lease;
+                continue;
+            }
+            zel_inform(stderr, " port %s returns after its rendezvous failed\n", lease->first.c_str());
+            m_returning.push_back(Returning{m_by_text[lease->first], due});
+            ended.insert(*lease);
+            lease = m_leases.erase(lease);
         }
-        zel_inform(stderr, " port %s returns after its rendezvous failed\n", lease->first.c_str());
-        m_returning.push_back(Returning{m_by_text[lease->first], due});
-        lease = m_leases.erase(lease);
     }
+    for (const auto& lease : ended) report(lease.second.confid, lease.second.nickname, lease.first, outcome, lease.second.lent_at);
 }
 
 double Portmanager::next_return_in() {

@@ -23,6 +23,20 @@ struct PortEntry {
     std::string text;  // "%d" of port: what travels in messages
 };
 
+// What the coordinator knows of one rendezvous when it ends: for hosts that report rendezvous.
+struct RendezvousReport {
+    std::string confid;
+    std::string nickname;  // the endstation's
+    std::string port;
+    const char* outcome;   // "ok", "connect_failed", "endstation_left" or "sender_left"
+    double ms;             // from the port's lending to the end
+};
+
+// Called once per rendezvous that ends on this coordinator, on the thread that ends it, with no lock
+// of the library held. Null (the default) reports nothing. Set it before the coordinator starts.
+typedef void (*RendezvousObserver)(const RendezvousReport& report);
+void set_rendezvous_observer(RendezvousObserver observer);
+
 // Starts the platform's socket layer where there is one to start. 0 usable, 1 not.
 int start_sockets();
 
@@ -52,21 +66,24 @@ public:
     // that a port is never lost to a rendezvous that can no longer complete. The parties are
     // identities only, never followed.
     //
-    // Records that the port `text`, just popped, is lent to `sender` for `endstation`.
-    void lend(const std::string& text, const void* sender, const void* endstation);
+    // Records that the port `text`, just popped, is lent to `sender` for `endstation`; `confid` and
+    // `nickname` only go into the rendezvous report.
+    void lend(const std::string& text, const void* sender, const void* endstation, const std::string& confid = "",
+              const std::string& nickname = "");
     // true when `text` is lent to `sender` for `endstation`.
     bool is_lent(const std::string& text, const void* sender, const void* endstation);
     // true when any port is lent to `sender` for `endstation`.
     bool has_lease(const void* sender, const void* endstation);
     // Ends the lease of `text` to `sender` for `endstation`: 1 when it existed, else 0. The port is
     // then the caller's to recycle (the rendezvous completed) or to mark in use (the sender could not
-    // listen on it); a later abandon() no longer touches it.
-    int end_lease(const std::string& text, const void* sender, const void* endstation);
+    // listen on it); a later abandon() no longer touches it. A non-null `outcome` reports the
+    // rendezvous as ended.
+    int end_lease(const std::string& text, const void* sender, const void* endstation, const char* outcome);
     // The rendezvous of `sender` and `endstation` (or, with a null endstation, every rendezvous in
     // which `sender` takes part on either side) can no longer complete: their ports return to the pool
     // once the sender's listener has given up on them (TQR_LISTEN_TIMEOUT plus a margin), not before,
     // so that a port is never lent while a listener may still hold it.
-    void abandon(const void* party, const void* endstation = nullptr);
+    void abandon(const void* party, const void* endstation, const char* outcome);
     // Seconds until the next abandoned port returns, or a negative value when none is waiting.
     double next_return_in();
 
@@ -91,6 +108,9 @@ private:
     struct Lease {
         const void* sender;
         const void* endstation;
+        std::string confid;
+        std::string nickname;
+        double lent_at;  // CLOCK_MONOTONIC seconds
     };
     struct Returning {
         PortEntry* entry;
