@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -88,8 +89,8 @@ public:
     ZEL_API int startreadthread();
     ZEL_API static void* s_readthread(void* caller);
     void readthread();
-    // 1 when the text went to a connection, 0 when nothing was sent (type outside 0..12, "Success ",
-    // or a target that is not a live Caller of this process).
+    // 1 when the text went to a connection, 0 when nothing was sent (type outside 0..12, "Success ").
+    // For types 0, 5, 9 and 11 `other` must be a live Caller of this process: callers check cookies.
     int send_message(int type, Caller* other, const char* info);
     // The send result: bytes written, negative on failure.
     int send_text(const std::string& text);
@@ -166,6 +167,10 @@ private:
     bool listener_started();
     void listener_waiting(Connection* listening, bool waiting);
     void listener_finished();
+    // A listener holds its port from before its bind until it closes its listening socket; a later
+    // listener of this sender for the same port waits (at most 5 s) until the earlier one is done.
+    void claim_port(int port);
+    void release_port(int port);
 
 public:
     // Called by the port pool (under its lock) when a port came back for this waiting Caller.
@@ -196,6 +201,7 @@ private:
     pthread_cond_t m_listener_cond;
     int m_listeners = 0;
     std::vector<Connection*> m_listening;  // the listeners' connections while they wait in accept
+    std::multiset<int> m_claimed_ports;    // ports this sender's listeners hold
     bool m_closing = false;                // the destructor runs: no new listener may start
 };
 

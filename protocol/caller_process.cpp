@@ -2,6 +2,7 @@
 // one message and one local action. On the coordinator a cookie is acted on only when it names a live
 // Caller of the role the message needs, in the same conference.
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -22,6 +23,22 @@ constexpr double kLoopLimit = 1000000.0;
 
 void ignored(const Caller* caller, int type, const char* why) {
     zel::logline("TQR: ignoring ", g_message_names[type], "on caller ", static_cast<const void*>(caller), ": ", why);
+}
+
+// The role that sends `type` to the coordinator; -1 for messages that only the coordinator sends.
+int sent_to_coordinator_by(int type) {
+    switch (type) {
+    case MSG_APPROVE:
+    case MSG_LISTENING:
+    case MSG_PORT_IN_USE:
+    case MSG_SENDER_HAPPY:
+        return ROLE_SENDER;
+    case MSG_CONNECTED:
+    case MSG_FAILED:
+        return ROLE_ENDSTATION;
+    default:
+        return -1;
+    }
 }
 
 }  // namespace
@@ -63,6 +80,11 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
     const void* cookie = message.cookie;
     const char* info = message.info.c_str();
 
+    // On the coordinator (a joined Caller) a message counts only from the role that sends it: cookies
+    // are no secret, and an endstation must not approve, report or end another party's rendezvous, nor
+    // make the coordinator listen or connect where it says.
+    if (m_joined && sent_to_coordinator_by(type) != m_type) return ignored(this, type, "not sent by this party's role");
+
     bool needs_cookie = type != MSG_SUCCESS && type < MSG_ADIOS;
     if (needs_cookie && !message.has_cookie) return ignored(this, type, "no cookie");
     bool needs_port = type == MSG_LISTEN || type == MSG_LISTENING || type == MSG_PORT_IN_USE ||
@@ -97,13 +119,15 @@ void Caller::handle(const DecodedMessage& message, bool& done) {
             free(request);
             break;
         }
-        if (pthread_create(&request->thread, nullptr, s_listenthread, request) != 0) {
+        // The listener may free the request at once, so the handle is kept here, not in the request.
+        pthread_t listener;
+        if (pthread_create(&listener, nullptr, s_listenthread, request) != 0) {
             free(request);
             listener_finished();
             break;
         }
         // Nothing joins a listener: it frees its request and its resources when it ends.
-        pthread_detach(request->thread);
+        pthread_detach(listener);
         break;
     }
 
@@ -226,7 +250,13 @@ void Caller::on_adios() {
     zel_inform(stderr, "closing coordinator connection\n");
     // The reader sees the flag and ends instead of reading a closed link again.
     m_stopread.store(1);
-    m_conn->Close();
+    // A running reader may be about to read this socket: shut it down to wake the reader, which then
+    // closes the descriptor itself. Closing it here could hand its number to a new descriptor first.
+    if (reader_done()) {
+        m_conn->Close();
+    } else if (int fd = m_conn->fd()) {
+        ::shutdown(fd, SHUT_RDWR);
+    }
     if (m_ssc_started) {
         pthread_join(m_ssc_pt, nullptr);
         m_ssc_started = false;

@@ -58,8 +58,9 @@ bool Conference::dropreceiver(Caller* caller) {
 void Conference::signal() {
     zel::MutexGuard guard(m_io_mutex);
     zel::logline("signalling conference thread!\n");
-    // Remembered for a thread that is busy with a pass, so that its next pass starts at once.
-    m_pending = true;
+    // Remembered for a thread that is busy with a pass, so that its next pass starts at once. Counted,
+    // not merged: a pass nominates one receiver, so a burst of joins needs as many passes.
+    ++m_pending;
     pthread_cond_signal(&m_io_conditional);
 }
 
@@ -93,7 +94,7 @@ void Conference::conferencethread() {
                 }
             }
             if (m_stop) return;
-            m_pending = false;
+            if (m_pending > 0) --m_pending;
         }
 
         // The nomination is sent without the conference's locks, so that a sender that reads slowly

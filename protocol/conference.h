@@ -58,7 +58,7 @@ public:
     int m_announce;
 
 private:
-    bool m_pending = false;  // guarded by m_io_mutex: a signal came while the thread was busy
+    int m_pending = 0;       // guarded by m_io_mutex: signals not yet served by a pass, one pass each
     bool m_stop = false;     // guarded by m_io_mutex
     bool m_joined = false;   // guarded by m_io_mutex: the thread has been joined
     bool m_closed = false;   // guarded by m_list_mutex: nominate no one

@@ -9,6 +9,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,6 +36,18 @@ bool resolve_ipv4(const char* host, in_addr* out) {
     freeaddrinfo(found);
     return true;
 }
+
+// Counts one send or recv under way on a connection while it lives.
+class InFlight {
+public:
+    explicit InFlight(std::atomic<int>& count) : m_count(count) { m_count.fetch_add(1); }
+    ~InFlight() { m_count.fetch_sub(1); }
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+
+private:
+    std::atomic<int>& m_count;
+};
 
 }  // namespace
 
@@ -159,7 +172,10 @@ int Connection::accept(int, int) {
 }
 
 int Connection::send(const char* buf, int len) {
-    int fd = m_fd.load(std::memory_order_acquire);
+    // Counted before the descriptor is read (both sequentially consistent): Close() either sees the
+    // count or this read sees 0.
+    InFlight busy(m_in_flight);
+    int fd = m_fd.load();
     int rc;
     do {
         rc = static_cast<int>(::send(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL));
@@ -169,7 +185,8 @@ int Connection::send(const char* buf, int len) {
 }
 
 int Connection::recv(char* buf, int len) {
-    int fd = m_fd.load(std::memory_order_acquire);
+    InFlight busy(m_in_flight);
+    int fd = m_fd.load();
     if (fd == 0) {
         errno = EBADF;
         return -1;
@@ -178,9 +195,11 @@ int Connection::recv(char* buf, int len) {
 }
 
 int Connection::Close() {
-    int fd = m_fd.exchange(0, std::memory_order_acq_rel);
+    int fd = m_fd.exchange(0);
     if (fd != 0) {
         ::shutdown(fd, SHUT_RDWR);
+        // A call that read the descriptor before the exchange returns at once on the shut-down socket.
+        while (m_in_flight.load() != 0) sched_yield();
         ::close(fd);
     }
     return 0;

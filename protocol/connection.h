@@ -42,7 +42,8 @@ public:
     // One read of at most `len` bytes: > 0 bytes read, 0 the peer closed, < 0 failed (also when the
     // connection holds no socket).
     int recv(char* buf, int len);
-    // Shuts the connected socket down (waking any blocked recv), closes it, and forgets it. Returns 0.
+    // Shuts the connected socket down (waking any blocked recv), waits until no send() or recv() of
+    // another thread is still under way on it, closes it, and forgets it. Returns 0.
     ZEL_API int Close();
     int fd() const { return m_fd.load(std::memory_order_acquire); }
 
@@ -61,6 +62,9 @@ public:
 private:
     int open_listener(int port_or_fd, int backlog, bool existing, bool reuse);
     bool m_own_listener = false;
+    // send() and recv() calls under way. Close() closes only once none is left, so that the number of
+    // the closed descriptor cannot pass to a new one while another thread is about to use it.
+    std::atomic<int> m_in_flight{0};
 };
 
 #endif

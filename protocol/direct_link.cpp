@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/time.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -94,9 +95,22 @@ void Caller::listenthread(ListenRequest* request) {
     const int port = atoi(request->port);
     zel_inform(stderr, "trying to listen to port %d %s\n", port, request->port);
     int r = conn->listen_reusable(port, 0);
+    // The pool lends a port again as soon as its rendezvous completed, which can be a moment before
+    // this sender's previous listener on it has accepted its endstation and closed its socket. While
+    // other listeners of this sender run, give them a little time before the port is reported in use,
+    // which retires it for good.
+    auto others_listen = [this] {
+        zel::MutexGuard guard(m_listener_mutex);
+        return m_listeners > 1 && !m_closing;
+    };
+    for (int retry = 0; r == 0 && retry < 100 && others_listen(); ++retry) {
+        usleep(20000);
+        r = conn->listen_reusable(port, 0);
+    }
     zel_inform(stderr, "sender listening success=%d \n", r);
     if (r == 0) {
         zel_inform(stderr, "sender listening failed, port in use?=%d \n", r);
+        release_port(port);
         send_message(MSG_PORT_IN_USE, request->cookie, request->port);
     } else {
         send_message(MSG_LISTENING, request->cookie, request->port);
@@ -110,6 +124,7 @@ void Caller::listenthread(ListenRequest* request) {
         listener_waiting(conn, false);
         // One endstation per listener: the port is free again for the next rendezvous at once.
         conn->close_listener();
+        release_port(port);
         if (r == 0) {
             zel_inform(stderr, "sender accept of receiver failed =%d \n", r);
         } else {
@@ -146,6 +161,23 @@ void Caller::listener_waiting(Connection* listening, bool waiting) {
     } else {
         m_listening.erase(std::remove(m_listening.begin(), m_listening.end(), listening), m_listening.end());
     }
+}
+
+void Caller::claim_port(int port) {
+    AbsTime deadline;
+    const timespec* until = deadline.after(5.0);
+    zel::MutexGuard guard(m_listener_mutex);
+    while (m_claimed_ports.count(port) != 0) {
+        if (pthread_cond_timedwait(&m_listener_cond, &m_listener_mutex, until) != 0) break;
+    }
+    m_claimed_ports.insert(port);
+}
+
+void Caller::release_port(int port) {
+    zel::MutexGuard guard(m_listener_mutex);
+    auto found = m_claimed_ports.find(port);
+    if (found != m_claimed_ports.end()) m_claimed_ports.erase(found);
+    pthread_cond_broadcast(&m_listener_cond);
 }
 
 void Caller::listener_finished() {

@@ -22,7 +22,9 @@ CoordinatorServer::~CoordinatorServer() { stop(); }
 bool CoordinatorServer::start(int port, int max_parties) {
     m_max_parties = max_parties;
     m_listener = new Caller();
-    m_listen_fd = m_listener->listen(port, 1024, 0);
+    // SO_REUSEADDR: a coordinator started again within a minute would otherwise find its port held by
+    // the links it closed itself (TIME_WAIT). A port that another socket listens on still fails.
+    m_listen_fd = m_listener->m_conn->listen_reusable(port, 1024);
     if (m_listen_fd == 0) {
         delete m_listener;
         m_listener = nullptr;

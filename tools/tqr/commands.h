@@ -1,0 +1,56 @@
+// The four commands of `tqr`, each in its own file; main.cpp parses the command line into these
+// options and runs one of them. Every run_* returns the process's exit status (some end the process
+// themselves with _exit once their output is flushed, see party.h).
+#ifndef ZEL_TOOLS_TQR_COMMANDS_H
+#define ZEL_TOOLS_TQR_COMMANDS_H
+
+#include <string>
+
+namespace tqr {
+
+// Exit statuses shared by send and receive.
+enum ExitStatus {
+    EXIT_DONE = 0,
+    EXIT_USAGE_OR_IO = 1,
+    EXIT_NO_COORDINATOR = 2,  // the coordinator cannot be reached, its host does not resolve, or it went away
+    EXIT_REJECTED = 3,        // send: another sender already serves the conference
+    EXIT_NO_LINK = 4,         // receive: keys did not match, or the link to the sender failed
+    EXIT_DAMAGED = 5,         // receive: the payload arrived short or corrupt
+};
+
+struct CoordinatorOptions {
+    std::string log;  // g_logmsg goes to this file when set
+    bool quiet = false;
+};
+
+// What send and receive share: where the coordinator is and who this party is.
+struct PartyOptions {
+    std::string conference;
+    std::string key;
+    std::string key_file;
+    bool key_given = false;  // --key was on the command line (an empty key is a key too)
+    std::string host = "localhost";
+    std::string nickname;
+    bool verbose = false;
+};
+
+struct SendOptions {
+    PartyOptions party;
+    long count = 0;          // endstations to serve before exiting; 0: no limit
+    std::string file = "-";  // "-": standard input
+    std::string name;        // the file name offered to endstations; default: FILE's base name
+};
+
+struct ReceiveOptions {
+    PartyOptions party;
+    std::string output;  // "": the sender's name in the current folder; "-": standard output
+};
+
+int run_coordinator(const CoordinatorOptions& options);
+int run_send(const SendOptions& options);
+int run_receive(const ReceiveOptions& options);
+int run_demo(const char* self_path);
+
+}  // namespace tqr
+
+#endif

@@ -1,0 +1,258 @@
+// `tqr demo`: the whole system in one process on loopback: a coordinator, a sender (alice) and two
+// endstations (bob, then carol) that each meet alice and take a payload from her, checked end to end.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/zel_common.h"
+#include "protocol/caller.h"
+#include "protocol/phrase.h"
+#include "protocol/portmanager.h"
+#include "tools/tqr/commands.h"
+#include "tools/tqr/coordinator_server.h"
+#include "tools/tqr/party.h"
+#include "tools/tqr/payload.h"
+#include "tools/tqr/progress.h"
+
+namespace tqr {
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+constexpr size_t kPayloadBytes = 256 * 1024;
+constexpr const char* kConference = "demo";
+constexpr const char* kKey = "demo-key";
+constexpr const char* kFileName = "demo.bin";
+constexpr const char* kSender = "alice";
+const char* const kEndstations[] = {"bob", "carol"};
+constexpr int kStepSeconds = 20;  // no step of the demo may take longer
+// Set in the environment of a demo that re-ran itself on other ports: the port that was taken.
+constexpr const char* kMovedSetting = "TQR_DEMO_MOVED_FROM";
+
+// One endstation's rendezvous, as the demo reports it. Written by the bridge thread of that
+// endstation, read by the main thread after the endstation's process() returned (which joins it).
+struct Meeting {
+    Clock::time_point started;
+    double met_ms = 0;    // connecting to the coordinator until the key-checked link was handed over
+    double total_ms = 0;  // until "Adios " ended the endstation's message loop
+    int port = 0;         // the pool port the sender listened on
+    bool bridged = false;
+    ReceiveResult result = RECEIVED_NOTHING;
+    std::string checksum;
+};
+
+// Shared with the bridge callback, which serves both sides in this process.
+struct DemoState {
+    int coord_port = 0;
+    int top_port = 0;
+    std::vector<unsigned char> payload;
+    std::atomic<Caller*> endstation{nullptr};  // the endstation under way (one at a time)
+    Meeting* meeting = nullptr;                // its record
+    std::atomic<int> served{0};
+};
+
+DemoState g_demo;
+
+int port_of(const sockaddr_in& address) { return ntohs(address.sin_port); }
+
+bool is_pool_port(int port) { return port > g_demo.coord_port && port <= g_demo.top_port; }
+
+void sender_side(int fd) {
+    bound_link(fd, kStepSeconds);
+    if (send_payload(fd, kFileName, g_demo.payload.data(), g_demo.payload.size(), nullptr) &&
+        wait_ack(fd, kStepSeconds * 1000) == 1)
+        ++g_demo.served;
+}
+
+void endstation_side(int fd) {
+    Meeting& meeting = *g_demo.meeting;
+    meeting.met_ms = std::chrono::duration<double, std::milli>(Clock::now() - meeting.started).count();
+    meeting.bridged = true;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) meeting.port = port_of(peer);
+    bound_link(fd, kStepSeconds);
+    std::vector<unsigned char> received;
+    meeting.result = receive_payload(
+        fd, [&](const PayloadHeader& header) {
+            received.reserve(header.size);
+            return true;
+        },
+        [&](const unsigned char* data, size_t size) {
+            received.insert(received.end(), data, data + size);
+            return true;
+        },
+        nullptr);
+    if (meeting.result == RECEIVED_INTACT) {
+        meeting.checksum = checksum_hex(received.data(), received.size());
+        // As `tqr receive` does: confirm only after the coordinator's "Adios " (see payload.h).
+        auto until = Clock::now() + std::chrono::seconds(kStepSeconds);
+        while (!g_demo.endstation.load()->reader_done() && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    send_ack(fd, meeting.result == RECEIVED_INTACT);
+    close(fd);
+}
+
+// The one bridge of the process serves both ends of every link: the sender's end is the socket it
+// accepted on a pool port.
+void demo_bridge(int fd) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 && is_pool_port(port_of(local))) {
+        sender_side(fd);
+    } else {
+        endstation_side(fd);
+    }
+}
+
+bool port_free(int port) {
+    int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) return false;
+    int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bool free_port = ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(sock);
+    return free_port;
+}
+
+// The library reads its ports from the environment when it loads, so other ports mean another run of
+// this program. Returns only when there is nothing better to do than to fail.
+void move_to_free_ports(const char* self_path) {
+    int span = g_demo.top_port - g_demo.coord_port + 1;
+    for (int attempt = 1; attempt <= 40; ++attempt) {
+        int coord = g_demo.coord_port + attempt * span;
+        int top = coord + span - 1;
+        if (top > 65535) break;
+        bool all_free = true;
+        for (int port = coord; port <= top && all_free; ++port) all_free = port_free(port);
+        if (!all_free) continue;
+        setenv("TQR_COORDINATOR_PORT", std::to_string(coord).c_str(), 1);
+        setenv("TQR_TOP_PORT", std::to_string(top).c_str(), 1);
+        setenv(kMovedSetting, std::to_string(g_demo.coord_port).c_str(), 1);
+        fflush(stdout);
+        char* const arguments[] = {const_cast<char*>("tqr"), const_cast<char*>("demo"), nullptr};
+        execv(self_path, arguments);
+        fprintf(stderr, "tqr demo: cannot run %s again on free ports\n", self_path);
+        return;
+    }
+    fprintf(stderr, "tqr demo: found no free ports after %d\n", g_demo.coord_port);
+}
+
+// A party's life on its own thread: connect, reader, handshake, then the message loop.
+struct Party {
+    Caller* caller = new Caller();
+    std::thread thread;
+    std::atomic<bool> joined{false};
+    std::atomic<bool> ended{false};
+
+    void run(int role, const char* nickname) {
+        thread = std::thread([this, role, nickname] {
+            if (caller->connect(g_demo.coord_port, "127.0.0.1", role, nickname, kConference, kKey) == 1) {
+                caller->startreadthread();
+                if (caller->negotiate(1, role, ROLE_COORDINATOR) == 1) {
+                    joined = true;
+                    caller->process();
+                }
+            }
+            ended = true;
+        });
+    }
+    bool wait(const std::atomic<bool>& flag) {
+        auto until = Clock::now() + std::chrono::seconds(kStepSeconds);
+        while (!flag.load() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return flag.load();
+    }
+};
+
+[[noreturn]] void give_up(const std::string& what) {
+    printf("\ndemo FAILED: %s\n", what.c_str());
+    finish(EXIT_USAGE_OR_IO);
+}
+
+}  // namespace
+
+int run_demo(const char* self_path) {
+    zel_set_quiet(1);
+    g_demo.coord_port = g_portmanager.coord_port();
+    g_demo.top_port = g_portmanager.top_port();
+    const char* moved_from = getenv(kMovedSetting);
+    if (!port_free(g_demo.coord_port)) {
+        if (moved_from == nullptr) move_to_free_ports(self_path);
+        fprintf(stderr, "tqr demo: port %d is taken; set TQR_COORDINATOR_PORT and TQR_TOP_PORT to free ports\n",
+                g_demo.coord_port);
+        return EXIT_USAGE_OR_IO;
+    }
+
+    printf("tqr demo: a coordinator, a sender and two endstations, all in this process, on 127.0.0.1\n");
+    if (moved_from != nullptr) printf("(port %s was taken, so the demo moved to free ports)\n", moved_from);
+    printf("\n");
+
+    g_demo.payload.resize(kPayloadBytes);
+    random_bytes(g_demo.payload.data(), g_demo.payload.size());
+    std::string checksum = checksum_hex(g_demo.payload.data(), g_demo.payload.size());
+    set_bridge_callback(demo_bridge);
+
+    CoordinatorServer server;
+    if (!server.start(g_demo.coord_port)) give_up("cannot listen on port " + std::to_string(g_demo.coord_port));
+    printf("  coordinator  listens on port %d; lends ports %d-%d for direct links\n", g_demo.coord_port,
+           g_demo.coord_port + 1, g_demo.top_port);
+
+    Party sender;
+    sender.run(ROLE_SENDER, kSender);
+    if (!sender.wait(sender.joined)) give_up("the sender did not join");
+    printf("  sender       %s joined conference \"%s\", offering %s (%s of random bytes)\n", kSender, kConference,
+           kFileName, Progress::human_bytes(static_cast<double>(kPayloadBytes)).c_str());
+
+    Meeting meetings[2];
+    for (int i = 0; i < 2; ++i) {
+        Party endstation;
+        g_demo.endstation = endstation.caller;
+        g_demo.meeting = &meetings[i];
+        meetings[i].started = Clock::now();
+        endstation.run(ROLE_ENDSTATION, kEndstations[i]);
+        if (!endstation.wait(endstation.ended)) give_up(std::string(kEndstations[i]) + " did not finish its rendezvous");
+        endstation.thread.join();
+        meetings[i].total_ms = std::chrono::duration<double, std::milli>(Clock::now() - meetings[i].started).count();
+        delete endstation.caller;
+        const Meeting& met = meetings[i];
+        if (!met.bridged) give_up(std::string(kEndstations[i]) + " never got a link to the sender");
+        if (met.result != RECEIVED_INTACT || met.checksum != checksum)
+            give_up(std::string(kEndstations[i]) + " got a damaged payload");
+        printf("  endstation   %s met %s on port %d after %.1f ms; payload verified; done in %.1f ms\n",
+               kEndstations[i], kSender, met.port, met.met_ms, met.total_ms);
+    }
+
+    // The sender serves until its coordinator link ends.
+    ::shutdown(sender.caller->m_conn->fd(), SHUT_RDWR);
+    if (!sender.wait(sender.ended)) give_up("the sender did not stop");
+    sender.thread.join();
+    delete sender.caller;
+    server.stop();
+    if (g_demo.served.load() != 2) give_up("the sender confirmed " + std::to_string(g_demo.served.load()) + " of 2 transfers");
+
+    printf("\ndemo passed: 2 rendezvous; both endstations verified the payload (BLAKE2b-256 %.16s...)\n",
+           checksum.c_str());
+    printf("next, with separate processes:\n"
+           "  tqr coordinator\n"
+           "  tqr send --conference myconf --key secret FILE\n"
+           "  tqr receive --conference myconf --key secret\n");
+    finish(EXIT_DONE);
+}
+
+}  // namespace tqr

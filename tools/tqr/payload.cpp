@@ -1,0 +1,177 @@
+#include "tools/tqr/payload.h"
+
+#include <poll.h>
+#include <sodium.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace tqr {
+
+namespace {
+
+const char kMagic[8] = {'T', 'Q', 'R', 'P', 'A', 'Y', '0', '1'};
+constexpr size_t kFixedHeader = sizeof kMagic + 8 + 2;
+constexpr size_t kChunk = 64 * 1024;
+
+void ensure_sodium() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Fails only when the platform has no randomness; crypto_generichash needs none.
+        if (sodium_init() < 0) fprintf(stderr, "tqr: libsodium found no source of randomness\n");
+    });
+}
+
+bool write_all(int fd, const unsigned char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly `size` bytes; the count actually read (short when the link ended or stalled).
+size_t read_all(int fd, unsigned char* data, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::recv(fd, data + got, size - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+void put_be(unsigned char* out, uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        out[i] = static_cast<unsigned char>(value & 0xFF);
+        value >>= 8;
+    }
+}
+
+uint64_t get_be(const unsigned char* in, int bytes) {
+    uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) value = (value << 8) | in[i];
+    return value;
+}
+
+}  // namespace
+
+bool send_payload(int fd, const std::string& name, const unsigned char* data, uint64_t size,
+                  const ByteCounter& counter) {
+    ensure_sodium();
+    std::string offered = name.substr(0, kMaxNameBytes);
+    std::vector<unsigned char> header(kFixedHeader + offered.size());
+    memcpy(header.data(), kMagic, sizeof kMagic);
+    put_be(header.data() + sizeof kMagic, size, 8);
+    put_be(header.data() + sizeof kMagic + 8, offered.size(), 2);
+    memcpy(header.data() + kFixedHeader, offered.data(), offered.size());
+
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, kChecksumBytes);
+    crypto_generichash_update(&state, header.data(), header.size());
+    if (!write_all(fd, header.data(), header.size())) return false;
+
+    for (uint64_t done = 0; done < size;) {
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done));
+        crypto_generichash_update(&state, data + done, piece);
+        if (!write_all(fd, data + done, piece)) return false;
+        done += piece;
+        if (counter) counter(done, size);
+    }
+    unsigned char checksum[kChecksumBytes];
+    crypto_generichash_final(&state, checksum, sizeof checksum);
+    return write_all(fd, checksum, sizeof checksum);
+}
+
+ReceiveResult receive_payload(int fd, const std::function<bool(const PayloadHeader&)>& begin,
+                              const std::function<bool(const unsigned char*, size_t)>& write,
+                              const ByteCounter& counter) {
+    ensure_sodium();
+    unsigned char fixed[kFixedHeader];
+    size_t got = read_all(fd, fixed, sizeof fixed);
+    if (got == 0) return RECEIVED_NOTHING;
+    // A wrong magic is reported as damage even when the link also ended: these bytes were not ours.
+    if (memcmp(fixed, kMagic, std::min(got, sizeof kMagic)) != 0) return RECEIVED_CORRUPT;
+    if (got < sizeof fixed) return RECEIVED_SHORT;
+
+    PayloadHeader header;
+    header.size = get_be(fixed + sizeof kMagic, 8);
+    size_t name_length = static_cast<size_t>(get_be(fixed + sizeof kMagic + 8, 2));
+    if (name_length > kMaxNameBytes) return RECEIVED_CORRUPT;
+    header.name.resize(name_length);
+    if (read_all(fd, reinterpret_cast<unsigned char*>(&header.name[0]), name_length) < name_length)
+        return RECEIVED_SHORT;
+
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, kChecksumBytes);
+    crypto_generichash_update(&state, fixed, sizeof fixed);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(header.name.data()), name_length);
+    if (!begin(header)) return RECEIVED_SINK_FAILED;
+
+    std::vector<unsigned char> buffer(kChunk);
+    for (uint64_t done = 0; done < header.size;) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, header.size - done));
+        ssize_t n = ::recv(fd, buffer.data(), want, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return RECEIVED_SHORT;
+        crypto_generichash_update(&state, buffer.data(), static_cast<size_t>(n));
+        if (!write(buffer.data(), static_cast<size_t>(n))) return RECEIVED_SINK_FAILED;
+        done += static_cast<uint64_t>(n);
+        if (counter) counter(done, header.size);
+    }
+
+    unsigned char expected[kChecksumBytes];
+    crypto_generichash_final(&state, expected, sizeof expected);
+    unsigned char checksum[kChecksumBytes];
+    if (read_all(fd, checksum, sizeof checksum) < sizeof checksum) return RECEIVED_SHORT;
+    return sodium_memcmp(expected, checksum, sizeof checksum) == 0 ? RECEIVED_INTACT : RECEIVED_CORRUPT;
+}
+
+bool send_ack(int fd, bool intact) {
+    unsigned char answer = static_cast<unsigned char>(intact ? kAckIntact : kAckDamaged);
+    return write_all(fd, &answer, 1);
+}
+
+int wait_ack(int fd, int timeout_ms) {
+    pollfd ready{fd, POLLIN, 0};
+    int polled;
+    do {
+        polled = poll(&ready, 1, timeout_ms);
+    } while (polled < 0 && errno == EINTR);
+    if (polled <= 0) return -1;
+    unsigned char answer = 0;
+    if (read_all(fd, &answer, 1) != 1) return -1;
+    return answer == kAckIntact ? 1 : 0;
+}
+
+std::string safe_file_name(const std::string& offered) {
+    std::string name = offered.substr(offered.find_last_of('/') == std::string::npos ? 0 : offered.find_last_of('/') + 1);
+    bool control = std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+    if (name.empty() || name == "." || name == ".." || control) return "tqr-payload";
+    return name;
+}
+
+void random_bytes(unsigned char* out, size_t size) {
+    ensure_sodium();
+    randombytes_buf(out, size);
+}
+
+std::string checksum_hex(const unsigned char* data, size_t size) {
+    ensure_sodium();
+    unsigned char hash[kChecksumBytes];
+    crypto_generichash(hash, sizeof hash, data, size, nullptr, 0);
+    char hex[2 * kChecksumBytes + 1];
+    sodium_bin2hex(hex, sizeof hex, hash, sizeof hash);
+    return hex;
+}
+
+}  // namespace tqr

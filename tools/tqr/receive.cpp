@@ -1,0 +1,264 @@
+// `tqr receive`: an endstation that takes one file from its conference's sender and verifies it.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "common/zel_common.h"
+#include "protocol/caller.h"
+#include "protocol/phrase.h"
+#include "tools/tqr/commands.h"
+#include "tools/tqr/party.h"
+#include "tools/tqr/payload.h"
+#include "tools/tqr/progress.h"
+
+namespace tqr {
+
+namespace {
+
+constexpr int kLinkSeconds = 60;
+// How long the endstation waits for the coordinator's "Adios " before it confirms the payload anyway.
+constexpr int kAdiosSeconds = 30;
+
+// The endstation's state. run_receive fills the options part before connecting; the bridge thread
+// writes the results, which run_receive reads only after process() returned (process() joins the
+// bridge thread first).
+struct ReceiveState {
+    std::atomic<Caller*> caller{nullptr};
+    std::string output;
+    Progress* progress = nullptr;
+
+    std::atomic<bool> bridged{false};
+    std::atomic<bool> sender_unreachable{false};
+    ReceiveResult result = RECEIVED_NOTHING;
+    PayloadHeader header;
+    std::string final_path;
+    std::string error;
+    FILE* spool = nullptr;  // --output -: the verified payload waits here for standard output
+};
+
+ReceiveState g_receive;
+
+bool write_all(int fd, const unsigned char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool is_directory(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Where the payload is stored. The file appears under its final name only once it was verified: it
+// is written to a hidden temporary file in the same folder and renamed.
+class Destination {
+public:
+    ~Destination() { discard(); }
+
+    bool open(const PayloadHeader& header) {
+        if (g_receive.output == "-") {
+            g_receive.spool = tmpfile();
+            if (g_receive.spool == nullptr) return fail("cannot make a temporary file");
+            m_fd = fileno(g_receive.spool);
+            return true;
+        }
+        std::string path = g_receive.output;
+        if (path.empty()) {
+            path = safe_file_name(header.name);
+        } else if (is_directory(path)) {
+            path += "/" + safe_file_name(header.name);
+        }
+        g_receive.final_path = path;
+        size_t slash = path.find_last_of('/');
+        std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        m_temp = (slash == std::string::npos ? "" : folder) + "." + base + ".tqr-XXXXXX";
+        m_fd = mkstemp(&m_temp[0]);
+        if (m_fd < 0) {
+            m_temp.clear();
+            return fail("cannot create a file in " + folder);
+        }
+        // mkstemp makes the file private; the payload gets the mode any new file would get.
+        mode_t mask = umask(0);
+        umask(mask);
+        fchmod(m_fd, 0666 & ~mask);
+        return true;
+    }
+
+    bool write(const unsigned char* data, size_t size) {
+        return write_all(m_fd, data, size) || fail("cannot write " + describe());
+    }
+
+    // Moves the verified payload under its final name.
+    bool commit() {
+        if (g_receive.output == "-") return fflush(g_receive.spool) == 0 || fail("cannot spool the payload");
+        int fd = m_fd;
+        m_fd = -1;
+        if (close(fd) != 0) return fail("cannot write " + describe());
+        if (rename(m_temp.c_str(), g_receive.final_path.c_str()) != 0) return fail("cannot rename to " + describe());
+        m_temp.clear();
+        return true;
+    }
+
+    void discard() {
+        if (g_receive.output == "-") return;
+        if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
+        if (!m_temp.empty()) unlink(m_temp.c_str());
+        m_temp.clear();
+    }
+
+private:
+    bool fail(const std::string& what) {
+        g_receive.error = what + ": " + strerror(errno);
+        return false;
+    }
+    std::string describe() const { return g_receive.final_path.empty() ? "the output" : g_receive.final_path; }
+
+    int m_fd = -1;
+    std::string m_temp;
+};
+
+// Runs on the endstation's bridge thread once the keys matched; the socket is ours to close.
+void take_payload(int fd) {
+    g_receive.bridged = true;
+    g_receive.progress->state("key checked, transferring");
+    bound_link(fd, kLinkSeconds);
+    Destination destination;
+    uint64_t reported = 0;
+    ReceiveResult result = receive_payload(
+        fd,
+        [&](const PayloadHeader& header) {
+            g_receive.header = header;
+            return destination.open(header);
+        },
+        [&](const unsigned char* data, size_t size) { return destination.write(data, size); },
+        [&](uint64_t done, uint64_t total) {
+            g_receive.progress->add_bytes(done - reported, total);
+            reported = done;
+        });
+    if (result == RECEIVED_INTACT && !destination.commit()) result = RECEIVED_SINK_FAILED;
+    if (result != RECEIVED_INTACT) destination.discard();
+    g_receive.result = result;
+
+    if (result == RECEIVED_INTACT) {
+        // The sender counts confirmations and may leave at its last one; it must not leave before the
+        // coordinator has told this endstation "Adios ", which ends this Caller's link and reader.
+        g_receive.progress->state("verified, waiting for the coordinator");
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kAdiosSeconds);
+        while (!g_receive.caller.load()->reader_done() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    send_ack(fd, result == RECEIVED_INTACT);
+    close(fd);
+}
+
+void watch_log(const std::string& line) {
+    static const std::string connect = "received: Connect ";
+    size_t at = line.find(connect);
+    if (at != std::string::npos) {
+        std::string rest = line.substr(at + connect.size());
+        size_t blank = rest.find(' ');
+        g_receive.progress->state("connecting to the sender on port " + (blank == std::string::npos ? rest : rest.substr(blank + 1)));
+        return;
+    }
+    Caller* caller = g_receive.caller.load();
+    if (line.find(" sending Failed ") != std::string::npos && caller != nullptr) {
+        // The coordinator answers "Failed " with nothing, so the message loop would wait for ever:
+        // ending the link ends it.
+        g_receive.sender_unreachable = true;
+        ::shutdown(caller->m_conn->fd(), SHUT_RDWR);
+    }
+}
+
+bool copy_spool_to_stdout() {
+    rewind(g_receive.spool);
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, g_receive.spool)) > 0) {
+        if (fwrite(buffer, 1, n, stdout) != n) return false;
+    }
+    return fflush(stdout) == 0 && !ferror(g_receive.spool);
+}
+
+}  // namespace
+
+int run_receive(const ReceiveOptions& options) {
+    zel_set_quiet(options.party.verbose ? 0 : 1);
+    std::string key, error;
+    if (!resolve_key(options.party, &key, &error)) {
+        fprintf(stderr, "tqr receive: %s\n", error.c_str());
+        return EXIT_USAGE_OR_IO;
+    }
+    g_receive.output = options.output;
+
+    Progress progress("receive");
+    g_receive.progress = &progress;
+    LogTap tap(watch_log);
+    set_bridge_callback(take_payload);
+
+    Caller* caller = new Caller();
+    g_receive.caller = caller;
+    progress.state("joining conference " + options.party.conference);
+    int joined = join_coordinator(caller, ROLE_ENDSTATION, options.party, key, "receive");
+    if (joined != EXIT_DONE) finish(joined);
+    progress.state("joined conference " + options.party.conference + ", waiting for its sender");
+    caller->process();
+    bool adios = caller->m_stopread.load() != 0;
+    // Joins the bridge thread if process() ended without "Adios " (the coordinator went away).
+    delete caller;
+    g_receive.caller = nullptr;
+
+    if (!g_receive.bridged) {
+        progress.finish("no link to the sender");
+        const char* why = g_receive.sender_unreachable ? "the sender could not be reached"
+                          : adios                      ? "the keys did not match"
+                                                       : "the coordinator closed the link";
+        fprintf(stderr, "tqr receive: no payload: %s\n", why);
+        finish(EXIT_NO_LINK);
+    }
+    std::string size = Progress::human_bytes(static_cast<double>(g_receive.header.size));
+    switch (g_receive.result) {
+    case RECEIVED_INTACT:
+        if (g_receive.spool != nullptr && !copy_spool_to_stdout()) {
+            progress.finish("cannot write standard output");
+            fprintf(stderr, "tqr receive: cannot write the payload to standard output\n");
+            finish(EXIT_USAGE_OR_IO);
+        }
+        progress.finish("done, " + size + " verified" +
+                        (g_receive.final_path.empty() ? std::string() : " in " + g_receive.final_path));
+        finish(EXIT_DONE);
+    case RECEIVED_NOTHING:
+        progress.finish("the sender closed the link");
+        fprintf(stderr, "tqr receive: the sender closed the link before sending anything (keys did not match?)\n");
+        finish(EXIT_NO_LINK);
+    case RECEIVED_SHORT:
+        progress.finish("payload short");
+        fprintf(stderr, "tqr receive: the payload arrived short; nothing was written\n");
+        finish(EXIT_DAMAGED);
+    case RECEIVED_CORRUPT:
+        progress.finish("payload corrupt");
+        fprintf(stderr, "tqr receive: the payload arrived corrupt (checksum mismatch); nothing was written\n");
+        finish(EXIT_DAMAGED);
+    case RECEIVED_SINK_FAILED:
+        break;
+    }
+    progress.finish("cannot store the payload");
+    fprintf(stderr, "tqr receive: %s\n", g_receive.error.c_str());
+    finish(EXIT_USAGE_OR_IO);
+}
+
+}  // namespace tqr
