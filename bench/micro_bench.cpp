@@ -91,7 +91,7 @@ void BM_ReaderFramingStream(benchmark::State& state) {
     }
     state.counters["framing_msgs_per_s"] = benchmark::Counter(static_cast<double>(messages), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ReaderFramingStream)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReaderFramingStream)->Unit(benchmark::kMicrosecond);
 
 // The reader when every read returns whole messages (a SOCK_SEQPACKET pair, one packet per read):
 // argument = messages per read. 1 is the rendezvous case (one message per wake-up); 32 fill a read.
@@ -118,7 +118,7 @@ void BM_ReaderFraming(benchmark::State& state) {
     }
     state.counters["framing_msgs_per_s"] = benchmark::Counter(static_cast<double>(messages), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ReaderFraming)->Arg(1)->Arg(8)->Arg(32)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReaderFraming)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMicrosecond);
 
 // The floor under BM_ReaderFraming: the same packets read with bare recv() calls and counted with
 // memchr(), no queue, no lock, no string.
@@ -151,7 +151,7 @@ void BM_ReaderFloor(benchmark::State& state) {
     }
     state.counters["framing_msgs_per_s"] = benchmark::Counter(static_cast<double>(messages), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ReaderFloor)->Arg(1)->Arg(8)->Arg(32)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReaderFloor)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMicrosecond);
 
 // The decode rule on the texts a rendezvous carries.
 void BM_DecodeMessage(benchmark::State& state) {

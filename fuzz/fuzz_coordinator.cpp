@@ -64,6 +64,9 @@ constexpr milliseconds kStepLimit(2000);
 constexpr int kMaxOps = 48;
 constexpr int kMaxWaitMsPerRun = 60;
 
+// ZEL_FUZZ_TRACE=1 reports what the hostile party says and hears (for replaying one input).
+bool g_trace = false;
+
 int g_port = 0;
 CoordinatorServer* g_server = nullptr;
 unsigned long g_run = 0;
@@ -187,7 +190,10 @@ struct RawParty {
     void send_bytes(const std::string& bytes) {
         if (fd >= 0) send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
-    void say(const std::string& text) { send_bytes(text + '\0'); }
+    void say(const std::string& text) {
+        if (g_trace) zel_fuzz::report("  says  \"%s\"\n", text.c_str());
+        send_bytes(text + '\0');
+    }
 
     // Reads what has arrived, waiting at most `wait_ms` for the first bytes, and learns from it.
     void listen(int wait_ms) {
@@ -206,6 +212,7 @@ struct RawParty {
         }
     }
     void learn(const std::string& text) {
+        if (g_trace) zel_fuzz::report("  hears \"%s\"\n", text.c_str());
         heard.push_back(text);
         DecodedMessage message;
         if (!decode_message(text, &message)) return;
@@ -456,6 +463,7 @@ struct Run {
         stage = input.ConsumeIntegralInRange(0, 2);
         // A second sender is only second once the honest one is in.
         if (mode == SecondSender && stage == BeforeSender) stage = AfterSender;
+        if (g_trace) zel_fuzz::report("run %lu: mode %d, stage %d\n", g_run, mode, stage);
 
         endstation.run(ROLE_ENDSTATION, "honest-e", confid);
         ZEL_FUZZ_CHECK(zel_fuzz::wait_until(
@@ -509,6 +517,7 @@ struct Run {
 
 void start_coordinator() {
     zel_set_quiet(1);
+    g_trace = getenv("ZEL_FUZZ_TRACE") != nullptr;
     // Read per listener: a listener whose endstation never comes gives up after a second.
     setenv("TQR_LISTEN_TIMEOUT", "1", 1);
     set_bridge_callback(hold_bridge);

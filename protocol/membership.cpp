@@ -29,13 +29,18 @@ bool Caller::joinconference() {
 }
 
 void Caller::leaveconference() {
-    zel::MutexGuard guard(m_member_mutex);
-    if (m_left) return;
-    m_left = true;
-    // No new message may address this Caller, and messages being sent to it finish first.
-    g_live_callers.remove(this);
-    if (m_type == ROLE_SENDER && m_joined) g_activelist.remove(m_confid);
-    if (m_type == ROLE_ENDSTATION) g_activelist.dropreceiver(m_confid, this);
+    bool joined;
+    {
+        zel::MutexGuard guard(m_member_mutex);
+        if (m_left) return;
+        m_left = true;
+        joined = m_joined != 0;
+        // No new message may address this Caller, and messages being sent to it finish first.
+        g_live_callers.remove(this);
+        if (m_type == ROLE_SENDER && m_joined) g_activelist.remove(m_confid);
+        if (m_type == ROLE_ENDSTATION) g_activelist.dropreceiver(m_confid, this);
+    }
     // Rendezvous that this party was part of and that had not completed cannot complete any more.
-    if (m_joined) g_portmanager.abandon(this, nullptr, m_type == ROLE_SENDER ? "sender_left" : "endstation_left");
+    // Outside the member mutex: abandoning reports to the host's observer, which holds no lock of ours.
+    if (joined) g_portmanager.abandon(this, nullptr, m_type == ROLE_SENDER ? "sender_left" : "endstation_left");
 }

@@ -3,7 +3,8 @@
 //
 // One instance per process, g_portmanager, built at load time (after g_logmsg and g_activelist) and
 // destroyed at unload. Its entries live as long as it does, so the texts that pop_port() hands out
-// stay valid. Every operation may be called from any thread; m_mutex is a leaf lock.
+// stay valid. Every operation may be called from any thread. m_mutex comes after a Caller's member
+// mutex and before a Caller's queue mutex (a recycled port wakes a waiting message loop).
 #ifndef ZEL_PROTOCOL_PORTMANAGER_H
 #define ZEL_PROTOCOL_PORTMANAGER_H
 
@@ -94,7 +95,7 @@ public:
     size_t returning_count();
     int top_port() const { return m_top_port; }
 
-    pthread_mutex_t m_mutex;  // guards the four containers; a leaf
+    pthread_mutex_t m_mutex;  // guards the containers, leases and waiters; before a Caller's queue mutex
     pthread_cond_t m_cond;    // signalled once per port queued in m_free
     std::list<PortEntry*> m_ports;
     std::list<PortEntry*> m_free;
