@@ -92,6 +92,34 @@ long status_field(const char* name) {
 long rss_kib() { return status_field("VmRSS"); }
 long thread_count() { return status_field("Threads"); }
 
+// Resident KiB of the mappings that look like thread stacks (the default stack size, less its guard
+// page), and how many there are.
+long stack_rss_kib(long* stacks) {
+    pthread_attr_t attr;
+    size_t stack_size = 8 << 20;
+    if (pthread_getattr_default_np(&attr) == 0) {
+        pthread_attr_getstacksize(&attr, &stack_size);
+        pthread_attr_destroy(&attr);
+    }
+    const long want_kib = static_cast<long>(stack_size / 1024);
+    std::ifstream in("/proc/self/smaps");
+    std::string line;
+    long total = 0;
+    bool is_stack = false;
+    *stacks = 0;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 5, "Size:") == 0) {
+            long size = atol(line.c_str() + 5);
+            is_stack = size <= want_kib && size >= want_kib - 64;
+            if (is_stack) ++*stacks;
+        } else if (is_stack && line.compare(0, 4, "Rss:") == 0) {
+            total += atol(line.c_str() + 4);
+            is_stack = false;
+        }
+    }
+    return total;
+}
+
 long file_number(const char* path) {
     std::ifstream in(path);
     long value = -1;
@@ -652,6 +680,9 @@ int idle_capacity(int wanted, std::string* why) {
 struct IdleFigures {
     int parties = 0;
     double kib_per_party = 0;
+    double stack_kib_per_party = 0;
+    double cpu_percent = 0;      // of one core, while nothing happens
+    double switches_per_s = 0;   // thread wake-ups per second, while nothing happens
     long threads = 0;
     std::vector<double> beside;
     double beside_per_s = 0;
@@ -663,6 +694,8 @@ bool measure_idle(CoordinatorServer& server, int parties, int warmup, int rounds
     const size_t conferences_before = g_activelist.size();
     const int parties_before = server.parties();
     const long before = settled_rss();
+    long stacks_before = 0;
+    const long stack_kib_before = stack_rss_kib(&stacks_before);
     const Clock::time_point setup = Clock::now();
     std::vector<int> clients;
     clients.reserve(static_cast<size_t>(parties));
@@ -681,7 +714,20 @@ bool measure_idle(CoordinatorServer& server, int parties, int warmup, int rounds
     out->parties = static_cast<int>(g_activelist.size() - conferences_before);
     if (!ok) note("idle: only " + std::to_string(out->parties) + " parties joined their conferences");
     const long after = settled_rss();
+    long stacks_after = 0;
+    const long stack_kib_after = stack_rss_kib(&stacks_after);
     out->threads = thread_count();
+    // What the idle parties cost while nothing happens at all.
+    const Usage quiet_before = Usage::now();
+    const Clock::time_point quiet_start = Clock::now();
+    std::this_thread::sleep_for(milliseconds(3000));
+    const Usage quiet_after = Usage::now();
+    const double quiet_us = micros(Clock::now() - quiet_start);
+    out->cpu_percent = 100.0 * (quiet_after.cpu_us - quiet_before.cpu_us) / quiet_us;
+    out->switches_per_s = (quiet_after.switches - quiet_before.switches) / (quiet_us / 1e6);
+    if (out->parties > 0) out->stack_kib_per_party = static_cast<double>(stack_kib_after - stack_kib_before) / out->parties;
+    note("idle: " + std::to_string(stacks_after - stacks_before) + " more thread stacks, " +
+         std::to_string(stack_kib_after - stack_kib_before) + " KiB of them resident");
     note("idle: the process's private futex hash has " + std::to_string(prctl(kPrFutexHash, kPrFutexHashGetSlots, 0, 0, 0)) +
          " slots (0: the global hash)");
     if (out->parties > 0) out->kib_per_party = static_cast<double>(after - before) / out->parties;
@@ -713,13 +759,15 @@ struct Options {
     int idle_callers = 1000;
     int beside_rounds = 1000;
     int futex_slots = -1;  // -1: the kernel's default
+    std::string samples_path;  // where to write the sequential latencies, one per line
     std::set<std::string> phases{"floor", "sequential", "concurrent", "fanout", "idle"};
 };
 
 void usage() {
     printf(
         "usage: zel_bench_rendezvous [--diagnostics] [--phases=floor,sequential,concurrent,fanout,idle]\n"
-        "                            [--rounds=N] [--idle=N] [--idle-callers=N] [--quick] [--futex-slots=N]\n");
+        "                            [--rounds=N] [--idle=N] [--idle-callers=N] [--quick] [--futex-slots=N]\n"
+        "                            [--samples=FILE]\n");
 }
 
 bool parse(int argc, char** argv, Options* options) {
@@ -745,6 +793,8 @@ bool parse(int argc, char** argv, Options* options) {
             options->idle_callers = std::max(0, atoi(callers));
         } else if (const char* slots = value("--futex-slots=")) {
             options->futex_slots = std::max(0, atoi(slots));
+        } else if (const char* path = value("--samples=")) {
+            options->samples_path = path;
         } else if (const char* phases = value("--phases=")) {
             options->phases.clear();
             std::stringstream list(phases);
@@ -823,6 +873,7 @@ int main(int argc, char** argv) {
                                   &floor_two_per_s, &error)) {
             floor_two_us = zel_floor::percentile(samples, 0.5);
             figure("floor_two_thread_us", floor_two_us);
+            figure("floor_two_thread_us_p90", zel_floor::percentile(samples, 0.90));
             figure("floor_two_thread_us_p99", zel_floor::percentile(samples, 0.99));
             figure("floor_two_thread_per_s", floor_two_per_s, 0);
             usage_figures("floor_two_thread", before, options.warmup + options.rounds);
@@ -858,7 +909,12 @@ int main(int argc, char** argv) {
             median = zel_floor::percentile(samples, 0.5);
             p99 = zel_floor::percentile(samples, 0.99);
             figure("rendezvous_us_median", median);
+            figure("rendezvous_us_p90", zel_floor::percentile(samples, 0.90));
             figure("rendezvous_us_p99", p99);
+            if (!options.samples_path.empty()) {
+                std::ofstream out(options.samples_path);
+                for (double sample : samples) out << sample << "\n";
+            }
             figure("rendezvous_per_s", per_s, 0);
             usage_figures("rendezvous", before, options.warmup + options.rounds);
         } else {
@@ -898,6 +954,9 @@ int main(int argc, char** argv) {
             figure("idle_parties", idle.parties, 0);
             figure("idle_threads", static_cast<double>(idle.threads), 0);
             figure("rss_kib_per_idle_party", idle.kib_per_party);
+            figure("rss_kib_per_idle_party_in_stacks", idle.stack_kib_per_party);
+            figure("idle_cpu_percent", idle.cpu_percent);
+            figure("idle_switches_per_s", idle.switches_per_s, 0);
             if (!idle.beside.empty()) {
                 figure("rendezvous_us_median_with_idle", zel_floor::percentile(idle.beside, 0.5));
                 figure("rendezvous_us_p99_with_idle", zel_floor::percentile(idle.beside, 0.99));

@@ -57,10 +57,10 @@ namespace {
 using std::chrono::milliseconds;
 
 const char* const kKey = "fuzz-key";
-// Long enough for a port that a failed rendezvous holds back (listener limit plus its margin) to
-// come back, should the pool have run dry.
-constexpr milliseconds kHonestLimit(8000);
-constexpr milliseconds kStepLimit(2000);
+// Limits that only a failure reaches: long enough for a port that a failed rendezvous holds back
+// (listener limit plus its margin) to come back should the pool run dry, and for a loaded machine.
+constexpr milliseconds kHonestLimit(20000);
+constexpr milliseconds kStepLimit(5000);
 constexpr int kMaxOps = 48;
 constexpr int kMaxWaitMsPerRun = 60;
 
@@ -162,7 +162,6 @@ struct RawParty {
     int fd = -1;
     std::string pending;               // received bytes after the last terminator
     std::vector<std::string> heard;    // every message received
-    bool has_cookie = false;
     const void* last_cookie = nullptr;  // the cookie of the last message heard
     std::string last_port;              // the last port heard
     const void* nominated = nullptr;    // the cookie of the last "Nominate " heard
@@ -217,7 +216,6 @@ struct RawParty {
         DecodedMessage message;
         if (!decode_message(text, &message)) return;
         if (message.has_cookie) {
-            has_cookie = true;
             last_cookie = message.cookie;
             if (message.type == MSG_NOMINATE) nominated = message.cookie;
         }
@@ -266,8 +264,8 @@ struct Run {
     FuzzedDataProvider& input;
     std::string confid;
     std::string own_confid;
-    int mode;
-    int stage;
+    int mode = SameConferenceEndstation;
+    int stage = BeforeSender;
     HonestParty endstation;
     HonestParty sender;
     RawParty raw;     // the hostile party

@@ -121,13 +121,15 @@ void Caller::readthread() {
         for (char* nul; piece < end && (nul = static_cast<char*>(memchr(piece, '\0', static_cast<size_t>(end - piece)))) != nullptr;
              piece = nul + 1) {
             ++count;
+            // Built before the lock and moved in: one allocation per message, none under the lock.
             std::string message(piece, static_cast<size_t>(nul - piece));
             {
                 zel::MutexGuard guard(m_queue_mutex);
-                m_queue.push_back(message);
+                m_queue.push_back(std::move(message));
                 pthread_cond_broadcast(&m_queue_cond);
             }
-            zel::logline("pushing: ", message);
+            // The piece is still in the buffer, terminated at `nul`.
+            zel::logline("pushing: ", static_cast<const char*>(piece));
         }
         if (piece < end) {
             fprintf(stderr, "TQR: COPYING FRAGMENT %s\n", piece);

@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sys/time.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -94,19 +93,11 @@ void Caller::listenthread(ListenRequest* request) {
     Connection* conn = new Connection();
     const int port = atoi(request->port);
     zel_inform(stderr, "trying to listen to port %d %s\n", port, request->port);
+    // The pool lends a port again as soon as its rendezvous completed ("Connected " can travel before
+    // this sender's previous listener on the port has accepted and closed its socket): wait for that
+    // listener briefly rather than report a port that only we hold as taken, which would retire it.
+    claim_port(port);
     int r = conn->listen_reusable(port, 0);
-    // The pool lends a port again as soon as its rendezvous completed, which can be a moment before
-    // this sender's previous listener on it has accepted its endstation and closed its socket. While
-    // other listeners of this sender run, give them a little time before the port is reported in use,
-    // which retires it for good.
-    auto others_listen = [this] {
-        zel::MutexGuard guard(m_listener_mutex);
-        return m_listeners > 1 && !m_closing;
-    };
-    for (int retry = 0; r == 0 && retry < 100 && others_listen(); ++retry) {
-        usleep(20000);
-        r = conn->listen_reusable(port, 0);
-    }
     zel_inform(stderr, "sender listening success=%d \n", r);
     if (r == 0) {
         zel_inform(stderr, "sender listening failed, port in use?=%d \n", r);

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <sstream>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -187,68 +189,46 @@ TEST(PortmanagerTest, ALoopThatMustNotBlockIsWokenWhenAPortComesBack) {
 
 // Runs `body` in a child with a mount namespace of its own, where /etc/services is replaced by a file
 // that this test writes: the machine's services database is never touched. The child's report comes
-// back through a pipe. "skip: ..." when the namespace or the mount is not permitted.
+// back through a pipe; "skip: ..." when the namespace or the mount is not permitted.
 std::string with_private_services(const std::string& services, const std::function<std::string()>& body) {
     char path[] = "/tmp/zel_services_XXXXXX";
     int file = mkstemp(path);
-    if (file < 0) return "skip: no temporary file";
-    if (write(file, services.data(), services.size()) != static_cast<ssize_t>(services.size())) return "skip: write";
+    bool written = write(file, services.data(), services.size()) == static_cast<ssize_t>(services.size());
     close(file);
     int link[2];
-    if (pipe(link) != 0) return "skip: pipe";
+    if (!written || pipe(link) != 0) return "skip: no temporary file";
     fflush(nullptr);
     pid_t child = fork();
     if (child == 0) {
-        close(link[0]);
-        std::string report;
-        if (unshare(CLONE_NEWNS) != 0) {
-            report = "skip: unshare(CLONE_NEWNS) not permitted";
-        } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                   mount(path, "/etc/services", nullptr, MS_BIND, nullptr) != 0) {
-            report = "skip: bind mount over /etc/services not permitted";
-        } else {
+        std::string report = "skip: unshare(CLONE_NEWNS) or a bind mount over /etc/services not permitted";
+        if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            mount(path, "/etc/services", nullptr, MS_BIND, nullptr) == 0)
             report = body();
-        }
-        ssize_t ignored = write(link[1], report.data(), report.size());
-        (void)ignored;
-        _exit(0);
+        _exit(write(link[1], report.data(), report.size()) < 0);
     }
     close(link[1]);
-    std::string report;
-    if (child > 0) {
-        char chunk[4096];
-        pollfd ready{link[0], POLLIN, 0};
-        while (poll(&ready, 1, 20000) > 0) {
-            ssize_t n = read(link[0], chunk, sizeof chunk);
-            if (n <= 0) break;
-            report.append(chunk, static_cast<size_t>(n));
-        }
-        waitpid(child, nullptr, 0);
-    } else {
-        report = "skip: fork failed";
-    }
+    std::string report = child < 0 ? "skip: fork failed" : "";
+    char chunk[4096];
+    pollfd ready{link[0], POLLIN, 0};
+    for (ssize_t n; child > 0 && poll(&ready, 1, 20000) > 0 && (n = read(link[0], chunk, sizeof chunk)) > 0;)
+        report.append(chunk, static_cast<size_t>(n));
+    if (child > 0) waitpid(child, nullptr, 0);
     close(link[0]);
     unlink(path);
     return report;
 }
 
-// The ports a Portmanager settles under the given settings, and the lookup lines it wrote.
+// The ports a Portmanager settles under the given settings, and its lines about where they came from.
 std::string settle(const char* coordinator, const char* top) {
     PortSettings::put("TQR_COORDINATOR_PORT", coordinator);
     PortSettings::put("TQR_TOP_PORT", top);
     zel_test::StderrCapture captured;
     Portmanager pool;
-    std::string lines = captured.text();
+    std::istringstream lines(captured.text());
     std::string report = std::to_string(pool.coord_port()) + " " + std::to_string(pool.top_port()) + "\n";
-    for (size_t at = 0; at < lines.size();) {
-        size_t end = lines.find('\n', at);
-        std::string line = lines.substr(at, end - at + 1);
-        if (line.rfind("getservbyname returned = ", 0) == 0 && line != "getservbyname returned = 0\n")
-            line = "getservbyname found\n";  // the lookup result's address
-        if (line.rfind("getservbyname", 0) == 0 || line.rfind("servent", 0) == 0 || line.rfind("m_coord", 0) == 0)
-            report += line;
-        at = end == std::string::npos ? lines.size() : end + 1;
-    }
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("servent", 0) == 0 || line.rfind("m_coord", 0) == 0 || line == "getservbyname returned = 0")
+            report += line + "\n";
     return report;
 }
 
@@ -256,41 +236,21 @@ TEST(PortmanagerTest, ServicesDatabaseNamesPortsWhenTheSettingIsZero) {
     zel_set_quiet(0);
     // 7300 is 0x1C84 and 7330 is 0x1CA2: their raw fields read back byte-swapped as signed 16-bit.
     std::string both = with_private_services("zeltqr 7300/tcp\nzeltqrtop 7330/tcp\n", [] {
-        return settle(nullptr, "7500") + "--\n" + settle("7400", "7500") + "--\n" + settle("0", nullptr);
+        return settle(nullptr, "7500") + settle("7400", "7500") + settle("0", nullptr);
     });
     if (both.rfind("skip: ", 0) == 0) GTEST_SKIP() << both.substr(6);
     EXPECT_EQ(both,
-              "7300 7330\n"
-              "getservbyname found\n"
-              "servent returned port = -31716 7300\n"
-              "getservbyname found\n"
-              "servent returned port = -24036 7330\n"
-              "--\n"
-              "7400 7500\n"
-              "m_coord_port=7400\n"
-              "--\n"
-              "7300 7330\n"
-              "getservbyname found\n"
-              "servent returned port = -31716 7300\n"
-              "getservbyname found\n"
-              "servent returned port = -24036 7330\n")
-        << both;
+              "7300 7330\nservent returned port = -31716 7300\nservent returned port = -24036 7330\n"
+              "7400 7500\nm_coord_port=7400\n"
+              "7300 7330\nservent returned port = -31716 7300\nservent returned port = -24036 7330\n");
 
     // Only the coordinator's service: the top comes from the setting, or is raised above the port.
     std::string coordinator_only = with_private_services("zeltqr 7300/tcp\n", [] {
-        return settle(nullptr, "7310") + "--\n" + settle(nullptr, nullptr);
+        return settle(nullptr, "7310") + settle(nullptr, nullptr);
     });
-    if (coordinator_only.rfind("skip: ", 0) == 0) GTEST_SKIP() << coordinator_only.substr(6);
     EXPECT_EQ(coordinator_only,
-              "7300 7310\n"
-              "getservbyname found\n"
-              "servent returned port = -31716 7300\n"
-              "getservbyname returned = 0\n"
-              "--\n"
-              "7300 7320\n"
-              "getservbyname found\n"
-              "servent returned port = -31716 7300\n"
-              "getservbyname returned = 0\n");
+              "7300 7310\nservent returned port = -31716 7300\ngetservbyname returned = 0\n"
+              "7300 7320\nservent returned port = -31716 7300\ngetservbyname returned = 0\n");
 }
 
 }  // namespace

@@ -14,13 +14,14 @@ enum ExitStatus {
     EXIT_USAGE_OR_IO = 1,
     EXIT_NO_COORDINATOR = 2,  // the coordinator cannot be reached, its host does not resolve, or it went away
     EXIT_REJECTED = 3,        // send: another sender already serves the conference
-    EXIT_NO_LINK = 4,         // receive: keys did not match, or the link to the sender failed
+    EXIT_NO_LINK = 4,         // receive: the key is wrong, or the link to the sender failed
     EXIT_DAMAGED = 5,         // receive: the payload arrived short or corrupt
 };
 
 struct CoordinatorOptions {
     std::string log;  // g_logmsg goes to this file when set
-    bool quiet = false;
+    bool quiet = false;    // status lines and errors only
+    bool verbose = false;  // the library's diagnostic lines too
 };
 
 // What send and receive share: where the coordinator is and who this party is.
@@ -29,6 +30,7 @@ struct PartyOptions {
     std::string key;
     std::string key_file;
     bool key_given = false;  // --key was on the command line (an empty key is a key too)
+    bool plain = false;      // --plain: no encryption, the key goes to the library as it is (payload.h)
     std::string host = "localhost";
     std::string nickname;
     bool verbose = false;
@@ -37,7 +39,7 @@ struct PartyOptions {
 struct SendOptions {
     PartyOptions party;
     long count = 0;          // endstations to serve before exiting; 0: no limit
-    std::string file = "-";  // "-": standard input
+    std::string file = "-";  // "-": standard input (streamed when encrypted and count is 1)
     std::string name;        // the file name offered to endstations; default: FILE's base name
 };
 
@@ -47,6 +49,8 @@ struct ReceiveOptions {
 };
 
 int run_coordinator(const CoordinatorOptions& options);
+// The end of `tqr coordinator --help`: the status lines, shutdown and limits.
+const char* coordinator_footer();
 int run_send(const SendOptions& options);
 int run_receive(const ReceiveOptions& options);
 int run_demo(const char* self_path);

@@ -1,9 +1,42 @@
-// `tqr coordinator`: serves senders and endstations on the coordinator port until SIGINT or SIGTERM.
+// `tqr coordinator`: serves senders and endstations on the coordinator port until SIGINT or SIGTERM,
+// as a service: one status line per event on standard error, a drain on shutdown, and limits that
+// keep a flood of connections from exhausting the process.
+//
+// Status lines. Each line is an event word, then fields `key=value` separated by one blank, in a fixed
+// order. A value is written bare when it is not empty and is made only of printable ASCII other than
+// blank, '"', '=' and '\'; otherwise it is written in double quotes, inside which '"' and '\' are
+// preceded by '\' and every byte outside printable ASCII is written \xHH (two lower-case hex digits),
+// so an event is always exactly one line. The events:
+//
+//   rendezvous conference=ID nickname=NAME port=PORT outcome=OUTCOME ms=MS
+//       one per rendezvous that ends on this coordinator; OUTCOME is ok, connect_failed,
+//       endstation_left or sender_left; MS counts from the lending of the port (one decimal).
+//   rejected_sender conference=ID peer=ADDRESS:PORT
+//       a second sender for a conference that has one was turned away.
+//   refused reason=max_parties count=N limit=L
+//       N connections were closed at once since the previous such line (at most one a second)
+//       because L parties were being served.
+//
+// Notices, in the same form, that --quiet hides:
+//
+//   listening port=P pool=FIRST-LAST max_parties=N open_files=N drain_seconds=N
+//   stopping signal=SIGTERM lent=N parties=N
+//   stopped drained=yes|no lent=N ms=MS
+//
+// The library's own diagnostic lines appear only with --verbose. Errors (lines starting "tqr
+// coordinator:" and the library's "TQR: " lines) always appear.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <initializer_list>
+#include <mutex>
+#include <string>
 
 #include "common/logmsg.h"
 #include "common/zel_common.h"
@@ -16,19 +49,129 @@ namespace tqr {
 
 namespace {
 
+// Descriptors kept free of parties: the listening socket, the standard streams, the log file, and the
+// second descriptor that an accept holds for a moment.
+constexpr long kSpareDescriptors = 64;
+
+struct Field {
+    const char* key;
+    std::string value;
+};
+
+std::string status_value(const std::string& value) {
+    bool bare = !value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
+        return c > ' ' && c < 0x7f && c != '"' && c != '=' && c != '\\';
+    });
+    if (bare) return value;
+    std::string quoted = "\"";
+    for (char c : value) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (byte < ' ' || byte >= 0x7f) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02x", byte);
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+// One whole line with one write, so that lines from party threads, conference threads and the
+// library never split one another.
+void write_status(const char* event, std::initializer_list<Field> fields) {
+    static std::mutex line_mutex;
+    std::string line = event;
+    for (const Field& field : fields) {
+        line += ' ';
+        line += field.key;
+        line += '=';
+        line += status_value(field.value);
+    }
+    line += '\n';
+    std::lock_guard<std::mutex> guard(line_mutex);
+    const char* at = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        ssize_t written = ::write(STDERR_FILENO, at, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        at += written;
+        left -= static_cast<size_t>(written);
+    }
+}
+
+std::string decimal(double value) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+void on_rendezvous(const RendezvousReport& report) {
+    write_status("rendezvous", {{"conference", report.confid},
+                                {"nickname", report.nickname},
+                                {"port", report.port},
+                                {"outcome", report.outcome},
+                                {"ms", decimal(report.ms)}});
+}
+
+void on_rejected_sender(const std::string& confid, const std::string& peer) {
+    write_status("rejected_sender", {{"conference", confid}, {"peer", peer}});
+}
+
 // Every party holds a socket, so the soft limit (often 1024) would cap the parties served at once.
-void raise_descriptor_limit() {
+// The limit in force afterwards; RLIM_INFINITY as -1.
+long raise_descriptor_limit() {
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
+}
+
+const char* signal_name(int number) {
+    switch (number) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    default:
+        return "other";
+    }
+}
+
+double ms_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace
 
+const char* coordinator_footer() {
+    return "Standard error carries one status line per event, an event word then key=value fields:\n"
+           "  rendezvous conference=ID nickname=NAME port=PORT outcome=ok|connect_failed|endstation_left|sender_left ms=MS\n"
+           "  rejected_sender conference=ID peer=ADDRESS:PORT\n"
+           "  refused reason=max_parties count=N limit=L   (at most one a second)\n"
+           "A value holding a blank, '=', '\"', '\\' or a byte outside printable ASCII, or an empty one, is\n"
+           "written in double quotes, with '\"' and '\\' escaped by '\\' and other bytes as \\xHH.\n"
+           "Notices (listening, stopping, stopped) are in the same form; --quiet hides them. Errors always show.\n"
+           "\n"
+           "On SIGTERM or SIGINT it stops accepting at once, lets the rendezvous under way (those holding a lent\n"
+           "port) finish for at most TQR_DRAIN_SECONDS (default 5; a second signal cuts it short), then ends every\n"
+           "party's link and exits 0.\n"
+           "Limits: TQR_MAX_PARTIES (default 4096) parties at once, connections beyond it are closed at once;\n"
+           "TQR_SEND_TIMEOUT (default 10) seconds a write to a party may stall before the party is dropped.\n"
+           "The open-file limit is raised to its hard limit, and max parties lowered to fit it.";
+}
+
 int run_coordinator(const CoordinatorOptions& options) {
-    raise_descriptor_limit();
-    zel_set_quiet(options.quiet ? 1 : 0);
+    long open_files = raise_descriptor_limit();
+    zel_set_quiet(options.verbose ? 0 : 1);
     if (!options.log.empty()) {
         std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
         g_logmsg.open(options.log, std::ios::out | std::ios::app);
@@ -38,7 +181,7 @@ int run_coordinator(const CoordinatorOptions& options) {
         }
     }
 
-    // Blocked before any thread starts, so every thread inherits the mask and only sigwait sees them.
+    // Blocked before any thread starts, so every thread inherits the mask and only sigtimedwait sees them.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
@@ -46,23 +189,75 @@ int run_coordinator(const CoordinatorOptions& options) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     zel_env_set_default("TQR_MAX_PARTIES", "4096");
-    int max_parties = zel_env_get_int("TQR_MAX_PARTIES");
+    zel_env_set_default("TQR_DRAIN_SECONDS", "5");
+    long max_parties = std::max(0, zel_env_get_int("TQR_MAX_PARTIES"));
+    int drain_seconds = std::max(0, zel_env_get_int("TQR_DRAIN_SECONDS"));
+    // Parties beyond the open-file limit would not be refused but left in the backlog, unanswered,
+    // while every other use of a descriptor fails: the limit on parties stays below it.
+    if (open_files > 0) {
+        long room = std::max(1L, open_files - kSpareDescriptors);
+        if (max_parties == 0 || max_parties > room) {
+            fprintf(stderr, "tqr coordinator: at most %ld parties, to fit the open-file limit of %ld\n", room, open_files);
+            max_parties = room;
+        }
+    }
+
+    set_rendezvous_observer(on_rendezvous);
     int port = g_portmanager.coord_port();
     CoordinatorServer server;
-    if (!server.start(port, max_parties)) {
+    server.set_rejection_observer(on_rejected_sender);
+    if (!server.start(port, static_cast<int>(max_parties))) {
         fprintf(stderr, "tqr coordinator: cannot listen on port %d (is another coordinator running?)\n", port);
         return EXIT_USAGE_OR_IO;
     }
     if (!options.quiet) {
-        fprintf(stderr, "tqr coordinator: listening on port %d, lending ports %d-%d, at most %d parties\n", port,
-                port + 1, g_portmanager.top_port(), max_parties);
+        write_status("listening", {{"port", std::to_string(port)},
+                                   {"pool", std::to_string(port + 1) + "-" + std::to_string(g_portmanager.top_port())},
+                                   {"max_parties", std::to_string(max_parties)},
+                                   {"open_files", open_files > 0 ? std::to_string(open_files) : "unlimited"},
+                                   {"drain_seconds", std::to_string(drain_seconds)}});
     }
 
-    int received = 0;
-    while (sigwait(&stop_signals, &received) != 0) {
+    // Refusals come in floods: they are counted, and told at most once a second.
+    long refusals_told = 0;
+    auto tell_refusals = [&] {
+        long refused = server.refused();
+        if (refused == refusals_told) return;
+        write_status("refused", {{"reason", "max_parties"},
+                                 {"count", std::to_string(refused - refusals_told)},
+                                 {"limit", std::to_string(max_parties)}});
+        refusals_told = refused;
+    };
+    int received = -1;
+    while (received < 0) {
+        timespec second{1, 0};
+        received = sigtimedwait(&stop_signals, nullptr, &second);
+        tell_refusals();
     }
-    if (!options.quiet) fprintf(stderr, "tqr coordinator: stopping (signal %d)\n", received);
+
+    // New parties are refused from now on (the port is closed); rendezvous that hold a lent port may
+    // complete, for a while.
+    server.stop_accepting();
+    auto stopping_at = std::chrono::steady_clock::now();
+    if (!options.quiet) {
+        write_status("stopping", {{"signal", signal_name(received)},
+                                  {"lent", std::to_string(g_portmanager.lent_count())},
+                                  {"parties", std::to_string(server.parties())}});
+    }
+    auto drain_until = stopping_at + std::chrono::seconds(drain_seconds);
+    while (g_portmanager.lent_count() > 0 && std::chrono::steady_clock::now() < drain_until) {
+        timespec tick{0, 10 * 1000 * 1000};
+        if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) break;  // asked again: no more waiting
+    }
+    size_t lent = g_portmanager.lent_count();
+    // Ends every party's link; a rendezvous still under way is told as left.
     server.stop();
+    tell_refusals();
+    if (!options.quiet) {
+        write_status("stopped", {{"drained", lent == 0 ? "yes" : "no"},
+                                 {"lent", std::to_string(lent)},
+                                 {"ms", decimal(ms_since(stopping_at))}});
+    }
     // Conference threads never end; leaving now spares static destructors from racing them.
     finish(EXIT_DONE);
 }

@@ -1,5 +1,7 @@
 #include "tools/tqr/coordinator_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +16,17 @@ struct PartyStart {
     CoordinatorServer* server;
     int fd;
 };
+
+// "a.b.c.d:port" of the party at the other end of `fd`, "" when it cannot be told.
+std::string peer_of(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    char text[INET_ADDRSTRLEN] = "";
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET ||
+        inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr)
+        return std::string();
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
 
 }  // namespace
 
@@ -90,10 +103,12 @@ void CoordinatorServer::serve(int fd) {
         if (caller->joinconference()) {
             ++m_served;
             caller->process();
-        } else if (caller->m_type == ROLE_SENDER) {
-            // A second sender for a conference: told so, then dropped.
+        } else if (caller->m_type == ROLE_SENDER && !caller->link_ended()) {
+            // A second sender for a conference: told so, then dropped. (A sender whose link ended
+            // before its join step was not filed either, but nothing turned it away.)
             ++m_rejected;
             caller->send_message(MSG_REJECTED_SENDER, caller, nullptr);
+            if (RejectionObserver observer = m_rejection_observer.load()) observer(caller->m_confid, peer_of(fd));
         }
     }
     // The party is done (its link ended, or it was refused). Deleting the Caller shuts its link down,

@@ -23,6 +23,7 @@
 #include "tools/tqr/party.h"
 #include "tools/tqr/payload.h"
 #include "tools/tqr/progress.h"
+#include "tools/tqr/secure.h"
 
 namespace tqr {
 
@@ -56,7 +57,8 @@ struct Meeting {
 struct DemoState {
     int coord_port = 0;
     int top_port = 0;
-    std::vector<unsigned char> payload;
+    PayloadSource payload;
+    LinkKeys* keys = nullptr;  // the encrypted mode's keys of kKey (both sides hold the same)
     std::atomic<Caller*> endstation{nullptr};  // the endstation under way (one at a time)
     Meeting* meeting = nullptr;                // its record
     std::atomic<int> served{0};
@@ -70,8 +72,11 @@ bool is_pool_port(int port) { return port > g_demo.coord_port && port <= g_demo.
 
 void sender_side(int fd) {
     bound_link(fd, kStepSeconds);
-    if (send_payload(fd, kFileName, g_demo.payload.data(), g_demo.payload.size(), nullptr) &&
-        wait_ack(fd, kStepSeconds * 1000) == 1)
+    Session session;
+    if (confirm_link(fd, true, *g_demo.keys, &session) != CONFIRMED) return;
+    unsigned char end[kEndBytes];
+    if (send_sealed(fd, session, kFileName, g_demo.payload, nullptr, end) &&
+        wait_receipt(fd, session, end, kStepSeconds * 1000) == 1)
         ++g_demo.served;
 }
 
@@ -83,9 +88,16 @@ void endstation_side(int fd) {
     socklen_t length = sizeof peer;
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) meeting.port = port_of(peer);
     bound_link(fd, kStepSeconds);
+    Session session;
+    if (confirm_link(fd, false, *g_demo.keys, &session) != CONFIRMED) {
+        close(fd);
+        return;
+    }
     std::vector<unsigned char> received;
-    meeting.result = receive_payload(
-        fd, [&](const PayloadHeader& header) {
+    unsigned char end[kEndBytes];
+    meeting.result = receive_sealed(
+        fd, session,
+        [&](const PayloadHeader& header) {
             received.reserve(header.size);
             return true;
         },
@@ -93,7 +105,7 @@ void endstation_side(int fd) {
             received.insert(received.end(), data, data + size);
             return true;
         },
-        nullptr);
+        nullptr, end);
     if (meeting.result == RECEIVED_INTACT) {
         meeting.checksum = checksum_hex(received.data(), received.size());
         // As `tqr receive` does: confirm only after the coordinator's "Adios " (see payload.h).
@@ -101,7 +113,7 @@ void endstation_side(int fd) {
         while (!g_demo.endstation.load()->reader_done() && Clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    send_ack(fd, meeting.result == RECEIVED_INTACT);
+    send_receipt(fd, session, meeting.result == RECEIVED_INTACT, end);
     close(fd);
 }
 
@@ -163,7 +175,8 @@ struct Party {
 
     void run(int role, const char* nickname) {
         thread = std::thread([this, role, nickname] {
-            if (caller->connect(g_demo.coord_port, "127.0.0.1", role, nickname, kConference, kKey) == 1) {
+            if (caller->connect(g_demo.coord_port, "127.0.0.1", role, nickname, kConference,
+                                g_demo.keys->check_key().c_str()) == 1) {
                 caller->startreadthread();
                 if (caller->negotiate(1, role, ROLE_COORDINATOR) == 1) {
                     joined = true;
@@ -203,15 +216,19 @@ int run_demo(const char* self_path) {
     if (moved_from != nullptr) printf("(port %s was taken, so the demo moved to free ports)\n", moved_from);
     printf("\n");
 
-    g_demo.payload.resize(kPayloadBytes);
-    random_bytes(g_demo.payload.data(), g_demo.payload.size());
-    std::string checksum = checksum_hex(g_demo.payload.data(), g_demo.payload.size());
+    std::vector<unsigned char> payload(kPayloadBytes);
+    random_bytes(payload.data(), payload.size());
+    std::string checksum = checksum_hex(payload.data(), payload.size());
+    g_demo.payload.assign(std::move(payload));
+    LinkKeys keys(kKey, kConference);
+    g_demo.keys = &keys;
     set_bridge_callback(demo_bridge);
 
     CoordinatorServer server;
     if (!server.start(g_demo.coord_port)) give_up("cannot listen on port " + std::to_string(g_demo.coord_port));
     printf("  coordinator  listens on port %d; lends ports %d-%d for direct links\n", g_demo.coord_port,
            g_demo.coord_port + 1, g_demo.top_port);
+    printf("  encrypted    the key check sees only a key derived from the real one; payloads travel sealed\n");
 
     Party sender;
     sender.run(ROLE_SENDER, kSender);
@@ -250,8 +267,8 @@ int run_demo(const char* self_path) {
            checksum.c_str());
     printf("next, with separate processes:\n"
            "  tqr coordinator\n"
-           "  tqr send --conference myconf --key secret FILE\n"
-           "  tqr receive --conference myconf --key secret\n");
+           "  tqr send --conference myconf FILE     (makes a key and shows the receive command)\n"
+           "  TQR_KEY=<that key> tqr receive --conference myconf\n");
     finish(EXIT_DONE);
 }
 

@@ -9,14 +9,13 @@
 
 namespace {
 
-// The library writes its first lines while it loads, before main. A command whose library lines are
-// hidden by default must be quiet by then already; glibc hands these early functions the arguments.
+// The library writes its first lines while it loads, before main. Its lines are hidden unless
+// --verbose, so the process must be quiet by then already; glibc hands these early functions the
+// arguments.
 __attribute__((constructor(101))) void quiet_from_the_start(int argc, char** argv, char**) {
-    bool coordinator = argc > 1 && strcmp(argv[1], "coordinator") == 0;
-    bool loud = coordinator;
+    bool loud = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--verbose") == 0) loud = true;
-        if (coordinator && strcmp(argv[i], "--quiet") == 0) loud = false;
     }
     if (!loud) zel_set_quiet(1);
 }
@@ -24,13 +23,17 @@ __attribute__((constructor(101))) void quiet_from_the_start(int argc, char** arg
 void add_party_options(CLI::App* command, tqr::PartyOptions& party) {
     command->add_option("--conference", party.conference, "Conference identifier (both ends use the same)")
         ->required();
-    CLI::Option* key = command->add_option("--key", party.key, "Conference key (default: $TQR_KEY, else empty)");
+    CLI::Option* key = command->add_option(
+        "--key", party.key, "Conference key (default: $TQR_KEY, else empty); visible to other users of the machine");
     CLI::Option* key_file =
         command->add_option("--key-file", party.key_file, "Read the key from the first line of this file");
     key->excludes(key_file);
     command->add_option("--host", party.host, "Host of the coordinator (and of the sender)")
         ->capture_default_str();
     command->add_option("--nickname", party.nickname, "Name shown to the coordinator (default: host-pid)");
+    command->add_flag("--plain", party.plain,
+                      "No encryption: the earlier format, with the key given to the library's key check as it is "
+                      "(which shows it to anyone on the link); both sides must use it");
     command->add_flag("--verbose", party.verbose, "Show the library's diagnostic lines");
 }
 
@@ -47,12 +50,19 @@ int main(int argc, char** argv) {
     tqr::CoordinatorOptions coordinator;
     CLI::App* coordinator_command = app.add_subcommand("coordinator", "Run the coordinator until SIGINT or SIGTERM");
     coordinator_command->add_option("--log", coordinator.log, "Append the protocol log to this file");
-    coordinator_command->add_flag("--quiet", coordinator.quiet, "Hide the diagnostic lines");
+    CLI::Option* coordinator_quiet =
+        coordinator_command->add_flag("--quiet", coordinator.quiet, "Show only status lines and errors");
+    coordinator_command->add_flag("--verbose", coordinator.verbose, "Show the library's diagnostic lines too")
+        ->excludes(coordinator_quiet);
+    coordinator_command->footer(tqr::coordinator_footer());
 
     tqr::SendOptions send;
     CLI::App* send_command =
         app.add_subcommand("send", "Serve FILE to every endstation of the conference that holds the key");
     send_command->footer(
+        "Without --key, --key-file or TQR_KEY, send makes a random key and shows it with the receive command.\n"
+        "Standard input (FILE -) is streamed when --count is 1; otherwise, or with --plain, it is first read\n"
+        "into memory whole.\n"
         "Exit status: 0 served --count endstations, 1 usage or I/O error, 2 coordinator unreachable or gone,\n"
         "3 refused (the conference already has a sender).");
     add_party_options(send_command, send.party);
@@ -66,8 +76,10 @@ int main(int argc, char** argv) {
     CLI::App* receive_command =
         app.add_subcommand("receive", "Take one file from the conference's sender and verify it");
     receive_command->footer(
+        "With --output - the payload goes to standard output chunk by chunk, each verified on arrival (with\n"
+        "--plain only once all of it was verified).\n"
         "Exit status: 0 payload verified and stored, 1 usage or I/O error, 2 coordinator unreachable,\n"
-        "4 the keys differ or the sender could not be reached, 5 the payload arrived short or corrupt.");
+        "4 the key is wrong or the sender could not be reached, 5 the payload arrived short or corrupt.");
     add_party_options(receive_command, receive.party);
     receive_command->add_option("--output,-o", receive.output,
                                 "File or folder to write, - for standard output (default: the sender's file name)");

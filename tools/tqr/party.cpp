@@ -12,12 +12,14 @@
 #include "common/logmsg.h"
 #include "protocol/caller.h"
 #include "protocol/phrase.h"
+#include "tools/tqr/secure.h"
 
 namespace tqr {
 
-bool resolve_key(const PartyOptions& options, std::string* key, std::string* error) {
+bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origin, std::string* error) {
     if (options.key_given) {
         *key = options.key;
+        *origin = KEY_FROM_OPTION;
         return true;
     }
     if (!options.key_file.empty()) {
@@ -34,11 +36,28 @@ bool resolve_key(const PartyOptions& options, std::string* key, std::string* err
         }
         if (!line.empty() && line.back() == '\r') line.pop_back();
         *key = line;
+        *origin = KEY_FROM_FILE;
         return true;
     }
     const char* from_env = getenv("TQR_KEY");
     *key = from_env ? from_env : "";
+    *origin = from_env ? KEY_FROM_ENVIRONMENT : KEY_NONE;
     return true;
+}
+
+int party_key(const PartyOptions& options, const char* command, std::string* key, KeyOrigin* origin) {
+    std::string error;
+    if (!resolve_key(options, key, origin, &error)) {
+        fprintf(stderr, "tqr %s: %s\n", command, error.c_str());
+        return EXIT_USAGE_OR_IO;
+    }
+    if (*origin == KEY_FROM_OPTION)
+        fprintf(stderr,
+                "tqr %s: warning: other users of this machine can read a key given with --key; "
+                "--key-file or TQR_KEY keep it private\n",
+                command);
+    if (!options.plain) *key = normalise_key(*key);
+    return EXIT_DONE;
 }
 
 std::string default_nickname() {

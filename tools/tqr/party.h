@@ -11,9 +11,16 @@ class Caller;
 
 namespace tqr {
 
-// The key from --key, else --key-file (its first line), else the environment's TQR_KEY, else "".
-// false, with `error` set, when the key file cannot be read.
-bool resolve_key(const PartyOptions& options, std::string* key, std::string* error);
+enum KeyOrigin { KEY_FROM_OPTION, KEY_FROM_FILE, KEY_FROM_ENVIRONMENT, KEY_NONE };
+
+// The key from --key, else --key-file (its first line), else the environment's TQR_KEY, else "" (with
+// KEY_NONE). false, with `error` set, when the key file cannot be read.
+bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origin, std::string* error);
+
+// resolve_key for `command` ("send", "receive"), with a warning on stderr for a key on the command line
+// (other users of the machine can read it), and in the encrypted mode normalised (secure.h). EXIT_DONE,
+// or EXIT_USAGE_OR_IO after a message on stderr.
+int party_key(const PartyOptions& options, const char* command, std::string* key, KeyOrigin* origin);
 
 // "<host name>-<pid>": the nickname when none is given.
 std::string default_nickname();

@@ -1,8 +1,11 @@
 #include "tools/tqr/payload.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sodium.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,7 +20,8 @@ namespace {
 
 const char kMagic[8] = {'T', 'Q', 'R', 'P', 'A', 'Y', '0', '1'};
 constexpr size_t kFixedHeader = sizeof kMagic + 8 + 2;
-constexpr size_t kChunk = 64 * 1024;
+
+}  // namespace
 
 void ensure_sodium() {
     static std::once_flag once;
@@ -27,27 +31,37 @@ void ensure_sodium() {
     });
 }
 
-bool write_all(int fd, const unsigned char* data, size_t size) {
+bool send_all(int fd, const void* data, size_t size) {
+    const unsigned char* next = static_cast<const unsigned char*>(data);
     while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        ssize_t n = ::send(fd, next, size, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        data += n;
+        next += n;
         size -= static_cast<size_t>(n);
     }
     return true;
 }
 
-// Reads exactly `size` bytes; the count actually read (short when the link ended or stalled).
-size_t read_all(int fd, unsigned char* data, size_t size) {
+size_t recv_all(int fd, void* data, size_t size) {
+    unsigned char* next = static_cast<unsigned char*>(data);
     size_t got = 0;
     while (got < size) {
-        ssize_t n = ::recv(fd, data + got, size - got, 0);
+        ssize_t n = ::recv(fd, next + got, size - got, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
     return got;
+}
+
+bool wait_readable(int fd, int timeout_ms) {
+    pollfd ready{fd, POLLIN, 0};
+    int polled;
+    do {
+        polled = poll(&ready, 1, timeout_ms);
+    } while (polled < 0 && errno == EINTR);
+    return polled > 0;
 }
 
 void put_be(unsigned char* out, uint64_t value, int bytes) {
@@ -63,11 +77,74 @@ uint64_t get_be(const unsigned char* in, int bytes) {
     return value;
 }
 
-}  // namespace
+PayloadSource::~PayloadSource() {
+    if (m_fd > STDERR_FILENO) close(m_fd);
+}
 
-bool send_payload(int fd, const std::string& name, const unsigned char* data, uint64_t size,
-                  const ByteCounter& counter) {
+bool PayloadSource::open(const std::string& path, bool stream) {
+    int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        int saved = errno;
+        if (fd != STDIN_FILENO) close(fd);
+        errno = saved;
+        return false;
+    }
+    if (S_ISREG(info.st_mode)) {
+        m_fd = fd;
+        m_size = static_cast<uint64_t>(info.st_size);
+        return true;
+    }
+    if (stream) {
+        m_fd = fd;
+        m_streamed = true;
+        return true;
+    }
+    // A pipe cannot be read twice: keep all of it.
+    unsigned char buffer[kChunkBytes];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        m_bytes.insert(m_bytes.end(), buffer, buffer + n);
+    }
+    int saved = errno;
+    if (fd != STDIN_FILENO) close(fd);
+    errno = saved;
+    m_size = m_bytes.size();
+    return n == 0;
+}
+
+void PayloadSource::assign(std::vector<unsigned char> bytes) {
+    m_bytes = std::move(bytes);
+    m_size = m_bytes.size();
+}
+
+ssize_t PayloadSource::read(uint64_t offset, unsigned char* out, size_t capacity) const {
+    if (m_streamed) {
+        for (;;) {
+            ssize_t n = ::read(m_fd, out, capacity);
+            if (n < 0 && errno == EINTR) continue;
+            return n;
+        }
+    }
+    if (offset >= m_size) return 0;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, m_size - offset));
+    if (m_fd < 0) {
+        memcpy(out, m_bytes.data() + offset, want);
+        return static_cast<ssize_t>(want);
+    }
+    for (;;) {
+        ssize_t n = pread(m_fd, out, want, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+bool send_payload(int fd, const std::string& name, const PayloadSource& source, const ByteCounter& counter) {
     ensure_sodium();
+    uint64_t size = source.size();
     std::string offered = name.substr(0, kMaxNameBytes);
     std::vector<unsigned char> header(kFixedHeader + offered.size());
     memcpy(header.data(), kMagic, sizeof kMagic);
@@ -78,26 +155,28 @@ bool send_payload(int fd, const std::string& name, const unsigned char* data, ui
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, kChecksumBytes);
     crypto_generichash_update(&state, header.data(), header.size());
-    if (!write_all(fd, header.data(), header.size())) return false;
+    if (!send_all(fd, header.data(), header.size())) return false;
 
+    std::vector<unsigned char> buffer(kChunkBytes);
     for (uint64_t done = 0; done < size;) {
-        size_t piece = static_cast<size_t>(std::min<uint64_t>(kChunk, size - done));
-        crypto_generichash_update(&state, data + done, piece);
-        if (!write_all(fd, data + done, piece)) return false;
-        done += piece;
+        ssize_t n = source.read(done, buffer.data(), buffer.size());
+        // A file that shrank since it was opened cannot give what the header promised.
+        if (n <= 0) return false;
+        crypto_generichash_update(&state, buffer.data(), static_cast<size_t>(n));
+        if (!send_all(fd, buffer.data(), static_cast<size_t>(n))) return false;
+        done += static_cast<uint64_t>(n);
         if (counter) counter(done, size);
     }
     unsigned char checksum[kChecksumBytes];
     crypto_generichash_final(&state, checksum, sizeof checksum);
-    return write_all(fd, checksum, sizeof checksum);
+    return send_all(fd, checksum, sizeof checksum);
 }
 
-ReceiveResult receive_payload(int fd, const std::function<bool(const PayloadHeader&)>& begin,
-                              const std::function<bool(const unsigned char*, size_t)>& write,
+ReceiveResult receive_payload(int fd, const BeginFunction& begin, const WriteFunction& write,
                               const ByteCounter& counter) {
     ensure_sodium();
     unsigned char fixed[kFixedHeader];
-    size_t got = read_all(fd, fixed, sizeof fixed);
+    size_t got = recv_all(fd, fixed, sizeof fixed);
     if (got == 0) return RECEIVED_NOTHING;
     // A wrong magic is reported as damage even when the link also ended: these bytes were not ours.
     if (memcmp(fixed, kMagic, std::min(got, sizeof kMagic)) != 0) return RECEIVED_CORRUPT;
@@ -108,7 +187,7 @@ ReceiveResult receive_payload(int fd, const std::function<bool(const PayloadHead
     size_t name_length = static_cast<size_t>(get_be(fixed + sizeof kMagic + 8, 2));
     if (name_length > kMaxNameBytes) return RECEIVED_CORRUPT;
     header.name.resize(name_length);
-    if (read_all(fd, reinterpret_cast<unsigned char*>(&header.name[0]), name_length) < name_length)
+    if (recv_all(fd, reinterpret_cast<unsigned char*>(&header.name[0]), name_length) < name_length)
         return RECEIVED_SHORT;
 
     crypto_generichash_state state;
@@ -117,9 +196,9 @@ ReceiveResult receive_payload(int fd, const std::function<bool(const PayloadHead
     crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(header.name.data()), name_length);
     if (!begin(header)) return RECEIVED_SINK_FAILED;
 
-    std::vector<unsigned char> buffer(kChunk);
+    std::vector<unsigned char> buffer(kChunkBytes);
     for (uint64_t done = 0; done < header.size;) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, header.size - done));
+        size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, header.size - done));
         ssize_t n = ::recv(fd, buffer.data(), want, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return RECEIVED_SHORT;
@@ -132,24 +211,19 @@ ReceiveResult receive_payload(int fd, const std::function<bool(const PayloadHead
     unsigned char expected[kChecksumBytes];
     crypto_generichash_final(&state, expected, sizeof expected);
     unsigned char checksum[kChecksumBytes];
-    if (read_all(fd, checksum, sizeof checksum) < sizeof checksum) return RECEIVED_SHORT;
+    if (recv_all(fd, checksum, sizeof checksum) < sizeof checksum) return RECEIVED_SHORT;
     return sodium_memcmp(expected, checksum, sizeof checksum) == 0 ? RECEIVED_INTACT : RECEIVED_CORRUPT;
 }
 
 bool send_ack(int fd, bool intact) {
     unsigned char answer = static_cast<unsigned char>(intact ? kAckIntact : kAckDamaged);
-    return write_all(fd, &answer, 1);
+    return send_all(fd, &answer, 1);
 }
 
 int wait_ack(int fd, int timeout_ms) {
-    pollfd ready{fd, POLLIN, 0};
-    int polled;
-    do {
-        polled = poll(&ready, 1, timeout_ms);
-    } while (polled < 0 && errno == EINTR);
-    if (polled <= 0) return -1;
+    if (!wait_readable(fd, timeout_ms)) return -1;
     unsigned char answer = 0;
-    if (read_all(fd, &answer, 1) != 1) return -1;
+    if (recv_all(fd, &answer, 1) != 1) return -1;
     return answer == kAckIntact ? 1 : 0;
 }
 

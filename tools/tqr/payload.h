@@ -1,5 +1,5 @@
 // How `tqr` carries one file over a key-checked direct link, after the library has handed the socket
-// to the host:
+// to the host. Two formats: the encrypted one (secure.h, the default) and this plain one (--plain):
 //
 //   sender -> endstation   header: "TQRPAY01", payload length (8 bytes, big-endian),
 //                                  name length (2 bytes, big-endian), name
@@ -10,34 +10,73 @@
 // The endstation answers only once its own rendezvous is over, so a sender that counts answers knows
 // that the coordinator has finished with that endstation.
 //
-// Pure functions of a socket descriptor: they may run on several threads at once, one link each.
+// Also here: what both formats share, the sender's PayloadSource and the socket helpers.
+// The functions depend only on their arguments: they may run on several threads at once, one link each.
 #ifndef ZEL_TOOLS_TQR_PAYLOAD_H
 #define ZEL_TOOLS_TQR_PAYLOAD_H
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tqr {
 
 constexpr size_t kChecksumBytes = 32;
 constexpr size_t kMaxNameBytes = 1024;
+constexpr size_t kChunkBytes = 64 * 1024;  // payload bytes per read, write and (encrypted) sealed chunk
 constexpr char kAckIntact = 'A';
 constexpr char kAckDamaged = 'N';
 
-// Called with the bytes of payload moved so far on one link.
+// Called with the bytes of payload moved so far on one link, and the payload's size (0: not known).
 typedef std::function<void(uint64_t done, uint64_t total)> ByteCounter;
 
-// Writes header, payload and checksum on `fd`. false when the link failed before all of it was out.
-bool send_payload(int fd, const std::string& name, const unsigned char* data, uint64_t size,
-                  const ByteCounter& counter);
+// The bytes a sender serves. run_send opens it on its main thread before any link exists; then the
+// bridge threads of all links read it at once (pread or a copy from memory, neither needs a lock). A
+// streamed source is the exception: it can be read by one link only, from start to end.
+class PayloadSource {
+public:
+    PayloadSource() = default;
+    ~PayloadSource();
+    PayloadSource(const PayloadSource&) = delete;
+    PayloadSource& operator=(const PayloadSource&) = delete;
+
+    // `path` "-" is standard input. A regular file stays open and is read afresh for every link. Anything
+    // else (standard input, a pipe) is streamed when `stream` is set, and otherwise read whole into
+    // memory now. false, with errno set, when it cannot be opened or read.
+    bool open(const std::string& path, bool stream);
+    // Serves these bytes from memory.
+    void assign(std::vector<unsigned char> bytes);
+
+    bool streamed() const { return m_streamed; }
+    // The size in bytes; meaningless when streamed.
+    uint64_t size() const { return m_size; }
+
+    // Up to `capacity` bytes from `offset`: the count read, 0 at the end, -1 on a read error. A streamed
+    // source ignores `offset` (it is always where the previous read ended) and returns what one read of
+    // the input gives, so that a slow producer's bytes go out as they come.
+    ssize_t read(uint64_t offset, unsigned char* out, size_t capacity) const;
+
+private:
+    int m_fd = -1;
+    bool m_streamed = false;
+    uint64_t m_size = 0;
+    std::vector<unsigned char> m_bytes;  // when neither a regular file nor streamed
+};
+
+// Writes header, payload and checksum in the plain format on `fd`. false when the link failed before
+// all of it was out, or the source could not be read. `source` must not be streamed (the plain header
+// carries the length).
+bool send_payload(int fd, const std::string& name, const PayloadSource& source, const ByteCounter& counter);
 
 enum ReceiveResult {
     RECEIVED_INTACT,
     RECEIVED_NOTHING,  // the link ended before the first byte: the sender refused or the link failed
     RECEIVED_SHORT,    // the link ended (or stalled) before header, payload and checksum were all in
-    RECEIVED_CORRUPT,  // not a tqr header, or the checksum does not match
+    RECEIVED_CORRUPT,  // not a tqr header, the checksum does not match, or (encrypted) a chunk is forged
     RECEIVED_SINK_FAILED,  // `begin` or `write` refused (the host could not store the payload)
 };
 
@@ -45,22 +84,38 @@ enum ReceiveResult {
 struct PayloadHeader {
     std::string name;
     uint64_t size = 0;
+    bool size_known = true;  // false: a streamed payload, whose end only the sender's last chunk tells
 };
 
-// Reads one payload from `fd`: `begin` once the header is in (false stops), then `write` for each
+typedef std::function<bool(const PayloadHeader&)> BeginFunction;
+typedef std::function<bool(const unsigned char*, size_t)> WriteFunction;
+
+// Reads one plain payload from `fd`: `begin` once the header is in (false stops), then `write` for each
 // piece of payload (false stops), verifying length and checksum on the way.
-ReceiveResult receive_payload(int fd, const std::function<bool(const PayloadHeader&)>& begin,
-                              const std::function<bool(const unsigned char*, size_t)>& write,
+ReceiveResult receive_payload(int fd, const BeginFunction& begin, const WriteFunction& write,
                               const ByteCounter& counter);
 
-// The endstation's answer. send_ack: false when it could not be written.
+// The endstation's answer in the plain format. send_ack: false when it could not be written.
 bool send_ack(int fd, bool intact);
 // 1 intact, 0 damaged, -1 no answer within `timeout_ms` or the link ended.
 int wait_ack(int fd, int timeout_ms);
 
+// Writes all of `data`; false when the link failed first.
+bool send_all(int fd, const void* data, size_t size);
+// Reads exactly `size` bytes; the count actually read (short when the link ended or stalled).
+size_t recv_all(int fd, void* data, size_t size);
+// Waits at most `timeout_ms` for `fd` to become readable (or to end); false on time-out.
+bool wait_readable(int fd, int timeout_ms);
+
+void put_be(unsigned char* out, uint64_t value, int bytes);
+uint64_t get_be(const unsigned char* in, int bytes);
+
 // A file name that is safe to create in the current folder: the base name of `offered`, or
 // "tqr-payload" when nothing usable is left (empty, ".", "..", control characters).
 std::string safe_file_name(const std::string& offered);
+
+// libsodium, started once per process (any thread may call this first).
+void ensure_sodium();
 
 // Fills `out` with `size` random bytes (libsodium).
 void random_bytes(unsigned char* out, size_t size);

@@ -36,6 +36,16 @@ void Progress::add_bytes(uint64_t delta, uint64_t payload_size) {
     draw(false);
 }
 
+void Progress::note(const std::string& line) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_enabled || m_finished) {
+        fprintf(stderr, "%s\n", line.c_str());
+        return;
+    }
+    fprintf(stderr, "\r\033[K%s\n", line.c_str());
+    draw(true);
+}
+
 void Progress::finish(const std::string& text) {
     if (!m_enabled) return;
     std::lock_guard<std::mutex> guard(m_mutex);

@@ -32,6 +32,8 @@ public:
     void add_bytes(uint64_t delta, uint64_t payload_size);
     // Extra counters shown after the state ("served 3"), empty for none.
     void counters(const std::string& text);
+    // A line of its own on stderr (shown whether or not the status line is), above the status line.
+    void note(const std::string& line);
     // The last redraw, ending the line; nothing is drawn afterwards.
     void finish(const std::string& text);
 

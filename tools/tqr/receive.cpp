@@ -1,4 +1,5 @@
 // `tqr receive`: an endstation that takes one file from its conference's sender and verifies it.
+#include <sodium.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -18,6 +20,7 @@
 #include "tools/tqr/party.h"
 #include "tools/tqr/payload.h"
 #include "tools/tqr/progress.h"
+#include "tools/tqr/secure.h"
 
 namespace tqr {
 
@@ -35,13 +38,17 @@ struct ReceiveState {
     std::string output;
     Progress* progress = nullptr;
 
+    std::unique_ptr<LinkKeys> keys;  // null with --plain
+
     std::atomic<bool> bridged{false};
     std::atomic<bool> sender_unreachable{false};
+    ConfirmResult confirmed = CONFIRMED;
     ReceiveResult result = RECEIVED_NOTHING;
     PayloadHeader header;
+    uint64_t received = 0;
     std::string final_path;
     std::string error;
-    FILE* spool = nullptr;  // --output -: the verified payload waits here for standard output
+    FILE* spool = nullptr;  // --plain --output -: the verified payload waits here for standard output
 };
 
 ReceiveState g_receive;
@@ -62,14 +69,22 @@ bool is_directory(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool to_stdout() { return g_receive.output == "-"; }
+
 // Where the payload is stored. The file appears under its final name only once it was verified: it
-// is written to a hidden temporary file in the same folder and renamed.
+// is written to a hidden temporary file in the same folder and renamed. Standard output gets each
+// sealed chunk as soon as it was verified; a plain payload waits in a temporary file until its
+// checksum matched.
 class Destination {
 public:
     ~Destination() { discard(); }
 
     bool open(const PayloadHeader& header) {
-        if (g_receive.output == "-") {
+        if (to_stdout() && g_receive.keys) {
+            m_fd = STDOUT_FILENO;
+            return true;
+        }
+        if (to_stdout()) {
             g_receive.spool = tmpfile();
             if (g_receive.spool == nullptr) return fail("cannot make a temporary file");
             m_fd = fileno(g_receive.spool);
@@ -104,7 +119,8 @@ public:
 
     // Moves the verified payload under its final name.
     bool commit() {
-        if (g_receive.output == "-") return fflush(g_receive.spool) == 0 || fail("cannot spool the payload");
+        if (to_stdout() && g_receive.keys) return true;
+        if (to_stdout()) return fflush(g_receive.spool) == 0 || fail("cannot spool the payload");
         int fd = m_fd;
         m_fd = -1;
         if (close(fd) != 0) return fail("cannot write " + describe());
@@ -114,7 +130,7 @@ public:
     }
 
     void discard() {
-        if (g_receive.output == "-") return;
+        if (to_stdout()) return;
         if (m_fd >= 0) close(m_fd);
         m_fd = -1;
         if (!m_temp.empty()) unlink(m_temp.c_str());
@@ -135,21 +151,32 @@ private:
 // Runs on the endstation's bridge thread once the keys matched; the socket is ours to close.
 void take_payload(int fd) {
     g_receive.bridged = true;
-    g_receive.progress->state("key checked, transferring");
+    g_receive.progress->state(g_receive.keys ? "key checked, confirming" : "key checked, transferring");
     bound_link(fd, kLinkSeconds);
+    Session session;
+    if (g_receive.keys) {
+        g_receive.confirmed = confirm_link(fd, false, *g_receive.keys, &session);
+        if (g_receive.confirmed != CONFIRMED) {
+            close(fd);
+            return;
+        }
+        g_receive.progress->state("key confirmed, transferring");
+    }
     Destination destination;
     uint64_t reported = 0;
-    ReceiveResult result = receive_payload(
-        fd,
-        [&](const PayloadHeader& header) {
-            g_receive.header = header;
-            return destination.open(header);
-        },
-        [&](const unsigned char* data, size_t size) { return destination.write(data, size); },
-        [&](uint64_t done, uint64_t total) {
-            g_receive.progress->add_bytes(done - reported, total);
-            reported = done;
-        });
+    BeginFunction begin = [&](const PayloadHeader& header) {
+        g_receive.header = header;
+        return destination.open(header);
+    };
+    WriteFunction write = [&](const unsigned char* data, size_t size) { return destination.write(data, size); };
+    ByteCounter counter = [&](uint64_t done, uint64_t total) {
+        g_receive.progress->add_bytes(done - reported, total);
+        reported = done;
+        g_receive.received = done;
+    };
+    unsigned char end[kEndBytes];
+    ReceiveResult result = g_receive.keys ? receive_sealed(fd, session, begin, write, counter, end)
+                                          : receive_payload(fd, begin, write, counter);
     if (result == RECEIVED_INTACT && !destination.commit()) result = RECEIVED_SINK_FAILED;
     if (result != RECEIVED_INTACT) destination.discard();
     g_receive.result = result;
@@ -162,7 +189,11 @@ void take_payload(int fd) {
         while (!g_receive.caller.load()->reader_done() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    send_ack(fd, result == RECEIVED_INTACT);
+    if (g_receive.keys) {
+        send_receipt(fd, session, result == RECEIVED_INTACT, end);
+    } else {
+        send_ack(fd, result == RECEIVED_INTACT);
+    }
     close(fd);
 }
 
@@ -194,16 +225,28 @@ bool copy_spool_to_stdout() {
     return fflush(stdout) == 0 && !ferror(g_receive.spool);
 }
 
+// Why no payload came, for the final message.
+std::string no_link_reason(bool adios) {
+    if (g_receive.sender_unreachable) return "the sender could not be reached";
+    if (adios) return "the keys did not match (or only one side runs with --plain)";
+    return "the coordinator closed the link";
+}
+
 }  // namespace
 
 int run_receive(const ReceiveOptions& options) {
     zel_set_quiet(options.party.verbose ? 0 : 1);
-    std::string key, error;
-    if (!resolve_key(options.party, &key, &error)) {
-        fprintf(stderr, "tqr receive: %s\n", error.c_str());
-        return EXIT_USAGE_OR_IO;
-    }
+    std::string key;
+    KeyOrigin origin;
+    int status = party_key(options.party, "receive", &key, &origin);
+    if (status != EXIT_DONE) return status;
     g_receive.output = options.output;
+    std::string library_key = key;
+    if (!options.party.plain) {
+        g_receive.keys.reset(new LinkKeys(key, options.party.conference));
+        library_key = g_receive.keys->check_key();
+    }
+    sodium_memzero(&key[0], key.size());
 
     Progress progress("receive");
     g_receive.progress = &progress;
@@ -213,7 +256,7 @@ int run_receive(const ReceiveOptions& options) {
     Caller* caller = new Caller();
     g_receive.caller = caller;
     progress.state("joining conference " + options.party.conference);
-    int joined = join_coordinator(caller, ROLE_ENDSTATION, options.party, key, "receive");
+    int joined = join_coordinator(caller, ROLE_ENDSTATION, options.party, library_key, "receive");
     if (joined != EXIT_DONE) finish(joined);
     progress.state("joined conference " + options.party.conference + ", waiting for its sender");
     caller->process();
@@ -224,13 +267,31 @@ int run_receive(const ReceiveOptions& options) {
 
     if (!g_receive.bridged) {
         progress.finish("no link to the sender");
-        const char* why = g_receive.sender_unreachable ? "the sender could not be reached"
-                          : adios                      ? "the keys did not match"
-                                                       : "the coordinator closed the link";
-        fprintf(stderr, "tqr receive: no payload: %s\n", why);
+        fprintf(stderr, "tqr receive: no payload: %s\n", no_link_reason(adios).c_str());
         finish(EXIT_NO_LINK);
     }
-    std::string size = Progress::human_bytes(static_cast<double>(g_receive.header.size));
+    switch (g_receive.confirmed) {
+    case CONFIRMED:
+        break;
+    case CONFIRM_MISMATCH:
+        progress.finish("wrong key");
+        fprintf(stderr,
+                "tqr receive: the key is wrong: the sender could not prove that it holds the same key (or someone "
+                "on the link tried to take its place); nothing was received\n");
+        finish(EXIT_NO_LINK);
+    case CONFIRM_ENDED:
+        progress.finish("the sender closed the link");
+        fprintf(stderr, "tqr receive: no payload: the sender closed the link during the key confirmation\n");
+        finish(EXIT_NO_LINK);
+    case CONFIRM_FOREIGN:
+        progress.finish("the sender speaks another format");
+        fprintf(stderr, "tqr receive: no payload: the sender does not speak the encrypted format (--plain?)\n");
+        finish(EXIT_NO_LINK);
+    }
+    // A sealed payload on standard output went out chunk by chunk, each verified; only its end is missing.
+    const char* nothing_written = to_stdout() && g_receive.keys ? "standard output got an incomplete payload"
+                                                                  : "nothing was written";
+    std::string size = Progress::human_bytes(static_cast<double>(g_receive.received));
     switch (g_receive.result) {
     case RECEIVED_INTACT:
         if (g_receive.spool != nullptr && !copy_spool_to_stdout()) {
@@ -247,11 +308,12 @@ int run_receive(const ReceiveOptions& options) {
         finish(EXIT_NO_LINK);
     case RECEIVED_SHORT:
         progress.finish("payload short");
-        fprintf(stderr, "tqr receive: the payload arrived short; nothing was written\n");
+        fprintf(stderr, "tqr receive: the payload arrived short; %s\n", nothing_written);
         finish(EXIT_DAMAGED);
     case RECEIVED_CORRUPT:
         progress.finish("payload corrupt");
-        fprintf(stderr, "tqr receive: the payload arrived corrupt (checksum mismatch); nothing was written\n");
+        fprintf(stderr, "tqr receive: the payload arrived corrupt (%s); %s\n",
+                g_receive.keys ? "a chunk failed verification" : "checksum mismatch", nothing_written);
         finish(EXIT_DAMAGED);
     case RECEIVED_SINK_FAILED:
         break;

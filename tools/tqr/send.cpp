@@ -1,14 +1,16 @@
 // `tqr send`: a sender that serves one file to every endstation of its conference that holds the key.
-#include <fcntl.h>
+#include <sodium.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "common/zel_common.h"
 #include "protocol/caller.h"
@@ -17,6 +19,7 @@
 #include "tools/tqr/party.h"
 #include "tools/tqr/payload.h"
 #include "tools/tqr/progress.h"
+#include "tools/tqr/secure.h"
 
 namespace tqr {
 
@@ -30,16 +33,19 @@ constexpr int kLinkSeconds = 60;
 // threads at once.
 struct SendState {
     Caller* caller = nullptr;
-    std::vector<unsigned char> payload;
+    PayloadSource source;
     std::string name;
     long limit = 0;
+    std::unique_ptr<LinkKeys> keys;  // null with --plain
     Progress* progress = nullptr;
 
     std::mutex mutex;
     long active = 0;
     long served = 0;
     long lost = 0;
-    bool closing = false;  // the coordinator link was shut down: the limit is reached
+    long refused = 0;             // failed the key confirmation
+    bool closing = false;         // the coordinator link was shut down: the limit is reached, or see below
+    bool stream_used_up = false;  // a streamed standard input went to a transfer that failed
 };
 
 SendState g_send;
@@ -49,7 +55,45 @@ std::string counters_text() {
     if (g_send.limit > 0) text += " of " + std::to_string(g_send.limit);
     if (g_send.active > 0) text += ", " + std::to_string(g_send.active) + " transferring";
     if (g_send.lost > 0) text += ", " + std::to_string(g_send.lost) + " lost";
+    if (g_send.refused > 0) text += ", " + std::to_string(g_send.refused) + " refused";
     return text;
+}
+
+// Ends the message loop: process() returns once its link is gone; the main thread takes it from there.
+// Called with g_send.mutex held.
+void close_coordinator_link() {
+    if (g_send.closing) return;
+    g_send.closing = true;
+    ::shutdown(g_send.caller->m_conn->fd(), SHUT_RDWR);
+}
+
+// How one endstation's link ended.
+enum Outcome {
+    SERVED,     // it confirmed the payload
+    LOST,       // the link failed, or the endstation found the payload damaged
+    UNTOUCHED,  // the link failed before the payload was read from its source
+    REFUSED,    // it failed the key confirmation; nothing was sent
+};
+
+// The encrypted transfer on one link (secure.h).
+Outcome serve_sealed(int fd, const ByteCounter& counter) {
+    Session session;
+    ConfirmResult confirmed = confirm_link(fd, true, *g_send.keys, &session);
+    if (confirmed == CONFIRM_MISMATCH) {
+        g_send.progress->note(
+            "tqr send: an endstation failed the key confirmation: it holds another key, or someone on the link "
+            "tried to take its place; it got nothing");
+        return REFUSED;
+    }
+    if (confirmed == CONFIRM_FOREIGN) {
+        g_send.progress->note("tqr send: an endstation does not speak the encrypted format (--plain?); it got nothing");
+        return REFUSED;
+    }
+    if (confirmed != CONFIRMED) return UNTOUCHED;
+    g_send.progress->state("key confirmed, transferring");
+    unsigned char end[kEndBytes];
+    bool sent = send_sealed(fd, session, g_send.name, g_send.source, counter, end);
+    return sent && wait_receipt(fd, session, end, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
 }
 
 // Runs on a listener thread of the library, one per key-checked endstation; the library closes `fd`
@@ -57,51 +101,67 @@ std::string counters_text() {
 void serve_endstation(int fd) {
     {
         std::lock_guard<std::mutex> guard(g_send.mutex);
-        // Served and under way together never exceed the limit: an extra endstation gets nothing.
+        // Served and under way together never exceed the limit: an extra endstation gets nothing. (So a
+        // streamed standard input, which comes with a limit of 1, is read by one link only.)
         if (g_send.closing || (g_send.limit > 0 && g_send.served + g_send.active >= g_send.limit)) return;
         ++g_send.active;
         g_send.progress->counters(counters_text());
     }
-    g_send.progress->state("key checked, transferring");
+    g_send.progress->state(g_send.keys ? "key checked, confirming" : "key checked, transferring");
     bound_link(fd, kLinkSeconds);
     uint64_t reported = 0;
-    bool sent = send_payload(fd, g_send.name, g_send.payload.data(), g_send.payload.size(),
-                             [&](uint64_t done, uint64_t total) {
-                                 g_send.progress->add_bytes(done - reported, total);
-                                 reported = done;
-                             });
-    int answer = sent ? wait_ack(fd, kLinkSeconds * 1000) : -1;
+    ByteCounter counter = [&](uint64_t done, uint64_t total) {
+        g_send.progress->add_bytes(done - reported, total);
+        reported = done;
+    };
+    Outcome outcome;
+    if (g_send.keys) {
+        outcome = serve_sealed(fd, counter);
+    } else {
+        bool sent = send_payload(fd, g_send.name, g_send.source, counter);
+        outcome = sent && wait_ack(fd, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
+    }
 
     std::lock_guard<std::mutex> guard(g_send.mutex);
     --g_send.active;
-    if (answer == 1) {
+    if (outcome == SERVED) {
         ++g_send.served;
+    } else if (outcome == REFUSED) {
+        ++g_send.refused;
     } else {
         ++g_send.lost;
     }
     g_send.progress->counters(counters_text());
-    g_send.progress->state(answer == 1 ? "done, waiting for the next endstation" : "an endstation was lost");
-    if (g_send.limit > 0 && g_send.served >= g_send.limit && !g_send.closing) {
-        g_send.closing = true;
-        // process() returns once its link is gone; the main thread takes it from there.
-        ::shutdown(g_send.caller->m_conn->fd(), SHUT_RDWR);
+    g_send.progress->state(outcome == SERVED    ? "done, waiting for the next endstation"
+                           : outcome == REFUSED ? "an endstation was refused"
+                                                : "an endstation was lost");
+    if (g_send.source.streamed() && outcome == LOST) {
+        g_send.stream_used_up = true;
+        close_coordinator_link();
     }
+    if (g_send.limit > 0 && g_send.served >= g_send.limit) close_coordinator_link();
 }
 
-bool read_payload(const std::string& file, std::vector<unsigned char>* out) {
-    int fd = file == "-" ? STDIN_FILENO : open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    unsigned char buffer[65536];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) != 0) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        out->insert(out->end(), buffer, buffer + n);
-    }
-    int saved = errno;
-    if (fd != STDIN_FILENO) close(fd);
-    errno = saved;
-    return n == 0;
+// A conference identifier as the shell reads it.
+std::string shell_word(const std::string& text) {
+    bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return isalnum(static_cast<unsigned char>(c)) || strchr("-_.,:/@%+=", c) != nullptr;
+    });
+    if (plain) return text;
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+void show_generated_key(const std::string& key, const PartyOptions& party) {
+    std::string command = "TQR_KEY=" + key + " tqr receive --conference " + shell_word(party.conference);
+    if (party.host != "localhost") command += " --host " + shell_word(party.host);
+    printf("tqr send: no key was given, so this one was made (140 random bits); it is shown only here:\n\n"
+           "    %s\n\n"
+           "Read it out to the receiving side, which runs:\n\n"
+           "    %s\n\n",
+           key.c_str(), command.c_str());
+    fflush(stdout);
 }
 
 void watch_log(const std::string& line) {
@@ -127,12 +187,17 @@ void watch_log(const std::string& line) {
 
 int run_send(const SendOptions& options) {
     zel_set_quiet(options.party.verbose ? 0 : 1);
-    std::string key, error;
-    if (!resolve_key(options.party, &key, &error)) {
-        fprintf(stderr, "tqr send: %s\n", error.c_str());
-        return EXIT_USAGE_OR_IO;
-    }
-    if (!read_payload(options.file, &g_send.payload)) {
+    std::string key;
+    KeyOrigin origin;
+    int status = party_key(options.party, "send", &key, &origin);
+    if (status != EXIT_DONE) return status;
+    bool generated = !options.party.plain && origin == KEY_NONE;
+    if (generated) key = generate_key();
+
+    // Standard input streams only to an encrypted transfer that is the only one: the plain header
+    // carries the length, and a stream cannot be read twice.
+    bool stream = !options.party.plain && options.count == 1;
+    if (!g_send.source.open(options.file, stream)) {
         fprintf(stderr, "tqr send: cannot read %s: %s\n", options.file == "-" ? "standard input" : options.file.c_str(),
                 strerror(errno));
         return EXIT_USAGE_OR_IO;
@@ -143,6 +208,13 @@ int run_send(const SendOptions& options) {
         g_send.name = options.file == "-" ? "stdin.bin" : safe_file_name(options.file);
     }
     g_send.limit = options.count;
+    std::string library_key = key;
+    if (!options.party.plain) {
+        g_send.keys.reset(new LinkKeys(key, options.party.conference));
+        library_key = g_send.keys->check_key();
+    }
+    if (generated) show_generated_key(key, options.party);
+    sodium_memzero(&key[0], key.size());
 
     Progress progress("send");
     g_send.progress = &progress;
@@ -152,10 +224,12 @@ int run_send(const SendOptions& options) {
     Caller* caller = new Caller();
     g_send.caller = caller;
     progress.state("joining conference " + options.party.conference);
-    int joined = join_coordinator(caller, ROLE_SENDER, options.party, key, "send");
+    int joined = join_coordinator(caller, ROLE_SENDER, options.party, library_key, "send");
     if (joined != EXIT_DONE) finish(joined);
-    progress.state("joined conference " + options.party.conference + ", serving " + g_send.name + " (" +
-                   Progress::human_bytes(static_cast<double>(g_send.payload.size())) + ")");
+    std::string size = g_send.source.streamed() ? "streamed"
+                                                : Progress::human_bytes(static_cast<double>(g_send.source.size()));
+    progress.state("joined conference " + options.party.conference + ", serving " + g_send.name + " (" + size +
+                   (g_send.keys ? ", encrypted)" : ", plain)"));
     caller->process();
 
     bool rejected = caller->rejected();
@@ -168,6 +242,11 @@ int run_send(const SendOptions& options) {
         finish(EXIT_REJECTED);
     }
     std::lock_guard<std::mutex> guard(g_send.mutex);
+    if (g_send.stream_used_up) {
+        progress.finish("standard input used up");
+        fprintf(stderr, "tqr send: the transfer of standard input failed, and it cannot be read again\n");
+        finish(EXIT_USAGE_OR_IO);
+    }
     if (g_send.closing) {
         progress.finish("done");
         finish(EXIT_DONE);

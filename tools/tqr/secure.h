@@ -1,0 +1,116 @@
+// The encrypted mode of `tqr` (the default): transfers stay private although the library's key check
+// shows the conference key to whoever watches the direct link (each side reveals half of it, the sender
+// the even characters and the endstation the odd ones).
+//
+// Keys. From the user's key K and the conference identifier C, BLAKE2b-256 with two personalisations
+// makes two keys that tell nothing about each other or about K:
+//   check key        personal "tqr check key 1": the library's conference key, as 64 hex characters.
+//                    The key check reveals it.
+//   transfer secret  personal "tqr transfer 1": never leaves the process.
+// Both hash the same message, length of C (2 bytes, big-endian), C, K; so the same K gives other keys
+// in another conference.
+//
+// The direct link, once the library handed the socket over (each step: both sides write, then read):
+//   hello    "TQRSEC01", role ('S' sender, 'E' endstation), an ephemeral X25519 public key (32 bytes)
+//   confirm  a 32-byte MAC, checked in constant time. A side that gets a wrong one closes the link
+//            without sending anything more.
+//   sender -> endstation: the secretstream header (24 bytes), then chunks, each a length (4 bytes,
+//            big-endian) and a crypto_secretstream_xchacha20poly1305 message:
+//              header  payload length (8 bytes, big-endian; all ones when streamed), name length (2), name
+//              data    at most 64 KiB of payload each (none for an empty payload)
+//              end     payload length (8), BLAKE2b-256 of header and data (32); the only FINAL tag
+//   endstation -> sender: 'A' and a 32-byte receipt MAC of the end message, or 'N'.
+//
+// Derivations (BLAKE2b-256 with key, personalisation and message; kx: crypto_kx with the sender as the
+// server, s2c and c2s its two session keys):
+//   T          BLAKE2b-512, personal "tqr transcript 1", message: length of C (2), C, sender's hello,
+//              endstation's hello (so both public keys, the roles and the conference)
+//   M          key: transfer secret, personal "tqr session 1",   message: s2c, c2s, T
+//   confirm    key: M, personal "tqr confirm S 1" (the sender's) or "tqr confirm E 1", message: T
+//   stream key key: M, personal "tqr stream 1", message: T
+//   receipt    key: M, personal "tqr receipt 1", message: T; the receipt MAC: key it, message: end
+//
+// Someone in the middle who knows the check key but not K can run X25519 with each side, but cannot make
+// either confirm MAC, nor read or change the payload: every key that protects it depends on the transfer
+// secret. Pure functions of their arguments, like payload.h: one link per thread, many at once.
+#ifndef ZEL_TOOLS_TQR_SECURE_H
+#define ZEL_TOOLS_TQR_SECURE_H
+
+#include <cstddef>
+#include <string>
+
+#include "tools/tqr/payload.h"
+
+namespace tqr {
+
+constexpr size_t kSecretBytes = 32;
+constexpr size_t kEndBytes = 8 + kChecksumBytes;  // the end message: payload length and checksum
+
+// The two keys of one conference, derived from the user's key. Secrets are wiped when it goes.
+class LinkKeys {
+public:
+    LinkKeys(const std::string& key, const std::string& conference);
+    ~LinkKeys();
+    LinkKeys(const LinkKeys&) = delete;
+    LinkKeys& operator=(const LinkKeys&) = delete;
+
+    // The library's conference key: printable, and harmless to reveal.
+    const std::string& check_key() const { return m_check_key; }
+    const std::string& conference() const { return m_conference; }
+    const unsigned char* transfer_secret() const { return m_secret; }
+
+private:
+    std::string m_conference;
+    std::string m_check_key;
+    unsigned char m_secret[kSecretBytes];
+};
+
+// What a confirmed link protects its payload with. Wiped when it goes.
+struct Session {
+    Session() = default;
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    unsigned char stream_key[kSecretBytes];
+    unsigned char receipt_key[kSecretBytes];
+};
+
+enum ConfirmResult {
+    CONFIRMED,
+    CONFIRM_MISMATCH,  // the peer's MAC is wrong: it holds another key, or someone in the middle answered
+    CONFIRM_ENDED,     // the link ended or stalled before the peer's hello or MAC was in
+    CONFIRM_FOREIGN,   // the peer does not speak this layer (plain format, or the same role as ours)
+};
+
+// Hello and key confirmation on `fd`, from the sender's side when `sender` is set. On CONFIRMED,
+// `session` holds the keys of this link.
+ConfirmResult confirm_link(int fd, bool sender, const LinkKeys& keys, Session* session);
+
+// Sends the payload of `source` as sealed chunks. `end` receives the end message (for the receipt).
+// false when the link failed or the source could not be read.
+bool send_sealed(int fd, const Session& session, const std::string& name, const PayloadSource& source,
+                 const ByteCounter& counter, unsigned char end[kEndBytes]);
+
+// Reads the sealed payload: `begin` once the header chunk is open, `write` for every data chunk once it
+// was verified (so `write` may pass it on at once). RECEIVED_CORRUPT for any chunk that was forged,
+// changed, replayed, reordered or taken from another link; RECEIVED_SHORT when the link ended before the
+// end chunk. On RECEIVED_INTACT `end` holds the end message.
+ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction& begin, const WriteFunction& write,
+                             const ByteCounter& counter, unsigned char end[kEndBytes]);
+
+// The endstation's answer: intact with a receipt of `end`, or damaged. false when it could not be written.
+bool send_receipt(int fd, const Session& session, bool intact, const unsigned char end[kEndBytes]);
+// 1 a valid receipt of `end`, 0 damaged (or a forged receipt), -1 no answer within `timeout_ms`.
+int wait_receipt(int fd, const Session& session, const unsigned char end[kEndBytes], int timeout_ms);
+
+// A fresh key for a person to read out and type: 140 random bits as 28 base32 letters and digits in
+// groups of four, "ABCD-EFGH-...".
+std::string generate_key();
+// The same key however it was typed: a key that is 28 base32 characters once blanks and dashes are gone
+// comes back in the grouped upper-case form of generate_key; any other key comes back unchanged.
+std::string normalise_key(const std::string& key);
+
+}  // namespace tqr
+
+#endif
