@@ -39,21 +39,25 @@ for _ in $(seq 100); do
     sleep 0.05
 done
 
-conference=0
 # One transfer; prints its seconds. $1: file or stream, $2: extra options (--plain or nothing).
+# Runs in a subshell of its own, whose process id names its conference.
 transfer() {
-    local how=$1 mode=$2 start end
-    conference=$((conference + 1))
+    local how=$1 mode=$2 conference="b$BASHPID" start end sender status=0
     rm -f "$work/received.bin"
     start=$(now)
     if [ "$how" = file ]; then
-        "$tqr" send $mode --conference "b$conference" --count 1 "$work/payload.bin" &
-        local sender=$!
-        "$tqr" receive $mode --conference "b$conference" --output "$work/received.bin"
+        "$tqr" send $mode --conference "$conference" --count 1 "$work/payload.bin" &
+        sender=$!
+        "$tqr" receive $mode --conference "$conference" --output "$work/received.bin" || status=$?
     else
-        "$tqr" send $mode --conference "b$conference" --count 1 - < "$work/payload.bin" &
-        local sender=$!
-        "$tqr" receive $mode --conference "b$conference" --output - > "$work/received.bin"
+        "$tqr" send $mode --conference "$conference" --count 1 - < "$work/payload.bin" &
+        sender=$!
+        "$tqr" receive $mode --conference "$conference" --output - > "$work/received.bin" || status=$?
+    fi
+    if [ "$status" -ne 0 ]; then
+        kill "$sender" 2>/dev/null
+        echo "receive failed with status $status" >&2
+        exit 1
     fi
     wait "$sender"
     end=$(now)

@@ -85,7 +85,11 @@ void Conference::conferencethread() {
                 timespec deadline{};
                 deadline.tv_sec = now.tv_sec + micros / 1000000;
                 deadline.tv_nsec = (micros % 1000000) * 1000;
-                int waited = pthread_cond_timedwait(&m_io_conditional, &m_io_mutex, &deadline);
+                // With nothing to nominate the thread sleeps until signalled: every change that can
+                // give it work (a member joining) signals, and signals are counted, never lost. An
+                // idle coordinator with thousands of conferences then costs no wake-ups at all.
+                int waited = m_work_left ? pthread_cond_timedwait(&m_io_conditional, &m_io_mutex, &deadline)
+                                         : pthread_cond_wait(&m_io_conditional, &m_io_mutex);
                 if (waited == EINTR) {
                     zel::logline("Conference OS signal code ", waited);
                 } else if (waited != ETIMEDOUT && !m_stop) {
@@ -112,6 +116,7 @@ void Conference::conferencethread() {
                 m_receivers.pop_front();
                 sender = m_sender;
             }
+            m_work_left = !m_closed && m_has_sender && !m_receivers.empty();
         }
         if (receiver == nullptr) continue;
         HeldCaller held(receiver, ROLE_ENDSTATION, m_confid);

@@ -63,6 +63,7 @@ private:
     bool m_joined = false;   // guarded by m_io_mutex: the thread has been joined
     bool m_closed = false;   // guarded by m_list_mutex: nominate no one
     bool m_has_sender_seen = false;  // the thread's own copy of m_has_sender, for its wake-up line
+    bool m_work_left = false;        // the thread's own: receivers still wait for a sender that exists
 };
 
 #endif

@@ -36,7 +36,7 @@ bool Caller::is_sender() { return m_type == ROLE_SENDER; }
 int Caller::check_keys(Connection* conn) {
     const size_t length = m_key.size();
     std::vector<char> local(m_key.c_str(), m_key.c_str() + length + 1);
-    zel_inform(stderr, "comparing keys %s\n", local.data());
+    zel_inform(stderr, "comparing keys %s\n", m_key.c_str());
 
     std::vector<char> masked(local);
     for (size_t i = is_sender() ? 1 : 0; i < length; i += 2) masked[i] = static_cast<char>(kHidden);
