@@ -64,7 +64,7 @@ run_target() {
         echo "run.sh: $target failed (status $status); its log:" >&2
         grep -vE '^#[0-9]+' "$out/$target/log" | tail -40 >&2
         echo "run.sh: inputs that failed: $(ls "$out/$target/artifacts" 2>/dev/null | tr '\n' ' ')" >&2
-        echo "run.sh: reproduce with: $bin/$target $out/$target/artifacts/<file>" >&2
+        echo "run.sh: reproduce with: ${*:+$* }$bin/$target $out/$target/artifacts/<file>" >&2
         failed="$failed $target"
     fi
 }

@@ -237,11 +237,15 @@ TEST(TqrTest, FileArrivesIntactUnderItsNameAndOnStandardOutput) {
     EXPECT_EQ(names_in(dir / "first"), std::vector<std::string>{"payload.bin"});
     EXPECT_TRUE(read_file(dir / "first/payload.bin") == sent);
 
-    Child second(receive_args("one", "k", {"--output", "-"}), dir.path(), dir.path());
+    // The key from the environment: --key would add a warning on stderr.
+    Child second({"receive", "--conference", "one", "--output", "-"}, dir.path(), dir.path(), {"TQR_KEY=k"});
     ASSERT_EQ(second.wait(), 0) << second.err();
     EXPECT_TRUE(second.out() == sent);
     // Not a terminal: nothing on stderr.
     EXPECT_EQ(second.err(), "");
+    EXPECT_NE(first.err().find("warning: other users of this machine can read a key given with --key"),
+              std::string::npos)
+        << first.err();
 
     EXPECT_EQ(sender.wait(), 0) << sender.err();
     EXPECT_EQ(coordinator.stop(), 0);
@@ -290,32 +294,48 @@ TEST(TqrTest, TwoConferencesAtOnceDoNotCross) {
 
 TEST(TqrTest, WrongKeyEndsTheEndstationWithFourWhileTheSenderKeepsServing) {
     TempDir dir;
-    for (const char* folder : {"short", "odd", "right"}) fs::create_directory(dir / folder);
+    for (const char* folder : {"short", "odd", "right", "plain_odd", "plain_right"}) fs::create_directory(dir / folder);
     std::string sent = random_file(dir / "secret.bin", 100 * 1024, 5);
     std::ofstream(dir / "key.txt") << "abcdef\n";
     Coordinator coordinator(dir);
     ASSERT_TRUE(coordinator.ready());
     Child sender({"send", "--conference", "keys", "--key-file", "key.txt", "--count", "1", "secret.bin"}, dir.path(),
                  dir.path());
+    Child plain_sender({"send", "--plain", "--conference", "plainkeys", "--key-file", "key.txt", "--count", "1",
+                        "secret.bin"},
+                       dir.path(), dir.path());
 
     // A key of another length: both ends see the mismatch.
     Child shorter(receive_args("keys", "abc"), dir / "short", dir.path());
     EXPECT_EQ(shorter.wait(), 4) << shorter.err();
-    // Differs only at index 1, which the endstation hides: its own check passes, the sender's does not,
-    // and the sender closes the link before any byte of the payload.
+    // Differs only at index 1, which the endstation hides. Encrypted, the library checks keys derived
+    // from these, which differ throughout. Plain, the endstation's own check passes, the sender's does
+    // not, and the sender closes the link before any byte of the payload.
     Child odd(receive_args("keys", "aXcdef"), dir / "odd", dir.path());
     EXPECT_EQ(odd.wait(), 4) << odd.err();
-    // Neither left anything behind, not even a temporary file.
+    Child plain_odd(receive_args("plainkeys", "aXcdef", {"--plain"}), dir / "plain_odd", dir.path());
+    EXPECT_EQ(plain_odd.wait(), 4) << plain_odd.err();
+    // A plain endstation does not meet an encrypted sender, even with the right key.
+    Child mixed(receive_args("keys", "abcdef", {"--plain"}), dir / "odd", dir.path());
+    EXPECT_EQ(mixed.wait(), 4) << mixed.err();
+    // None left anything behind, not even a temporary file.
     EXPECT_TRUE(names_in(dir / "short").empty());
     EXPECT_TRUE(names_in(dir / "odd").empty());
+    EXPECT_TRUE(names_in(dir / "plain_odd").empty());
     EXPECT_TRUE(sender.running());
+    EXPECT_TRUE(plain_sender.running());
 
     // The key from the environment this time.
     Child right({"receive", "--conference", "keys"}, dir / "right", dir.path(), {"TQR_KEY=abcdef"});
     ASSERT_EQ(right.wait(), 0) << right.err();
     EXPECT_TRUE(read_file(dir / "right/secret.bin") == sent);
-    // The two failures did not count against --count 1.
+    Child plain_right({"receive", "--plain", "--conference", "plainkeys"}, dir / "plain_right", dir.path(),
+                      {"TQR_KEY=abcdef"});
+    ASSERT_EQ(plain_right.wait(), 0) << plain_right.err();
+    EXPECT_TRUE(read_file(dir / "plain_right/secret.bin") == sent);
+    // The failures did not count against --count 1.
     EXPECT_EQ(sender.wait(), 0) << sender.err();
+    EXPECT_EQ(plain_sender.wait(), 0) << plain_sender.err();
     EXPECT_EQ(coordinator.stop(), 0);
 }
 
@@ -357,6 +377,7 @@ std::string frame_header(uint64_t size, const std::string& name) {
     return header + name;
 }
 
+// The plain format; the encrypted one meets a relay that damages it in crypto_test.
 TEST(TqrTest, ShortOrCorruptPayloadEndsWithFiveAndLeavesNoFile) {
     zel_set_quiet(1);
     TempDir dir;
@@ -374,12 +395,12 @@ TEST(TqrTest, ShortOrCorruptPayloadEndsWithFiveAndLeavesNoFile) {
 
     std::string payload(1000, 'x');
     g_frame = frame_header(payload.size(), "damaged.bin") + payload.substr(0, 500);
-    Child shorter(receive_args("damage", "k"), dir / "short", dir.path());
+    Child shorter(receive_args("damage", "k", {"--plain"}), dir / "short", dir.path());
     EXPECT_EQ(shorter.wait(), 5) << shorter.err();
     EXPECT_TRUE(names_in(dir / "short").empty());
 
     g_frame = frame_header(payload.size(), "damaged.bin") + payload + std::string(32, '\0');
-    Child corrupt(receive_args("damage", "k"), dir / "corrupt", dir.path());
+    Child corrupt(receive_args("damage", "k", {"--plain"}), dir / "corrupt", dir.path());
     EXPECT_EQ(corrupt.wait(), 5) << corrupt.err();
     EXPECT_TRUE(names_in(dir / "corrupt").empty());
 
@@ -484,6 +505,7 @@ TEST(TqrTest, DemoPassesAndMovesAwayFromATakenPort) {
     ASSERT_EQ(demo.wait(seconds(60)), 0) << demo.out() << demo.err();
     EXPECT_NE(demo.out().find("demo passed"), std::string::npos) << demo.out();
     EXPECT_NE(demo.out().find("port " + std::to_string(port + 1)), std::string::npos) << demo.out();
+    EXPECT_NE(demo.out().find("encrypted"), std::string::npos) << demo.out();
 
     // Its coordinator port taken, the demo runs again on the next free block (still in this range).
     int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

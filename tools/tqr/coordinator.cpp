@@ -20,11 +20,16 @@
 // Notices, in the same form, that --quiet hides:
 //
 //   listening port=P pool=FIRST-LAST max_parties=N open_files=N drain_seconds=N
-//   stopping signal=SIGTERM lent=N parties=N
-//   stopped drained=yes|no lent=N ms=MS
+//   stopping signal=SIGTERM rendezvous=N parties=N
+//   stopped drained=yes|no rendezvous=N ms=MS
+// (rendezvous: those under way, holding a port of the pool; ms: since the signal)
 //
 // The library's own diagnostic lines appear only with --verbose. Errors (lines starting "tqr
 // coordinator:" and the library's "TQR: " lines) always appear.
+//
+// Shutdown: on SIGTERM or SIGINT the port closes at once; rendezvous under way may finish for
+// TQR_DRAIN_SECONDS (a second signal cuts that short); then every party's link ends and the exit
+// status is 0.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -40,6 +45,7 @@
 
 #include "common/logmsg.h"
 #include "common/zel_common.h"
+#include "protocol/lock.h"
 #include "protocol/portmanager.h"
 #include "tools/tqr/commands.h"
 #include "tools/tqr/coordinator_server.h"
@@ -146,6 +152,25 @@ const char* signal_name(int number) {
     }
 }
 
+// Rendezvous under way: pool ports that are neither free, nor waiting to return after a failed
+// rendezvous, nor retired as in use elsewhere. That is the lent ports (g_portmanager.lent_count()),
+// and also a port between the end of its lease and its return to the pool: a completed rendezvous
+// ends its lease before "Adios " goes to the endstation, and the port returns only after it.
+// Read in this order, a port that moves meanwhile is counted as out rather than missed, except one
+// lent from the free ports just now (a rendezvous that starts while the coordinator stops).
+size_t ports_out() {
+    size_t free_now = g_portmanager.free_count();
+    size_t returning = g_portmanager.returning_count();
+    size_t retired = 0;
+    {
+        zel::MutexGuard guard(g_portmanager.m_mutex);
+        retired = g_portmanager.m_in_use.size();
+    }
+    size_t pool = static_cast<size_t>(std::max(0, g_portmanager.top_port() - g_portmanager.coord_port()));
+    size_t accounted = free_now + returning + retired;
+    return accounted < pool ? pool - accounted : 0;
+}
+
 double ms_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
@@ -241,21 +266,21 @@ int run_coordinator(const CoordinatorOptions& options) {
     auto stopping_at = std::chrono::steady_clock::now();
     if (!options.quiet) {
         write_status("stopping", {{"signal", signal_name(received)},
-                                  {"lent", std::to_string(g_portmanager.lent_count())},
+                                  {"rendezvous", std::to_string(ports_out())},
                                   {"parties", std::to_string(server.parties())}});
     }
     auto drain_until = stopping_at + std::chrono::seconds(drain_seconds);
-    while (g_portmanager.lent_count() > 0 && std::chrono::steady_clock::now() < drain_until) {
+    while (ports_out() > 0 && std::chrono::steady_clock::now() < drain_until) {
         timespec tick{0, 10 * 1000 * 1000};
         if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) break;  // asked again: no more waiting
     }
-    size_t lent = g_portmanager.lent_count();
+    size_t under_way = ports_out();
     // Ends every party's link; a rendezvous still under way is told as left.
     server.stop();
     tell_refusals();
     if (!options.quiet) {
-        write_status("stopped", {{"drained", lent == 0 ? "yes" : "no"},
-                                 {"lent", std::to_string(lent)},
+        write_status("stopped", {{"drained", under_way == 0 ? "yes" : "no"},
+                                 {"rendezvous", std::to_string(under_way)},
                                  {"ms", decimal(ms_since(stopping_at))}});
     }
     // Conference threads never end; leaving now spares static destructors from racing them.

@@ -86,6 +86,7 @@ LinkKeys::~LinkKeys() { sodium_memzero(m_secret, sizeof m_secret); }
 
 Session::~Session() {
     sodium_memzero(stream_key, sizeof stream_key);
+    sodium_memzero(checksum_key, sizeof checksum_key);
     sodium_memzero(receipt_key, sizeof receipt_key);
 }
 
@@ -138,6 +139,8 @@ ConfirmResult confirm_link(int fd, bool sender, const LinkKeys& keys, Session* s
 
     hash(session->stream_key, kSecretBytes, master.bytes, sizeof master.bytes, "tqr stream 1",
          {{transcript, sizeof transcript}});
+    hash(session->checksum_key, kSecretBytes, master.bytes, sizeof master.bytes, "tqr checksum 1",
+         {{transcript, sizeof transcript}});
     hash(session->receipt_key, kSecretBytes, master.bytes, sizeof master.bytes, "tqr receipt 1",
          {{transcript, sizeof transcript}});
     return CONFIRMED;
@@ -156,9 +159,9 @@ bool send_sealed(int fd, const Session& session, const std::string& name, const 
     put_be(header.data(), source.streamed() ? kStreamedSize : source.size(), 8);
     put_be(header.data() + 8, offered.size(), 2);
     memcpy(header.data() + 10, offered.data(), offered.size());
-    crypto_generichash_state checksum;
-    crypto_generichash_init(&checksum, nullptr, 0, kChecksumBytes);
-    crypto_generichash_update(&checksum, header.data(), header.size());
+    crypto_onetimeauth_state checksum;
+    crypto_onetimeauth_init(&checksum, session.checksum_key);
+    crypto_onetimeauth_update(&checksum, header.data(), header.size());
     std::vector<unsigned char> frame;
     frame.reserve(kLengthBytes + kMaxChunkBytes);
     if (!push_chunk(fd, &state, &frame, header.data(), header.size(), 0)) return false;
@@ -174,14 +177,14 @@ bool send_sealed(int fd, const Session& session, const std::string& name, const 
             if (!source.streamed()) return false;
             break;
         }
-        //X
+        crypto_onetimeauth_update(&checksum, buffer.data(), static_cast<size_t>(n));
         if (!push_chunk(fd, &state, &frame, buffer.data(), static_cast<size_t>(n), 0)) return false;
         done += static_cast<uint64_t>(n);
         if (counter) counter(done, total);
     }
 
     put_be(end, done, 8);
-    crypto_generichash_final(&checksum, end + 8, kChecksumBytes);
+    crypto_onetimeauth_final(&checksum, end + 8);
     return push_chunk(fd, &state, &frame, end, kEndBytes, crypto_secretstream_xchacha20poly1305_TAG_FINAL);
 }
 
@@ -196,8 +199,8 @@ ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction
     if (crypto_secretstream_xchacha20poly1305_init_pull(&state, stream_header, session.stream_key) != 0)
         return RECEIVED_CORRUPT;
 
-    crypto_generichash_state checksum;
-    crypto_generichash_init(&checksum, nullptr, 0, kChecksumBytes);
+    crypto_onetimeauth_state checksum;
+    crypto_onetimeauth_init(&checksum, session.checksum_key);
     std::vector<unsigned char> sealed(kMaxChunkBytes);
     std::vector<unsigned char> plain(kMaxChunkBytes);
     PayloadHeader header;
@@ -226,7 +229,7 @@ ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction
             header.size_known = announced != kStreamedSize;
             header.size = header.size_known ? announced : 0;
             header.name.assign(reinterpret_cast<const char*>(plain.data() + 10), name_length);
-            //X
+            crypto_onetimeauth_update(&checksum, plain.data(), size);
             opened = true;
             if (!begin(header)) return RECEIVED_SINK_FAILED;
             continue;
@@ -234,14 +237,14 @@ ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction
         if (last) {
             if (size != kEndBytes || get_be(plain.data(), 8) != done) return RECEIVED_CORRUPT;
             if (header.size_known && done != header.size) return RECEIVED_CORRUPT;
-            unsigned char expected[kChecksumBytes];
-            crypto_generichash_final(&checksum, expected, sizeof expected);
-            if (sodium_memcmp(expected, plain.data() + 8, kChecksumBytes) != 0) return RECEIVED_CORRUPT;
+            unsigned char expected[crypto_onetimeauth_BYTES];
+            crypto_onetimeauth_final(&checksum, expected);
+            if (crypto_verify_16(expected, plain.data() + 8) != 0) return RECEIVED_CORRUPT;
             memcpy(end, plain.data(), kEndBytes);
             return RECEIVED_INTACT;
         }
         if (header.size_known && size > header.size - done) return RECEIVED_CORRUPT;
-        //X
+        crypto_onetimeauth_update(&checksum, plain.data(), size);
         if (size > 0 && !write(plain.data(), size)) return RECEIVED_SINK_FAILED;
         done += size;
         if (counter) counter(done, header.size);
