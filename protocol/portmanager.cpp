@@ -246,6 +246,13 @@ size_t Portmanager::lent_count() {
     return m_leases.size();
 }
 
+size_t Portmanager::out_count() {
+    zel::MutexGuard guard(m_mutex);
+    return_due();
+    size_t accounted = m_free.size() + m_returning.size() + m_in_use.size();
+    return accounted < m_ports.size() ? m_ports.size() - accounted : 0;
+}
+
 size_t Portmanager::returning_count() {
     zel::MutexGuard guard(m_mutex);
     return m_returning.size();

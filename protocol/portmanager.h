@@ -93,6 +93,10 @@ public:
     // Number of lent ports and of ports waiting to return (tests).
     size_t lent_count();
     size_t returning_count();
+    // Ports of rendezvous under way: neither free, nor waiting to return, nor retired. Unlike
+    // lent_count() this includes a port between the end of its lease and its return to the pool (a
+    // completed rendezvous ends its lease before "Adios " goes out, and recycles the port after it).
+    size_t out_count();
     int top_port() const { return m_top_port; }
 
     pthread_mutex_t m_mutex;  // guards the containers, leases and waiters; before a Caller's queue mutex

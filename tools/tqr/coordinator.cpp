@@ -45,7 +45,6 @@
 
 #include "common/logmsg.h"
 #include "common/zel_common.h"
-#include "protocol/lock.h"
 #include "protocol/portmanager.h"
 #include "tools/tqr/commands.h"
 #include "tools/tqr/coordinator_server.h"
@@ -152,24 +151,8 @@ const char* signal_name(int number) {
     }
 }
 
-// Rendezvous under way: pool ports that are neither free, nor waiting to return after a failed
-// rendezvous, nor retired as in use elsewhere. That is the lent ports (g_portmanager.lent_count()),
-// and also a port between the end of its lease and its return to the pool: a completed rendezvous
-// ends its lease before "Adios " goes to the endstation, and the port returns only after it.
-// Read in this order, a port that moves meanwhile is counted as out rather than missed, except one
-// lent from the free ports just now (a rendezvous that starts while the coordinator stops).
-size_t ports_out() {
-    size_t free_now = g_portmanager.free_count();
-    size_t returning = g_portmanager.returning_count();
-    size_t retired = 0;
-    {
-        zel::MutexGuard guard(g_portmanager.m_mutex);
-        retired = g_portmanager.m_in_use.size();
-    }
-    size_t pool = static_cast<size_t>(std::max(0, g_portmanager.top_port() - g_portmanager.coord_port()));
-    size_t accounted = free_now + returning + retired;
-    return accounted < pool ? pool - accounted : 0;
-}
+// Rendezvous under way: pool ports that are out (see Portmanager::out_count).
+size_t ports_out() { return g_portmanager.out_count(); }
 
 double ms_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
