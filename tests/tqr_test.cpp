@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -362,10 +363,21 @@ TEST(TqrTest, SecondSenderOfAConferenceExitsWithThree) {
     EXPECT_EQ(coordinator.stop(), 0);
 }
 
-// The frame that the in-process sender below writes on every link it gets.
+// The frame that the in-process sender below writes on every link it gets. The test sets it before
+// it starts the receiver that gets it; the lock is the ordering that ThreadSanitizer can see (the real
+// one runs through other processes).
+std::mutex g_frame_mutex;
 std::string g_frame;
 
-void write_frame(int fd) { send(fd, g_frame.data(), g_frame.size(), MSG_NOSIGNAL); }
+void set_frame(const std::string& frame) {
+    std::lock_guard<std::mutex> guard(g_frame_mutex);
+    g_frame = frame;
+}
+
+void write_frame(int fd) {
+    std::lock_guard<std::mutex> guard(g_frame_mutex);
+    send(fd, g_frame.data(), g_frame.size(), MSG_NOSIGNAL);
+}
 
 // What `tqr send` writes before the payload: magic, length (8 bytes) and name length (2 bytes),
 // both big-endian, then the name.
@@ -394,12 +406,12 @@ TEST(TqrTest, ShortOrCorruptPayloadEndsWithFiveAndLeavesNoFile) {
     std::thread loop([&] { sender->process(); });
 
     std::string payload(1000, 'x');
-    g_frame = frame_header(payload.size(), "damaged.bin") + payload.substr(0, 500);
+    set_frame(frame_header(payload.size(), "damaged.bin") + payload.substr(0, 500));
     Child shorter(receive_args("damage", "k", {"--plain"}), dir / "short", dir.path());
     EXPECT_EQ(shorter.wait(), 5) << shorter.err();
     EXPECT_TRUE(names_in(dir / "short").empty());
 
-    g_frame = frame_header(payload.size(), "damaged.bin") + payload + std::string(32, '\0');
+    set_frame(frame_header(payload.size(), "damaged.bin") + payload + std::string(32, '\0'));
     Child corrupt(receive_args("damage", "k", {"--plain"}), dir / "corrupt", dir.path());
     EXPECT_EQ(corrupt.wait(), 5) << corrupt.err();
     EXPECT_TRUE(names_in(dir / "corrupt").empty());

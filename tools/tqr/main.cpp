@@ -24,7 +24,8 @@ void add_party_options(CLI::App* command, tqr::PartyOptions& party) {
     command->add_option("--conference", party.conference, "Conference identifier (both ends use the same)")
         ->required();
     CLI::Option* key = command->add_option(
-        "--key", party.key, "Conference key (default: $TQR_KEY, else empty); visible to other users of the machine");
+        "--key", party.key,
+        "Conference key (default: $TQR_KEY, else none: send makes one); other users of the machine can read it");
     CLI::Option* key_file =
         command->add_option("--key-file", party.key_file, "Read the key from the first line of this file");
     key->excludes(key_file);
@@ -32,8 +33,7 @@ void add_party_options(CLI::App* command, tqr::PartyOptions& party) {
         ->capture_default_str();
     command->add_option("--nickname", party.nickname, "Name shown to the coordinator (default: host-pid)");
     command->add_flag("--plain", party.plain,
-                      "No encryption: the earlier format, with the key given to the library's key check as it is "
-                      "(which shows it to anyone on the link); both sides must use it");
+                      "Unencrypted earlier format: the key check shows the key itself on the link (both sides)");
     command->add_flag("--verbose", party.verbose, "Show the library's diagnostic lines");
 }
 

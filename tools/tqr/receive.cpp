@@ -39,6 +39,7 @@ struct ReceiveState {
     Progress* progress = nullptr;
 
     std::unique_ptr<LinkKeys> keys;  // null with --plain
+    bool no_key = false;             // none was given
 
     std::atomic<bool> bridged{false};
     std::atomic<bool> sender_unreachable{false};
@@ -228,6 +229,7 @@ bool copy_spool_to_stdout() {
 // Why no payload came, for the final message.
 std::string no_link_reason(bool adios) {
     if (g_receive.sender_unreachable) return "the sender could not be reached";
+    if (adios && g_receive.no_key) return "the keys did not match (no key was given: --key-file, TQR_KEY or --key)";
     if (adios) return "the keys did not match (or only one side runs with --plain)";
     return "the coordinator closed the link";
 }
@@ -241,6 +243,7 @@ int run_receive(const ReceiveOptions& options) {
     int status = party_key(options.party, "receive", &key, &origin);
     if (status != EXIT_DONE) return status;
     g_receive.output = options.output;
+    g_receive.no_key = origin == KEY_NONE;
     std::string library_key = key;
     if (!options.party.plain) {
         g_receive.keys.reset(new LinkKeys(key, options.party.conference));

@@ -29,7 +29,7 @@ namespace {
 constexpr int kLinkSeconds = 60;
 
 // What the bridge callback serves, and what it has served. Written by run_send before the Caller
-// connects; the counters are guarded by m_mutex, since bridge callbacks run on several library
+// connects; the counters are guarded by `mutex`, since bridge callbacks run on several library
 // threads at once.
 struct SendState {
     Caller* caller = nullptr;
@@ -191,8 +191,11 @@ int run_send(const SendOptions& options) {
     KeyOrigin origin;
     int status = party_key(options.party, "send", &key, &origin);
     if (status != EXIT_DONE) return status;
-    bool generated = !options.party.plain && origin == KEY_NONE;
-    if (generated) key = generate_key();
+    // Shown before standard input is read, which may take as long as its writer does.
+    if (!options.party.plain && origin == KEY_NONE) {
+        key = generate_key();
+        show_generated_key(key, options.party);
+    }
 
     // Standard input streams only to an encrypted transfer that is the only one: the plain header
     // carries the length, and a stream cannot be read twice.
@@ -213,7 +216,6 @@ int run_send(const SendOptions& options) {
         g_send.keys.reset(new LinkKeys(key, options.party.conference));
         library_key = g_send.keys->check_key();
     }
-    if (generated) show_generated_key(key, options.party);
     sodium_memzero(&key[0], key.size());
 
     Progress progress("send");
