@@ -1,69 +1,35 @@
 // The key check that a sender and an endstation run on their direct link: each side sends its key with
-// every other character hidden and checks the characters the other side revealed. Both ends run at
-// once over real sockets, as the listener thread and the endstation's loop do.
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <string>
-#include <thread>
-#include <utility>
-
-#include "common/zel_common.h"
-#include "protocol/caller.h"
-#include "protocol/phrase.h"
+// every other character hidden and checks the characters the other side revealed. Each case runs the
+// check on one end of a local socket pair, against the other side or a test that speaks raw.
 #include "test_support.h"
 
 namespace {
 
 using namespace std::string_literals;
+using zel_test::count;
 
-// A connected pair of local stream sockets: a written piece is queued at the other end before write()
-// returns, so a case can hand the check its frame in pieces it chooses. The rendezvous cases run the
-// same check over loopback TCP.
-std::pair<int, int> unix_pair() {
-    int fds[2] = {-1, -1};
-    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
-    return {fds[0], fds[1]};
-}
-
-// One side of a direct link: a Caller with a role and a key, and its end of the link.
+// One side of a direct link: a Caller with a role and a key, checking on `fd` from construction on.
 struct Side {
     Caller caller;
     Connection conn;
     int result = -1;
+    std::thread thread;
     Side(int role, const char* key, int fd) : conn(fd) {
         caller.m_type = role;
         caller.m_key = key;
+        thread = std::thread([this] { result = caller.check_keys(&conn); });
     }
-    std::thread check() {
-        return std::thread([this] { result = caller.check_keys(&conn); });
+    ~Side() { join(); }
+    int join() {
+        if (thread.joinable()) thread.join();
+        return result;
     }
 };
 
-// Reads one key frame (up to and including its NUL, at most `limit` bytes); bounded by `ms`.
-std::string read_frame(int fd, size_t limit, int ms = 10000) {
-    std::string frame;
-    char byte;
-    pollfd ready{fd, POLLIN, 0};
-    while (frame.size() < limit && poll(&ready, 1, ms) > 0 && read(fd, &byte, 1) == 1) {
-        frame += byte;
-        if (byte == '\0') break;
-    }
-    return frame;
-}
-
-void write_all(int fd, const std::string& bytes) {
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-}
-
-size_t count(const std::string& text, const std::string& line) {
-    size_t n = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
-    return n;
-}
+struct Pair {
+    int fds[2] = {-1, -1};
+    Pair() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
+};
 
 TEST(KeycheckTest, EqualKeysMatchAndTheWireCarriesOnlyMaskedFrames) {
     zel_set_quiet(0);
@@ -79,114 +45,88 @@ TEST(KeycheckTest, EqualKeysMatchAndTheWireCarriesOnlyMaskedFrames) {
         {"", "\0"s, "\0"s},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.key);
-        // sender <-> relay <-> endstation: the relay records what each side puts on the wire.
-        auto to_sender = unix_pair();
-        auto to_endstation = unix_pair();
-        zel_test::StderrCapture captured;
-        Side sender(ROLE_SENDER, c.key, to_sender.first);
-        Side endstation(ROLE_ENDSTATION, c.key, to_endstation.first);
-        std::thread s = sender.check();
-        std::thread e = endstation.check();
-        std::string from_sender = read_frame(to_sender.second, 1000);
-        std::string from_endstation = read_frame(to_endstation.second, 1000);
-        write_all(to_endstation.second, from_sender);
-        write_all(to_sender.second, from_endstation);
-        s.join();
-        e.join();
-        EXPECT_EQ(from_sender, c.sender_frame);
-        EXPECT_EQ(from_endstation, c.endstation_frame);
-        EXPECT_EQ(sender.result, 1);
-        EXPECT_EQ(endstation.result, 1);
-        std::string text = captured.text();
-        EXPECT_EQ(count(text, "keys match\n"), 2u) << text;
-        EXPECT_EQ(count(text, "comparing keys "s + c.key + "\n"), 2u);
-        EXPECT_EQ(text.find("TQR: "), std::string::npos);
-        close(to_sender.second);
-        close(to_endstation.second);
+        for (int role : {ROLE_SENDER, ROLE_ENDSTATION}) {
+            SCOPED_TRACE(std::string(c.key) + " as " + std::to_string(role));
+            const bool sender = role == ROLE_SENDER;
+            Pair link;
+            zel_test::StderrCapture captured;
+            Side side(role, c.key, link.fds[0]);
+            EXPECT_EQ(zel_test::read_frame(link.fds[1]), sender ? c.sender_frame : c.endstation_frame);
+            const std::string& reply = sender ? c.endstation_frame : c.sender_frame;
+            ASSERT_EQ(write(link.fds[1], reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+            EXPECT_EQ(side.join(), 1);
+            const std::string text = captured.text();
+            EXPECT_EQ(count(text, "comparing keys "s + c.key + "\n"), 1u) << text;
+            EXPECT_EQ(count(text, "keys match\n"), 1u);
+            EXPECT_EQ(count(text, "TQR: "), 0u);
+            close(link.fds[1]);
+        }
     }
     EXPECT_EQ(zel_test::open_fds(), fds_before);
 }
 
-TEST(KeycheckTest, ADifferenceIsCaughtOnlyByTheSideThatSeesIt) {
+TEST(KeycheckTest, ADifferenceIsCaughtByTheSideThatSeesIt) {
     zel_set_quiet(0);
     struct Case {
+        const char* sender_key;
         const char* endstation_key;
         int sender_result;
         int endstation_result;
+        std::string lines;  // the failure lines, in any order
     };
     // Index 2 is shown by the sender and hidden by the endstation; index 3 the other way round.
-    const Case cases[] = {{"abXdef", 1, 0}, {"abcXef", 0, 1}, {"Xbcdef", 1, 0}, {"abcdeX", 0, 1}};
+    const Case cases[] = {
+        {"abcdef", "abXdef", 1, 0, "TQR: keys do not match\n"},
+        {"abcdef", "abcXef", 0, 1, "TQR: keys do not match\n"},
+        {"abcdef", "Xbcdef", 1, 0, "TQR: keys do not match\n"},
+        {"abcdef", "abcdeX", 0, 1, "TQR: keys do not match\n"},
+        {"abcdef", "abcdefgh", 0, 0,
+         "TQR: keys different length incoming longer than local=6\nTQR: keys different length incoming = 6 local=8\n"},
+        {"abcdefgh", "abcdef", 0, 0,
+         "TQR: keys different length incoming longer than local=6\nTQR: keys different length incoming = 6 local=8\n"},
+    };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.endstation_key);
-        auto link = unix_pair();
+        SCOPED_TRACE(std::string(c.sender_key) + "/" + c.endstation_key);
+        Pair link;
         zel_test::StderrCapture captured;
-        Side sender(ROLE_SENDER, "abcdef", link.first);
-        Side endstation(ROLE_ENDSTATION, c.endstation_key, link.second);
-        std::thread s = sender.check();
-        std::thread e = endstation.check();
-        s.join();
-        e.join();
-        EXPECT_EQ(sender.result, c.sender_result);
-        EXPECT_EQ(endstation.result, c.endstation_result);
+        {
+            Side sender(ROLE_SENDER, c.sender_key, link.fds[0]);
+            Side endstation(ROLE_ENDSTATION, c.endstation_key, link.fds[1]);
+            EXPECT_EQ(sender.join(), c.sender_result);
+            EXPECT_EQ(endstation.join(), c.endstation_result);
+        }
         std::string text = captured.text();
-        EXPECT_EQ(count(text, "TQR: keys do not match\n"), 1u) << text;
-        EXPECT_EQ(count(text, "keys match\n"), 1u);
+        for (size_t at = 0, end; (end = c.lines.find('\n', at)) != std::string::npos; at = end + 1)
+            EXPECT_EQ(count(text, c.lines.substr(at, end + 1 - at)), 1u) << text;
+        EXPECT_EQ(count(text, "TQR: "), count(c.lines, "TQR: ")) << text;
     }
 }
 
-TEST(KeycheckTest, LengthsThatDifferAndAPeerThatClosesFailWithTheirLines) {
+TEST(KeycheckTest, APeerThatClosesFailsAndAFrameInPiecesIsJudgedWhole) {
     zel_set_quiet(0);
     {
-        auto link = unix_pair();
-        zel_test::StderrCapture captured;
-        Side sender(ROLE_SENDER, "abcdef", link.first);
-        Side endstation(ROLE_ENDSTATION, "abcdefgh", link.second);
-        std::thread s = sender.check();
-        std::thread e = endstation.check();
-        s.join();
-        e.join();
-        EXPECT_EQ(sender.result, 0);
-        EXPECT_EQ(endstation.result, 0);
-        std::string text = captured.text();
-        EXPECT_NE(text.find("TQR: keys different length incoming longer than local=6\n"), std::string::npos) << text;
-        EXPECT_NE(text.find("TQR: keys different length incoming = 6 local=8\n"), std::string::npos) << text;
-    }
-    {
         // The peer takes the frame and closes without answering.
-        auto link = unix_pair();
+        Pair link;
         zel_test::StderrCapture captured;
-        Side endstation(ROLE_ENDSTATION, "abcdef", link.first);
-        std::thread e = endstation.check();
-        EXPECT_EQ(read_frame(link.second, 1000), "\xFF" "b\xFF" "d\xFF" "f\0"s);
-        close(link.second);
-        e.join();
-        EXPECT_EQ(endstation.result, 0);
+        Side endstation(ROLE_ENDSTATION, "abcdef", link.fds[0]);
+        EXPECT_EQ(zel_test::read_frame(link.fds[1]), "\xFF" "b\xFF" "d\xFF" "f\0"s);
+        close(link.fds[1]);
+        EXPECT_EQ(endstation.join(), 0);
         EXPECT_NE(captured.text().find("TQR: keys different length incoming = -1 local=6\n"), std::string::npos);
     }
-}
-
-TEST(KeycheckTest, AFrameDeliveredInPiecesIsJudgedWholeAndNothingBeyondItIsRead) {
-    zel_set_quiet(1);
-    auto link = unix_pair();
-    Side endstation(ROLE_ENDSTATION, "abcdefgh", link.first);
-    std::thread e = endstation.check();
-    EXPECT_EQ(read_frame(link.second, 1000), "\xFF" "b\xFF" "d\xFF" "f\xFF" "h\0"s);
+    Pair link;
+    Side endstation(ROLE_ENDSTATION, "abcdefgh", link.fds[0]);
+    EXPECT_EQ(zel_test::read_frame(link.fds[1]), "\xFF" "b\xFF" "d\xFF" "f\xFF" "h\0"s);
     const std::string frame = "a\xFF" "c\xFF" "e\xFF" "g\xFF\0"s;
-    write_all(link.second, frame.substr(0, 4));
+    ASSERT_EQ(write(link.fds[1], frame.data(), 4), 4);
     // The first piece has been taken by the check before the rest is sent.
-    EXPECT_TRUE(zel_test::wait_until([&] {
-        int queued = -1;
-        return ioctl(link.first, FIONREAD, &queued) == 0 && queued == 0;
-    }));
+    EXPECT_TRUE(zel_test::wait_until([&] { return zel_test::unread(link.fds[0]) == 0; }));
     // The host's first bytes follow the frame at once; they belong to the host.
-    write_all(link.second, frame.substr(4) + "host data");
-    e.join();
-    EXPECT_EQ(endstation.result, 1);
-    char rest[32] = {};
-    EXPECT_EQ(recv(link.first, rest, sizeof rest, MSG_DONTWAIT), 9);
-    EXPECT_STREQ(rest, "host data");
-    close(link.second);
+    const std::string rest = frame.substr(4) + "host data";
+    ASSERT_EQ(write(link.fds[1], rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    EXPECT_EQ(endstation.join(), 1);
+    EXPECT_EQ(zel_test::drain(link.fds[0]), "host data");
+    close(link.fds[1]);
 }
 
 }  // namespace
