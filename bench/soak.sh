@@ -27,7 +27,8 @@ export TQR_COORDINATOR_PORT=${SOAK_COORDINATOR_PORT:-27000}
 export TQR_TOP_PORT=${SOAK_TOP_PORT:-27020}
 limit=${SOAK_TIMEOUT:-60}
 batch=20
-key=soak-key
+# The key goes in the environment: --key would add a warning to every party's stderr.
+export TQR_KEY=soak-key
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zel_soak.XXXXXX") || exit 2
 coordinator=""
@@ -87,7 +88,7 @@ start_threads=$(threads)
 
 # One receive; records its outcome.
 receive() {  # conference output
-    timeout "$limit" "$tqr" receive --host 127.0.0.1 --conference "$1" --key "$key" --output "$2" \
+    timeout "$limit" "$tqr" receive --host 127.0.0.1 --conference "$1" --output "$2" \
         >/dev/null 2>>"$work/parties.err" && cmp -s "$work/payload" "$2"
 }
 
@@ -101,7 +102,7 @@ completed() {
 
 # One sender serves every endstation of a stage; it is told how many and exits after them.
 start_sender() {  # conference count
-    timeout "$limit" "$tqr" send --host 127.0.0.1 --conference "$1" --key "$key" --count "$2" "$work/payload" \
+    timeout "$limit" "$tqr" send --host 127.0.0.1 --conference "$1" --count "$2" "$work/payload" \
         >/dev/null 2>>"$work/parties.err" &
     sender=$!
 }
