@@ -102,7 +102,8 @@ completed() {
 
 # One sender serves every endstation of a stage; it is told how many and exits after them.
 start_sender() {  # conference count
-    timeout "$limit" "$tqr" send --host 127.0.0.1 --conference "$1" --count "$2" "$work/payload" \
+    # Its time limit grows with the endstations it serves: it lives for the whole stage.
+    timeout "$((limit + $2))" "$tqr" send --host 127.0.0.1 --conference "$1" --count "$2" "$work/payload" \
         >/dev/null 2>>"$work/parties.err" &
     sender=$!
 }
