@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <sodium.h>
+
 #include "common/logmsg.h"
 #include "protocol/caller.h"
 #include "protocol/phrase.h"
@@ -58,6 +60,16 @@ int party_key(const PartyOptions& options, const char* command, std::string* key
                 command);
     if (!options.plain) *key = normalise_key(*key);
     return EXIT_DONE;
+}
+
+std::string library_key(std::string& key, const PartyOptions& options, std::unique_ptr<LinkKeys>* keys) {
+    std::string checked = key;
+    if (!options.plain) {
+        keys->reset(new LinkKeys(key, options.conference));
+        checked = (*keys)->check_key();
+    }
+    sodium_memzero(&key[0], key.size());
+    return checked;
 }
 
 std::string default_nickname() {

@@ -3,6 +3,7 @@
 #ifndef ZEL_TOOLS_TQR_PARTY_H
 #define ZEL_TOOLS_TQR_PARTY_H
 
+#include <memory>
 #include <string>
 
 #include "tools/tqr/commands.h"
@@ -10,6 +11,8 @@
 class Caller;
 
 namespace tqr {
+
+class LinkKeys;
 
 enum KeyOrigin { KEY_FROM_OPTION, KEY_FROM_FILE, KEY_FROM_ENVIRONMENT, KEY_NONE };
 
@@ -21,6 +24,10 @@ bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origi
 // (other users of the machine can read it), and in the encrypted mode normalised (secure.h). EXIT_DONE,
 // or EXIT_USAGE_OR_IO after a message on stderr.
 int party_key(const PartyOptions& options, const char* command, std::string* key, KeyOrigin* origin);
+
+// The key the library checks on the direct link: `key` itself with --plain; otherwise the check key
+// derived from it, with the link keys stored in `keys`. Wipes `key` either way.
+std::string library_key(std::string& key, const PartyOptions& options, std::unique_ptr<LinkKeys>* keys);
 
 // "<host name>-<pid>": the nickname when none is given.
 std::string default_nickname();

@@ -244,12 +244,7 @@ int run_receive(const ReceiveOptions& options) {
     if (status != EXIT_DONE) return status;
     g_receive.output = options.output;
     g_receive.no_key = origin == KEY_NONE;
-    std::string library_key = key;
-    if (!options.party.plain) {
-        g_receive.keys.reset(new LinkKeys(key, options.party.conference));
-        library_key = g_receive.keys->check_key();
-    }
-    sodium_memzero(&key[0], key.size());
+    std::string checked_key = library_key(key, options.party, &g_receive.keys);
 
     Progress progress("receive");
     g_receive.progress = &progress;
@@ -259,7 +254,7 @@ int run_receive(const ReceiveOptions& options) {
     Caller* caller = new Caller();
     g_receive.caller = caller;
     progress.state("joining conference " + options.party.conference);
-    int joined = join_coordinator(caller, ROLE_ENDSTATION, options.party, library_key, "receive");
+    int joined = join_coordinator(caller, ROLE_ENDSTATION, options.party, checked_key, "receive");
     if (joined != EXIT_DONE) finish(joined);
     progress.state("joined conference " + options.party.conference + ", waiting for its sender");
     caller->process();

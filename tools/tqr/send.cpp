@@ -211,12 +211,7 @@ int run_send(const SendOptions& options) {
         g_send.name = options.file == "-" ? "stdin.bin" : safe_file_name(options.file);
     }
     g_send.limit = options.count;
-    std::string library_key = key;
-    if (!options.party.plain) {
-        g_send.keys.reset(new LinkKeys(key, options.party.conference));
-        library_key = g_send.keys->check_key();
-    }
-    sodium_memzero(&key[0], key.size());
+    std::string checked_key = library_key(key, options.party, &g_send.keys);
 
     Progress progress("send");
     g_send.progress = &progress;
@@ -226,7 +221,7 @@ int run_send(const SendOptions& options) {
     Caller* caller = new Caller();
     g_send.caller = caller;
     progress.state("joining conference " + options.party.conference);
-    int joined = join_coordinator(caller, ROLE_SENDER, options.party, library_key, "send");
+    int joined = join_coordinator(caller, ROLE_SENDER, options.party, checked_key, "send");
     if (joined != EXIT_DONE) finish(joined);
     std::string size = g_send.source.streamed() ? "streamed"
                                                 : Progress::human_bytes(static_cast<double>(g_send.source.size()));
