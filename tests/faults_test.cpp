@@ -124,17 +124,19 @@ protected:
     }
 
     // Runs `round` kRepetitions times, or until it fails (its repetitions would only fail the same
-    // way), and names the case that failed.
+    // way), and names the case that failed. After three failing cases the rest are skipped: a
+    // coordinator left unsound fails them all alike.
     template <typename Round>
     void repeat(const std::string& name, Round round) {
         int before = failures();
-        for (int i = 0; i < kRepetitions && failures() == before; ++i) {
+        for (int i = 0; i < kRepetitions && failures() == before && m_failed_cases < 3; ++i) {
             SCOPED_TRACE(name + ", round " + std::to_string(i));
             round();
         }
-        if (failures() != before) ADD_FAILURE() << "failing case: " << name;
+        if (failures() != before) ADD_FAILURE() << "failing case: " << name << (++m_failed_cases == 3 ? "; the rest skipped" : "");
     }
 
+    int m_failed_cases = 0;
     int m_fds = 0;
     int m_threads = 0;
     static CoordinatorServer* s_server;
