@@ -93,23 +93,34 @@ void BM_ReaderFramingStream(benchmark::State& state) {
 }
 BENCHMARK(BM_ReaderFramingStream)->Unit(benchmark::kMicrosecond);
 
-// The reader when every read returns whole messages (a SOCK_SEQPACKET pair, one packet per read):
-// argument = messages per read. 1 is the rendezvous case (one message per wake-up); 32 fill a read.
-void BM_ReaderFraming(benchmark::State& state) {
-    const int per_read = static_cast<int>(state.range(0));
+// `per_read` texts of "Listening " in one packet, each with its NUL.
+std::string framing_packet(int per_read) {
     const std::string one = listening_text();
     std::string packet;
     for (int i = 0; i < per_read; ++i) packet.append(one.c_str(), one.size() + 1);
+    return packet;
+}
+
+// A SOCK_SEQPACKET pair whose read end `pair[0]` holds copies of `packet` (about 4096 messages in all)
+// and then the end of the stream.
+void fill_packet_pair(const std::string& packet, int per_read, int pair[2]) {
     const int packets = std::max(64, 4096 / per_read);
+    socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair);
+    grow_send_buffer(pair[1]);
+    for (int i = 0; i < packets; ++i)
+        if (send(pair[1], packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL) <= 0) break;
+    shutdown(pair[1], SHUT_WR);
+}
+
+// The reader when every read returns whole messages (a SOCK_SEQPACKET pair, one packet per read):
+// argument = messages per read. 1 is the rendezvous case (one message per wake-up); 32 fill a read.
+void BM_ReaderFraming(benchmark::State& state) {
+    const std::string packet = framing_packet(static_cast<int>(state.range(0)));
     int64_t messages = 0;
     for (auto _ : state) {
         state.PauseTiming();
         int pair[2];
-        socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair);
-        grow_send_buffer(pair[1]);
-        for (int i = 0; i < packets; ++i)
-            if (send(pair[1], packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL) <= 0) break;
-        shutdown(pair[1], SHUT_WR);
+        fill_packet_pair(packet, static_cast<int>(state.range(0)), pair);
         state.ResumeTiming();
         messages += static_cast<int64_t>(read_all(pair[0]));
         state.PauseTiming();
@@ -123,20 +134,12 @@ BENCHMARK(BM_ReaderFraming)->Arg(1)->Arg(8)->Arg(32)->Unit(benchmark::kMicroseco
 // The floor under BM_ReaderFraming: the same packets read with bare recv() calls and counted with
 // memchr(), no queue, no lock, no string.
 void BM_ReaderFloor(benchmark::State& state) {
-    const int per_read = static_cast<int>(state.range(0));
-    const std::string one = listening_text();
-    std::string packet;
-    for (int i = 0; i < per_read; ++i) packet.append(one.c_str(), one.size() + 1);
-    const int packets = std::max(64, 4096 / per_read);
+    const std::string packet = framing_packet(static_cast<int>(state.range(0)));
     int64_t messages = 0;
     for (auto _ : state) {
         state.PauseTiming();
         int pair[2];
-        socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair);
-        grow_send_buffer(pair[1]);
-        for (int i = 0; i < packets; ++i)
-            if (send(pair[1], packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL) <= 0) break;
-        shutdown(pair[1], SHUT_WR);
+        fill_packet_pair(packet, static_cast<int>(state.range(0)), pair);
         state.ResumeTiming();
         char buffer[1000];
         ssize_t n;
