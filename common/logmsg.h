@@ -6,8 +6,10 @@
 
 #include <fstream>
 #include <mutex>
+#include <string>
 
 #include "common/export.h"
+#include "common/zel_common.h"
 
 ZEL_API extern std::ofstream g_logmsg;
 
@@ -17,13 +19,27 @@ namespace zel {
 // lines from several threads never interleave. A leaf lock: nothing is taken while it is held.
 std::mutex& logmsg_mutex();
 
+// A piece of a log line as it is written. Text that may come from a peer (strings and character
+// pointers) is made printable; literals of the library's own (character arrays) go as they are.
+template <typename Piece>
+const Piece& log_piece(const Piece& piece) {
+    return piece;
+}
+template <size_t N>
+const char* log_piece(const char (&literal)[N]) {
+    return literal;
+}
+inline std::string log_piece(const std::string& text) { return printable(text); }
+inline std::string log_piece(const char* text) { return printable(std::string(text ? text : "")); }
+inline std::string log_piece(char* text) { return log_piece(static_cast<const char*>(text)); }
+
 // Writes one whole line to g_logmsg: the pieces with operator<<, then std::endl. Costs one lock and a
 // test when the stream is closed.
 template <typename... Pieces>
 void logline(const Pieces&... pieces) {
     std::lock_guard<std::mutex> guard(logmsg_mutex());
     if (!g_logmsg.is_open()) return;
-    (g_logmsg << ... << pieces) << std::endl;
+    (g_logmsg << ... << log_piece(pieces)) << std::endl;
 }
 
 }  // namespace zel

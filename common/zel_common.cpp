@@ -6,7 +6,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -23,22 +22,18 @@ std::map<std::string, std::string>& defaults() {
 }
 
 // Guards writes of whole lines to any stream; a leaf lock.
-std::mutex& inform_mutex() {
+std::mutex& line_mutex() {
     static std::mutex m;
     return m;
 }
 
-}  // namespace
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-int zel_inform(FILE* stream, const char* format, ...) {
-    if (g_quiet.load(std::memory_order_relaxed)) return 0;
+int write_line(FILE* stream, const char* format, va_list args) {
     char small[512];
-    va_list args;
-    va_start(args, format);
     va_list again;
     va_copy(again, args);
     int n = vsnprintf(small, sizeof small, format, args);
-    va_end(args);
     if (n < 0) {
         va_end(again);
         return n;
@@ -51,10 +46,53 @@ int zel_inform(FILE* stream, const char* format, ...) {
         text = large.data();
     }
     va_end(again);
-    std::lock_guard<std::mutex> guard(inform_mutex());
-    size_t written = fwrite(text, 1, static_cast<size_t>(n), stream);
+    std::string line = zel::printable(text, static_cast<size_t>(n), true);
+    std::lock_guard<std::mutex> guard(line_mutex());
+    size_t written = fwrite(line.data(), 1, line.size(), stream);
     fflush(stream);
     return static_cast<int>(written);
+}
+
+}  // namespace
+
+std::string zel::printable(const char* text, size_t size, bool keep_final_newline) {
+    size_t body = keep_final_newline && size > 0 && text[size - 1] == '\n' ? size - 1 : size;
+    bool clean = true;
+    for (size_t i = 0; i < body && clean; ++i) clean = !is_control(static_cast<unsigned char>(text[i]));
+    if (clean) return std::string(text, size);
+    std::string out;
+    out.reserve(size + 16);
+    for (size_t i = 0; i < body; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!is_control(c)) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        static const char kHex[] = "0123456789abcdef";
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+    }
+    if (body < size) out += '\n';
+    return out;
+}
+
+int zel_inform(FILE* stream, const char* format, ...) {
+    if (g_quiet.load(std::memory_order_relaxed)) return 0;
+    va_list args;
+    va_start(args, format);
+    int n = write_line(stream, format, args);
+    va_end(args);
+    return n;
+}
+
+int zel_error(const char* format, ...) {
+    if (g_quiet.load(std::memory_order_relaxed)) return 0;
+    va_list args;
+    va_start(args, format);
+    int n = write_line(stderr, format, args);
+    va_end(args);
+    return n;
 }
 
 int zel_env_set_default(const char* name, const char* value) {

@@ -1,16 +1,25 @@
 // Settings and diagnostic lines: the process-wide services that the protocol library takes from its
-// sibling library. This is a small stand-in with the same calls.
+// sibling library. This is a small stand-in with the same calls, and two of the library's own: its
+// error lines, and quiet.
+//
+// Every line is formatted first, its control characters other than the final newline written as
+// \xNN (a peer's bytes can neither start a line of their own nor move the cursor), and then written
+// whole with one call under a process-wide lock, so lines from several threads never interleave.
 //
 // Thread safety: every function may be called from any thread at any time.
 #ifndef ZEL_COMMON_ZEL_COMMON_H
 #define ZEL_COMMON_ZEL_COMMON_H
 
 #include <cstdio>
+#include <string>
 
-// Writes one printf-style line to `stream`. The line is formatted first and then written with a single
-// call under a process-wide lock, so lines from several threads never interleave. Returns the number of
-// bytes written, 0 while quiet, negative on a formatting error.
+// Writes one printf-style line to `stream`. Returns the number of bytes written, 0 while quiet,
+// negative on a formatting error.
 int zel_inform(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The library's error lines ("TQR: ..."), on standard error, in the same form; silenced with quiet
+// too, since a peer can make some of them at will. Returns as zel_inform.
+int zel_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Registers `value` as the default of setting `name`, used while the environment does not set it.
 // Returns 0. A later call for the same name replaces the earlier default.
@@ -20,9 +29,18 @@ int zel_env_set_default(const char* name, const char* value);
 // else 0. A value that does not start with a number reads as 0 (as atoi does).
 int zel_env_get_int(const char* name);
 
-// Silences (non-zero) or restores (0) every later zel_inform line. Off at start. Cheap to test, so a
-// quiet process does not even format its lines.
+// Silences (non-zero) or restores (0) every later zel_inform and zel_error line. Off at start. Cheap
+// to test, so a quiet process does not even format its lines.
 void zel_set_quiet(int quiet);
 int zel_quiet();
+
+namespace zel {
+
+// `text` with every control character (below 0x20, and 0x7F) written as \xNN, so that it stays on
+// one line and cannot move a terminal's cursor; with `keep_final_newline`, a last '\n' stays.
+std::string printable(const char* text, size_t size, bool keep_final_newline = false);
+inline std::string printable(const std::string& text) { return printable(text.data(), text.size()); }
+
+}  // namespace zel
 
 #endif

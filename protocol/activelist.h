@@ -1,22 +1,20 @@
 // Activelist: the coordinator's registry of conferences, one per conference identifier. The only way a
-// party reaches its conference: the join step adds it, the leave step drops it or erases its
-// conference.
+// party reaches its conference: the join step files it there, and a conference left with no member
+// and no rendezvous under way is forgotten (the next party of that identifier starts a new one).
 //
 // One instance per process, g_activelist, built at load time after g_logmsg and before g_portmanager.
-// Every operation may be called from any thread and holds m_mutex throughout, except the stopping of
-// an erased conference's thread, which happens after the entry is gone and outside the lock. The
-// registry owns its conferences: an erased conference is stopped and deleted.
-//
-// Lock order: m_mutex first, then one conference lock.
+// Every operation may be called from any thread. m_mutex is taken before a conference's mutex, and
+// never while a conference sends (nominations are sent after both are released).
 #ifndef ZEL_PROTOCOL_ACTIVELIST_H
 #define ZEL_PROTOCOL_ACTIVELIST_H
 
-#include <pthread.h>
-
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "common/export.h"
+#include "protocol/mutex.h"
 
 class Caller;
 class Conference;
@@ -28,26 +26,21 @@ public:
     Activelist(const Activelist&) = delete;
     Activelist& operator=(const Activelist&) = delete;
 
-    // true when the caller was taken in (false: a second sender).
-    bool addcaller(const std::string& confid, Caller* caller);
-    void signal(const std::string& confid);
-    // true when `confid` named a conference; erases (and stops) it once it is empty.
-    bool dropreceiver(const std::string& confid, Caller* caller);
-    // Erases (and stops) the conference. Always true.
-    bool remove(const std::string& confid);
+    // Files `caller` in the conference `confid`, which is created for its first member. The
+    // conference, or null when it refused the caller (a second sender).
+    std::shared_ptr<Conference> addcaller(const std::string& confid, Caller* caller) ZEL_EXCLUDES(m_mutex);
+    // Forgets `conference` if it is still the one filed under its identifier and has become empty.
+    void forget_if_empty(const std::shared_ptr<Conference>& conference) ZEL_EXCLUDES(m_mutex);
 
-    // Conferences filed now (tests and benchmarks).
-    size_t size();
-    // Receivers waiting in `confid`, or -1 when it names no conference (tests).
-    long waiting(const std::string& confid);
-
-    pthread_mutex_t m_mutex;  // serialises every operation; taken before any conference lock
-    std::map<std::string, Conference*> m_conferences;
+    // Conferences filed now (hosts and tests).
+    size_t size() ZEL_EXCLUDES(m_mutex);
+    // Endstations waiting in `confid`, or -1 when it names no conference (tests).
+    long waiting(const std::string& confid) ZEL_EXCLUDES(m_mutex);
 
 private:
-    // The conference filed under `confid`, or null; never enters the identifier.
-    Conference* find(const std::string& confid);
-    void retire(Conference* conference);
+    zel::Mutex m_mutex;
+    std::map<std::string, std::shared_ptr<Conference>> m_conferences ZEL_GUARDED_BY(m_mutex);
+    uint64_t m_serial ZEL_GUARDED_BY(m_mutex) = 0;  // tells conferences of one identifier apart
 };
 
 extern Activelist g_activelist;

@@ -1,92 +1,54 @@
-// Caller construction and destruction, linking (connect, listen, accept) and the bridge hook.
+// Caller construction and destruction, linking (connect, listen, accept), the bridge hook, and the
+// facade's hand-offs to the units of each role.
 #include "protocol/caller.h"
-
-#include <sched.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include "common/logmsg.h"
 #include "common/zel_common.h"
-#include "protocol/live_callers.h"
-#include "protocol/lock.h"
+#include "protocol/endstation_link.h"
+#include "protocol/key_check.h"
+#include "protocol/party_events.h"
+#include "protocol/party_registry.h"
+#include "protocol/party_session.h"
+#include "protocol/phrase.h"
+#include "protocol/sender_links.h"
+#include "protocol/settings.h"
 
 int set_bridge_callback(BridgeCallback fn) {
     g_bridge.store(fn, std::memory_order_release);
     return 0;
 }
 
-Caller::Caller() : m_type(0), m_stopread(0), m_joined(0), m_conn(nullptr), m_sender_conn(nullptr) {
+Caller::Caller() : m_version(0.0), m_type(0), m_stopread(0), m_joined(0), m_conn(nullptr), m_sender_conn(nullptr) {
     zel_inform(stderr, "caller no-arg constructor\n");
-    init(new Connection());
+    zel_inform(stderr, "caller mutex inited\n");
+    m_conn = new Connection();
 }
 
-Caller::Caller(int fd) : m_type(0), m_stopread(0), m_joined(0), m_conn(nullptr), m_sender_conn(nullptr) {
+Caller::Caller(int fd) : m_version(0.0), m_type(0), m_stopread(0), m_joined(0), m_conn(nullptr), m_sender_conn(nullptr) {
     zel_inform(stderr, "caller fd constructor\n");
-    init(new Connection(fd));
+    zel_inform(stderr, "caller mutex inited\n");
+    m_conn = new Connection(fd);
     // A party that stops reading must not stall the threads that write to it (its conference, the
     // other party's loop): writes give up after TQR_SEND_TIMEOUT seconds and the party is dropped.
-    zel_env_set_default("TQR_SEND_TIMEOUT", "10");
-    int seconds = zel_env_get_int("TQR_SEND_TIMEOUT");
-    if (fd > 0 && seconds > 0) {
-        timeval limit{};
-        limit.tv_sec = seconds;
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    }
-}
-
-void Caller::init(Connection* conn) {
-    m_version = 0.0;
-    pthread_mutex_init(&m_queue_mutex, nullptr);
-    pthread_mutex_init(&m_compose_mutex, nullptr);
-    zel_inform(stderr, "caller mutex inited\n");
-    pthread_mutex_init(&m_send_mutex, nullptr);
-    pthread_cond_init(&m_queue_cond, nullptr);
-    pthread_mutex_init(&m_member_mutex, nullptr);
-    pthread_mutex_init(&m_listener_mutex, nullptr);
-    pthread_cond_init(&m_listener_cond, nullptr);
-    m_conn = conn;
-    m_status = "";
+    if (fd > 0) m_conn->set_send_timeout(zel::settings().send_timeout);
 }
 
 Caller::~Caller() {
     // Nothing may reach this Caller through a cookie any more, and sends under way finish first.
-    g_live_callers.remove(this);
+    g_parties.remove(this);
     // A Caller whose reader never ran was never taken out of its conference by it.
-    if (m_reader_state.load(std::memory_order_acquire) == ReaderNotStarted) leaveconference();
-
-    // The reader holds this Caller until it ends: wake it by shutting the link down, then wait.
-    if (m_reader_state.load(std::memory_order_acquire) == ReaderRunning) {
+    if (!m_reader_started) leaveconference();
+    if (m_reader_started) {
+        // The reader holds this Caller until it ends: wake it wherever it waits, then join it.
         m_stopread.store(1);
-        if (int fd = m_conn ? m_conn->fd() : 0) ::shutdown(fd, SHUT_RDWR);
-        wait_reader_done();
+        m_queue.close();
+        m_conn->shutdown();
+        pthread_join(m_readthread, nullptr);
     }
-    // A bridge thread that process() did not join yet reads m_sender_conn: wait for it.
-    if (m_ssc_started) {
-        pthread_join(m_ssc_pt, nullptr);
-        m_ssc_started = false;
-    }
-    // A direct link that passed to the host stays open; one that never did (keys differ, no bridge)
-    // would otherwise leak. A host that takes the socket itself sets m_sender_conn to null first.
-    if (m_sender_conn != nullptr) {
-        if (m_bridged.load(std::memory_order_acquire)) m_sender_conn->release();
-        delete m_sender_conn;
-        m_sender_conn = nullptr;
-    }
-    // Listener threads hold this Caller: wake those waiting for an endstation, wait for all.
-    {
-        zel::MutexGuard guard(m_listener_mutex);
-        m_closing = true;
-        for (Connection* listening : m_listening) ::shutdown(listening->m_sock, SHUT_RDWR);
-        while (m_listeners > 0) pthread_cond_wait(&m_listener_cond, &m_listener_mutex);
-    }
-
-    pthread_mutex_destroy(&m_queue_mutex);
-    pthread_mutex_destroy(&m_compose_mutex);
-    pthread_mutex_destroy(&m_send_mutex);
-    pthread_cond_destroy(&m_queue_cond);
-    pthread_mutex_destroy(&m_member_mutex);
-    pthread_mutex_destroy(&m_listener_mutex);
-    pthread_cond_destroy(&m_listener_cond);
+    m_link.reset();
+    if (m_links) m_links->stop();
+    m_links.reset();
+    m_session.reset();
     delete m_conn;
     m_conn = nullptr;
 }
@@ -115,12 +77,70 @@ int Caller::accept(int arg) {
     return fd;
 }
 
-void Caller::wait_reader_done() {
-    if (m_reader_state.load(std::memory_order_acquire) == ReaderNotStarted) return;
-    {
-        zel::MutexGuard guard(m_queue_mutex);
-        while (!m_reader_finishing) pthread_cond_wait(&m_queue_cond, &m_queue_mutex);
+bool Caller::wait_link_ended(double seconds) {
+    AbsTime deadline;
+    return m_queue.wait_ended(*deadline.after(seconds));
+}
+
+void Caller::close_link() {
+    // The reader sees the flag and ends instead of reading a closed link again. A running reader may
+    // be about to read the socket: it is shut down to wake the reader, which then closes the
+    // descriptor itself; closing it here could hand its number to a new descriptor first.
+    m_stopread.store(1);
+    if (reader_done()) {
+        m_conn->Close();
+    } else {
+        m_conn->shutdown();
     }
-    // The reader is past its last lock; its final store follows at once.
-    while (m_reader_state.load(std::memory_order_acquire) == ReaderRunning) sched_yield();
+}
+
+void Caller::set_approval_policy(ApprovalPolicy policy, void* context) {
+    m_approval_policy = policy;
+    m_approval_context = context;
+}
+
+bool Caller::approves(const std::string& nickname) const {
+    return m_approval_policy == nullptr || m_approval_policy(nickname, m_approval_context);
+}
+
+void Caller::drop(const char* reason, const char* detail) {
+    if (m_session) m_session->drop(reason, detail);
+}
+
+PartyEvent Caller::own_event(int kind) const {
+    PartyEvent event;
+    event.kind = static_cast<PartyEventKind>(kind);
+    event.role = m_type;
+    event.party = this;
+    if (party_observed()) event.conference = m_confid;
+    return event;
+}
+
+SenderLinks& Caller::links() {
+    if (!m_links) m_links.reset(new SenderLinks(*this));
+    return *m_links;
+}
+
+EndstationLink& Caller::link() {
+    if (!m_link) m_link.reset(new EndstationLink(*this));
+    return *m_link;
+}
+
+bool Caller::is_sender() const { return m_type == ROLE_SENDER; }
+
+int Caller::check_keys(Connection* conn) {
+    return zel::check_keys_on(*conn, m_key, is_sender(), zel::settings().keycheck_timeout);
+}
+
+void* Caller::s_listenthread(void* request) {
+    ListenRequest* listen_request = static_cast<ListenRequest*>(request);
+    listen_request->caller->listenthread(listen_request);
+    return nullptr;
+}
+
+void Caller::listenthread(ListenRequest* request) { links().listen(request); }
+
+void* Caller::s_ssc_pt(void* caller) {
+    static_cast<Caller*>(caller)->link().bridge();
+    return nullptr;
 }

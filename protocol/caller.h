@@ -1,37 +1,54 @@
-// Caller: one party's end of one TCP conversation with the coordinator.
+// Caller: one party's end of one TCP conversation of the rendezvous protocol.
 //
 // A sender or an endstation builds one Caller, connects it to the coordinator, starts its reader,
 // negotiates and then runs process(). The coordinator builds one listening Caller, and one Caller(fd)
-// per accepted party, on which it runs the same steps plus the join step.
+// per accepted party, on which it runs the same steps plus the join step. Behind this facade each
+// concern has a unit of its own: the inbound queue (inbound_queue.h), the sender's listeners
+// (sender_links.h), the endstation's link and bridge thread (endstation_link.h), the coordinator's
+// session of one party (party_session.h), the key check (key_check.h), the settings (settings.h).
 //
-// Ownership: the host creates and deletes Callers. A Caller owns m_conn; the endstation's direct link
-// m_sender_conn passes to the host through the bridge. The destructor is safe at any time: it stops the
-// reader (shutting the link down), waits for the reader, for the bridge thread and for the sender's
-// listener threads, and for other threads that are writing to this Caller.
+// Ownership: the host creates and deletes Callers. A Caller owns m_conn and its units; the endstation's
+// direct link m_sender_conn passes to the host through the bridge. The destructor is safe at any time:
+// it stops and joins the reader, waits for the bridge thread and the sender's listeners, and for other
+// threads that are writing to this Caller through its cookie.
 //
 // Threads: the host thread runs negotiate() then process(); the reader thread fills m_queue; an
 // endstation runs one bridge thread, a sender one listener thread per lent port; on the coordinator the
-// process() threads of other Callers and the conference threads write on this Caller's link.
+// loops of other parties and the deadline thread reach this Caller through g_parties.
 //
-// Lock order: m_member_mutex, then the active list's locks. m_compose_mutex of the composing Caller,
-// then m_send_mutex of the target Caller. The queue mutex and the listener mutex are leaves.
+// Lock order, outermost first (each mutex's own comment says what it guards):
+//   1. Caller::m_member_mutex      the join and leave steps of one coordinator Caller
+//   2. Activelist::m_mutex         the conference registry
+//   3. Conference::m_mutex         one conference's members and rendezvous
+//   4. Portmanager::m_mutex        the port pool
+//   5. Deadlines::m_mutex, PartyRegistry::m_mutex   leaves
+// and, on their own chain, taken with none of the above held:
+//   Caller::m_compose_mutex of the composing Caller, then Caller::m_send_mutex of the one written to;
+//   Caller::m_queue_mutex, SenderLinks::m_mutex, CoordinatorHost::m_mutex: leaves.
+// The log and inform locks of common/ are leaves under everything. No lock is held while a message is
+// sent to another party, but for the send mutex of that party.
 #ifndef ZEL_PROTOCOL_CALLER_H
 #define ZEL_PROTOCOL_CALLER_H
 
 #include <pthread.h>
 
 #include <atomic>
-#include <cstdint>
-#include <ctime>
-#include <deque>
-#include <set>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "common/export.h"
+#include "protocol/clock.h"
 #include "protocol/connection.h"
+#include "protocol/cookie.h"
+#include "protocol/inbound_queue.h"
+#include "protocol/mutex.h"
 
 class Caller;
+class EndstationLink;
+class PartySession;
+class SenderLinks;
+struct DecodedMessage;
+struct PartyEvent;
 
 // The host's function that takes over a key-checked, connected socket descriptor.
 typedef void (*BridgeCallback)(int fd);
@@ -43,31 +60,16 @@ extern std::atomic<BridgeCallback> g_bridge;
 // Stores `fn` as the bridge (null removes it). Returns 0. Set it before any direct link can arrive.
 extern "C" ZEL_API int set_bridge_callback(BridgeCallback fn);
 
-// A Caller's first-in, first-out queue of received message texts (terminators not included).
-typedef std::deque<std::string> InboundQueue;
-
-// A wall-clock deadline for a timed condition wait. The arithmetic counts 100 ns ticks from
-// 1601-01-01, the unit in which the deadline was first defined, so that deadlines come out to the tick.
-struct AbsTime {
-    timespec m_deadline{};
-    // Ticks from 1601-01-01 to 1970-01-01; set on the first use of a fresh AbsTime.
-    uint64_t epoch = 0;
-
-    // The current time plus `seconds`.
-    const timespec* after(double seconds);
-    // The same, with the clock given as ticks since 1601-01-01 (for tests).
-    const timespec* after_at(double seconds, uint64_t now_ticks_since_1601);
-    // The wall clock (CLOCK_REALTIME) in ticks since 1601-01-01.
-    static uint64_t clock_ticks();
-};
-
-// What a sender's message loop hands to a new listener thread; the thread frees it (with free()).
+// What a sender's message loop hands to a new listener thread, which frees it (with free()).
 struct ListenRequest {
-    Caller* cookie;    // echoed to the coordinator, never dereferenced
+    Cookie cookie;     // echoed to the coordinator
     char port[100];    // the port text of "Listen ", cut at 99 characters
     Caller* caller;    // the sender's own Caller
-    pthread_t thread;  // the listener thread's handle
+    pthread_t thread;  // unused: listeners are not joined
 };
+
+// Decides, for a sender's host, whether to take the endstation `nickname` that was nominated to it.
+typedef bool (*ApprovalPolicy)(const std::string& nickname, void* context);
 
 class Caller {
 public:
@@ -85,64 +87,89 @@ public:
     // The descriptor of the next party (for a Caller(fd) that then owns it), 0 on failure.
     ZEL_API int accept(int arg);
 
-    // Message framing and the reader thread.
+    // The reader thread, which cuts the stream into messages for m_queue. startreadthread returns 1.
     ZEL_API int startreadthread();
     ZEL_API static void* s_readthread(void* caller);
     void readthread();
-    // 1 when the text went to a connection, 0 when nothing was sent (type outside 0..12, "Success ").
-    // For types 0, 5, 9 and 11 `other` must be a live Caller of this process: callers check cookies.
-    int send_message(int type, Caller* other, const char* info);
-    // The send result: bytes written, negative on failure.
-    int send_text(const std::string& text);
-    const std::string& nickname();
 
-    // The handshake: 1 when the script was walked to its end, 0 when a listening phrase got nothing.
+    // The handshake: 1 when the script was walked to its end, 0 when a listening phrase got nothing
+    // before its own time limit or the handshake's (TQR_HANDSHAKE_TIMEOUT) passed.
     ZEL_API int negotiate(int script, int iAm, int itIs);
 
     ZEL_API int coord_port();
 
+    // The message loop. Returns 0: on "Adios " (an endstation, once its bridge thread has ended), on
+    // "RejectedSender " (see rejected()), when the link has ended and every message was taken, or when
+    // no message came for 1,000,000 seconds.
+    ZEL_API int process();
+
+    // The endstation's bridge thread.
+    ZEL_API static void* s_ssc_pt(void* caller);
+
+    // Composes `type` about `about` with `info` and writes it on this Caller's link: 1 when all of it
+    // was written, 0 when not (type outside 0..12 or "Success ", too long, or the write failed).
+    int send_message(int type, Cookie about, const char* info);
+    // Writes `text` and its terminator in one send under m_send_mutex: the send result. A write that
+    // timed out or went out in part shuts the link down, since the stream can no longer be framed.
+    int send_text(const std::string& text);
+    const std::string& nickname() const { return m_nickname; }
+
     // Inbound queue: 1 with the oldest message in `out`; 0 on time-out or once the link has ended and
     // the queue is empty (then `out` is unchanged).
     int receive(std::string& out, double timeout);
-    int has_message();
-    std::string pop_message();
+    int has_message() { return m_queue.has_message() ? 1 : 0; }
+    std::string pop_message() { return m_queue.pop_front(); }
 
-    // The message loop. Returns 0.
-    ZEL_API int process();
-
-    // Direct link.
-    ZEL_API static void* s_ssc_pt(void* caller);
+    // The key check on `conn` from this side: 1 keys match, 0 otherwise.
     int check_keys(Connection* conn);
-    bool is_sender();
+    bool is_sender() const;
     void listenthread(ListenRequest* request);
     static void* s_listenthread(void* request);
 
-    // Conference membership (coordinator side).
+    // Conference membership, on the coordinator. joinconference: false for a second sender of a
+    // conference, a party whose link already ended, or one refused by a rule (see refusal()).
     bool joinconference();
     void leaveconference();
+    // Why joinconference() refused this party by a rule ("" when it did not).
+    const char* refusal() const { return m_refusal; }
 
-    // True once the reader thread has finished with this Caller (or was never started).
-    bool reader_done() const { return m_reader_state.load(std::memory_order_acquire) != ReaderRunning; }
-    // Waits until the reader has finished.
-    void wait_reader_done();
+    // True once the reader has finished with this Caller (or was never started).
+    bool reader_done() const { return m_reader_done.load(); }
     // True once the reader has left its loop: no message can arrive any more.
-    bool link_ended();
+    bool link_ended() { return m_queue.ended(); }
+    // Waits at most `seconds` for the reader to leave its loop; true once it has.
+    bool wait_link_ended(double seconds);
     // True when the coordinator refused this sender ("RejectedSender "); process() then returned.
-    bool rejected() const { return m_rejected.load(std::memory_order_acquire); }
+    bool rejected() const { return m_rejected.load(); }
 
-    // Fields, in their historic order; open to the host.
+    // The host of a sender decides which nominations it approves (null: all). Set before process().
+    void set_approval_policy(ApprovalPolicy policy, void* context);
+    bool approves(const std::string& nickname) const;
+
+    // Coordinator side: ends a wakeable wait of this Caller's loop (a port was reserved for it).
+    void wake_loop() { m_queue.wake(); }
+    // Coordinator side: drops this party by rule `reason`; its link is shut down and its reader's end
+    // does the rest. Any thread, while the Caller is held.
+    void drop(const char* reason, const char* detail);
+    // Closes the link to the peer so that the reader ends (it closes the descriptor itself).
+    void close_link();
+    // An event about this Caller's own party (role, conference).
+    PartyEvent own_event(int kind) const;
+
+    // Fields, in their historic order; open to the host. The identity strings, m_type and m_version
+    // are written by connect() or negotiate() before other threads read them.
     pthread_t m_readthread;
     pthread_t m_ssc_pt;
-    pthread_mutex_t m_compose_mutex;  // one composition at a time by this Caller; before m_send_mutex
-    pthread_mutex_t m_send_mutex;     // every write on m_conn; a leaf once taken
-    pthread_mutex_t m_queue_mutex;    // guards m_queue and m_link_ended; a leaf
-    pthread_cond_t m_queue_cond;      // signalled per queued message and when the link ends
+    zel::Mutex m_compose_mutex;  // one composition at a time by this Caller; before m_send_mutex
+    zel::Mutex m_send_mutex;     // every write on m_conn; nothing is taken under it but the log
+    zel::Mutex m_queue_mutex;    // guards m_queue's messages and state
+    zel::CondVar m_queue_cond{CLOCK_REALTIME};  // any change of m_queue; the timed receive's clock
     std::string m_host;
     std::string m_confid;
     std::string m_key;
     std::string m_nickname;
     std::string m_status;
-    InboundQueue m_queue;
+    InboundQueue m_queue{m_queue_mutex, m_queue_cond};
     double m_version;
     int m_type;
     std::atomic<int> m_stopread;
@@ -151,58 +178,30 @@ public:
     Connection* m_sender_conn;
 
 private:
-    enum ReaderState { ReaderNotStarted, ReaderRunning, ReaderFinished };
-
-    void init(Connection* conn);
-    // receive(), but also ends (result 2) when the port pool wakes this Caller for a freed port.
-    int wait_message(std::string& out, double timeout, bool port_wakeups);
-    void handle(const struct DecodedMessage& message, bool& done);
-    // Lends a port for the endstation `cookie` and sends "Listen "; false when no port is free (this
-    // Caller is then woken by port_freed() once one is).
-    bool lend_port(const void* cookie, const std::string& nickname);
-    void serve_waiting_approvals();
-    void on_connect(const void* cookie, const std::string& info);
-    void on_adios();
+    // The role's handler of one decoded message. true when the loop is done.
+    bool dispatch(const DecodedMessage& message);
     void on_rejected();
-    bool listener_started();
-    void listener_waiting(Connection* listening, bool waiting);
-    void listener_finished();
-    // A listener holds its port from before its bind until it closes its listening socket; a later
-    // listener of this sender for the same port waits (at most 5 s) until the earlier one is done.
-    void claim_port(int port);
-    void release_port(int port);
+    SenderLinks& links();
+    EndstationLink& link();
+    int wait_message(std::string& out, double timeout, bool wakeable);
 
-public:
-    // Called by the port pool (under its lock) when a port came back for this waiting Caller.
-    void port_freed();
+    // Orders the handshake's writes of m_type, m_confid and m_nickname, the join step and the leave
+    // step, so that a party whose link ended before it joined is never filed. Before the registry's.
+    zel::Mutex m_member_mutex;
+    bool m_left ZEL_GUARDED_BY(m_member_mutex) = false;  // the leave step has run
+    const char* m_refusal = "";
 
-private:
-    // Coordinator side, used only by the thread that runs process(): approvals waiting for a free port.
-    std::deque<const void*> m_waiting_approvals;
-    bool m_port_wakeup = false;  // guarded by m_queue_mutex
+    // The units of the roles this Caller plays, made when first needed. m_session is made by the join
+    // step before any other thread can reach the Caller through its cookie, and lives as long as it.
+    std::unique_ptr<PartySession> m_session;
+    std::unique_ptr<SenderLinks> m_links;
+    std::unique_ptr<EndstationLink> m_link;
 
-    // Guarded by m_queue_mutex: the reader has left its loop, so receive() stops waiting; the reader
-    // has taken its last lock.
-    bool m_link_ended = false;
-    bool m_reader_finishing = false;
-    std::atomic<int> m_reader_state{ReaderNotStarted};
+    bool m_reader_started = false;
+    std::atomic<bool> m_reader_done{true};
     std::atomic<bool> m_rejected{false};
-    bool m_ssc_started = false;  // the bridge thread runs and is not joined yet (host thread only)
-    std::atomic<bool> m_bridged{false};  // m_sender_conn's socket has passed to the host
-
-    // Orders the handshake's writes of m_type and m_confid, the join step and the leave step, so that
-    // a party whose link ended before it joined is never filed. Taken before the active list's mutex.
-    pthread_mutex_t m_member_mutex;
-    bool m_left = false;  // guarded by m_member_mutex: the leave step has run
-
-    // Guards the three fields below; a leaf. This sender's listener threads hold its address, so the
-    // destructor wakes them (shutting their listening sockets down) and waits until none is left.
-    pthread_mutex_t m_listener_mutex;
-    pthread_cond_t m_listener_cond;
-    int m_listeners = 0;
-    std::vector<Connection*> m_listening;  // the listeners' connections while they wait in accept
-    std::multiset<int> m_claimed_ports;    // ports this sender's listeners hold
-    bool m_closing = false;                // the destructor runs: no new listener may start
+    ApprovalPolicy m_approval_policy = nullptr;
+    void* m_approval_context = nullptr;
 };
 
 #endif

@@ -1,46 +1,39 @@
+// The conference's members, its nominations, and the plumbing its rendezvous share: time limits, the
+// return of ports, the end of a rendezvous, and what is done once the lock is released.
 #include "protocol/conference.h"
 
-#include <sys/time.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "common/logmsg.h"
 #include "common/zel_common.h"
 #include "protocol/caller.h"
-#include "protocol/live_callers.h"
-#include "protocol/lock.h"
+#include "protocol/clock.h"
+#include "protocol/deadlines.h"
 #include "protocol/messages.h"
+#include "protocol/party_registry.h"
 #include "protocol/phrase.h"
+#include "protocol/portmanager.h"
+#include "protocol/settings.h"
 
-Conference::Conference(Caller* caller, const std::string& confid) : m_sender(nullptr), m_announce(0) {
-    pthread_cond_init(&m_io_conditional, nullptr);
-    pthread_mutex_init(&m_io_mutex, nullptr);
-    pthread_mutex_init(&m_list_mutex, nullptr);
-    {
-        zel::MutexGuard guard(m_list_mutex);
-        m_has_sender = false;
-    }
-    m_confid = confid;
-    addcaller(caller, confid);
-    if (pthread_create(&m_thread, nullptr, s_conferencethread, this) != 0) m_joined = true;  // no thread to stop
-}
+namespace {
 
-Conference::~Conference() {
-    stop();
-    pthread_cond_destroy(&m_io_conditional);
-    pthread_mutex_destroy(&m_io_mutex);
-    pthread_mutex_destroy(&m_list_mutex);
-}
+// Late answers are told from faults for this many recently ended rendezvous.
+constexpr size_t kEndedRemembered = 256;
+
+}  // namespace
+
+Conference::Conference(const std::string& confid, uint64_t serial) : m_confid(confid), m_serial(serial) {}
+
+// A conference goes once it is empty: no rendezvous, so no time limit of its own is still running.
+Conference::~Conference() = default;
 
 bool Conference::addcaller(Caller* caller, const std::string& confid) {
-    zel::MutexGuard guard(m_list_mutex);
+    zel::MutexLock lock(m_mutex);
     if (caller->m_type != ROLE_SENDER) {
         m_receivers.push_back(caller);
         return true;
     }
-    if (!m_has_sender) {
-        m_has_sender = true;
+    if (m_sender == nullptr) {
         m_sender = caller;
         return true;
     }
@@ -48,101 +41,227 @@ bool Conference::addcaller(Caller* caller, const std::string& confid) {
     return false;
 }
 
-bool Conference::dropreceiver(Caller* caller) {
-    zel::MutexGuard guard(m_list_mutex);
-    m_receivers.remove(caller);
-    zel_inform(stderr, "dropping disconnecting receiver from list of receivers\n");
-    return !m_has_sender && m_receivers.empty();
+bool Conference::dropreceiver(Caller* endstation) {
+    Outbox out;
+    bool empty_now;
+    {
+        zel::MutexLock lock(m_mutex);
+        m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), endstation), m_receivers.end());
+        zel_inform(stderr, "dropping disconnecting receiver from list of receivers\n");
+        if (find(Cookie::of(endstation)) != nullptr) {
+            end(Cookie::of(endstation), "abandoned", "endstation_left", &out);
+            nominate_due(&out);
+        }
+        empty_now = is_empty();
+    }
+    deliver(out);
+    return empty_now;
+}
+
+bool Conference::dropsender(Caller* sender) {
+    Outbox out;
+    bool empty_now;
+    {
+        zel::MutexLock lock(m_mutex);
+        if (m_sender == sender) {
+            m_sender = nullptr;
+            out.forget_waiter = true;
+            std::vector<Rendezvous> sent_nowhere;
+            std::vector<Cookie> ended;
+            for (auto& entry : m_rendezvous) {
+                Rendezvous& r = entry.second;
+                if (r.sender != Cookie::of(sender)) continue;
+                if (r.stage == CONNECT_SENT) {
+                    // The endstation was told where to go; its answer still ends the rendezvous.
+                    r.sender = Cookie();
+                    release_port(&r);
+                    continue;
+                }
+                if (r.stage == HAPPY_SENT) {
+                    out.sends.push_back(Send{r.endstation, ROLE_ENDSTATION, MSG_ADIOS, r.endstation, ""});
+                } else {
+                    sent_nowhere.push_back(r);
+                }
+                ended.push_back(r.endstation);
+            }
+            for (Cookie endstation : ended) end(endstation, "abandoned", "sender_left", &out);
+            requeue(sent_nowhere);
+        }
+        empty_now = is_empty();
+    }
+    deliver(out);
+    return empty_now;
+}
+
+void Conference::requeue(std::vector<Rendezvous>& sent_nowhere) {
+    // Back to the head of the queue, the earliest nominated first.
+    std::sort(sent_nowhere.begin(), sent_nowhere.end(),
+              [](const Rendezvous& a, const Rendezvous& b) { return a.sequence > b.sequence; });
+    for (const Rendezvous& r : sent_nowhere) m_receivers.push_front(r.endstation_caller);
 }
 
 void Conference::signal() {
-    zel::MutexGuard guard(m_io_mutex);
-    zel::logline("signalling conference thread!\n");
-    // Remembered for a thread that is busy with a pass, so that its next pass starts at once. Counted,
-    // not merged: a pass nominates one receiver, so a burst of joins needs as many passes.
-    ++m_pending;
-    pthread_cond_signal(&m_io_conditional);
-}
-
-void* Conference::s_conferencethread(void* conference) {
-    static_cast<Conference*>(conference)->conferencethread();
-    return nullptr;
-}
-
-void Conference::conferencethread() {
-    if (m_announce) {
-        zel::logline("Conference thread here!\n");
-        zel_inform(stderr, "Conference thread here!\n");
-        m_announce = 0;
-    }
-    for (;;) {
-        {
-            zel::MutexGuard io(m_io_mutex);
-            if (!m_pending && !m_stop) {
-                timeval now{};
-                gettimeofday(&now, nullptr);
-                long micros = now.tv_usec + 1000000;
-                timespec deadline{};
-                deadline.tv_sec = now.tv_sec + micros / 1000000;
-                deadline.tv_nsec = (micros % 1000000) * 1000;
-                // With nothing to nominate the thread sleeps until signalled: every change that can
-                // give it work (a member joining) signals, and signals are counted, never lost. An
-                // idle coordinator with thousands of conferences then costs no wake-ups at all.
-                int waited = m_work_left ? pthread_cond_timedwait(&m_io_conditional, &m_io_mutex, &deadline)
-                                         : pthread_cond_wait(&m_io_conditional, &m_io_mutex);
-                if (waited == EINTR) {
-                    zel::logline("Conference OS signal code ", waited);
-                } else if (waited != ETIMEDOUT && !m_stop) {
-                    zel::logline("Conference io_conditional signalled. ", "message: ",
-                                 m_pending ? "member joined " : "spurious wake-up ", "has_sender = ", m_has_sender_seen);
-                }
-            }
-            if (m_stop) return;
-            if (m_pending > 0) --m_pending;
-        }
-
-        // The nomination is sent without the conference's locks, so that a sender that reads slowly
-        // stalls neither the registry nor members joining or leaving. The nominated receiver is held
-        // (it cannot be destroyed until the send is done); the sender cannot be, since its leaving
-        // stops this thread first.
-        Caller* receiver = nullptr;
-        Caller* sender = nullptr;
-        {
-            zel::MutexGuard list(m_list_mutex);
-            m_has_sender_seen = m_has_sender;
-            if (!m_closed && m_has_sender && !m_receivers.empty()) {
-                zel::logline("sender exists and receiver pending ");
-                receiver = m_receivers.front();
-                m_receivers.pop_front();
-                sender = m_sender;
-            }
-            m_work_left = !m_closed && m_has_sender && !m_receivers.empty();
-        }
-        if (receiver == nullptr) continue;
-        HeldCaller held(receiver, ROLE_ENDSTATION, m_confid);
-        if (held.get()) sender->send_message(MSG_NOMINATE, receiver, nullptr);
-        zel::logline("nominating caller ");
-    }
-}
-
-void Conference::close() {
-    zel::MutexGuard guard(m_list_mutex);
-    m_closed = true;
-}
-
-void Conference::stop() {
+    Outbox out;
     {
-        zel::MutexGuard guard(m_io_mutex);
-        if (m_joined) return;
-        m_stop = true;
-        pthread_cond_signal(&m_io_conditional);
+        zel::MutexLock lock(m_mutex);
+        zel::logline("signalling conference thread!\n");
+        nominate_due(&out);
     }
-    pthread_join(m_thread, nullptr);
-    zel::MutexGuard guard(m_io_mutex);
-    m_joined = true;
+    deliver(out);
 }
+
+bool Conference::empty() {
+    zel::MutexLock lock(m_mutex);
+    return is_empty();
+}
+
+bool Conference::is_empty() { return m_sender == nullptr && m_receivers.empty() && m_rendezvous.empty(); }
 
 size_t Conference::waiting() {
-    zel::MutexGuard guard(m_list_mutex);
+    zel::MutexLock lock(m_mutex);
     return m_receivers.size();
+}
+
+Conference::Rendezvous* Conference::find(Cookie endstation) {
+    auto found = m_rendezvous.find(endstation);
+    return found == m_rendezvous.end() ? nullptr : &found->second;
+}
+
+void Conference::nominate_due(Outbox* out) {
+    if (m_sender == nullptr || m_receivers.empty()) return;
+    Cookie sender = Cookie::of(m_sender);
+    size_t under_way = 0;
+    for (const auto& entry : m_rendezvous) {
+        if (entry.second.sender != sender) continue;
+        if (entry.second.stage == NOMINATED) return;  // one nomination waits for its answer at a time
+        ++under_way;
+    }
+    if (under_way >= g_portmanager.size()) return;
+    zel::logline("sender exists and receiver pending ");
+    Caller* endstation = m_receivers.front();
+    m_receivers.pop_front();
+    Rendezvous& r = m_rendezvous[Cookie::of(endstation)];
+    r.endstation = Cookie::of(endstation);
+    r.sender = sender;
+    r.first_sender = sender;
+    r.endstation_caller = endstation;
+    r.nickname = endstation->nickname();
+    r.stage = NOMINATED;
+    r.sequence = ++m_sequence;
+    r.started = zel::now();
+    await(&r);
+    out->sends.push_back(Send{sender, ROLE_SENDER, MSG_NOMINATE, r.endstation, r.nickname});
+    out->events.push_back(event(EVENT_NOMINATED, r));
+    zel::logline("nominating caller ");
+}
+
+void Conference::give_port(Rendezvous* r, Outbox* out) {
+    const PortEntry* port = g_portmanager.lend(m_serial, r->sender, m_confid);
+    if (port == nullptr) {
+        r->stage = WAITING_PORT;
+        if (std::find(m_waiting_port.begin(), m_waiting_port.end(), r->endstation) == m_waiting_port.end())
+            m_waiting_port.push_back(r->endstation);
+        return;
+    }
+    zel_inform(stderr, "port is %x %s\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(&port->text)),
+               port->text.c_str());
+    m_waiting_port.remove(r->endstation);
+    r->port = port;
+    r->port_text = port->text;
+    r->stage = LISTEN_SENT;
+    r->listen_sent = zel::now();
+    await(r);
+    out->sends.push_back(Send{r->sender, ROLE_SENDER, MSG_LISTEN, r->endstation, port->text});
+    out->events.push_back(event(EVENT_PORT_LENT, *r));
+}
+
+void Conference::serve_waiting(Outbox* out) {
+    while (!m_waiting_port.empty()) {
+        Rendezvous* r = find(m_waiting_port.front());
+        if (r == nullptr || r->stage != WAITING_PORT) {
+            m_waiting_port.pop_front();
+            continue;
+        }
+        give_port(r, out);
+        if (r->stage == WAITING_PORT) return;  // in line again for the next port
+    }
+    // Nothing waits: a port reserved for us meanwhile goes to the next conference.
+    out->forget_waiter = true;
+}
+
+void Conference::await(Rendezvous* r) {
+    g_deadlines.cancel(r->timer);
+    uint64_t generation = ++r->generation;
+    std::weak_ptr<Conference> self = weak_from_this();
+    Cookie endstation = r->endstation;
+    r->timer = g_deadlines.schedule(zel::now() + zel::settings().listen_timeout, [self, endstation, generation] {
+        if (std::shared_ptr<Conference> conference = self.lock()) conference->deadline_passed(endstation, generation);
+    });
+}
+
+void Conference::stop_waiting(Rendezvous* r) {
+    g_deadlines.cancel(r->timer);
+    r->timer = 0;
+    ++r->generation;
+}
+
+void Conference::release_port(Rendezvous* r) {
+    if (r->port == nullptr) return;
+    const zel::Settings& limits = zel::settings();
+    double at = r->stage == LISTEN_SENT ? r->listen_sent + limits.unheard_listener_margin()
+                                        : r->listening_heard + limits.heard_listener_margin();
+    g_portmanager.return_at(r->port, at);
+    r->port = nullptr;
+}
+
+void Conference::end(Cookie endstation, const char* outcome, const char* why, Outbox* out) {
+    Rendezvous* r = find(endstation);
+    if (r == nullptr) return;
+    PartyEvent ended = event(EVENT_RENDEZVOUS_ENDED, *r);
+    ended.what = outcome;
+    ended.detail = why;
+    ended.ms = (zel::now() - r->started) * 1000.0;
+    out->events.push_back(std::move(ended));
+    stop_waiting(r);
+    m_waiting_port.remove(endstation);
+    release_port(r);
+    m_ended.emplace_back(endstation, r->first_sender);
+    if (m_ended.size() > kEndedRemembered) m_ended.pop_front();
+    m_rendezvous.erase(endstation);
+}
+
+bool Conference::is_stale(Cookie endstation, Cookie sender) {
+    return std::find(m_ended.begin(), m_ended.end(), std::make_pair(endstation, sender)) != m_ended.end();
+}
+
+PartyEvent Conference::event(PartyEventKind kind, const Rendezvous& r) {
+    PartyEvent e;
+    e.kind = kind;
+    e.role = ROLE_ENDSTATION;
+    e.party = r.endstation_caller;
+    if (!party_observed()) return e;
+    e.conference = m_confid;
+    e.nickname = r.nickname;
+    e.port = r.port_text;
+    return e;
+}
+
+void Conference::deliver(Outbox& out) {
+    for (const Send& send : out.sends) {
+        std::string text;
+        if (!compose_message(send.type, send.about, send.info.c_str(), &text)) {
+            zel::logline("TQR: not sending an over-long ", g_message_names[send.type], "in conference ", m_confid);
+            continue;
+        }
+        HeldParty target(send.to, send.role, m_confid);
+        if (target.get()) target.get()->send_text(text);
+    }
+    for (const std::string& port : out.recycle) g_portmanager.recycle_port(port);
+    for (const Drop& drop : out.drops) {
+        HeldParty party(drop.party, drop.role, m_confid);
+        if (party.get()) party.get()->drop("deadline", drop.waited);
+    }
+    if (out.forget_waiter) g_portmanager.forget(m_serial);
+    if (party_observed())
+        for (const PartyEvent& e : out.events) report_party_event(e);
 }

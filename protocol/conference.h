@@ -1,69 +1,148 @@
-// Conference: the coordinator's record of one conference: at most one sender and the endstations
-// waiting to be put in touch with it. Its thread wakes when signalled (and at least once a second) and
-// nominates the oldest waiting endstation to the sender, one per pass.
+// Conference: the coordinator's record of one conference: at most one sender, the endstations waiting
+// to be put in touch with it (in joining order), and the rendezvous under way, each with the answer it
+// waits for and the time by which that answer is due.
 //
-// Ownership: created and destroyed only by the active list (g_activelist), which calls stop() when it
-// erases the conference's entry and then deletes it. The conference holds plain pointers to the
-// coordinator's Callers and owns none; a Caller leaves (dropreceiver, or the erasure of its sender's
-// conference) before it can be destroyed, and the thread sends nothing once stop() has begun.
+// A rendezvous goes: nominated (the sender owes "Approve "), waiting for a port, "Listen " sent (the
+// sender owes "Listening " or "Port_In_Use "), "Connect " sent (the endstation owes "Connected " or
+// "Failed "), "Endstation Happy " sent (the sender owes "Sender Happy "), done. An answer missed by its
+// time drops the party that owed it. When a sender leaves or is dropped, the endstations it had not yet
+// sent anywhere go back to the head of the queue, in their order, for the conference's next sender.
 //
-// Lock order: the active list's mutex, then m_list_mutex or m_io_mutex. The conference thread takes
-// m_io_mutex only around its wait and m_list_mutex only to pick a receiver, and sends "Nominate "
-// holding neither (the sender's compose and send mutexes are taken then); it never takes the active
-// list's mutex.
+// Nominations are made by whichever thread finds them due (a join, an answer of the sender, the end of
+// a rendezvous): one nomination waits for its answer at a time, and no more rendezvous run at once than
+// the pool has ports. Messages are composed under m_mutex and sent after it is released.
+//
+// Ownership: shared by the registry (g_activelist), which files it while it has members, and by the
+// sessions of its members; timers hold it weakly. The members are the coordinator's Callers, which the
+// conference never follows as pointers except while they are members (each leaves before it can be
+// destroyed) or held through g_parties. Every operation may be called from any thread; m_mutex comes
+// after the registry's and before the port pool's.
 #ifndef ZEL_PROTOCOL_CONFERENCE_H
 #define ZEL_PROTOCOL_CONFERENCE_H
 
-#include <pthread.h>
-
+#include <cstdint>
+#include <deque>
 #include <list>
+#include <map>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "protocol/cookie.h"
+#include "protocol/mutex.h"
+#include "protocol/party_events.h"
 
 class Caller;
+struct PortEntry;
 
-class Conference {
+// How a message that names a rendezvous fared.
+enum Verdict {
+    ACTED,    // it advanced a rendezvous
+    STALE,    // it names a rendezvous that has just ended: a late answer, no fault of the sender's
+    REFUSED,  // it fits no rendezvous: the party should not have sent it
+};
+
+class Conference : public std::enable_shared_from_this<Conference> {
 public:
-    Conference(Caller* caller, const std::string& confid);
-    // Stops the thread if stop() was not called.
+    Conference(const std::string& confid, uint64_t serial);
     ~Conference();
     Conference(const Conference&) = delete;
     Conference& operator=(const Conference&) = delete;
 
-    // false only for a second sender.
-    bool addcaller(Caller* caller, const std::string& confid);
-    // Removes every occurrence of `caller`; true when the conference has neither sender nor receivers.
-    bool dropreceiver(Caller* caller);
-    void signal();
-    static void* s_conferencethread(void* conference);
-    void conferencethread();
+    const std::string& confid() const { return m_confid; }
+    uint64_t serial() const { return m_serial; }
 
-    // Nominates no one any more (waits for a nomination under way). The registry calls it, under its
-    // own lock, before it erases the entry, since members that leave later no longer find this
-    // conference to drop themselves from.
-    void close();
-    // Ends the thread and waits for it.
-    void stop();
+    // Membership. addcaller: false only for a second sender. The leave steps: true when the conference
+    // is left with no member and no rendezvous.
+    bool addcaller(Caller* caller, const std::string& confid) ZEL_EXCLUDES(m_mutex);
+    bool dropreceiver(Caller* endstation) ZEL_EXCLUDES(m_mutex);
+    bool dropsender(Caller* sender) ZEL_EXCLUDES(m_mutex);
+    // Sends the nominations that are due.
+    void signal() ZEL_EXCLUDES(m_mutex);
+    bool empty() ZEL_EXCLUDES(m_mutex);
+    size_t waiting() ZEL_EXCLUDES(m_mutex);
 
-    // Receivers waiting now (tests).
-    size_t waiting();
-
-    std::list<Caller*> m_receivers;  // guarded by m_list_mutex, in joining order
-    std::string m_confid;
-    bool m_has_sender;                // guarded by m_list_mutex
-    Caller* m_sender;                 // guarded by m_list_mutex
-    pthread_mutex_t m_list_mutex;     // guards the members; after m_io_mutex
-    pthread_t m_thread;
-    pthread_mutex_t m_io_mutex;       // goes with m_io_conditional; held by the thread for each pass
-    pthread_cond_t m_io_conditional;
-    int m_announce;
+    // Messages that reach the coordinator, from the sender `sender` or the endstation `endstation`.
+    Verdict on_approve(Caller* sender, Cookie endstation) ZEL_EXCLUDES(m_mutex);
+    Verdict on_listening(Caller* sender, Cookie endstation, const std::string& port) ZEL_EXCLUDES(m_mutex);
+    Verdict on_port_in_use(Caller* sender, Cookie endstation, const std::string& port) ZEL_EXCLUDES(m_mutex);
+    Verdict on_sender_happy(Caller* sender, Cookie endstation, const std::string& port) ZEL_EXCLUDES(m_mutex);
+    Verdict on_connected(Caller* endstation, Cookie sender, const std::string& port) ZEL_EXCLUDES(m_mutex);
+    Verdict on_failed(Caller* endstation, Cookie sender) ZEL_EXCLUDES(m_mutex);
+    // The sender's loop was woken: a port was reserved for this conference.
+    void serve_waiting() ZEL_EXCLUDES(m_mutex);
 
 private:
-    int m_pending = 0;       // guarded by m_io_mutex: signals not yet served by a pass, one pass each
-    bool m_stop = false;     // guarded by m_io_mutex
-    bool m_joined = false;   // guarded by m_io_mutex: the thread has been joined
-    bool m_closed = false;   // guarded by m_list_mutex: nominate no one
-    bool m_has_sender_seen = false;  // the thread's own copy of m_has_sender, for its wake-up line
-    bool m_work_left = false;        // the thread's own: receivers still wait for a sender that exists
+    enum Stage { NOMINATED, WAITING_PORT, LISTEN_SENT, CONNECT_SENT, HAPPY_SENT };
+
+    struct Rendezvous {
+        Cookie endstation;
+        Cookie sender;           // empty once the sender has left
+        Cookie first_sender;     // the sender it was nominated to
+        Caller* endstation_caller;
+        std::string nickname;
+        Stage stage;
+        uint64_t sequence;       // nomination order
+        const PortEntry* port = nullptr;  // while lent to this rendezvous
+        std::string port_text;            // the last port lent, for the answers that name it
+        double started = 0;
+        double listen_sent = 0;
+        double listening_heard = 0;
+        uint64_t timer = 0;      // the deadline of the answer owed
+        uint64_t generation = 0; // which answer the timer is for
+    };
+
+    // What to do once m_mutex is released: messages to send, parties to drop, events to report.
+    struct Send {
+        Cookie to;
+        int role;
+        int type;
+        Cookie about;
+        std::string info;
+    };
+    struct Drop {
+        Cookie party;
+        int role;
+        const char* waited;
+    };
+    struct Outbox {
+        std::vector<Send> sends;
+        std::vector<Drop> drops;
+        std::vector<PartyEvent> events;
+        std::vector<std::string> recycle;  // ports of completed rendezvous, back after the sends
+        bool forget_waiter = false;
+    };
+
+    Rendezvous* find(Cookie endstation) ZEL_REQUIRES(m_mutex);
+    void nominate_due(Outbox* out) ZEL_REQUIRES(m_mutex);
+    // Lends a port and sends "Listen ", or files the rendezvous as waiting for one.
+    void give_port(Rendezvous* r, Outbox* out) ZEL_REQUIRES(m_mutex);
+    void serve_waiting(Outbox* out) ZEL_REQUIRES(m_mutex);
+    // Starts the time limit of the answer that `r` waits for now.
+    void await(Rendezvous* r) ZEL_REQUIRES(m_mutex);
+    void stop_waiting(Rendezvous* r) ZEL_REQUIRES(m_mutex);
+    // The port of an abandoned rendezvous returns once no listener can hold it.
+    void release_port(Rendezvous* r) ZEL_REQUIRES(m_mutex);
+    // Ends `r` (erases it) with `outcome`, remembering it for late answers.
+    void end(Cookie endstation, const char* outcome, const char* why, Outbox* out) ZEL_REQUIRES(m_mutex);
+    void requeue(std::vector<Rendezvous>& sent_nowhere) ZEL_REQUIRES(m_mutex);
+    bool is_stale(Cookie endstation, Cookie sender) ZEL_REQUIRES(m_mutex);
+    bool is_empty() ZEL_REQUIRES(m_mutex);
+    PartyEvent event(PartyEventKind kind, const Rendezvous& r) ZEL_REQUIRES(m_mutex);
+    void deadline_passed(Cookie endstation, uint64_t generation) ZEL_EXCLUDES(m_mutex);
+    // Sends, drops and reports what `out` holds. Called without m_mutex.
+    void deliver(Outbox& out) ZEL_EXCLUDES(m_mutex);
+
+    const std::string m_confid;
+    const uint64_t m_serial;
+
+    zel::Mutex m_mutex;
+    Caller* m_sender ZEL_GUARDED_BY(m_mutex) = nullptr;
+    std::deque<Caller*> m_receivers ZEL_GUARDED_BY(m_mutex);  // waiting, oldest first
+    std::map<Cookie, Rendezvous> m_rendezvous ZEL_GUARDED_BY(m_mutex);  // under way, by endstation
+    std::list<Cookie> m_waiting_port ZEL_GUARDED_BY(m_mutex);           // approved, in approval order
+    std::deque<std::pair<Cookie, Cookie>> m_ended ZEL_GUARDED_BY(m_mutex);  // recent (endstation, sender)
+    uint64_t m_sequence ZEL_GUARDED_BY(m_mutex) = 0;
 };
 
 #endif

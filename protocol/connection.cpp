@@ -1,19 +1,23 @@
 #include "protocol/connection.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sched.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "common/logmsg.h"
 #include "common/zel_common.h"
+#include "protocol/settings.h"
+#include "protocol/socket_ops.h"
 
 namespace {
 
@@ -32,22 +36,28 @@ bool resolve_ipv4(const char* host, in_addr* out) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    *out = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    sockaddr_in address{};
+    memcpy(&address, found->ai_addr, sizeof address);
+    *out = address.sin_addr;
     freeaddrinfo(found);
     return true;
 }
 
-// Counts one send or recv under way on a connection while it lives.
-class InFlight {
-public:
-    explicit InFlight(std::atomic<int>& count) : m_count(count) { m_count.fetch_add(1); }
-    ~InFlight() { m_count.fetch_sub(1); }
-    InFlight(const InFlight&) = delete;
-    InFlight& operator=(const InFlight&) = delete;
+sockaddr_in ipv4_address(in_addr host, int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr = host;
+    return address;
+}
 
-private:
-    std::atomic<int>& m_count;
-};
+// The socket calls take the generic address type.
+sockaddr* generic(sockaddr_in* address) { return static_cast<sockaddr*>(static_cast<void*>(address)); }
+
+template <typename Option>
+void set_option(int fd, int level, int name, const Option& value) {
+    setsockopt(fd, level, name, &value, sizeof value);
+}
 
 }  // namespace
 
@@ -58,30 +68,26 @@ Connection::Connection(int fd) : m_fd(fd), m_sock(0) {}
 Connection::~Connection() {
     int fd = m_fd.exchange(0);
     if (fd != 0) ::close(fd);
+    if (int left = m_closing_fd.exchange(0)) ::close(left);
 }
 
 int Connection::connect(int port, const char* host, int sndbuf) {
     in_addr address{};
     if (host == nullptr || !resolve_ipv4(host, &address)) {
-        fprintf(stderr, "TQR: unable to resolve host, gethostbyname(%s) failed\n", host ? host : "(null)");
+        zel_error("TQR: unable to resolve host, gethostbyname(%s) failed\n", host ? host : "(null)");
         return 0;
     }
-    if (const char* setting = getenv("TQR_SO_SNDBUF")) sndbuf = atoi(setting);
-    // The send-buffer size stays advisory: the kernel's own tuning serves these short texts better.
+    if (zel::settings().so_sndbuf != 0) sndbuf = zel::settings().so_sndbuf;
     (void)sndbuf;
-
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port));
-    peer.sin_addr = address;
 
     m_sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_sock < 0) return 0;
     zel_inform(stderr, "socket successful, returned socket %d\n", m_sock);
 
+    sockaddr_in peer = ipv4_address(address, port);
     int rc;
     do {
-        rc = ::connect(m_sock, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+        rc = ::connect(m_sock, generic(&peer), sizeof peer);
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
         zel_inform(stderr, "connection to host %s failed\n", host);
@@ -89,16 +95,14 @@ int Connection::connect(int port, const char* host, int sndbuf) {
         m_sock = 0;
         return 0;
     }
-    m_fd.store(m_sock, std::memory_order_release);
+    m_fd.store(m_sock);
 
     linger zero_linger{};
     zero_linger.l_onoff = 1;
     zero_linger.l_linger = 0;
-    setsockopt(m_sock, SOL_SOCKET, SO_LINGER, &zero_linger, sizeof zero_linger);
-    int off = 0;
-    setsockopt(m_sock, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off);
-    int on = 1;
-    setsockopt(m_sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    set_option(m_sock, SOL_SOCKET, SO_LINGER, zero_linger);
+    set_option(m_sock, SOL_SOCKET, SO_REUSEADDR, 0);
+    set_option(m_sock, IPPROTO_TCP, TCP_NODELAY, 1);
 
     zel_inform(stderr, "caller connects!!!!!!!!!!!\n");
     return 1;
@@ -112,19 +116,14 @@ int Connection::listen_reusable(int port, int backlog) { return open_listener(po
 
 int Connection::open_listener(int port_or_fd, int backlog, bool existing, bool reuse) {
     if (!existing) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_ANY);
-        local.sin_port = htons(static_cast<uint16_t>(port_or_fd));
+        in_addr any{};
+        any.s_addr = htonl(INADDR_ANY);
+        sockaddr_in local = ipv4_address(any, port_or_fd);
         int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (sock < 0) return 0;
-        if (reuse) {
-            int on = 1;
-            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        }
+        if (reuse) set_option(sock, SOL_SOCKET, SO_REUSEADDR, 1);
         bool bound = false;
-        for (int attempt = 0; attempt < 5 && !bound; ++attempt)
-            bound = ::bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+        for (int attempt = 0; attempt < 5 && !bound; ++attempt) bound = ::bind(sock, generic(&local), sizeof local) == 0;
         if (!bound) {
             close_quietly(sock);
             return 0;
@@ -136,7 +135,7 @@ int Connection::open_listener(int port_or_fd, int backlog, bool existing, bool r
         m_own_listener = false;
     }
     // A connected socket held until now is dropped, not closed: it may belong to another owner.
-    m_fd.store(0, std::memory_order_release);
+    m_fd.store(0);
     if (::listen(m_sock, backlog) < 0) {
         if (m_own_listener) close_listener();
         return 0;
@@ -151,58 +150,103 @@ int Connection::accept(int, int) {
     socklen_t length = sizeof peer;
     int accepted;
     do {
-        accepted = ::accept4(m_sock, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        accepted = ::accept4(m_sock, generic(&peer), &length, SOCK_CLOEXEC);
     } while (accepted < 0 && errno == EINTR);
+    return adopt_accepted(accepted);
+}
+
+int Connection::accept_waiting() {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    pollfd ready{m_sock, POLLIN, 0};
+    if (zel::net::poll_fds(&ready, 1, 0) <= 0 || (ready.revents & POLLIN) == 0) return 0;
+    int accepted;
+    do {
+        accepted = ::accept4(m_sock, generic(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    } while (accepted < 0 && errno == EINTR);
+    if (accepted >= 0) {
+        // The peer's socket blocks, as the bridge promises its host.
+        int flags = fcntl(accepted, F_GETFL);
+        fcntl(accepted, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return adopt_accepted(accepted);
+}
+
+int Connection::adopt_accepted(int accepted) {
     if (accepted < 0) {
         zel_inform(stderr, "accept failure\n");
-        m_fd.store(0, std::memory_order_release);
+        m_fd.store(0);
         return 0;
     }
     int duplicate = ::fcntl(accepted, F_DUPFD_CLOEXEC, 0);
     if (duplicate < 0) {
         zel_inform(stderr, "dup failure\n");
         close_quietly(accepted);
-        m_fd.store(0, std::memory_order_release);
+        m_fd.store(0);
         return 0;
     }
     zel_inform(stderr, "accept resulted in m_fd=%d newfd=%d\n", accepted, duplicate);
     ::close(accepted);
-    m_fd.store(duplicate, std::memory_order_release);
+    m_fd.store(duplicate);
     return duplicate;
 }
 
 int Connection::send(const char* buf, int len) {
-    // Counted before the descriptor is read (both sequentially consistent): Close() either sees the
-    // count or this read sees 0.
-    InFlight busy(m_in_flight);
+    m_in_flight.fetch_add(1);
     int fd = m_fd.load();
     int rc;
     do {
         rc = static_cast<int>(::send(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL));
     } while (rc < 0 && errno == EINTR);
+    int saved = errno;
+    leave_call();
     zel_inform(stderr, "wrote %d bytes to %d of %s\n", len, fd, buf);
+    errno = saved;
     return rc;
 }
 
 int Connection::recv(char* buf, int len) {
-    InFlight busy(m_in_flight);
+    m_in_flight.fetch_add(1);
     int fd = m_fd.load();
+    int rc = -1;
     if (fd == 0) {
         errno = EBADF;
-        return -1;
+    } else {
+        do {
+            rc = static_cast<int>(::recv(fd, buf, static_cast<size_t>(len), 0));
+        } while (rc < 0 && errno == EINTR && m_fd.load() == fd);
     }
-    return static_cast<int>(::recv(fd, buf, static_cast<size_t>(len), 0));
+    int saved = errno;
+    leave_call();
+    errno = saved;
+    return rc;
+}
+
+void Connection::leave_call() {
+    if (m_in_flight.fetch_sub(1) == 1) {
+        if (int fd = m_closing_fd.exchange(0)) ::close(fd);
+    }
 }
 
 int Connection::Close() {
     int fd = m_fd.exchange(0);
-    if (fd != 0) {
-        ::shutdown(fd, SHUT_RDWR);
-        // A call that read the descriptor before the exchange returns at once on the shut-down socket.
-        while (m_in_flight.load() != 0) sched_yield();
-        ::close(fd);
+    if (fd == 0) return 0;
+    ::shutdown(fd, SHUT_RDWR);
+    m_closing_fd.store(fd);
+    // A call that read the descriptor before the exchange returns at once on the shut-down socket;
+    // whichever of us is last closes it.
+    if (m_in_flight.load() == 0) {
+        if (int left = m_closing_fd.exchange(0)) ::close(left);
     }
     return 0;
+}
+
+void Connection::shutdown() {
+    if (int fd = m_fd.load()) ::shutdown(fd, SHUT_RDWR);
+}
+
+void Connection::shutdown_listener() {
+    if (m_sock > 0) ::shutdown(m_sock, SHUT_RDWR);
 }
 
 int Connection::close_listener() {
@@ -214,3 +258,16 @@ int Connection::close_listener() {
     m_own_listener = false;
     return 0;
 }
+
+bool Connection::wait_readable(int timeout_ms) {
+    pollfd ready{m_fd.load(), POLLIN, 0};
+    return zel::net::poll_fds(&ready, 1, timeout_ms) > 0;
+}
+
+void Connection::set_send_timeout(int seconds) {
+    timeval limit{};
+    limit.tv_sec = seconds;
+    set_option(m_fd.load(), SOL_SOCKET, SO_SNDTIMEO, limit);
+}
+
+std::string Connection::peer() const { return zel::net::peer_of(m_fd.load()); }

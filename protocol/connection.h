@@ -1,18 +1,20 @@
 // Connection: one TCP socket over IPv4, as a client end, a listening end, or an accepted peer. It
-// moves raw bytes and knows nothing of messages. It is the only place in the library that makes raw
-// socket calls.
+// moves raw bytes and knows nothing of messages. With socket_ops.h it is the only place in the
+// library that makes socket calls; errno is sorted here.
 //
 // Ownership: whoever creates a Connection deletes it. It owns its connected socket (m_fd) and closes
-// it in Close() and in its destructor; it never closes its listening socket (m_sock), which may be
-// shared with other connections, so whoever wants to stop listening closes the descriptor that
-// listen() returned (close_listener() does it for the connection's own).
+// it in Close() and in its destructor; it never closes a listening socket that it adopted (m_sock may
+// be shared with other connections), only one that it made itself (close_listener()).
 //
 // Threads: no lock. One thread may block in recv() while another calls send() (callers serialise
-// their writes) or Close(): Close() shuts the socket down first, which wakes the blocked recv().
+// their writes), shutdown() or Close(): both wake the blocked recv(), and Close() leaves the closing of
+// the descriptor to the last call still under way on it, so that its number never passes to a new
+// descriptor while another thread is about to use it.
 #ifndef ZEL_PROTOCOL_CONNECTION_H
 #define ZEL_PROTOCOL_CONNECTION_H
 
 #include <atomic>
+#include <string>
 
 #include "common/export.h"
 
@@ -37,23 +39,37 @@ public:
     // Waits for one peer on the listening socket. The connected descriptor (a duplicate of the one the
     // kernel returned, which is closed), also kept in m_fd; 0 on failure. Both arguments are ignored.
     int accept(int a, int b);
+    // accept() without waiting: the connected descriptor, 0 when no peer is waiting or on failure.
+    int accept_waiting();
     // One write of `len` bytes; never raises SIGPIPE. The platform's result (negative on failure).
     int send(const char* buf, int len);
     // One read of at most `len` bytes: > 0 bytes read, 0 the peer closed, < 0 failed (also when the
-    // connection holds no socket).
+    // connection holds no socket). An interrupted read is read again.
     int recv(char* buf, int len);
-    // Shuts the connected socket down (waking any blocked recv), waits until no send() or recv() of
-    // another thread is still under way on it, closes it, and forgets it. Returns 0.
+    // Shuts the connected socket down (waking any blocked recv) and forgets it; its descriptor is
+    // closed once no send() or recv() is under way on it. Returns 0.
     ZEL_API int Close();
-    int fd() const { return m_fd.load(std::memory_order_acquire); }
+    int fd() const { return m_fd.load(); }
 
+    // Shuts the connected socket down without forgetting it: a blocked recv() returns, and the reading
+    // thread closes the descriptor when it is done.
+    void shutdown();
+    // Wakes a thread waiting for a peer on this connection's listening socket; later waits fail.
+    void shutdown_listener();
     // Closes the connection's own listening socket, if listen() made one here. Returns 0.
     int close_listener();
     // Forgets the connected socket without closing it: another owner has taken it over.
-    void release() { m_fd.store(0, std::memory_order_release); }
+    void release() { m_fd.store(0); }
 
-    // The connected socket; 0 means none. Atomic because Close() may run on another thread than a
-    // blocked recv(), and must be the only one to close the descriptor.
+    // Waits at most `timeout_ms` (negative: no limit) for the connected socket to be readable or to
+    // end. false on time-out.
+    bool wait_readable(int timeout_ms);
+    // Bounds each later write (seconds; 0 removes the bound).
+    void set_send_timeout(int seconds);
+    // "a.b.c.d:port" of the peer of the connected socket, "" when it cannot be told.
+    std::string peer() const;
+
+    // The connected socket; 0 means none.
     std::atomic<int> m_fd;
     // The socket made by connect() or listen(), or adopted by listen(). Never closed here, except by
     // close_listener() for a socket this connection made itself.
@@ -61,10 +77,15 @@ public:
 
 private:
     int open_listener(int port_or_fd, int backlog, bool existing, bool reuse);
+    int adopt_accepted(int accepted);
+    // A send() or recv() is leaving: the last one closes a descriptor that Close() left to it.
+    void leave_call();
+
     bool m_own_listener = false;
-    // send() and recv() calls under way. Close() closes only once none is left, so that the number of
-    // the closed descriptor cannot pass to a new one while another thread is about to use it.
+    // send() and recv() calls under way, and the descriptor that Close() could not close yet because
+    // one was. Sequentially consistent: Close() either sees a call's count or the call sees m_fd 0.
     std::atomic<int> m_in_flight{0};
+    std::atomic<int> m_closing_fd{0};
 };
 
 #endif

@@ -1,46 +1,73 @@
 // A coordinator-side Caller's membership of its conference: the join step after the handshake, the
 // leave step when its reader ends.
+#include "common/logmsg.h"
 #include "common/zel_common.h"
 #include "protocol/activelist.h"
 #include "protocol/caller.h"
-#include "protocol/live_callers.h"
-#include "protocol/lock.h"
+#include "protocol/conference.h"
+#include "protocol/messages.h"
+#include "protocol/party_events.h"
+#include "protocol/party_registry.h"
+#include "protocol/party_session.h"
 #include "protocol/phrase.h"
-#include "protocol/portmanager.h"
+
+namespace {
+
+// The longest nickname that still fits the "Nominate " that carries it to the sender, with the longest
+// cookie ("0x" and 16 hexadecimal digits) and its blank.
+constexpr size_t kLongestNickname = kLongestMessage - 9 - 18 - 1;
+
+}  // namespace
 
 bool Caller::joinconference() {
-    zel::MutexGuard guard(m_member_mutex);
-    // A party whose link has already ended is not filed: its leave step has run, or is about to.
-    if (m_left) {
+    std::shared_ptr<Conference> conference;
+    {
+        zel::MutexLock lock(m_member_mutex);
         m_joined = 0;
-        return false;
-    }
-    // Cookies that name this Caller become valid before the conference can nominate it.
-    g_live_callers.add(this, m_type, m_confid);
-    bool added = g_activelist.addcaller(m_confid, this);
-    if (added) {
-        g_activelist.signal(m_confid);
+        // A party whose link has already ended is not filed: its leave step has run, or is about to.
+        if (m_left) return false;
+        if (m_type != ROLE_SENDER && m_type != ROLE_ENDSTATION) {
+            m_refusal = "no_role";
+            return false;
+        }
+        if (m_type == ROLE_ENDSTATION && m_nickname.size() > kLongestNickname) {
+            m_refusal = "nickname_too_long";
+            return false;
+        }
+        // Reachable through its cookie before its conference can name it to anyone.
+        if (!m_session) m_session.reset(new PartySession(*this));
+        g_parties.add(this, m_type, m_confid);
+        conference = g_activelist.addcaller(m_confid, this);
+        if (!conference) {
+            g_parties.remove(this);
+            return false;
+        }
+        m_session->attach(conference);
         m_joined = 1;
-    } else {
-        m_joined = 0;
-        g_live_callers.remove(this);
     }
-    return added;
+    if (party_observed()) {
+        PartyEvent joined = own_event(EVENT_JOINED);
+        joined.nickname = m_type == ROLE_ENDSTATION ? m_nickname : "";
+        joined.peer = m_conn->peer();
+        report_party_event(joined);
+    }
+    zel::logline("signalling conference ", m_confid);
+    conference->signal();
+    return true;
 }
 
 void Caller::leaveconference() {
     bool joined;
     {
-        zel::MutexGuard guard(m_member_mutex);
+        zel::MutexLock lock(m_member_mutex);
         if (m_left) return;
         m_left = true;
         joined = m_joined != 0;
-        // No new message may address this Caller, and messages being sent to it finish first.
-        g_live_callers.remove(this);
-        if (m_type == ROLE_SENDER && m_joined) g_activelist.remove(m_confid);
-        if (m_type == ROLE_ENDSTATION) g_activelist.dropreceiver(m_confid, this);
     }
-    // Rendezvous that this party was part of and that had not completed cannot complete any more.
-    // Outside the member mutex: abandoning reports to the host's observer, which holds no lock of ours.
-    if (joined) g_portmanager.abandon(this, nullptr, m_type == ROLE_SENDER ? "sender_left" : "endstation_left");
+    if (!joined) return;
+    // Out of the conference first, so that nothing new is addressed to this party; then sends to it
+    // that are under way finish before it is forgotten.
+    m_session->leave();
+    g_parties.remove(this);
+    if (party_observed()) report_party_event(own_event(EVENT_LEFT));
 }

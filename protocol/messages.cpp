@@ -10,19 +10,27 @@ const char* const g_message_names[g_message_count] = {
     "Sender Happy ", "Adios ",    "RejectedSender ", "notused ",
 };
 
+bool Cookie::parse(const char* text, Cookie* out) {
+    void* value = nullptr;
+    if (sscanf(text, "%p", &value) != 1) return false;
+    *out = Cookie::of(value);
+    return true;
+}
+
+std::string Cookie::text() const {
+    char text[32];
+    snprintf(text, sizeof text, "%p", reinterpret_cast<void*>(m_value));
+    return text;
+}
+
 bool decode_message(const std::string& text, DecodedMessage* out) {
     *out = DecodedMessage();
     for (int i = 0; i < g_message_count; ++i) {
         size_t length = strlen(g_message_names[i]);
-        if (text.compare(0, length, g_message_names[i]) != 0 || text.size() < length) continue;
+        if (text.size() < length || text.compare(0, length, g_message_names[i]) != 0) continue;
         out->type = i;
-        // The cookie is read from at most 999 characters after the name, as the message loop always has.
-        std::string rest = text.substr(length, 999);
-        void* cookie = nullptr;
-        if (sscanf(rest.c_str(), "%p", &cookie) == 1) {
-            out->has_cookie = true;
-            out->cookie = cookie;
-        }
+        // The cookie is read from at most 999 characters after the name.
+        out->has_cookie = Cookie::parse(text.substr(length, 999).c_str(), &out->cookie);
         size_t blank = text.find(' ', length);
         if (blank != std::string::npos) {
             out->has_info = true;
@@ -33,13 +41,14 @@ bool decode_message(const std::string& text, DecodedMessage* out) {
     return false;
 }
 
-std::string compose_message(int type, const void* cookie, const char* tail) {
-    char cookie_text[32];
-    snprintf(cookie_text, sizeof cookie_text, "%p ", cookie);
+bool compose_message(int type, Cookie cookie, const char* tail, std::string* out) {
     std::string text = g_message_names[type];
-    text += cookie_text;
+    text += cookie.text();
+    text += ' ';
     if (tail) text += tail;
-    return text;
+    if (text.size() > kLongestMessage) return false;
+    *out = std::move(text);
+    return true;
 }
 
 int port_of(const std::string& info) { return atoi(info.c_str()); }

@@ -1,13 +1,16 @@
-// The named messages that parties and the coordinator exchange after the handshake, and the rule that
-// decodes a received text. Pure functions: shared by the message loop, the tests and the fuzzers.
+// The named messages that parties and the coordinator exchange after the handshake, how a received
+// text decodes and how a text is composed. Pure functions: shared by the message loop, the tests and
+// the fuzzers.
 //
-// A message on the wire is its text and one NUL. The text is: name (ending in a blank), cookie
-// (a "%p" value), one blank, info (possibly empty).
+// A message on the wire is its text and one NUL. The text is: name (ending in a blank), cookie (a
+// "%p" value), one blank, info (possibly empty). A reader takes at most 997 bytes before the NUL.
 #ifndef ZEL_PROTOCOL_MESSAGES_H
 #define ZEL_PROTOCOL_MESSAGES_H
 
 #include <cstddef>
 #include <string>
+
+#include "protocol/cookie.h"
 
 enum MessageType {
     MSG_NOMINATE = 0,
@@ -27,26 +30,29 @@ enum MessageType {
 };
 
 constexpr int g_message_count = 14;
+// The longest text a reader accepts; the coordinator composes nothing longer.
+constexpr size_t kLongestMessage = 997;
 
 // Indexed by MessageType; every name ends in one blank, which belongs to the name.
 extern const char* const g_message_names[g_message_count];
 
 // A received text, decoded.
 struct DecodedMessage {
-    int type = -1;                  // the MessageType whose name starts the text
-    bool has_cookie = false;        // a "%p" value could be read right after the name
-    void* cookie = nullptr;         // that value; an opaque token, never followed here
-    bool has_info = false;          // a blank follows the name somewhere
-    std::string info;               // the text after the first blank that follows the name
+    int type = -1;            // the MessageType whose name starts the text
+    bool has_cookie = false;  // a "%p" value could be read right after the name
+    Cookie cookie;
+    bool has_info = false;    // a blank follows the name somewhere
+    std::string info;         // the text after the first blank that follows the name
 };
 
 // Decodes `text` (no terminator). false when it starts with no message name.
 bool decode_message(const std::string& text, DecodedMessage* out);
 
-// The message text of `type` with `cookie` written as "%p " and `tail` appended (tail may be null).
-std::string compose_message(int type, const void* cookie, const char* tail);
+// The text of `type` about `cookie` with `tail` appended (tail may be null). false, with `out`
+// untouched, when the text would be longer than a reader accepts.
+bool compose_message(int type, Cookie cookie, const char* tail, std::string* out);
 
-// Reads a port number at the start of `info` as the endstation does (atoi). 0 when there is none.
+// A port number at the start of `info`, read as the endstation does (atoi). 0 when there is none.
 int port_of(const std::string& info);
 
 #endif

@@ -5,16 +5,8 @@
 
 const char* const g_caller_type_names[2] = {"Endstation", "Sender"};
 
-Phrase::Phrase(int from_role, int to_role, int phrase_kind, const char* phrase_text, const char* phrase_key,
-               const char* phrase_value)
-    : endmarker(0),
-      from(from_role),
-      to(to_role),
-      kind(phrase_kind),
-      text(phrase_text),
-      key(phrase_key),
-      value(phrase_value),
-      timeout(500.0) {}
+Phrase::Phrase(int from_role, int to_role, int phrase_kind, const char* phrase_text)
+    : endmarker(0), from(from_role), to(to_role), kind(phrase_kind), text(phrase_text), timeout(500.0) {}
 
 Phrase::Phrase() : endmarker(1), from(-1), to(-1), kind(-1), timeout(1.0) {}
 
@@ -39,13 +31,13 @@ bool is_version_1_2(double version) {
 PhraseScript::PhraseScript(double version, int script) {
     if (!is_version_1_2(version) || script != 1) return;
     m_phrases = {
-        new Phrase(ROLE_COORDINATOR, ROLE_CALLER, KIND_VERSION, "TQR Coordinator ", "version", "1.2"),
-        new Phrase(ROLE_CALLER, ROLE_COORDINATOR, KIND_TYPE, "TQR Caller is ", "type", "Endstation"),
-        new Phrase(ROLE_ENDSTATION, ROLE_COORDINATOR, KIND_VERSION, "TQR Endstation ", "version", "1.2"),
-        new Phrase(ROLE_SENDER, ROLE_COORDINATOR, KIND_VERSION, "TQR Sender ", "version", "1.2"),
-        new Phrase(ROLE_ENDSTATION, ROLE_COORDINATOR, KIND_NAME, "From Endstation name ", "name", "default"),
-        new Phrase(ROLE_ENDSTATION, ROLE_COORDINATOR, KIND_CONFID, "From Endstation join ", "confID", "default"),
-        new Phrase(ROLE_SENDER, ROLE_COORDINATOR, KIND_CONFID, "From Sender join ", "confID", "default"),
+        new Phrase(ROLE_COORDINATOR, ROLE_CALLER, KIND_VERSION, "TQR Coordinator "),
+        new Phrase(ROLE_CALLER, ROLE_COORDINATOR, KIND_TYPE, "TQR Caller is "),
+        new Phrase(ROLE_ENDSTATION, ROLE_COORDINATOR, KIND_VERSION, "TQR Endstation "),
+        new Phrase(ROLE_SENDER, ROLE_COORDINATOR, KIND_VERSION, "TQR Sender "),
+        new Phrase(ROLE_ENDSTATION, ROLE_COORDINATOR, KIND_NAME, "From Endstation name "),
+        new Phrase(ROLE_ENDSTATION, ROLE_COORDINATOR, KIND_CONFID, "From Endstation join "),
+        new Phrase(ROLE_SENDER, ROLE_COORDINATOR, KIND_CONFID, "From Sender join "),
         new Phrase(),
     };
 }

@@ -32,11 +32,10 @@ struct Phrase {
     int to;
     int kind;
     std::string text;   // starts the spoken message; ends in a blank
-    std::string key;    // the name of what the phrase carries
-    std::string value;  // the script's default value (not spoken)
     double timeout;     // seconds a listener waits
 
-    Phrase(int from, int to, int kind, const char* text, const char* key, const char* value);
+    // What the phrase carries is told by `kind`; the value spoken follows from the speaker.
+    Phrase(int from, int to, int kind, const char* text);
     Phrase();  // the end marker
 
     std::string compose(const std::string& value) const;

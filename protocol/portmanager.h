@@ -1,42 +1,35 @@
 // Portmanager: the coordinator's well-known port and the pool of ports it lends to senders, one per
 // rendezvous, so that each endstation can reach its sender directly.
 //
+// A pool port is free, reserved (set apart for a conference that waited for it), lent, returning (its
+// rendezvous was abandoned, and a sender's listener may still hold it until a known time), or set aside
+// (a sender reported it in use; it is tried again later). Only a lent port goes back, so a port is never
+// queued twice. Fair share: while another conference waits for a port, no conference is lent more than
+// half of the pool; ports that come back go to the waiting conferences in the order they asked.
+//
 // One instance per process, g_portmanager, built at load time (after g_logmsg and g_activelist) and
-// destroyed at unload. Its entries live as long as it does, so the texts that pop_port() hands out
-// stay valid. Every operation may be called from any thread. m_mutex comes after a Caller's member
-// mutex and before a Caller's queue mutex (a recycled port wakes a waiting message loop).
+// destroyed at unload. Its entries live as long as it does. Every operation may be called from any
+// thread; m_mutex comes after a conference's mutex and before g_deadlines' and g_parties' mutexes.
+// Waiting senders are woken after m_mutex is released.
 #ifndef ZEL_PROTOCOL_PORTMANAGER_H
 #define ZEL_PROTOCOL_PORTMANAGER_H
 
-#include <pthread.h>
-
+#include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/export.h"
-
-class Caller;
+#include "protocol/cookie.h"
+#include "protocol/mutex.h"
 
 // One port of the pool.
 struct PortEntry {
     int port;
     std::string text;  // "%d" of port: what travels in messages
 };
-
-// What the coordinator knows of one rendezvous when it ends: for hosts that report rendezvous.
-struct RendezvousReport {
-    std::string confid;
-    std::string nickname;  // the endstation's
-    std::string port;
-    const char* outcome;   // "ok", "connect_failed", "endstation_left" or "sender_left"
-    double ms;             // from the port's lending to the end
-};
-
-// Called once per rendezvous that ends on this coordinator, on the thread that ends it, with no lock
-// of the library held. Null (the default) reports nothing. Set it before the coordinator starts.
-typedef void (*RendezvousObserver)(const RendezvousReport& report);
-void set_rendezvous_observer(RendezvousObserver observer);
 
 // Starts the platform's socket layer where there is one to start. 0 usable, 1 not.
 int start_sockets();
@@ -49,86 +42,77 @@ public:
     Portmanager& operator=(const Portmanager&) = delete;
 
     ZEL_API int coord_port();
-
-    // The text of the oldest free port; waits while there is none. Never fails.
-    const std::string* pop_port();
-    // The oldest free port without waiting. When none is free, null, and `waiter` is woken
-    // (Caller::port_freed) once a port is recycled: a message loop that must not block can go on
-    // reading its own messages meanwhile, among them the one that frees a port.
-    const std::string* pop_port_or_wait(Caller* waiter);
-    // `waiter` no longer waits (it is leaving); no wake-up reaches it afterwards.
-    void forget_waiter(Caller* waiter);
-    // 1 when `text` names a pool port, which goes to the back of the free queue; else 0.
-    int recycle_port(const std::string& text);
-    // 1 when `text` names a pool port, which is retired (not queued again unless recycled); else 0.
-    int mark_in_use(const char* text);
-
-    // Leases: the coordinator remembers which rendezvous (sender, endstation) holds each lent port, so
-    // that a port is never lost to a rendezvous that can no longer complete. The parties are
-    // identities only, never followed.
-    //
-    // Records that the port `text`, just popped, is lent to `sender` for `endstation`; `confid` and
-    // `nickname` only go into the rendezvous report.
-    void lend(const std::string& text, const void* sender, const void* endstation, const std::string& confid = "",
-              const std::string& nickname = "");
-    // true when `text` is lent to `sender` for `endstation`.
-    bool is_lent(const std::string& text, const void* sender, const void* endstation);
-    // true when any port is lent to `sender` for `endstation`.
-    bool has_lease(const void* sender, const void* endstation);
-    // Ends the lease of `text` to `sender` for `endstation`: 1 when it existed, else 0. The port is
-    // then the caller's to recycle (the rendezvous completed) or to mark in use (the sender could not
-    // listen on it); a later abandon() no longer touches it. A non-null `outcome` reports the
-    // rendezvous as ended.
-    int end_lease(const std::string& text, const void* sender, const void* endstation, const char* outcome);
-    // The rendezvous of `sender` and `endstation` (or, with a null endstation, every rendezvous in
-    // which `sender` takes part on either side) can no longer complete: their ports return to the pool
-    // once the sender's listener has given up on them (TQR_LISTEN_TIMEOUT plus a margin), not before,
-    // so that a port is never lent while a listener may still hold it.
-    void abandon(const void* party, const void* endstation, const char* outcome);
-    // Seconds until the next abandoned port returns, or a negative value when none is waiting.
-    double next_return_in();
-
-    // Number of free ports now (for tests and benchmarks).
-    size_t free_count();
-    // Number of lent ports and of ports waiting to return (tests).
-    size_t lent_count();
-    size_t returning_count();
-    // Ports of rendezvous under way: neither free, nor waiting to return, nor retired. Unlike
-    // lent_count() this includes a port between the end of its lease and its return to the pool (a
-    // completed rendezvous ends its lease before "Adios " goes out, and recycles the port after it).
-    size_t out_count();
     int top_port() const { return m_top_port; }
+    size_t size() const { return m_ports.size(); }
 
-    pthread_mutex_t m_mutex;  // guards the containers, leases and waiters; before a Caller's queue mutex
-    pthread_cond_t m_cond;    // signalled once per port queued in m_free
-    std::list<PortEntry*> m_ports;
-    std::list<PortEntry*> m_free;
-    std::list<PortEntry*> m_in_use;
-    std::map<std::string, PortEntry*> m_by_text;
-    int m_coord_port;
-    int m_top_port;
-    std::list<Caller*> m_waiters;  // guarded by m_mutex: loops woken, oldest first, per port recycled
+    // Lends the oldest free port (or one reserved for it) to the conference `holder`. Null when none
+    // can be lent now; then the sender `waiter` of conference `confid` is woken (Caller::wake_loop)
+    // once a port is reserved for `holder`.
+    const PortEntry* lend(uint64_t holder, Cookie waiter, const std::string& confid) ZEL_EXCLUDES(m_mutex);
+    // `holder` waits no more (its sender left): what was reserved for it goes to the next in line.
+    void forget(uint64_t holder) ZEL_EXCLUDES(m_mutex);
+    // 1 when `text` names a lent port, which goes to the back of the free queue at once; else 0.
+    int recycle_port(const std::string& text) ZEL_EXCLUDES(m_mutex);
+    // A lent port whose rendezvous was abandoned: free again at `at` (zel::now() seconds).
+    void return_at(const PortEntry* entry, double at) ZEL_EXCLUDES(m_mutex);
+    // 1 when `text` names a lent port, which a sender reported in use: set aside until `at`; else 0.
+    int mark_in_use(const std::string& text, double at) ZEL_EXCLUDES(m_mutex);
+
+    // The entry of a pool port's text, or null.
+    const PortEntry* entry(const std::string& text) const;
+
+    struct Counts {
+        size_t free, reserved, lent, returning, set_aside;
+    };
+    Counts counts() ZEL_EXCLUDES(m_mutex);
+    // Waits until `done(counts())` holds or `seconds` passed; whether it holds.
+    bool wait_until(bool (*done)(const Counts& counts), double seconds) ZEL_EXCLUDES(m_mutex);
 
 private:
-    struct Lease {
-        const void* sender;
-        const void* endstation;
-        std::string confid;
-        std::string nickname;
-        double lent_at;  // CLOCK_MONOTONIC seconds
-    };
-    struct Returning {
+    enum State { FREE, RESERVED, LENT, RETURNING, SET_ASIDE };
+    struct Port {
         PortEntry* entry;
-        double due;  // CLOCK_MONOTONIC seconds
+        State state;
+        uint64_t holder;  // RESERVED and LENT: the conference
     };
-    void read_ports();
-    // With m_mutex held: queues `entry` as free and wakes one waiter.
-    void queue_free(PortEntry* entry);
-    // With m_mutex held: queues the abandoned ports whose time has come.
-    void return_due();
+    struct Waiter {
+        uint64_t holder;
+        Cookie sender;
+        std::string confid;
+    };
+    struct Wake {
+        Cookie sender;
+        std::string confid;
+    };
 
-    std::map<std::string, Lease> m_leases;  // guarded by m_mutex: lent ports by text
-    std::list<Returning> m_returning;       // guarded by m_mutex: abandoned ports, oldest first
+    Port* find(const std::string& text) ZEL_REQUIRES(m_mutex);
+    Counts count() ZEL_REQUIRES(m_mutex);
+    void lend_out(Port* port, uint64_t holder) ZEL_REQUIRES(m_mutex);
+    // A lent port leaves its holder, into `state`.
+    void take_back(Port* port, State state) ZEL_REQUIRES(m_mutex);
+    // Frees `port` and reserves free ports for waiters that may have them; who is to be woken.
+    std::vector<Wake> make_free(Port* port) ZEL_REQUIRES(m_mutex);
+    std::vector<Wake> serve_waiters() ZEL_REQUIRES(m_mutex);
+    bool others_wait(uint64_t holder) ZEL_REQUIRES(m_mutex);
+    size_t held_by(uint64_t holder) ZEL_REQUIRES(m_mutex);
+    size_t share() const { return m_ports.size() / 2 > 0 ? m_ports.size() / 2 : 1; }
+    // Schedules the return of a resting port.
+    void rest_until(Port* port, double at) ZEL_REQUIRES(m_mutex);
+    static void wake(const std::vector<Wake>& wakes);
+
+    int m_coord_port;
+    int m_top_port;
+    // Every entry, in creation order; made by the constructor and never changed afterwards, so texts
+    // and lookups need no lock.
+    std::list<PortEntry*> m_ports;
+    std::map<std::string, size_t> m_by_text;
+
+    zel::Mutex m_mutex;
+    zel::CondVar m_changed;  // a port changed state
+    std::vector<Port> m_state ZEL_GUARDED_BY(m_mutex);       // by index of m_ports
+    std::deque<Port*> m_free ZEL_GUARDED_BY(m_mutex);        // taken at the front, returned at the back
+    std::list<Waiter> m_waiters ZEL_GUARDED_BY(m_mutex);     // conferences that wait, oldest first
+    std::map<uint64_t, size_t> m_lent_to ZEL_GUARDED_BY(m_mutex);  // reserved or lent, by holder
 };
 
 extern Portmanager g_portmanager;

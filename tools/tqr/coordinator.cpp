@@ -8,9 +8,20 @@
 // preceded by '\' and every byte outside printable ASCII is written \xHH (two lower-case hex digits),
 // so an event is always exactly one line. The events:
 //
-//   rendezvous conference=ID nickname=NAME port=PORT outcome=OUTCOME ms=MS
-//       one per rendezvous that ends on this coordinator; OUTCOME is ok, connect_failed,
-//       endstation_left or sender_left; MS counts from the lending of the port (one decimal).
+//   rendezvous conference=ID nickname=NAME port=PORT outcome=OUTCOME ms=MS cause=CAUSE
+//       one per rendezvous that ends on this coordinator, from its nomination on. OUTCOME is ok (the
+//       sender answered "Sender Happy "), abandoned (a party left or was dropped: CAUSE sender_left or
+//       endstation_left), or failed (the endstation could not reach the sender: CAUSE
+//       connect_failed); MS counts from the nomination (one decimal); PORT is the last port lent,
+//       empty when none was.
+//   dropped reason=REASON role=ROLE conference=ID nickname=NAME peer=ADDRESS:PORT detail=DETAIL
+//       a party dropped by a rule: handshake_timeout (it did not finish the handshake in
+//       TQR_HANDSHAKE_TIMEOUT), deadline (it did not give the answer in DETAIL within
+//       TQR_LISTEN_TIMEOUT), ignored_messages (over 100 messages in a row its role or its state does
+//       not allow), port_in_use (a sender that reported over 3 ports in use within a minute),
+//       nickname_too_long (it would not fit the message that carries it), no_role.
+//   port_set_aside port=PORT conference=ID nickname=NAME seconds=S
+//       a sender reported PORT in use; it is lent again after S seconds.
 //   rejected_sender conference=ID peer=ADDRESS:PORT
 //       a second sender for a conference that has one was turned away.
 //   refused reason=max_parties count=N limit=L
@@ -24,8 +35,8 @@
 //   stopped drained=yes|no rendezvous=N ms=MS
 // (rendezvous: those under way, holding a port of the pool; ms: since the signal)
 //
-// The library's own diagnostic lines appear only with --verbose. Errors (lines starting "tqr
-// coordinator:" and the library's "TQR: " lines) always appear.
+// The library's own diagnostic and error lines appear only with --verbose; errors of the tool (lines
+// starting "tqr coordinator:") always appear.
 //
 // Shutdown: on SIGTERM or SIGINT the port closes at once; rendezvous under way may finish for
 // TQR_DRAIN_SECONDS (a second signal cuts that short); then every party's link ends and the exit
@@ -46,9 +57,12 @@
 
 #include "common/logmsg.h"
 #include "common/zel_common.h"
+#include "protocol/coordinator_server.h"
+#include "protocol/party_events.h"
+#include "protocol/phrase.h"
 #include "protocol/portmanager.h"
+#include "protocol/settings.h"
 #include "tools/tqr/commands.h"
-#include "tools/tqr/coordinator_server.h"
 #include "tools/tqr/party.h"
 
 namespace tqr {
@@ -116,16 +130,42 @@ std::string decimal(double value) {
     return text;
 }
 
-void on_rendezvous(const RendezvousReport& report) {
-    write_status("rendezvous", {{"conference", report.confid},
-                                {"nickname", report.nickname},
-                                {"port", report.port},
-                                {"outcome", report.outcome},
-                                {"ms", decimal(report.ms)}});
+const char* role_name(int role) {
+    return role == ROLE_SENDER ? "sender" : role == ROLE_ENDSTATION ? "endstation" : "unknown";
 }
 
-void on_rejected_sender(const std::string& confid, const std::string& peer) {
-    write_status("rejected_sender", {{"conference", confid}, {"peer", peer}});
+// The party events of the library, told as status lines. Refusals come in floods: they are only
+// counted here, and told at most once a second by the main thread.
+void on_party_event(const PartyEvent& event, void*) {
+    switch (event.kind) {
+    case EVENT_RENDEZVOUS_ENDED:
+        write_status("rendezvous", {{"conference", event.conference},
+                                    {"nickname", event.nickname},
+                                    {"port", event.port},
+                                    {"outcome", event.what},
+                                    {"ms", decimal(event.ms)},
+                                    {"cause", event.detail}});
+        break;
+    case EVENT_DROPPED:
+        write_status("dropped", {{"reason", event.what},
+                                 {"role", role_name(event.role)},
+                                 {"conference", event.conference},
+                                 {"nickname", event.nickname},
+                                 {"peer", event.peer},
+                                 {"detail", event.detail}});
+        break;
+    case EVENT_PORT_SET_ASIDE:
+        write_status("port_set_aside", {{"port", event.port},
+                                        {"conference", event.conference},
+                                        {"nickname", event.nickname},
+                                        {"seconds", decimal(event.ms / 1000.0)}});
+        break;
+    case EVENT_REJECTED_SENDER:
+        write_status("rejected_sender", {{"conference", event.conference}, {"peer", event.peer}});
+        break;
+    default:
+        break;
+    }
 }
 
 // Every party holds a socket, so the soft limit (often 1024) would cap the parties served at once.
@@ -162,8 +202,11 @@ const char* signal_name(int number) {
     }
 }
 
-// Rendezvous under way: pool ports that are out (see Portmanager::out_count).
-size_t ports_out() { return g_portmanager.out_count(); }
+// Rendezvous under way: pool ports lent, or set apart for a conference that waits.
+size_t ports_out() {
+    Portmanager::Counts counts = g_portmanager.counts();
+    return counts.lent + counts.reserved;
+}
 
 double ms_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
@@ -173,7 +216,9 @@ double ms_since(std::chrono::steady_clock::time_point start) {
 
 const char* coordinator_footer() {
     return "Standard error carries one status line per event, an event word then key=value fields:\n"
-           "  rendezvous conference=ID nickname=NAME port=PORT outcome=ok|connect_failed|endstation_left|sender_left ms=MS\n"
+           "  rendezvous conference=ID nickname=NAME port=PORT outcome=ok|abandoned|failed ms=MS cause=CAUSE\n"
+           "  dropped reason=REASON role=ROLE conference=ID nickname=NAME peer=ADDRESS:PORT detail=DETAIL\n"
+           "  port_set_aside port=PORT conference=ID nickname=NAME seconds=S\n"
            "  rejected_sender conference=ID peer=ADDRESS:PORT\n"
            "  refused reason=max_parties count=N limit=L   (at most one a second)\n"
            "A value holding a blank, '=', '\"', '\\' or a byte outside printable ASCII, or an empty one, is\n"
@@ -184,7 +229,9 @@ const char* coordinator_footer() {
            "port) finish for at most TQR_DRAIN_SECONDS (default 5; a second signal cuts it short), then ends every\n"
            "party's link and exits 0.\n"
            "Limits: TQR_MAX_PARTIES (default 4096) parties at once, connections beyond it are closed at once;\n"
-           "TQR_SEND_TIMEOUT (default 10) seconds a write to a party may stall before the party is dropped.\n"
+           "TQR_HANDSHAKE_TIMEOUT (default 10) seconds for a party's handshake; TQR_LISTEN_TIMEOUT (default 60)\n"
+           "seconds for each answer a party owes in a rendezvous; TQR_SEND_TIMEOUT (default 10) seconds a write\n"
+           "to a party may stall before the party is dropped.\n"
            "The open-file limit is raised to its hard limit, and max parties lowered to fit it.";
 }
 
@@ -208,10 +255,8 @@ int run_coordinator(const CoordinatorOptions& options) {
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    zel_env_set_default("TQR_MAX_PARTIES", "4096");
-    zel_env_set_default("TQR_DRAIN_SECONDS", "5");
-    long max_parties = std::max(0, zel_env_get_int("TQR_MAX_PARTIES"));
-    int drain_seconds = std::max(0, zel_env_get_int("TQR_DRAIN_SECONDS"));
+    long max_parties = zel::settings().max_parties;
+    int drain_seconds = zel::settings().drain_seconds;
     // Parties beyond the open-file limit would not be refused but left in the backlog, unanswered,
     // while every other use of a descriptor fails: the limit on parties stays below it.
     if (open_files > 0) {
@@ -222,10 +267,9 @@ int run_coordinator(const CoordinatorOptions& options) {
         }
     }
 
-    set_rendezvous_observer(on_rendezvous);
+    set_party_observer(on_party_event, nullptr);
     int port = g_portmanager.coord_port();
     CoordinatorServer server;
-    server.set_rejection_observer(on_rejected_sender);
     if (!server.start(port, static_cast<int>(max_parties))) {
         fprintf(stderr, "tqr coordinator: cannot listen on port %d (is another coordinator running?)\n", port);
         return EXIT_USAGE_OR_IO;

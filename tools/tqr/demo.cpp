@@ -16,10 +16,10 @@
 
 #include "common/zel_common.h"
 #include "protocol/caller.h"
+#include "protocol/coordinator_server.h"
 #include "protocol/phrase.h"
 #include "protocol/portmanager.h"
 #include "tools/tqr/commands.h"
-#include "tools/tqr/coordinator_server.h"
 #include "tools/tqr/party.h"
 #include "tools/tqr/payload.h"
 #include "tools/tqr/progress.h"
@@ -109,9 +109,7 @@ void endstation_side(int fd) {
     if (meeting.result == RECEIVED_INTACT) {
         meeting.checksum = checksum_hex(received.data(), received.size());
         // As `tqr receive` does: confirm only after the coordinator's "Adios " (see payload.h).
-        auto until = Clock::now() + std::chrono::seconds(kStepSeconds);
-        while (!g_demo.endstation.load()->reader_done() && Clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        g_demo.endstation.load()->wait_link_ended(kStepSeconds);
     }
     send_receipt(fd, session, meeting.result == RECEIVED_INTACT, end);
     close(fd);

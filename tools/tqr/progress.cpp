@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "common/logmsg.h"
 
 namespace tqr {
 
@@ -84,35 +83,6 @@ void Progress::draw(bool force) {
     // Back to the line's start and clear it: the line only ever shows the latest state.
     fprintf(stderr, "\r\033[K%s", line.c_str());
     fflush(stderr);
-}
-
-LogTap::LogTap(LineFunction on_line) : m_on_line(std::move(on_line)) {
-    std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
-    if (!g_logmsg.is_open()) g_logmsg.open("/dev/null");
-    // The file stays open, so the library keeps writing; the text comes here instead of the file.
-    m_saved = g_logmsg.std::ios::rdbuf(this);
-}
-
-LogTap::~LogTap() {
-    std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
-    g_logmsg.std::ios::rdbuf(m_saved);
-    g_logmsg.close();
-}
-
-int LogTap::overflow(int c) {
-    if (c == traits_type::eof()) return traits_type::not_eof(c);
-    if (c == '\n') {
-        m_on_line(m_line);
-        m_line.clear();
-    } else {
-        m_line.push_back(static_cast<char>(c));
-    }
-    return c;
-}
-
-std::streamsize LogTap::xsputn(const char* text, std::streamsize count) {
-    for (std::streamsize i = 0; i < count; ++i) overflow(static_cast<unsigned char>(text[i]));
-    return count;
 }
 
 }  // namespace tqr

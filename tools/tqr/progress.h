@@ -1,13 +1,9 @@
-// What `tqr send` and `tqr receive` show while they run, and how they learn where the protocol is.
+// What `tqr send` and `tqr receive` show while they run.
 //
 // Progress: one status line on standard error, redrawn in place, shown only when standard error is a
 // terminal (scripts and tests see nothing). Owned by the command's main thread; any thread may call it
 // (bridge callbacks run on library threads, several at once), since every call takes its lock.
 //
-// LogTap: the library reports the messages it sends and receives only on its log stream g_logmsg. A
-// LogTap puts itself behind that stream and hands each whole line to the host's function, on the
-// library thread that wrote it, with the library's log lock held: the function must be quick and must
-// not call into the library.
 #ifndef ZEL_TOOLS_TQR_PROGRESS_H
 #define ZEL_TOOLS_TQR_PROGRESS_H
 
@@ -15,7 +11,6 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <streambuf>
 #include <string>
 
 namespace tqr {
@@ -54,25 +49,6 @@ private:
     std::chrono::steady_clock::time_point m_started;
     std::chrono::steady_clock::time_point m_first_byte;
     std::chrono::steady_clock::time_point m_last_draw;
-};
-
-class LogTap : private std::streambuf {
-public:
-    typedef std::function<void(const std::string& line)> LineFunction;
-    // Opens g_logmsg (on /dev/null, so that the library writes to it) and redirects it here.
-    explicit LogTap(LineFunction on_line);
-    // Puts g_logmsg back as it was and closes it.
-    ~LogTap();
-    LogTap(const LogTap&) = delete;
-    LogTap& operator=(const LogTap&) = delete;
-
-private:
-    int overflow(int c) override;
-    std::streamsize xsputn(const char* text, std::streamsize count) override;
-
-    LineFunction m_on_line;
-    std::string m_line;  // written only under the library's log lock
-    std::streambuf* m_saved = nullptr;
 };
 
 }  // namespace tqr

@@ -6,15 +6,14 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "common/zel_common.h"
 #include "protocol/caller.h"
+#include "protocol/party_events.h"
 #include "protocol/phrase.h"
 #include "tools/tqr/commands.h"
 #include "tools/tqr/party.h"
@@ -186,9 +185,7 @@ void take_payload(int fd) {
         // The sender counts confirmations and may leave at its last one; it must not leave before the
         // coordinator has told this endstation "Adios ", which ends this Caller's link and reader.
         g_receive.progress->state("verified, waiting for the coordinator");
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kAdiosSeconds);
-        while (!g_receive.caller.load()->reader_done() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        g_receive.caller.load()->wait_link_ended(kAdiosSeconds);
     }
     if (g_receive.keys) {
         send_receipt(fd, session, result == RECEIVED_INTACT, end);
@@ -198,21 +195,20 @@ void take_payload(int fd) {
     close(fd);
 }
 
-void watch_log(const std::string& line) {
-    static const std::string connect = "received: Connect ";
-    size_t at = line.find(connect);
-    if (at != std::string::npos) {
-        std::string rest = line.substr(at + connect.size());
-        size_t blank = rest.find(' ');
-        g_receive.progress->state("connecting to the sender on port " + (blank == std::string::npos ? rest : rest.substr(blank + 1)));
-        return;
-    }
-    Caller* caller = g_receive.caller.load();
-    if (line.find(" sending Failed ") != std::string::npos && caller != nullptr) {
+// What the library tells of this endstation's rendezvous.
+void on_party_event(const PartyEvent& event, void*) {
+    switch (event.kind) {
+    case EVENT_CONNECTING:
+        g_receive.progress->state("connecting to the sender on port " + event.port);
+        break;
+    case EVENT_CONNECT_FAILED:
         // The coordinator answers "Failed " with nothing, so the message loop would wait for ever:
         // ending the link ends it.
         g_receive.sender_unreachable = true;
-        ::shutdown(caller->m_conn->fd(), SHUT_RDWR);
+        if (Caller* caller = g_receive.caller.load()) caller->close_link();
+        break;
+    default:
+        break;
     }
 }
 
@@ -248,7 +244,7 @@ int run_receive(const ReceiveOptions& options) {
 
     Progress progress("receive");
     g_receive.progress = &progress;
-    LogTap tap(watch_log);
+    set_party_observer(on_party_event, nullptr);
     set_bridge_callback(take_payload);
 
     Caller* caller = new Caller();

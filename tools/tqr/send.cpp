@@ -14,6 +14,7 @@
 
 #include "common/zel_common.h"
 #include "protocol/caller.h"
+#include "protocol/party_events.h"
 #include "protocol/phrase.h"
 #include "tools/tqr/commands.h"
 #include "tools/tqr/party.h"
@@ -40,6 +41,7 @@ struct SendState {
     Progress* progress = nullptr;
 
     std::mutex mutex;
+    long committed = 0;  // approved, and not yet bridged nor given up
     long active = 0;
     long served = 0;
     long lost = 0;
@@ -101,6 +103,7 @@ Outcome serve_sealed(int fd, const ByteCounter& counter) {
 void serve_endstation(int fd) {
     {
         std::lock_guard<std::mutex> guard(g_send.mutex);
+        if (g_send.committed > 0) --g_send.committed;
         // Served and under way together never exceed the limit: an extra endstation gets nothing. (So a
         // streamed standard input, which comes with a limit of 1, is read by one link only.)
         if (g_send.closing || (g_send.limit > 0 && g_send.served + g_send.active >= g_send.limit)) return;
@@ -164,22 +167,36 @@ void show_generated_key(const std::string& key, const PartyOptions& party) {
     fflush(stdout);
 }
 
-void watch_log(const std::string& line) {
-    // The lines of the sender's own message loop: "... received: Nominate <cookie> <nickname>".
-    static const std::string nominate = "received: Nominate ";
-    static const std::string listen = "received: Listen ";
-    size_t at = line.find(nominate);
-    if (at != std::string::npos) {
-        std::string rest = line.substr(at + nominate.size());
-        size_t blank = rest.find(' ');
-        g_send.progress->state("nominated " + (blank == std::string::npos ? std::string("an endstation") : rest.substr(blank + 1)));
-        return;
+// Approves a nomination only while the endstations approved and not yet served stay within --count:
+// one beyond that is left unanswered, and the coordinator hands it to another sender.
+bool approve_within_count(const std::string&, void*) {
+    std::lock_guard<std::mutex> guard(g_send.mutex);
+    if (g_send.closing) return false;
+    if (g_send.limit > 0 && g_send.served + g_send.active + g_send.committed >= g_send.limit) return false;
+    ++g_send.committed;
+    return true;
+}
+
+// What the library tells of this sender's rendezvous, for the progress line.
+void on_party_event(const PartyEvent& event, void*) {
+    switch (event.kind) {
+    case EVENT_NOMINATION:
+        if (std::string(event.what) == "approved") g_send.progress->state("nominated " + zel::printable(event.nickname));
+        break;
+    case EVENT_LISTENING:
+        g_send.progress->state("connecting on port " + event.port);
+        break;
+    case EVENT_LISTENER_UNUSED: {
+        std::lock_guard<std::mutex> guard(g_send.mutex);
+        if (g_send.committed > 0) --g_send.committed;
+        break;
     }
-    at = line.find(listen);
-    if (at != std::string::npos) {
-        std::string rest = line.substr(at + listen.size());
-        size_t blank = rest.find(' ');
-        g_send.progress->state("connecting on port " + (blank == std::string::npos ? rest : rest.substr(blank + 1)));
+    case EVENT_KEY_REFUSED:
+        g_send.progress->note("tqr send: refused a connection from " + event.peer + " on port " + event.port +
+                              ": it failed the key check");
+        break;
+    default:
+        break;
     }
 }
 
@@ -215,10 +232,11 @@ int run_send(const SendOptions& options) {
 
     Progress progress("send");
     g_send.progress = &progress;
-    LogTap tap(watch_log);
+    set_party_observer(on_party_event, nullptr);
     set_bridge_callback(serve_endstation);
 
     Caller* caller = new Caller();
+    caller->set_approval_policy(approve_within_count, nullptr);
     g_send.caller = caller;
     progress.state("joining conference " + options.party.conference);
     int joined = join_coordinator(caller, ROLE_SENDER, options.party, checked_key, "send");
@@ -244,7 +262,8 @@ int run_send(const SendOptions& options) {
         fprintf(stderr, "tqr send: the transfer of standard input failed, and it cannot be read again\n");
         finish(EXIT_USAGE_OR_IO);
     }
-    if (g_send.closing) {
+    // The coordinator may drop a sender that leaves a nomination unanswered; what it served counts.
+    if (g_send.closing || (g_send.limit > 0 && g_send.served >= g_send.limit)) {
         progress.finish("done");
         finish(EXIT_DONE);
     }

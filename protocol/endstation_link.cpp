@@ -1,0 +1,77 @@
+#include "protocol/endstation_link.h"
+
+#include "common/logmsg.h"
+#include "common/zel_common.h"
+#include "protocol/caller.h"
+#include "protocol/connection.h"
+#include "protocol/messages.h"
+#include "protocol/party_events.h"
+#include "protocol/threads.h"
+
+EndstationLink::~EndstationLink() {
+    join_bridge();
+    Connection*& link = m_endstation.m_sender_conn;
+    if (link == nullptr) return;
+    // A link that passed to the host stays open; one that never did (keys differ, no bridge) would
+    // otherwise leak. A host that takes the socket itself sets m_sender_conn to null first.
+    if (m_bridged.load()) link->release();
+    delete link;
+    link = nullptr;
+}
+
+void EndstationLink::on_connect(const DecodedMessage& message) {
+    Caller& self = m_endstation;
+    if (self.m_sender_conn != nullptr) {
+        // One direct link per endstation; a second "Connect " would orphan the first.
+        zel::logline("TQR: ignoring ", g_message_names[MSG_CONNECT], "on caller ", static_cast<const void*>(&self),
+                     ": already linked to a sender");
+        return;
+    }
+    PartyEvent step = self.own_event(EVENT_CONNECTING);
+    step.port = message.info;
+    if (party_observed()) report_party_event(step);
+
+    self.m_sender_conn = new Connection();
+    if (!self.m_sender_conn->connect(port_of(message.info), self.m_host.c_str(), 1048576)) {
+        delete self.m_sender_conn;
+        self.m_sender_conn = nullptr;
+        self.send_message(MSG_FAILED, message.cookie, nullptr);
+        step.kind = EVENT_CONNECT_FAILED;
+        if (party_observed()) report_party_event(step);
+        return;
+    }
+    self.send_message(MSG_CONNECTED, message.cookie, message.info.c_str());
+    int matched = self.check_keys(self.m_sender_conn);
+    step.kind = matched ? EVENT_KEY_CHECKED : EVENT_KEY_REFUSED;
+    if (party_observed()) {
+        step.peer = self.m_sender_conn->peer();
+        report_party_event(step);
+    }
+    if (!matched) return;
+    if (g_bridge.load(std::memory_order_acquire) == nullptr) {
+        zel_inform(stderr, "no bridge!!!!!!!!!!!!\n");
+        return;
+    }
+    step.kind = EVENT_BRIDGED;
+    if (party_observed()) report_party_event(step);
+    // The bridge calls the host: its stack is the host's default.
+    m_bridge_started = zel::start_thread(&self.m_ssc_pt, Caller::s_ssc_pt, &self);
+}
+
+void EndstationLink::bridge() {
+    int fd = m_endstation.m_sender_conn->fd();
+    m_bridged.store(true);
+    if (BridgeCallback host = g_bridge.load(std::memory_order_acquire)) host(fd);
+}
+
+void EndstationLink::on_adios() {
+    zel_inform(stderr, "closing coordinator connection\n");
+    m_endstation.close_link();
+    join_bridge();
+}
+
+void EndstationLink::join_bridge() {
+    if (!m_bridge_started) return;
+    pthread_join(m_endstation.m_ssc_pt, nullptr);
+    m_bridge_started = false;
+}

@@ -1,0 +1,101 @@
+// The handshake: both ends walk the same script, each speaking, listening or standing by per phrase,
+// within one time limit for the whole walk.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "common/logmsg.h"
+#include "common/zel_common.h"
+#include "protocol/caller.h"
+#include "protocol/phrase.h"
+#include "protocol/settings.h"
+
+namespace {
+
+const char* const kVersionText = "1.2";
+
+bool speaks(const Phrase& phrase, int iAm, int itIs) {
+    bool is_party = iAm == ROLE_SENDER || iAm == ROLE_ENDSTATION;
+    return (phrase.from == iAm && phrase.to == itIs) || (phrase.from == ROLE_CALLER && phrase.to == itIs && is_party);
+}
+
+bool listens(const Phrase& phrase, int iAm, int itIs) {
+    bool is_party = iAm == ROLE_SENDER || iAm == ROLE_ENDSTATION;
+    return (phrase.from == itIs && phrase.to == iAm) || (phrase.to == ROLE_CALLER && phrase.from == itIs && is_party);
+}
+
+std::string spoken_value(const Phrase& phrase, int iAm, const Caller& self) {
+    switch (phrase.kind) {
+    case KIND_VERSION:
+        return kVersionText;
+    case KIND_TYPE:
+        return iAm == ROLE_SENDER ? g_caller_type_names[1] : iAm == ROLE_ENDSTATION ? g_caller_type_names[0] : "whatever";
+    case KIND_CONFID:
+        return self.m_confid;
+    case KIND_NAME:
+        return self.m_nickname;
+    default:
+        return std::string();
+    }
+}
+
+}  // namespace
+
+int Caller::negotiate(int script, int iAm, int itIs) {
+    sscanf(kVersionText, "%lf", &m_version);
+    // A peer that dribbles a byte at a time, or says nothing, holds this party no longer than this.
+    const double until = zel::now() + zel::settings().handshake_timeout;
+    std::unique_ptr<PhraseScript> phrases(new PhraseScript(m_version, script));
+    for (Phrase* phrase = phrases->next(); phrase != nullptr && !phrase->endmarker; phrase = phrases->next()) {
+        zel_inform(stderr, " phrase %p, %s\n", static_cast<void*>(phrase), phrase->text.c_str());
+        zel_inform(stderr, "iAm %d, from %d, itIs %d, to %d\n", iAm, phrase->from, itIs, phrase->to);
+
+        if (speaks(*phrase, iAm, itIs)) {
+            std::string message = phrase->compose(spoken_value(*phrase, iAm, *this));
+            zel_inform(stderr, "send triggered: %s\n", message.c_str());
+            zel::logline(" sending message ", phrase->text);
+            send_text(message);
+            continue;
+        }
+        if (!listens(*phrase, iAm, itIs)) {
+            zel::logline(" listener has no involvement in phrase ", phrase->text);
+            zel_inform(stderr, "listener has no involvement in %s\n", phrase->text.c_str());
+            continue;
+        }
+
+        zel_inform(stderr, "receive invoked\n");
+        zel::logline(" listener awaiting message ", phrase->text);
+        std::string message;
+        double left = std::min(phrase->timeout, until - zel::now());
+        if (left <= 0 || !receive(message, left)) return 0;
+        zel::logline(" listener got message ", message);
+        zel_inform(stderr, "listener got %s\n", message.c_str());
+        std::string value = phrase->parse(message);
+        // The reader reads the identity when it ends; it may end at any moment now.
+        zel::MutexLock lock(m_member_mutex);
+        switch (phrase->kind) {
+        case KIND_VERSION:
+            zel_inform(stderr, " version %s\n", value.c_str());
+            break;
+        case KIND_TYPE:
+            zel_inform(stderr, " caller type %s\n", value.c_str());
+            if (value == g_caller_type_names[0]) {
+                itIs = m_type = ROLE_ENDSTATION;
+            } else if (value == g_caller_type_names[1]) {
+                itIs = m_type = ROLE_SENDER;
+            }
+            break;
+        case KIND_NAME:
+            zel_inform(stderr, " nickname %s\n", value.c_str());
+            m_nickname = value;
+            break;
+        case KIND_CONFID:
+            zel_inform(stderr, " confid %s\n", value.c_str());
+            m_confid = value;
+            break;
+        default:
+            break;
+        }
+    }
+    return 1;
+}

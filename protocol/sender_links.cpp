@@ -1,0 +1,286 @@
+#include "protocol/sender_links.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "common/logmsg.h"
+#include "common/zel_common.h"
+#include "protocol/caller.h"
+#include "protocol/clock.h"
+#include "protocol/connection.h"
+#include "protocol/key_check.h"
+#include "protocol/messages.h"
+#include "protocol/party_events.h"
+#include "protocol/settings.h"
+#include "protocol/socket_ops.h"
+#include "protocol/threads.h"
+
+namespace {
+
+// Connections a listener keeps waiting on the lent port while it checks others: intruders can delay
+// the real endstation only by filling this backlog, and each stays at most the key check's limit.
+constexpr int kBacklog = 16;
+// Peers a listener checks at once.
+constexpr size_t kMaxCandidates = 8;
+// Listeners one sender runs at once: a coordinator cannot make it start threads without end.
+constexpr size_t kMaxListeners = 64;
+
+int milliseconds_until(double at) {
+    double left = at - zel::now();
+    return left > 0 ? static_cast<int>(left * 1000.0) + 1 : 0;
+}
+
+}  // namespace
+
+struct SenderLinks::Listener {
+    int port = 0;
+    std::string port_text;
+    Cookie cookie;
+    zel::net::Waker waker;  // on_endstation_happy() and stop() end the listener's wait early
+    // Guarded by SenderLinks::m_mutex:
+    bool claimed = false;    // its thread has started
+    bool listening = false;  // the listening socket is open
+    bool happy = false;      // the coordinator said the endstation reached this port
+    bool answered = false;   // "Sender Happy " went out for it
+};
+
+struct SenderLinks::Candidate {
+    std::unique_ptr<Connection> link;
+    zel::KeyFrameReader frame;
+    double deadline;
+    bool complete;
+};
+
+SenderLinks::~SenderLinks() { stop(); }
+
+void SenderLinks::on_nominate(const DecodedMessage& message) {
+    bool approved = m_sender.approves(message.info);
+    PartyEvent nominated = m_sender.own_event(EVENT_NOMINATION);
+    nominated.nickname = message.info;
+    nominated.what = approved ? "approved" : "declined";
+    if (party_observed()) report_party_event(nominated);
+    // A nomination left unanswered goes to another sender once the coordinator stops waiting for it.
+    if (approved) m_sender.send_message(MSG_APPROVE, message.cookie, nullptr);
+}
+
+void SenderLinks::on_listen(const DecodedMessage& message) {
+    Listener* listener = nullptr;
+    {
+        zel::MutexLock lock(m_mutex);
+        if (m_stopping || m_listeners.size() >= kMaxListeners) {
+            zel::logline("TQR: ignoring ", g_message_names[MSG_LISTEN], "for port ", message.info, ": ",
+                         m_stopping ? "closing" : "too many listeners");
+            return;
+        }
+        // Counted from now on, so that stop() waits for the thread about to start.
+        listener = new Listener;
+        listener->port = port_of(message.info);
+        listener->port_text = message.info.substr(0, 99);
+        listener->cookie = message.cookie;
+        m_listeners.push_back(listener);
+    }
+    ListenRequest* request = static_cast<ListenRequest*>(malloc(sizeof(ListenRequest)));
+    if (request != nullptr) {
+        request->cookie = message.cookie;
+        strncpy(request->port, message.info.c_str(), sizeof request->port - 1);
+        request->port[sizeof request->port - 1] = '\0';
+        request->caller = &m_sender;
+        request->thread = pthread_t();
+        // The listener calls the host's bridge: its stack is the host's default.
+        if (zel::start_detached(Caller::s_listenthread, request)) return;
+        free(request);
+    }
+    zel::logline("TQR: no listener thread for port ", message.info);
+    discharge(listener);
+}
+
+void SenderLinks::listen(ListenRequest* request) {
+    Listener* me = enlist(*request);
+    free(request);
+    if (me == nullptr) return;
+    zel_inform(stderr, "trying to listen to port %d %s\n", me->port, me->port_text.c_str());
+    Connection listening;
+    int r = listening.listen_reusable(me->port, kBacklog);
+    zel_inform(stderr, "sender listening success=%d \n", r);
+    PartyEvent told = m_sender.own_event(EVENT_LISTENING);
+    told.port = me->port_text;
+    told.what = r != 0 ? "listening" : "in_use";
+    if (r == 0) {
+        zel_inform(stderr, "sender listening failed, port in use?=%d \n", r);
+        m_sender.send_message(MSG_PORT_IN_USE, me->cookie, me->port_text.c_str());
+        if (party_observed()) report_party_event(told);
+    } else {
+        {
+            zel::MutexLock lock(m_mutex);
+            me->listening = true;
+        }
+        // Before the accept, so that the socket already listens when the endstation is sent here.
+        m_sender.send_message(MSG_LISTENING, me->cookie, me->port_text.c_str());
+        if (party_observed()) report_party_event(told);
+        Connection* endstation = await_endstation(me, listening);
+        close_listening(me, listening);
+        if (endstation != nullptr) {
+            bridge(me, endstation);
+        } else {
+            zel_inform(stderr, "sender accept of receiver failed =%d \n", 0);
+            told.kind = EVENT_LISTENER_UNUSED;
+            if (party_observed()) report_party_event(told);
+        }
+    }
+    discharge(me);
+}
+
+SenderLinks::Listener* SenderLinks::enlist(const ListenRequest& request) {
+    zel::MutexLock lock(m_mutex);
+    // on_listen filed one for this request before it started the thread.
+    for (Listener* listener : m_listeners) {
+        if (listener->claimed || listener->cookie != request.cookie || listener->port_text != request.port) continue;
+        listener->claimed = true;
+        return listener;
+    }
+    return nullptr;
+}
+
+void SenderLinks::discharge(Listener* listener) {
+    zel::MutexLock lock(m_mutex);
+    m_listeners.remove(listener);
+    delete listener;
+    m_gone.broadcast();
+}
+
+Connection* SenderLinks::await_endstation(Listener* me, Connection& listening) {
+    const zel::Settings& limits = zel::settings();
+    const std::string frame = zel::masked_key_frame(m_sender.m_key, true);
+    const double deadline = zel::now() + limits.listen_timeout;
+    std::vector<Candidate> candidates;
+    Connection* winner = nullptr;
+    bool open = true;
+    while (winner == nullptr && (open || !candidates.empty())) {
+        bool happy;
+        {
+            zel::MutexLock lock(m_mutex);
+            if (m_stopping) break;
+            happy = me->happy;
+        }
+        std::vector<pollfd> fds{{me->waker.fd(), POLLIN, 0}};
+        bool accepting = open && candidates.size() < kMaxCandidates;
+        if (accepting) fds.push_back({listening.m_sock, POLLIN, 0});
+        double until = open ? deadline : zel::now() + limits.keycheck_timeout;
+        for (const Candidate& c : candidates) {
+            fds.push_back({c.link->fd(), POLLIN, 0});
+            until = std::min(until, c.deadline);
+        }
+        // Once the endstation said it connected, only what is already waiting counts.
+        zel::net::poll_fds(fds.data(), static_cast<int>(fds.size()), happy && accepting ? 0 : milliseconds_until(until));
+        if (fds[0].revents != 0) me->waker.clear();
+        bool waiting_peer = accepting && fds[1].revents != 0;
+        for (size_t i = 0, at = accepting ? 2 : 1; i < candidates.size(); ++i, ++at) {
+            Candidate& c = candidates[i];
+            if (fds[at].revents != 0 && !c.complete) c.complete = c.frame.take(c.link->recv(c.frame.space(), c.frame.room()));
+        }
+        double now = zel::now();
+        for (auto c = candidates.begin(); c != candidates.end();) {
+            if (!c->complete && now < c->deadline) {
+                ++c;
+                continue;
+            }
+            if (!c->complete) c->frame.take(-1);
+            if (winner == nullptr && zel::judge_key_frame(m_sender.m_key, true, c->frame.frame(), c->frame.count())) {
+                winner = c->link.release();
+            } else {
+                refuse(me, *c->link);
+            }
+            c = candidates.erase(c);
+        }
+        while (winner == nullptr && waiting_peer && candidates.size() < kMaxCandidates) {
+            int fd = listening.accept_waiting();
+            if (fd == 0) break;
+            zel_inform(stderr, "accept of receiver=%d \n", fd);
+            listening.release();
+            Candidate c{std::make_unique<Connection>(fd), zel::KeyFrameReader(m_sender.m_key.size()),
+                        zel::now() + limits.keycheck_timeout, false};
+            zel_inform(stderr, "comparing keys %s\n", m_sender.m_key.c_str());
+            c.link->send(frame.data(), static_cast<int>(frame.size()));
+            candidates.push_back(std::move(c));
+        }
+        if (open && (now >= deadline || winner != nullptr || (happy && !waiting_peer && candidates.empty()))) {
+            close_listening(me, listening);
+            open = false;
+        }
+    }
+    // One endstation per lent port: whoever else came is not it.
+    for (const Candidate& c : candidates) refuse(me, *c.link);
+    return winner;
+}
+
+void SenderLinks::refuse(Listener* me, const Connection& intruder) {
+    // Knocked on our port without the key, or never said anything: closed, and the listener goes on
+    // waiting for the endstation it was lent the port for.
+    if (!party_observed()) return;
+    PartyEvent refused = m_sender.own_event(EVENT_KEY_REFUSED);
+    refused.port = me->port_text;
+    refused.peer = intruder.peer();
+    report_party_event(refused);
+}
+
+void SenderLinks::close_listening(Listener* me, Connection& listening) {
+    listening.close_listener();
+    bool answer;
+    {
+        zel::MutexLock lock(m_mutex);
+        me->listening = false;
+        answer = me->happy && !me->answered;
+        me->answered = me->answered || answer;
+    }
+    if (answer) m_sender.send_message(MSG_SENDER_HAPPY, me->cookie, me->port_text.c_str());
+}
+
+void SenderLinks::bridge(Listener* me, Connection* endstation) {
+    PartyEvent step = m_sender.own_event(EVENT_KEY_CHECKED);
+    step.port = me->port_text;
+    if (party_observed()) {
+        step.peer = endstation->peer();
+        report_party_event(step);
+    }
+    if (BridgeCallback host = g_bridge.load(std::memory_order_acquire)) {
+        zel_inform(stderr, "calling bridge to ssc endstation\n");
+        step.kind = EVENT_BRIDGED;
+        if (party_observed()) report_party_event(step);
+        host(endstation->fd());
+        zel_inform(stderr, "returning from bridge to ssc endstation\n");
+    } else {
+        zel_inform(stderr, "no bridge for endstation\n");
+    }
+    delete endstation;
+}
+
+void SenderLinks::on_endstation_happy(const DecodedMessage& message) {
+    {
+        zel::MutexLock lock(m_mutex);
+        for (Listener* listener : m_listeners) {
+            if (listener->cookie != message.cookie || listener->port_text != message.info || listener->answered) continue;
+            if (listener->listening) {
+                // The listener answers once it has closed the port: after the endstation is through,
+                // or at once when nobody connected, as the endstation claimed.
+                listener->happy = true;
+                listener->waker.wake();
+                return;
+            }
+            listener->answered = true;
+            break;
+        }
+    }
+    m_sender.send_message(MSG_SENDER_HAPPY, message.cookie, message.info.c_str());
+}
+
+void SenderLinks::stop() {
+    zel::MutexLock lock(m_mutex);
+    m_stopping = true;
+    for (Listener* listener : m_listeners) listener->waker.wake();
+    while (!m_listeners.empty()) m_gone.wait(m_mutex);
+}

@@ -1,0 +1,63 @@
+// SenderLinks: a sender's side of its direct links. On "Nominate " it approves (unless its host
+// declines); on "Listen " it starts a listener thread on the lent port; on "Endstation Happy " it makes
+// sure that no listener of its own still holds that port before it answers "Sender Happy ", so the
+// coordinator never lends a port that this sender's listener could still take.
+//
+// A listener accepts whoever connects until one peer passes the key check or its time limit passes:
+// a connection that fails the check, or stalls it, is an intruder; it is closed and counted, and the
+// real endstation still gets through. Candidates are checked side by side, so a staller delays nobody.
+//
+// Owned by the sender's Caller, created on the first message that needs it. The Caller's loop thread
+// calls the on_* members; each listener thread runs listen(); stop() (from the Caller's destructor)
+// wakes every listener and waits until none is left. m_mutex is a leaf but for the sends made after
+// it is released.
+#ifndef ZEL_PROTOCOL_SENDER_LINKS_H
+#define ZEL_PROTOCOL_SENDER_LINKS_H
+
+#include <list>
+#include <string>
+
+#include "protocol/cookie.h"
+#include "protocol/mutex.h"
+
+class Caller;
+class Connection;
+struct DecodedMessage;
+struct ListenRequest;
+
+class SenderLinks {
+public:
+    explicit SenderLinks(Caller& sender) : m_sender(sender) {}
+    ~SenderLinks();
+    SenderLinks(const SenderLinks&) = delete;
+    SenderLinks& operator=(const SenderLinks&) = delete;
+
+    void on_nominate(const DecodedMessage& message);
+    void on_listen(const DecodedMessage& message) ZEL_EXCLUDES(m_mutex);
+    void on_endstation_happy(const DecodedMessage& message) ZEL_EXCLUDES(m_mutex);
+    // The listener thread's body for a request of on_listen(); frees the request.
+    void listen(ListenRequest* request) ZEL_EXCLUDES(m_mutex);
+    void stop() ZEL_EXCLUDES(m_mutex);
+
+private:
+    struct Listener;
+    struct Candidate;
+
+    Listener* enlist(const ListenRequest& request) ZEL_EXCLUDES(m_mutex);
+    void discharge(Listener* listener) ZEL_EXCLUDES(m_mutex);
+    // Accepts and checks candidates until one passes, the time limit passes, or the endstation said it
+    // connected and nobody else waits: the peer that passed (owned by the caller), or null.
+    Connection* await_endstation(Listener* listener, Connection& listening) ZEL_EXCLUDES(m_mutex);
+    // Closes the listening socket; a "Sender Happy " that waited for that goes out now.
+    void close_listening(Listener* listener, Connection& listening) ZEL_EXCLUDES(m_mutex);
+    void bridge(Listener* listener, Connection* endstation);
+    void refuse(Listener* listener, const Connection& intruder);
+
+    Caller& m_sender;
+    zel::Mutex m_mutex;
+    zel::CondVar m_gone;  // a listener left
+    std::list<Listener*> m_listeners ZEL_GUARDED_BY(m_mutex);
+    bool m_stopping ZEL_GUARDED_BY(m_mutex) = false;
+};
+
+#endif

@@ -1,0 +1,69 @@
+#include "protocol/settings.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "common/zel_common.h"
+
+namespace {
+
+// Looks a service up and writes its two lines. The port in host byte order, or 0 when not found.
+int service_port(const char* name) {
+    servent entry{};
+    servent* found = nullptr;
+    char buffer[1024];
+    getservbyname_r(name, nullptr, &entry, buffer, sizeof buffer, &found);
+    zel_inform(stderr, "getservbyname returned = %x\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(found)));
+    if (found == nullptr) return 0;
+    int port = ntohs(static_cast<uint16_t>(found->s_port));
+    zel_inform(stderr, "servent returned port = %d %d\n", static_cast<int>(static_cast<int16_t>(found->s_port)), port);
+    return port;
+}
+
+void read_ports(zel::Settings* out) {
+    zel_env_set_default("TQR_COORDINATOR_PORT", "0");
+    zel_env_set_default("TQR_TOP_PORT", "0");
+    out->coordinator_port = zel_env_get_int("TQR_COORDINATOR_PORT");
+    out->top_port = zel_env_get_int("TQR_TOP_PORT");
+    if (out->coordinator_port == 0) {
+        if (int port = service_port("zeltqr")) out->coordinator_port = port;
+        if (int port = service_port("zeltqrtop")) out->top_port = port;
+    } else {
+        zel_inform(stderr, "m_coord_port=%d\n", out->coordinator_port);
+    }
+    if (out->coordinator_port == 0) out->coordinator_port = 7200;
+    if (out->top_port == 0) out->top_port = 7220;
+    if (out->top_port <= out->coordinator_port) out->top_port = out->coordinator_port + 20;
+}
+
+// The setting, or `fallback` when it is not a number above `below`.
+int setting(const char* name, const char* fallback, int below = 0) {
+    zel_env_set_default(name, fallback);
+    int value = zel_env_get_int(name);
+    return value > below ? value : atoi(fallback);
+}
+
+zel::Settings read_settings() {
+    zel::Settings out{};
+    read_ports(&out);
+    out.listen_timeout = setting("TQR_LISTEN_TIMEOUT", "60");
+    out.send_timeout = setting("TQR_SEND_TIMEOUT", "10");
+    out.handshake_timeout = setting("TQR_HANDSHAKE_TIMEOUT", "10");
+    out.keycheck_timeout = setting("TQR_KEYCHECK_TIMEOUT", "5");
+    out.max_parties = setting("TQR_MAX_PARTIES", "4096", -1);
+    out.drain_seconds = setting("TQR_DRAIN_SECONDS", "5", -1);
+    const char* sndbuf = getenv("TQR_SO_SNDBUF");
+    out.so_sndbuf = sndbuf ? atoi(sndbuf) : 0;
+    return out;
+}
+
+}  // namespace
+
+const zel::Settings& zel::settings() {
+    static const Settings read = read_settings();
+    return read;
+}

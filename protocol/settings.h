@@ -1,0 +1,47 @@
+// Every TQR_* setting the library and its coordinator host read, read once, the first time anything
+// asks (the port pool asks while the library loads). Settings come from the environment through
+// zel_common, each with its default registered first; a value out of range (not a positive number, or
+// for the two host limits a negative one) reads as the default. Later changes to the environment change nothing in a running process.
+#ifndef ZEL_PROTOCOL_SETTINGS_H
+#define ZEL_PROTOCOL_SETTINGS_H
+
+namespace zel {
+
+struct Settings {
+    // The coordinator's port and the top of the pool it lends: the setting, else the services
+    // database ("zeltqr", "zeltqrtop"), else 7200 and 7220; the top lies above the coordinator port.
+    int coordinator_port;
+    int top_port;
+
+    // Seconds a sender's listener waits for its endstation, and that each party of a rendezvous has
+    // to give an answer the coordinator waits for (TQR_LISTEN_TIMEOUT, 60).
+    double listen_timeout;
+    // Seconds a write to a party's link may block on the coordinator before the party is dropped
+    // (TQR_SEND_TIMEOUT, 10).
+    int send_timeout;
+    // Seconds for the whole handshake, whatever its peer dribbles (TQR_HANDSHAKE_TIMEOUT, 10).
+    double handshake_timeout;
+    // Seconds a key frame may take on a direct link (TQR_KEYCHECK_TIMEOUT, 5).
+    double keycheck_timeout;
+    // Parties a coordinator host serves at once (TQR_MAX_PARTIES, 4096; 0: no limit).
+    int max_parties;
+    // Seconds a stopping coordinator host lets rendezvous under way finish (TQR_DRAIN_SECONDS, 5; 0: none).
+    int drain_seconds;
+    // TQR_SO_SNDBUF as the connection reads it (0: not set). Advisory only: no socket option is made
+    // of it, since the kernel's own tuning serves these short texts better.
+    int so_sndbuf;
+
+    // How long a port whose listener may still hold it stays out of the pool after its rendezvous was
+    // abandoned before the sender reported listening, or after the sender reported it in use: the
+    // sender had a listen time limit to answer and its listener another to give up, and a key check
+    // under way may outlast both.
+    double unheard_listener_margin() const { return 2 * listen_timeout + keycheck_timeout; }
+    // The same once the sender reported listening: its listener's time limit started before that.
+    double heard_listener_margin() const { return listen_timeout + keycheck_timeout; }
+};
+
+const Settings& settings();
+
+}  // namespace zel
+
+#endif

@@ -1,0 +1,46 @@
+// Socket calls that are not one connection's: waiting on several descriptors at once, waking such a
+// wait, and the options and names of a descriptor handed over by the bridge. With connection.h the
+// only place in the library that makes socket calls. Internal header.
+#ifndef ZEL_PROTOCOL_SOCKET_OPS_H
+#define ZEL_PROTOCOL_SOCKET_OPS_H
+
+#include <poll.h>
+
+#include <string>
+
+namespace zel {
+namespace net {
+
+// poll() until something is ready or `timeout_ms` passed (negative: no limit), interruptions retried
+// with the time left. The number of ready descriptors, 0 on time-out, negative on failure.
+int poll_fds(pollfd* fds, int count, int timeout_ms);
+
+// "a.b.c.d:port" of the peer of `fd`, "" when it cannot be told.
+std::string peer_of(int fd);
+
+// Bounds each later read of `fd` (seconds; 0 removes the bound).
+void set_receive_timeout(int fd, double seconds);
+
+// A descriptor that one thread polls and others make readable, to end its wait early. Owned by the
+// waiting side; wake() may be called from any thread.
+class Waker {
+public:
+    Waker();
+    ~Waker();
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
+
+    int fd() const { return m_fd; }
+    bool usable() const { return m_fd >= 0; }
+    void wake();
+    // Takes the wake-ups so far; the descriptor is quiet again until the next wake().
+    void clear();
+
+private:
+    int m_fd;
+};
+
+}  // namespace net
+}  // namespace zel
+
+#endif

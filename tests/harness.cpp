@@ -1,0 +1,450 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "protocol/phrase.h"
+
+extern char** environ;
+
+namespace harness {
+
+namespace {
+
+int setting(const char* name, int fallback) {
+    const char* value = getenv(name);
+    return value ? atoi(value) : fallback;
+}
+
+int count_entries(const std::string& path) {
+    int count = 0;
+    if (DIR* dir = opendir(path.c_str())) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+std::string proc(pid_t pid) { return pid == 0 ? "/proc/self" : "/proc/" + std::to_string(pid); }
+
+sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+sockaddr* generic(sockaddr_in* address) { return reinterpret_cast<sockaddr*>(address); }
+
+}  // namespace
+
+int coordinator_port() { return setting("TQR_COORDINATOR_PORT", 7200); }
+int pool_top() { return setting("TQR_TOP_PORT", coordinator_port() + 20); }
+bool in_pool(int port) { return port > coordinator_port() && port <= pool_top(); }
+int free_port(int n) { return setting("ZEL_TEST_PORT_BASE", 25000) + n; }
+
+int descriptors(pid_t pid) { return count_entries(proc(pid) + "/fd") - (pid == 0 ? 1 : 0); }
+int threads(pid_t pid) { return count_entries(proc(pid) + "/task"); }
+
+long resident_kib(pid_t pid) {
+    std::ifstream status(proc(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, 6, "VmRSS:") == 0) return atol(line.c_str() + 6);
+    return -1;
+}
+
+int connect_to(int port, bool small_window) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1, smallest = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (small_window) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+    sockaddr_in address = loopback(port);
+    if (connect(fd, generic(&address), sizeof address) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+int listen_on(int port, int backlog) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = loopback(port);
+    if (bind(fd, generic(&address), sizeof address) == 0 && listen(fd, backlog) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// ---- EventLog ------------------------------------------------------------------------------------
+
+EventLog::EventLog() { set_party_observer(record, this); }
+
+EventLog::~EventLog() { set_party_observer(nullptr, nullptr); }
+
+void EventLog::record(const PartyEvent& event, void* self) {
+    EventLog* log = static_cast<EventLog*>(self);
+    std::lock_guard<std::mutex> lock(log->m_mutex);
+    log->m_events.push_back(event);
+    log->m_changed.notify_all();
+}
+
+size_t EventLog::count(PartyEventKind kind, const char* what) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    size_t n = 0;
+    for (const PartyEvent& e : m_events) n += e.kind == kind && (what == nullptr || strcmp(e.what, what) == 0);
+    return n;
+}
+
+std::vector<PartyEvent> EventLog::events() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events;
+}
+
+bool EventLog::wait_for(PartyEventKind kind, size_t at_least, const char* what, milliseconds limit) {
+    return wait_until([&] { return count(kind, what) >= at_least; }, limit);
+}
+
+bool EventLog::wait_until(const std::function<bool()>& done, milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        lock.unlock();
+        bool met = done();
+        lock.lock();
+        if (met) return true;
+        if (m_changed.wait_until(lock, until) == std::cv_status::timeout) {
+            lock.unlock();
+            return done();
+        }
+    }
+}
+
+// ---- The bridge ----------------------------------------------------------------------------------
+
+namespace {
+
+std::mutex g_bridged_mutex;
+std::condition_variable g_bridged_changed;
+std::vector<Bridged> g_bridged;
+size_t g_bridged_total = 0;
+
+}  // namespace
+
+void record_bridge(int fd) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    getsockname(fd, generic(&local), &length);
+    bool sender_side = in_pool(ntohs(local.sin_port));
+    std::lock_guard<std::mutex> lock(g_bridged_mutex);
+    g_bridged.push_back({sender_side ? dup(fd) : fd, sender_side});
+    ++g_bridged_total;
+    g_bridged_changed.notify_all();
+}
+
+bool wait_bridged(size_t count, milliseconds limit) {
+    std::unique_lock<std::mutex> lock(g_bridged_mutex);
+    return g_bridged_changed.wait_for(lock, limit, [&] { return g_bridged_total >= count; });
+}
+
+std::vector<Bridged> take_bridged() {
+    std::lock_guard<std::mutex> lock(g_bridged_mutex);
+    std::vector<Bridged> taken;
+    taken.swap(g_bridged);
+    g_bridged_total = 0;
+    return taken;
+}
+
+void close_bridged() {
+    for (const Bridged& bridged : take_bridged()) close(bridged.fd);
+}
+
+// ---- RawParty ------------------------------------------------------------------------------------
+
+bool RawParty::connect(int port, bool small_window) {
+    hang_up();
+    m_fd = connect_to(port, small_window);
+    m_ended = false;
+    m_pending.clear();
+    return m_fd >= 0;
+}
+
+bool RawParty::join(int role, const std::string& conference, const std::string& nickname, size_t lines,
+                    bool small_window) {
+    if (!connect(coordinator_port(), small_window) || hear().compare(0, 16, "TQR Coordinator ") != 0) return false;
+    const std::vector<std::string> script =
+        role == ROLE_SENDER ? std::vector<std::string>{"TQR Caller is Sender", "TQR Sender 1.2", "From Sender join " + conference}
+                            : std::vector<std::string>{"TQR Caller is Endstation", "TQR Endstation 1.2",
+                                                       "From Endstation name " + nickname, "From Endstation join " + conference};
+    for (size_t i = 0; i < script.size() && i < lines; ++i)
+        if (!say(script[i])) return false;
+    return true;
+}
+
+bool RawParty::say(const std::string& text) { return say_raw(text + std::string(1, '\0')); }
+
+bool RawParty::say_raw(const std::string& bytes) {
+    return m_fd >= 0 && send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+std::string RawParty::hear(milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    size_t nul;
+    while ((nul = m_pending.find('\0')) == std::string::npos)
+        if (!read_some(until)) return std::string();
+    std::string message = m_pending.substr(0, nul);
+    m_pending.erase(0, nul + 1);
+    return message;
+}
+
+DecodedMessage RawParty::expect(const char* name, milliseconds limit) {
+    DecodedMessage message;
+    std::string text = hear(limit);
+    if (text.compare(0, strlen(name), name) != 0 || !decode_message(text, &message)) message.type = -1;
+    return message;
+}
+
+bool RawParty::wait_end(milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (read_some(until)) m_pending.clear();
+    return m_ended;
+}
+
+void RawParty::hang_up() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+}
+
+bool RawParty::read_some(std::chrono::steady_clock::time_point until) {
+    auto left = std::chrono::duration_cast<milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd ready{m_fd, POLLIN, 0};
+    if (m_ended || m_fd < 0 || left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
+    char chunk[65536];
+    ssize_t n = recv(m_fd, chunk, sizeof chunk, 0);
+    if (n <= 0) {
+        m_ended = true;
+        return false;
+    }
+    m_pending.append(chunk, static_cast<size_t>(n));
+    return true;
+}
+
+int HandRendezvous::play(Step first, Step last) {
+    for (int step = first; step <= last; ++step) {
+        DecodedMessage heard;
+        bool ok = true;
+        switch (step) {
+        case Nominate:
+            heard = sender.expect("Nominate ");
+            endstation_cookie = heard.cookie.text();
+            ok = heard.type == MSG_NOMINATE && heard.has_cookie;
+            break;
+        case Approve: ok = sender.say("Approve " + endstation_cookie + " "); break;
+        case Listen:
+            heard = sender.expect("Listen ");
+            port = heard.info;
+            ok = heard.type == MSG_LISTEN && heard.cookie.text() == endstation_cookie && in_pool(port_of(port));
+            break;
+        case Listening: ok = sender.say("Listening " + endstation_cookie + " " + port); break;
+        case Connect:
+            heard = endstation.expect("Connect ");
+            sender_cookie = heard.cookie.text();
+            ok = heard.type == MSG_CONNECT && heard.info == port;
+            break;
+        case Connected: ok = endstation.say("Connected " + sender_cookie + " " + port); break;
+        case EndstationHappy:
+            heard = sender.expect("Endstation Happy ");
+            ok = heard.type == MSG_ENDSTATION_HAPPY && heard.cookie.text() == endstation_cookie && heard.info == port;
+            break;
+        case SenderHappy: ok = sender.say("Sender Happy " + endstation_cookie + " " + port); break;
+        case Adios:
+            heard = endstation.expect("Adios ");
+            ok = heard.type == MSG_ADIOS && heard.cookie.text() == endstation_cookie;
+            break;
+        }
+        if (!ok) return step;
+    }
+    return -1;
+}
+
+// ---- CallerParty ---------------------------------------------------------------------------------
+
+void CallerParty::run(int role, const std::string& nickname, const std::string& conference, const std::string& key) {
+    m_thread = std::thread([=] {
+        if (caller.connect(coordinator_port(), "127.0.0.1", role, nickname.c_str(), conference.c_str(), key.c_str()) == 1) {
+            caller.startreadthread();
+            if (caller.negotiate(1, role, ROLE_COORDINATOR) == 1) caller.process();
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ended = true;
+        m_changed.notify_all();
+    });
+}
+
+bool CallerParty::wait_ended(milliseconds limit) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, limit, [&] { return m_ended; });
+}
+
+void CallerParty::stop() {
+    caller.m_conn->shutdown();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool rendezvous(const std::string& conference, const std::string& key, milliseconds limit) {
+    CallerParty endstation;
+    endstation.run(ROLE_ENDSTATION, "e", conference, key);
+    bool done = endstation.wait_ended(limit) && endstation.caller.m_stopread.load() != 0;
+    endstation.stop();
+    return done;
+}
+
+// ---- TqrProcess ----------------------------------------------------------------------------------
+
+TqrProcess::TqrProcess(const std::vector<std::string>& args, const std::string& cwd,
+                       const std::vector<std::string>& env, const std::string& input) {
+    // Everything the child needs is made before fork: only async-signal-safe calls after it.
+    std::vector<std::string> argv_text{ZEL_TQR_PATH}, env_text;
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string set = *entry, name = set.substr(0, set.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& extra : env) replaced |= extra.compare(0, name.size(), name) == 0;
+        if (!replaced) env_text.push_back(set);
+    }
+    env_text.insert(env_text.end(), env.begin(), env.end());
+    std::vector<char*> argv, envp;
+    for (std::string& text : argv_text) argv.push_back(&text[0]);
+    for (std::string& text : env_text) envp.push_back(&text[0]);
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+        int in = open(input.c_str(), O_RDONLY);
+        if (in < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+        dup2(in, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    m_pidfd = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+    m_collector = std::thread([this, out, err] { collect(out[0], err[0]); });
+}
+
+TqrProcess::~TqrProcess() {
+    signal(SIGKILL);
+    wait(milliseconds(60000));
+    if (m_collector.joinable()) m_collector.join();
+    if (m_pidfd >= 0) close(m_pidfd);
+}
+
+void TqrProcess::collect(int out_fd, int err_fd) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    int open_streams = 2;
+    while (open_streams > 0 && poll(fds, 2, -1) >= 0) {
+        for (pollfd& stream : fds) {
+            if (stream.fd < 0 || stream.revents == 0) continue;
+            char chunk[65536];
+            ssize_t n = read(stream.fd, chunk, sizeof chunk);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (n <= 0) {
+                close(stream.fd);
+                stream.fd = -1;
+                --open_streams;
+            } else {
+                (stream.fd == out_fd ? m_out : m_err).append(chunk, static_cast<size_t>(n));
+            }
+            m_changed.notify_all();
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_streams_ended = true;
+    m_changed.notify_all();
+}
+
+int TqrProcess::wait(milliseconds limit) {
+    if (m_pid <= 0) return -1;
+    if (m_status >= 0) return m_status;
+    pollfd ended{m_pidfd, POLLIN, 0};
+    if (poll(&ended, 1, static_cast<int>(limit.count())) <= 0) return -1;
+    int status = 0;
+    if (waitpid(m_pid, &status, 0) != m_pid) return -1;
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return m_status;
+}
+
+void TqrProcess::signal(int number) {
+    if (running()) kill(m_pid, number);
+}
+
+bool TqrProcess::running() {
+    if (m_pid <= 0 || m_status >= 0) return false;
+    return wait(milliseconds(0)) < 0;
+}
+
+bool TqrProcess::wait_for(const std::string* stream, const std::string& text, milliseconds limit) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, limit, [&] { return stream->find(text) != std::string::npos || m_streams_ended; }) &&
+           stream->find(text) != std::string::npos;
+}
+
+bool TqrProcess::wait_for_err(const std::string& text, milliseconds limit) { return wait_for(&m_err, text, limit); }
+bool TqrProcess::wait_for_out(const std::string& text, milliseconds limit) { return wait_for(&m_out, text, limit); }
+
+std::string TqrProcess::out() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_out;
+}
+
+std::string TqrProcess::err() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_err;
+}
+
+// ---- Files ---------------------------------------------------------------------------------------
+
+TempDir::TempDir() {
+    char path[] = "/tmp/zel_test_XXXXXX";
+    m_path = mkdtemp(path);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    return static_cast<bool>(out);
+}
+
+}  // namespace harness

@@ -1,0 +1,229 @@
+// The harness that the tests, the fuzzers and the benchmarks share: a coordinator in this process,
+// raw parties that speak the protocol by hand, library parties on threads of their own, a record of
+// the party events and of the bridge, `tqr` processes, and what /proc tells of a process. No test
+// framework here: callers check what they get.
+//
+// Every wait is on an event (a condition variable, a descriptor) and bounded by a limit the caller
+// gives. Network use is 127.0.0.1 only; ports come from the range that the build gives each program
+// (TQR_COORDINATOR_PORT, TQR_TOP_PORT, ZEL_TEST_PORT_BASE).
+#ifndef ZEL_TESTS_HARNESS_H
+#define ZEL_TESTS_HARNESS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/caller.h"
+#include "protocol/coordinator_server.h"
+#include "protocol/messages.h"
+#include "protocol/party_events.h"
+
+namespace harness {
+
+using std::chrono::milliseconds;
+
+// How long one step may take before a caller gives up on it: generous, for sanitizer builds.
+constexpr milliseconds kStep(10000);
+
+// ---- Ports and processes -------------------------------------------------------------------------
+
+int coordinator_port();
+int pool_top();
+bool in_pool(int port);
+// The n-th port of this program's own range outside the pool (60 of them).
+int free_port(int n);
+
+// Of process `pid` (0: this one): open descriptors, threads, resident memory in KiB.
+int descriptors(pid_t pid = 0);
+int threads(pid_t pid = 0);
+long resident_kib(pid_t pid = 0);
+
+// ---- Sockets -------------------------------------------------------------------------------------
+
+// A socket connected to 127.0.0.1:port, or -1. With `small_window`, the smallest receive buffer the
+// system allows: a party that does not read then holds its peer back after a few KiB.
+int connect_to(int port, bool small_window = false);
+// A socket listening on 127.0.0.1:port, or -1.
+int listen_on(int port, int backlog = 4);
+
+// ---- Party events --------------------------------------------------------------------------------
+
+// Keeps every party event of this process while it is installed, and lets a thread wait for one.
+class EventLog {
+public:
+    // Installs itself as the process's observer; the one before is put back when it goes.
+    EventLog();
+    ~EventLog();
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+
+    // Events of `kind` (and, when not null, whose `what` is `what`) so far.
+    size_t count(PartyEventKind kind, const char* what = nullptr);
+    std::vector<PartyEvent> events();
+    // Waits until count(kind, what) reaches `at_least`; false when `limit` passed first.
+    bool wait_for(PartyEventKind kind, size_t at_least, const char* what = nullptr, milliseconds limit = kStep);
+    // Waits until `done()` holds (checked after each event); false when `limit` passed first.
+    bool wait_until(const std::function<bool()>& done, milliseconds limit = kStep);
+
+private:
+    static void record(const PartyEvent& event, void* self);
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<PartyEvent> m_events;
+};
+
+// ---- The bridge ----------------------------------------------------------------------------------
+
+// What the bridge callback was handed, with record_bridge() as the callback: the sender's end of each
+// direct link (accepted on a pool port; the library closes it when the callback returns, so a copy is
+// kept) and the endstation's. Closed by take_bridged()'s caller or by close_bridged().
+struct Bridged {
+    int fd;
+    bool sender_side;
+};
+void record_bridge(int fd);
+// Waits until `count` links were bridged in all; false when `limit` passed first.
+bool wait_bridged(size_t count, milliseconds limit = kStep);
+std::vector<Bridged> take_bridged();
+void close_bridged();
+
+// ---- Parties -------------------------------------------------------------------------------------
+
+// A coordinator in this process, on this program's coordinator port, for as long as it lives.
+struct Coordinator {
+    CoordinatorServer server;
+    bool started;
+    explicit Coordinator(int max_parties = 0) : started(server.start(coordinator_port(), max_parties)) {}
+};
+
+// A party that is no library Caller: it writes NUL-framed texts and reads them back with a bounded
+// wait, so that a caller can say anything at any step and hang up after it. One thread owns it.
+class RawParty {
+public:
+    RawParty() = default;
+    ~RawParty() { hang_up(); }
+    RawParty(const RawParty&) = delete;
+    RawParty& operator=(const RawParty&) = delete;
+
+    bool connect(int port = coordinator_port(), bool small_window = false);
+    // Connects and says the first `lines` lines of the handshake of `role` (all by default), after the
+    // coordinator's first phrase. A sender has three lines, an endstation four.
+    bool join(int role, const std::string& conference, const std::string& nickname = "e", size_t lines = 4,
+              bool small_window = false);
+    bool say(const std::string& text);
+    bool say_raw(const std::string& bytes);
+    // The next message, or "" when none comes within `limit` or the link ends.
+    std::string hear(milliseconds limit = kStep);
+    // The next message, decoded; type -1 when it does not start with `name`.
+    DecodedMessage expect(const char* name, milliseconds limit = kStep);
+    // Reads until the peer ends the link (true) or `limit` passes.
+    bool wait_end(milliseconds limit = kStep);
+    void hang_up();
+    int fd() const { return m_fd; }
+
+private:
+    bool read_some(std::chrono::steady_clock::time_point until);
+    int m_fd = -1;
+    bool m_ended = false;
+    std::string m_pending;
+};
+
+// One rendezvous walked by hand between a raw sender and a raw endstation that have joined, from the
+// nomination on; play() returns the first step the coordinator did not play as expected (or -1).
+struct HandRendezvous {
+    enum Step { Nominate, Approve, Listen, Listening, Connect, Connected, EndstationHappy, SenderHappy, Adios };
+    RawParty& sender;
+    RawParty& endstation;
+    std::string endstation_cookie;  // as the sender hears it
+    std::string sender_cookie;      // as the endstation hears it
+    std::string port;
+    int play(Step first, Step last);
+};
+
+// A party that runs the library's Caller as its host would (connect, reader, handshake, message loop)
+// on a thread of its own. stop() ends its link and joins the thread.
+class CallerParty {
+public:
+    CallerParty() = default;
+    ~CallerParty() { stop(); }
+    CallerParty(const CallerParty&) = delete;
+    CallerParty& operator=(const CallerParty&) = delete;
+
+    void run(int role, const std::string& nickname, const std::string& conference, const std::string& key);
+    // Waits until the message loop has returned (an endstation: on "Adios "); false when `limit` passed.
+    bool wait_ended(milliseconds limit = kStep);
+    void stop();
+    Caller caller;
+
+private:
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_ended = false;
+};
+
+// One library endstation's whole rendezvous: true once its loop ended within `limit`.
+bool rendezvous(const std::string& conference, const std::string& key, milliseconds limit = kStep);
+
+// ---- tqr processes -------------------------------------------------------------------------------
+
+// One run of `tqr ARGS` in `cwd`, with `env` ("NAME=value") over this process's environment. Standard
+// output and error are collected by a thread of this object; standard input is the file `input`. The
+// process is killed if still running when the object goes. One thread owns it.
+class TqrProcess {
+public:
+    TqrProcess(const std::vector<std::string>& args, const std::string& cwd = ".",
+               const std::vector<std::string>& env = {}, const std::string& input = "/dev/null");
+    ~TqrProcess();
+    TqrProcess(const TqrProcess&) = delete;
+    TqrProcess& operator=(const TqrProcess&) = delete;
+
+    // The exit status (128 + signal when killed by one), or -1 when it did not end within `limit`.
+    int wait(milliseconds limit = kStep);
+    void signal(int number);
+    bool running();
+    // Waits until its standard error (or output) holds `text`; false when it ended or `limit` passed.
+    bool wait_for_err(const std::string& text, milliseconds limit = kStep);
+    bool wait_for_out(const std::string& text, milliseconds limit = kStep);
+    std::string out();
+    std::string err();
+    pid_t pid() const { return m_pid; }
+
+private:
+    bool wait_for(const std::string* stream, const std::string& text, milliseconds limit);
+    void collect(int out_fd, int err_fd);
+    pid_t m_pid = -1;
+    int m_pidfd = -1;
+    int m_status = -1;
+    std::thread m_collector;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::string m_out, m_err;
+    bool m_streams_ended = false;
+};
+
+// A scratch folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+std::string read_file(const std::string& path);
+bool write_file(const std::string& path, const std::string& bytes);
+
+}  // namespace harness
+
+#endif
