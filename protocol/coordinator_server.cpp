@@ -127,6 +127,14 @@ void CoordinatorServer::serve(int fd) {
     m_changed.broadcast();
 }
 
+bool CoordinatorServer::wait_parties(int count, double seconds) {
+    timespec until = zel::monotonic_timespec(zel::now() + seconds);
+    zel::MutexLock lock(m_mutex);
+    while (m_parties.load() > count)
+        if (m_changed.wait_until(m_mutex, until) != 0) break;
+    return m_parties.load() <= count;
+}
+
 void CoordinatorServer::stop_accepting() {
     if (!m_accepting) return;
     m_stopping.store(true);

@@ -37,6 +37,8 @@ public:
     void stop() ZEL_EXCLUDES(m_mutex);
 
     int parties() const { return m_parties.load(); }
+    // Waits until at most `count` parties are served; false when `seconds` passed first.
+    bool wait_parties(int count, double seconds) ZEL_EXCLUDES(m_mutex);
     long served() const { return m_served.load(); }
     // Connections closed at once because `max_parties` were being served.
     long refused() const { return m_refused.load(); }

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -174,9 +175,10 @@ bool rendezvous(const std::string& conference, const std::string& key, milliseco
 
 // ---- tqr processes -------------------------------------------------------------------------------
 
-// One run of `tqr ARGS` in `cwd`, with `env` ("NAME=value") over this process's environment. Standard
-// output and error are collected by a thread of this object; standard input is the file `input`. The
-// process is killed if still running when the object goes. One thread owns it.
+// One run of `tqr ARGS` in `cwd` (or of another program, when ARGS starts with its absolute path),
+// with `env` ("NAME=value") over this process's environment. Standard output and error are collected
+// by a thread of this object; standard input is the file `input`. The process is killed if still
+// running when the object goes. One thread owns it.
 class TqrProcess {
 public:
     TqrProcess(const std::vector<std::string>& args, const std::string& cwd = ".",
@@ -187,6 +189,8 @@ public:
 
     // The exit status (128 + signal when killed by one), or -1 when it did not end within `limit`.
     int wait(milliseconds limit = kStep);
+    // The first of `processes` to end within `limit`, or null.
+    static TqrProcess* first_to_end(const std::vector<TqrProcess*>& processes, milliseconds limit = kStep);
     void signal(int number);
     bool running();
     // Waits until its standard error (or output) holds `text`; false when it ended or `limit` passed.
@@ -209,6 +213,45 @@ private:
     bool m_streams_ended = false;
 };
 
+// A man in the middle of one endstation, which takes the relay for its coordinator (it is pointed at
+// `front_port`). The relay passes the coordinator link on frame by frame, but names its own
+// `direct_port` in "Connect " (and the sender's port again in "Connected "), so that the direct link
+// runs through it too. There it passes the two key frames on, learning the key each reveals half of,
+// and then hands both ends of the direct link to `direct(endstation_fd, sender_fd)`. start() returns
+// at once; join() waits until both links have ended. One thread owns it; its own threads carry the
+// links.
+class Relay {
+public:
+    typedef std::function<void(int endstation, int sender)> DirectLink;
+    Relay(int front_port, int direct_port, DirectLink direct);
+    ~Relay();
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+    bool start();
+    void join();
+    // What the two key frames revealed together (valid after join()), and whether a direct link came.
+    const std::string& learned_key() const { return m_learned_key; }
+    bool linked() const { return m_linked; }
+    // Passes bytes from `from` to `to` until `from` ends, then ends `to`'s writing side; the bytes go
+    // to `seen` too when it is not null.
+    static void pump(int from, int to, std::string* seen);
+
+private:
+    void run();
+    void pass_frames(int from, int to, bool toward_endstation);
+    void link();
+
+    int m_front_port, m_direct_port;
+    DirectLink m_direct;
+    int m_front = -1, m_direct_listen = -1;
+    std::thread m_thread;
+    std::atomic<int> m_sender_port{0};
+    std::atomic<bool> m_front_done{false};
+    bool m_linked = false;
+    std::string m_learned_key;
+};
+
 // A scratch folder, removed with everything in it.
 class TempDir {
 public:
@@ -220,6 +263,15 @@ public:
 private:
     std::string m_path;
 };
+
+// Runs `command` through the shell: its exit status (-1 when it did not exit) and its output, with
+// standard error.
+struct RunResult {
+    int status = -1;
+    std::string output;
+};
+RunResult run(const std::string& command);
+std::string quote(const std::string& text);
 
 std::string read_file(const std::string& path);
 bool write_file(const std::string& path, const std::string& bytes);
