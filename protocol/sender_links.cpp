@@ -160,23 +160,26 @@ Connection* SenderLinks::await_endstation(Listener* me, Connection& listening) {
     std::vector<Candidate> candidates;
     Connection* winner = nullptr;
     bool open = true;
+    // Once the coordinator says the endstation reached this port, its connection is about to be
+    // waiting here if it is not already (its last handshake packet may be behind the message): the
+    // listener waits for it no longer than a key check may take, then closes the port.
+    double happy_until = 0;
     while (winner == nullptr && (open || !candidates.empty())) {
-        bool happy;
         {
             zel::MutexLock lock(m_mutex);
             if (m_stopping) break;
-            happy = me->happy;
+            if (me->happy && happy_until == 0) happy_until = zel::now() + limits.keycheck_timeout;
         }
         std::vector<pollfd> fds{{me->waker.fd(), POLLIN, 0}};
         bool accepting = open && candidates.size() < kMaxCandidates;
         if (accepting) fds.push_back({listening.m_sock, POLLIN, 0});
         double until = open ? deadline : zel::now() + limits.keycheck_timeout;
+        if (open && happy_until > 0) until = std::min(until, happy_until);
         for (const Candidate& c : candidates) {
             fds.push_back({c.link->fd(), POLLIN, 0});
             until = std::min(until, c.deadline);
         }
-        // Once the endstation said it connected, only what is already waiting counts.
-        zel::net::poll_fds(fds.data(), static_cast<int>(fds.size()), happy && accepting ? 0 : milliseconds_until(until));
+        zel::net::poll_fds(fds.data(), static_cast<int>(fds.size()), milliseconds_until(until));
         if (fds[0].revents != 0) me->waker.clear();
         bool waiting_peer = accepting && fds[1].revents != 0;
         for (size_t i = 0, at = accepting ? 2 : 1; i < candidates.size(); ++i, ++at) {
@@ -208,7 +211,8 @@ Connection* SenderLinks::await_endstation(Listener* me, Connection& listening) {
             c.link->send(frame.data(), static_cast<int>(frame.size()));
             candidates.push_back(std::move(c));
         }
-        if (open && (now >= deadline || winner != nullptr || (happy && !waiting_peer && candidates.empty()))) {
+        bool nobody_came = happy_until > 0 && now >= happy_until && !waiting_peer && candidates.empty();
+        if (open && (now >= deadline || winner != nullptr || nobody_came)) {
             close_listening(me, listening);
             open = false;
         }

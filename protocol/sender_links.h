@@ -3,7 +3,9 @@
 // sure that no listener of its own still holds that port before it answers "Sender Happy ", so the
 // coordinator never lends a port that this sender's listener could still take.
 //
-// A listener accepts whoever connects until one peer passes the key check or its time limit passes:
+// "Endstation Happy " with nobody through yet gives the endstation's connection the key check's time
+// limit to show up; then the port is closed. A listener accepts whoever connects until one peer passes
+// the key check or its time limit passes:
 // a connection that fails the check, or stalls it, is an intruder; it is closed and counted, and the
 // real endstation still gets through. Candidates are checked side by side, so a staller delays nobody.
 //

@@ -62,22 +62,25 @@ bool ports_in_use(Arena& arena) {
 }
 
 bool connected_liars(Arena& arena) {
-    // More liars than the pool has ports, one after another.
+    // More liars than the pool has ports, all at once.
     HonestSender honest("liars", arena.events);
     size_t set_aside = arena.events.count(EVENT_PORT_SET_ASIDE);
-    size_t liars = 0;
-    while (liars < 2 * static_cast<size_t>(pool_top() - coordinator_port())) {
-        RawParty liar;
-        if (!liar.join(ROLE_ENDSTATION, "liars", "liar")) return false;
-        DecodedMessage connect = liar.expect("Connect ");
-        if (connect.type != MSG_CONNECT) return false;
-        liar.say("Connected " + connect.cookie.text() + " " + connect.info);
-        if (liar.expect("Adios ").type != MSG_ADIOS) return false;
-        ++liars;
+    std::atomic<int> told_adios{0};
+    std::vector<std::thread> liars;
+    const int count = pool_top() - coordinator_port() + 5;
+    for (int i = 0; i < count; ++i) {
+        liars.emplace_back([&] {
+            RawParty liar;
+            if (!liar.join(ROLE_ENDSTATION, "liars", "liar")) return;
+            DecodedMessage connect = liar.expect("Connect ", milliseconds(30000));
+            liar.say("Connected " + connect.cookie.text() + " " + connect.info);
+            if (liar.expect("Adios ").type == MSG_ADIOS) ++told_adios;
+        });
     }
-    // The honest sender closed each port a liar named before it answered: none was found in use.
+    for (std::thread& liar : liars) liar.join();
     until_stopped(arena);
-    return arena.events.count(EVENT_PORT_SET_ASIDE) == set_aside;
+    // The honest sender closed each port a liar named before it answered: none was found in use.
+    return told_adios == count && arena.events.count(EVENT_PORT_SET_ASIDE) == set_aside;
 }
 
 bool long_nickname(Arena& arena) {

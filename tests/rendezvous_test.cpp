@@ -138,8 +138,11 @@ TEST_F(RendezvousTest, ASecondSenderIsRejectedAndConferencesStayApart) {
     EXPECT_TRUE(rendezvous("one", "key"));
     EXPECT_TRUE(rendezvous("One", "key"));
     EXPECT_EQ(events.count(EVENT_REJECTED_SENDER), 1u);
-    for (const PartyEvent& e : events.events())
-        if (e.kind == EVENT_BRIDGED) EXPECT_TRUE(e.conference == "one" || e.conference == "One");
+    for (const PartyEvent& e : events.events()) {
+        if (e.kind == EVENT_BRIDGED) {
+            EXPECT_TRUE(e.conference == "one" || e.conference == "One");
+        }
+    }
 }
 
 // A sender that leaves hands the endstations it had not sent anywhere to the next sender of its
