@@ -1,6 +1,8 @@
 #include "protocol/party_events.h"
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 
 namespace {
 
@@ -9,13 +11,22 @@ struct Observer {
     void* context;
 };
 
-// An observer once set is never freed: a report under way on another thread may still read it.
+// An observer once set is kept for the life of the process: a report under way on another thread
+// may still read it. Hosts set one or two.
 std::atomic<const Observer*> g_observer{nullptr};
+std::mutex g_kept_mutex;
+std::deque<Observer> g_kept;
 
 }  // namespace
 
 void set_party_observer(PartyObserver observer, void* context) {
-    g_observer.store(observer ? new Observer{observer, context} : nullptr, std::memory_order_release);
+    const Observer* kept = nullptr;
+    if (observer != nullptr) {
+        std::lock_guard<std::mutex> lock(g_kept_mutex);
+        g_kept.push_back(Observer{observer, context});
+        kept = &g_kept.back();
+    }
+    g_observer.store(kept, std::memory_order_release);
 }
 
 bool party_observed() { return g_observer.load(std::memory_order_acquire) != nullptr; }

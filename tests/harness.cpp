@@ -392,6 +392,9 @@ int TqrProcess::wait(milliseconds limit) {
     int status = 0;
     if (waitpid(m_pid, &status, 0) != m_pid) return -1;
     m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    // What it wrote last is read once its streams have ended.
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, limit, [&] { return m_streams_ended; });
     return m_status;
 }
 

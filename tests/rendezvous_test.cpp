@@ -75,7 +75,7 @@ TEST_F(RendezvousTest, EndstationsInTurnAndAtOnceAreAllServed) {
         crowd.back()->run(ROLE_ENDSTATION, "e" + std::to_string(i), "crowd", "key");
     }
     for (auto& endstation : crowd) EXPECT_TRUE(endstation->wait_ended(milliseconds(60000)));
-    EXPECT_EQ(events.count(EVENT_RENDEZVOUS_ENDED, "ok"), 30 + at_once);
+    EXPECT_TRUE(events.wait_for(EVENT_RENDEZVOUS_ENDED, 30 + at_once, "ok"));
     std::vector<PartyEvent> all = events.events();
     size_t lent = 0, most = 0;
     for (const PartyEvent& e : all) {
