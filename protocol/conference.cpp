@@ -3,6 +3,7 @@
 #include "protocol/conference.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/logmsg.h"
 #include "common/zel_common.h"
@@ -41,7 +42,17 @@ bool Conference::addcaller(Caller* caller, const std::string& confid) {
     return false;
 }
 
-bool Conference::dropreceiver(Caller* endstation) {
+namespace {
+
+// How a rendezvous ends when one of its parties leaves: a sender dropped for reporting ports in use
+// ends its rendezvous as such; anything else abandons them, and says who left and why.
+const char* outcome_of_leaving(const char* dropped_by) {
+    return strcmp(dropped_by, "port_in_use") == 0 ? "port_in_use" : "abandoned";
+}
+
+}  // namespace
+
+bool Conference::dropreceiver(Caller* endstation, const char* dropped_by) {
     Outbox out;
     bool empty_now;
     {
@@ -49,7 +60,7 @@ bool Conference::dropreceiver(Caller* endstation) {
         m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), endstation), m_receivers.end());
         zel_inform(stderr, "dropping disconnecting receiver from list of receivers\n");
         if (find(Cookie::of(endstation)) != nullptr) {
-            end(Cookie::of(endstation), "abandoned", "endstation_left", &out);
+            end(Cookie::of(endstation), outcome_of_leaving(dropped_by), *dropped_by ? dropped_by : "endstation_left", &out);
             nominate_due(&out);
         }
         empty_now = is_empty();
@@ -58,7 +69,7 @@ bool Conference::dropreceiver(Caller* endstation) {
     return empty_now;
 }
 
-bool Conference::dropsender(Caller* sender) {
+bool Conference::dropsender(Caller* sender, const char* dropped_by) {
     Outbox out;
     bool empty_now;
     {
@@ -84,7 +95,8 @@ bool Conference::dropsender(Caller* sender) {
                 }
                 ended.push_back(r.endstation);
             }
-            for (Cookie endstation : ended) end(endstation, "abandoned", "sender_left", &out);
+            for (Cookie endstation : ended)
+                end(endstation, outcome_of_leaving(dropped_by), *dropped_by ? dropped_by : "sender_left", &out);
             requeue(sent_nowhere);
         }
         empty_now = is_empty();

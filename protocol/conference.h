@@ -52,11 +52,12 @@ public:
     const std::string& confid() const { return m_confid; }
     uint64_t serial() const { return m_serial; }
 
-    // Membership. addcaller: false only for a second sender. The leave steps: true when the conference
-    // is left with no member and no rendezvous.
+    // Membership. addcaller: false only for a second sender. The leave steps, with why the party left
+    // ("" when it left by itself, else the rule that dropped it): true when the conference is left
+    // with no member and no rendezvous.
     bool addcaller(Caller* caller, const std::string& confid) ZEL_EXCLUDES(m_mutex);
-    bool dropreceiver(Caller* endstation) ZEL_EXCLUDES(m_mutex);
-    bool dropsender(Caller* sender) ZEL_EXCLUDES(m_mutex);
+    bool dropreceiver(Caller* endstation, const char* dropped_by) ZEL_EXCLUDES(m_mutex);
+    bool dropsender(Caller* sender, const char* dropped_by) ZEL_EXCLUDES(m_mutex);
     // Sends the nominations that are due.
     void signal() ZEL_EXCLUDES(m_mutex);
     bool empty() ZEL_EXCLUDES(m_mutex);

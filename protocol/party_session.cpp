@@ -83,6 +83,7 @@ void PartySession::woken() {
 
 void PartySession::drop(const char* reason, const char* detail) {
     if (m_dropped.exchange(true)) return;
+    m_dropped_by.store(reason);
     if (party_observed()) {
         PartyEvent dropped = m_party.own_event(EVENT_DROPPED);
         dropped.nickname = m_party.m_type == ROLE_ENDSTATION ? m_party.m_nickname : "";
@@ -97,6 +98,8 @@ void PartySession::drop(const char* reason, const char* detail) {
 
 void PartySession::leave() {
     if (!m_conference) return;
-    bool empty = m_party.m_type == ROLE_SENDER ? m_conference->dropsender(&m_party) : m_conference->dropreceiver(&m_party);
+    const char* dropped_by = m_dropped_by.load();
+    bool empty = m_party.m_type == ROLE_SENDER ? m_conference->dropsender(&m_party, dropped_by)
+                                               : m_conference->dropreceiver(&m_party, dropped_by);
     if (empty) g_activelist.forget_if_empty(m_conference);
 }

@@ -49,6 +49,7 @@ private:
     int m_ignored_in_a_row = 0;
     std::deque<double> m_in_use_reports;
     std::atomic<bool> m_dropped{false};
+    std::atomic<const char*> m_dropped_by{""};  // the rule that dropped the party
 };
 
 #endif

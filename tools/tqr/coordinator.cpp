@@ -8,12 +8,13 @@
 // preceded by '\' and every byte outside printable ASCII is written \xHH (two lower-case hex digits),
 // so an event is always exactly one line. The events:
 //
-//   rendezvous conference=ID nickname=NAME port=PORT outcome=OUTCOME ms=MS cause=CAUSE
+//   rendezvous conference=ID nickname=NAME port=PORT outcome=OUTCOME ms=MS [cause=CAUSE]
 //       one per rendezvous that ends on this coordinator, from its nomination on. OUTCOME is ok (the
-//       sender answered "Sender Happy "), abandoned (a party left or was dropped: CAUSE sender_left or
-//       endstation_left), or failed (the endstation could not reach the sender: CAUSE
-//       connect_failed); MS counts from the nomination (one decimal); PORT is the last port lent,
-//       empty when none was.
+//       sender answered "Sender Happy "), abandoned (a party left, CAUSE sender_left or
+//       endstation_left, or was dropped, CAUSE the reason of its dropped line), port_in_use (its
+//       sender was dropped for reporting ports in use), or failed (the endstation could not reach the
+//       sender: CAUSE connect_failed); MS counts from the nomination (one decimal); PORT is the last
+//       port lent, empty when none was.
 //   dropped reason=REASON role=ROLE conference=ID nickname=NAME peer=ADDRESS:PORT detail=DETAIL
 //       a party dropped by a rule: handshake_timeout (it did not finish the handshake in
 //       TQR_HANDSHAKE_TIMEOUT), deadline (it did not give the answer in DETAIL within
@@ -50,10 +51,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
-#include <initializer_list>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/logmsg.h"
 #include "common/zel_common.h"
@@ -102,7 +105,7 @@ std::string status_value(const std::string& value) {
 
 // One whole line with one write, so that lines from party threads, conference threads and the
 // library never split one another.
-void write_status(const char* event, std::initializer_list<Field> fields) {
+void write_status(const char* event, const std::vector<Field>& fields) {
     static std::mutex line_mutex;
     std::string line = event;
     for (const Field& field : fields) {
@@ -134,18 +137,53 @@ const char* role_name(int role) {
     return role == ROLE_SENDER ? "sender" : role == ROLE_ENDSTATION ? "endstation" : "unknown";
 }
 
+// Rendezvous under way: pool ports lent, or set apart for a conference that waits.
+size_t ports_out() {
+    Portmanager::Counts counts = g_portmanager.counts();
+    return counts.lent + counts.reserved;
+}
+
+// The drain after the first stop signal: it waits until no rendezvous holds a port, the drain time is
+// up, or a second signal came. Woken by the end of each rendezvous and by the second signal.
+class Drain {
+public:
+    void changed() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_changed.notify_all();
+    }
+    void cut() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cut = true;
+        m_changed.notify_all();
+    }
+    void wait(std::chrono::seconds limit) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, limit, [&] { return m_cut || ports_out() == 0; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_cut = false;
+};
+
+Drain g_drain;
+
 // The party events of the library, told as status lines. Refusals come in floods: they are only
 // counted here, and told at most once a second by the main thread.
 void on_party_event(const PartyEvent& event, void*) {
     switch (event.kind) {
-    case EVENT_RENDEZVOUS_ENDED:
-        write_status("rendezvous", {{"conference", event.conference},
-                                    {"nickname", event.nickname},
-                                    {"port", event.port},
-                                    {"outcome", event.what},
-                                    {"ms", decimal(event.ms)},
-                                    {"cause", event.detail}});
+    case EVENT_RENDEZVOUS_ENDED: {
+        g_drain.changed();
+        std::vector<Field> fields{{"conference", event.conference},
+                                  {"nickname", event.nickname},
+                                  {"port", event.port},
+                                  {"outcome", event.what},
+                                  {"ms", decimal(event.ms)}};
+        if (*event.detail != '\0') fields.push_back({"cause", event.detail});
+        write_status("rendezvous", fields);
         break;
+    }
     case EVENT_DROPPED:
         write_status("dropped", {{"reason", event.what},
                                  {"role", role_name(event.role)},
@@ -202,12 +240,6 @@ const char* signal_name(int number) {
     }
 }
 
-// Rendezvous under way: pool ports lent, or set apart for a conference that waits.
-size_t ports_out() {
-    Portmanager::Counts counts = g_portmanager.counts();
-    return counts.lent + counts.reserved;
-}
-
 double ms_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
@@ -216,7 +248,7 @@ double ms_since(std::chrono::steady_clock::time_point start) {
 
 const char* coordinator_footer() {
     return "Standard error carries one status line per event, an event word then key=value fields:\n"
-           "  rendezvous conference=ID nickname=NAME port=PORT outcome=ok|abandoned|failed ms=MS cause=CAUSE\n"
+           "  rendezvous conference=ID nickname=NAME port=PORT outcome=ok|abandoned|port_in_use|failed ms=MS [cause=CAUSE]\n"
            "  dropped reason=REASON role=ROLE conference=ID nickname=NAME peer=ADDRESS:PORT detail=DETAIL\n"
            "  port_set_aside port=PORT conference=ID nickname=NAME seconds=S\n"
            "  rejected_sender conference=ID peer=ADDRESS:PORT\n"
@@ -308,11 +340,14 @@ int run_coordinator(const CoordinatorOptions& options) {
                                   {"rendezvous", std::to_string(ports_out())},
                                   {"parties", std::to_string(server.parties())}});
     }
-    auto drain_until = stopping_at + std::chrono::seconds(drain_seconds);
-    while (ports_out() > 0 && std::chrono::steady_clock::now() < drain_until) {
-        timespec tick{0, 10 * 1000 * 1000};
-        if (sigtimedwait(&stop_signals, nullptr, &tick) > 0) break;  // asked again: no more waiting
-    }
+    // A second signal cuts the drain short.
+    std::thread([stop_signals] {
+        siginfo_t info;
+        while (sigwaitinfo(&stop_signals, &info) < 0 && errno == EINTR) {
+        }
+        g_drain.cut();
+    }).detach();
+    g_drain.wait(std::chrono::seconds(drain_seconds));
     size_t under_way = ports_out();
     // Ends every party's link; a rendezvous still under way is told as left.
     server.stop();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -168,8 +169,10 @@ void move_to_free_ports(const char* self_path) {
 struct Party {
     Caller* caller = new Caller();
     std::thread thread;
-    std::atomic<bool> joined{false};
-    std::atomic<bool> ended{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool joined = false;  // guarded by `mutex`, as `ended`
+    bool ended = false;
 
     void run(int role, const char* nickname) {
         thread = std::thread([this, role, nickname] {
@@ -177,17 +180,21 @@ struct Party {
                                 g_demo.keys->check_key().c_str()) == 1) {
                 caller->startreadthread();
                 if (caller->negotiate(1, role, ROLE_COORDINATOR) == 1) {
-                    joined = true;
+                    set(&joined);
                     caller->process();
                 }
             }
-            ended = true;
+            set(&ended);
         });
     }
-    bool wait(const std::atomic<bool>& flag) {
-        auto until = Clock::now() + std::chrono::seconds(kStepSeconds);
-        while (!flag.load() && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return flag.load();
+    void set(bool* flag) {
+        std::lock_guard<std::mutex> lock(mutex);
+        *flag = true;
+        changed.notify_all();
+    }
+    bool wait(const bool& flag) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(kStepSeconds), [&] { return flag; });
     }
 };
 
@@ -254,7 +261,7 @@ int run_demo(const char* self_path) {
     }
 
     // The sender serves until its coordinator link ends.
-    ::shutdown(sender.caller->m_conn->fd(), SHUT_RDWR);
+    sender.caller->close_link();
     if (!sender.wait(sender.ended)) give_up("the sender did not stop");
     sender.thread.join();
     delete sender.caller;
