@@ -1,7 +1,5 @@
 #include "protocol/sender_links.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +11,7 @@
 #include "protocol/caller.h"
 #include "protocol/clock.h"
 #include "protocol/connection.h"
-#include "protocol/key_check.h"
+#include "protocol/port_watch.h"
 #include "protocol/messages.h"
 #include "protocol/party_events.h"
 #include "protocol/settings.h"
@@ -25,15 +23,8 @@ namespace {
 // Connections a listener keeps waiting on the lent port while it checks others: intruders can delay
 // the real endstation only by filling this backlog, and each stays at most the key check's limit.
 constexpr int kBacklog = 16;
-// Peers a listener checks at once.
-constexpr size_t kMaxCandidates = 8;
 // Listeners one sender runs at once: a coordinator cannot make it start threads without end.
 constexpr size_t kMaxListeners = 64;
-
-int milliseconds_until(double at) {
-    double left = at - zel::now();
-    return left > 0 ? static_cast<int>(left * 1000.0) + 1 : 0;
-}
 
 }  // namespace
 
@@ -47,13 +38,6 @@ struct SenderLinks::Listener {
     bool listening = false;  // the listening socket is open
     bool happy = false;      // the coordinator said the endstation reached this port
     bool answered = false;   // "Sender Happy " went out for it
-};
-
-struct SenderLinks::Candidate {
-    std::unique_ptr<Connection> link;
-    zel::KeyFrameReader frame;
-    double deadline;
-    bool complete;
 };
 
 SenderLinks::~SenderLinks() { stop(); }
@@ -155,71 +139,33 @@ void SenderLinks::discharge(Listener* listener) {
 
 Connection* SenderLinks::await_endstation(Listener* me, Connection& listening) {
     const zel::Settings& limits = zel::settings();
-    const std::string frame = zel::masked_key_frame(m_sender.m_key, true);
     const double deadline = zel::now() + limits.listen_timeout;
-    std::vector<Candidate> candidates;
-    Connection* winner = nullptr;
+    PortWatch watch(listening, m_sender.m_key, limits.keycheck_timeout, me->waker);
     bool open = true;
     // Once the coordinator says the endstation reached this port, its connection is about to be
     // waiting here if it is not already (its last handshake packet may be behind the message): the
     // listener waits for it no longer than a key check may take, then closes the port.
     double happy_until = 0;
-    while (winner == nullptr && (open || !candidates.empty())) {
+    while (!watch.has_winner() && (open || watch.checking())) {
         {
             zel::MutexLock lock(m_mutex);
             if (m_stopping) break;
             if (me->happy && happy_until == 0) happy_until = zel::now() + limits.keycheck_timeout;
         }
-        std::vector<pollfd> fds{{me->waker.fd(), POLLIN, 0}};
-        bool accepting = open && candidates.size() < kMaxCandidates;
-        if (accepting) fds.push_back({listening.m_sock, POLLIN, 0});
         double until = open ? deadline : zel::now() + limits.keycheck_timeout;
         if (open && happy_until > 0) until = std::min(until, happy_until);
-        for (const Candidate& c : candidates) {
-            fds.push_back({c.link->fd(), POLLIN, 0});
-            until = std::min(until, c.deadline);
-        }
-        zel::net::poll_fds(fds.data(), static_cast<int>(fds.size()), milliseconds_until(until));
-        if (fds[0].revents != 0) me->waker.clear();
-        bool waiting_peer = accepting && fds[1].revents != 0;
-        for (size_t i = 0, at = accepting ? 2 : 1; i < candidates.size(); ++i, ++at) {
-            Candidate& c = candidates[i];
-            if (fds[at].revents != 0 && !c.complete) c.complete = c.frame.take(c.link->recv(c.frame.space(), c.frame.room()));
-        }
+        watch.round(until, open);
+        for (const auto& intruder : watch.take_refused(false)) refuse(me, *intruder);
         double now = zel::now();
-        for (auto c = candidates.begin(); c != candidates.end();) {
-            if (!c->complete && now < c->deadline) {
-                ++c;
-                continue;
-            }
-            if (!c->complete) c->frame.take(-1);
-            if (winner == nullptr && zel::judge_key_frame(m_sender.m_key, true, c->frame.frame(), c->frame.count())) {
-                winner = c->link.release();
-            } else {
-                refuse(me, *c->link);
-            }
-            c = candidates.erase(c);
-        }
-        while (winner == nullptr && waiting_peer && candidates.size() < kMaxCandidates) {
-            int fd = listening.accept_waiting();
-            if (fd == 0) break;
-            zel_inform(stderr, "accept of receiver=%d \n", fd);
-            listening.release();
-            Candidate c{std::make_unique<Connection>(fd), zel::KeyFrameReader(m_sender.m_key.size()),
-                        zel::now() + limits.keycheck_timeout, false};
-            zel_inform(stderr, "comparing keys %s\n", m_sender.m_key.c_str());
-            c.link->send(frame.data(), static_cast<int>(frame.size()));
-            candidates.push_back(std::move(c));
-        }
-        bool nobody_came = happy_until > 0 && now >= happy_until && !waiting_peer && candidates.empty();
-        if (open && (now >= deadline || winner != nullptr || nobody_came)) {
+        bool nobody_came = happy_until > 0 && now >= happy_until && !watch.peer_waiting() && !watch.checking();
+        if (open && (now >= deadline || watch.has_winner() || nobody_came)) {
             close_listening(me, listening);
             open = false;
         }
     }
     // One endstation per lent port: whoever else came is not it.
-    for (const Candidate& c : candidates) refuse(me, *c.link);
-    return winner;
+    for (const auto& intruder : watch.take_refused(true)) refuse(me, *intruder);
+    return watch.take_winner();
 }
 
 void SenderLinks::refuse(Listener* me, const Connection& intruder) {

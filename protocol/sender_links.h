@@ -43,7 +43,6 @@ public:
 
 private:
     struct Listener;
-    struct Candidate;
 
     Listener* enlist(const ListenRequest& request) ZEL_EXCLUDES(m_mutex);
     void discharge(Listener* listener) ZEL_EXCLUDES(m_mutex);
