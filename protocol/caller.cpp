@@ -112,7 +112,10 @@ PartyEvent Caller::own_event(int kind) const {
     event.kind = static_cast<PartyEventKind>(kind);
     event.role = m_type;
     event.party = this;
-    if (party_observed()) event.conference = m_confid;
+    if (!party_observed()) return event;
+    event.conference = m_confid;
+    if (m_type == ROLE_ENDSTATION) event.nickname = m_nickname;
+    event.peer = m_conn->peer();
     return event;
 }
 

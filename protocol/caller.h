@@ -153,7 +153,7 @@ public:
     void drop(const char* reason, const char* detail);
     // Closes the link to the peer so that the reader ends (it closes the descriptor itself).
     void close_link();
-    // An event about this Caller's own party (role, conference).
+    // An event about this Caller's party: its role, conference, peer and (an endstation's) nickname.
     PartyEvent own_event(int kind) const;
 
     // Fields, in their historic order; open to the host. The identity strings, m_type and m_version

@@ -115,6 +115,11 @@ private:
     };
 
     Rendezvous* find(Cookie endstation) ZEL_REQUIRES(m_mutex);
+    // The rendezvous of `endstation` when it waits for the answer of `stage` from `sender` (the one it
+    // was nominated to, for "Connected " and "Failed "), about `port` when that is not null; else null.
+    Rendezvous* awaiting(Cookie endstation, Cookie sender, Stage stage, const std::string* port) ZEL_REQUIRES(m_mutex);
+    // The verdict on an answer that fits no rendezvous.
+    Verdict missed(Cookie endstation, Cookie sender) ZEL_REQUIRES(m_mutex);
     void nominate_due(Outbox* out) ZEL_REQUIRES(m_mutex);
     // Lends a port and sends "Listen ", or files the rendezvous as waiting for one.
     void give_port(Rendezvous* r, Outbox* out) ZEL_REQUIRES(m_mutex);

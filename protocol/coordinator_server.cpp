@@ -19,8 +19,6 @@ struct PartyStart {
 void report_party(const Caller& caller, PartyEventKind kind, const char* what, const char* detail) {
     if (!party_observed()) return;
     PartyEvent event = caller.own_event(kind);
-    event.nickname = caller.m_type == ROLE_ENDSTATION ? caller.m_nickname : "";
-    event.peer = caller.m_conn->peer();
     event.what = what;
     event.detail = detail;
     report_party_event(event);

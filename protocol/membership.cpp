@@ -45,12 +45,7 @@ bool Caller::joinconference() {
         m_session->attach(conference);
         m_joined = 1;
     }
-    if (party_observed()) {
-        PartyEvent joined = own_event(EVENT_JOINED);
-        joined.nickname = m_type == ROLE_ENDSTATION ? m_nickname : "";
-        joined.peer = m_conn->peer();
-        report_party_event(joined);
-    }
+    if (party_observed()) report_party_event(own_event(EVENT_JOINED));
     zel::logline("signalling conference ", m_confid);
     conference->signal();
     return true;

@@ -86,8 +86,6 @@ void PartySession::drop(const char* reason, const char* detail) {
     m_dropped_by.store(reason);
     if (party_observed()) {
         PartyEvent dropped = m_party.own_event(EVENT_DROPPED);
-        dropped.nickname = m_party.m_type == ROLE_ENDSTATION ? m_party.m_nickname : "";
-        dropped.peer = m_party.m_conn->peer();
         dropped.what = reason;
         dropped.detail = detail;
         report_party_event(dropped);

@@ -10,13 +10,21 @@
 #include "protocol/portmanager.h"
 #include "protocol/settings.h"
 
+Conference::Rendezvous* Conference::awaiting(Cookie endstation, Cookie sender, Stage stage, const std::string* port) {
+    Rendezvous* r = find(endstation);
+    bool fits = r != nullptr && r->stage == stage && (port == nullptr || r->port_text == *port) &&
+                (stage == CONNECT_SENT ? r->first_sender == sender : r->sender == sender);
+    return fits ? r : nullptr;
+}
+
+Verdict Conference::missed(Cookie endstation, Cookie sender) { return is_stale(endstation, sender) ? STALE : REFUSED; }
+
 Verdict Conference::on_approve(Caller* sender, Cookie endstation) {
     Outbox out;
     {
         zel::MutexLock lock(m_mutex);
-        Rendezvous* r = find(endstation);
-        if (r == nullptr || r->sender != Cookie::of(sender) || r->stage != NOMINATED)
-            return is_stale(endstation, Cookie::of(sender)) ? STALE : REFUSED;
+        Rendezvous* r = awaiting(endstation, Cookie::of(sender), NOMINATED, nullptr);
+        if (r == nullptr) return missed(endstation, Cookie::of(sender));
         stop_waiting(r);
         give_port(r, &out);
         nominate_due(&out);
@@ -29,9 +37,8 @@ Verdict Conference::on_listening(Caller* sender, Cookie endstation, const std::s
     Outbox out;
     {
         zel::MutexLock lock(m_mutex);
-        Rendezvous* r = find(endstation);
-        if (r == nullptr || r->sender != Cookie::of(sender) || r->stage != LISTEN_SENT || r->port_text != port)
-            return is_stale(endstation, Cookie::of(sender)) ? STALE : REFUSED;
+        Rendezvous* r = awaiting(endstation, Cookie::of(sender), LISTEN_SENT, &port);
+        if (r == nullptr) return missed(endstation, Cookie::of(sender));
         stop_waiting(r);
         r->listening_heard = zel::now();
         r->stage = CONNECT_SENT;
@@ -46,9 +53,8 @@ Verdict Conference::on_port_in_use(Caller* sender, Cookie endstation, const std:
     Outbox out;
     {
         zel::MutexLock lock(m_mutex);
-        Rendezvous* r = find(endstation);
-        if (r == nullptr || r->sender != Cookie::of(sender) || r->stage != LISTEN_SENT || r->port_text != port)
-            return is_stale(endstation, Cookie::of(sender)) ? STALE : REFUSED;
+        Rendezvous* r = awaiting(endstation, Cookie::of(sender), LISTEN_SENT, &port);
+        if (r == nullptr) return missed(endstation, Cookie::of(sender));
         stop_waiting(r);
         // Something else holds the port on the sender's host, for now: it is tried again once any
         // listener of ours that could be that something has given up.
@@ -68,9 +74,8 @@ Verdict Conference::on_sender_happy(Caller* sender, Cookie endstation, const std
     Outbox out;
     {
         zel::MutexLock lock(m_mutex);
-        Rendezvous* r = find(endstation);
-        if (r == nullptr || r->sender != Cookie::of(sender) || r->stage != HAPPY_SENT || r->port_text != port)
-            return is_stale(endstation, Cookie::of(sender)) ? STALE : REFUSED;
+        Rendezvous* r = awaiting(endstation, Cookie::of(sender), HAPPY_SENT, &port);
+        if (r == nullptr) return missed(endstation, Cookie::of(sender));
         // The sender closed its listener before it answered: the port is free for the next at once,
         // once "Adios " is on its way.
         out.sends.push_back(Send{endstation, ROLE_ENDSTATION, MSG_ADIOS, endstation, ""});
@@ -88,9 +93,8 @@ Verdict Conference::on_connected(Caller* endstation_caller, Cookie sender, const
     Cookie endstation = Cookie::of(endstation_caller);
     {
         zel::MutexLock lock(m_mutex);
-        Rendezvous* r = find(endstation);
-        if (r == nullptr || r->first_sender != sender || r->stage != CONNECT_SENT || r->port_text != port)
-            return is_stale(endstation, sender) ? STALE : REFUSED;
+        Rendezvous* r = awaiting(endstation, sender, CONNECT_SENT, &port);
+        if (r == nullptr) return missed(endstation, sender);
         stop_waiting(r);
         out.events.push_back(event(EVENT_CONNECTED, *r));
         if (r->sender == Cookie()) {
@@ -112,9 +116,7 @@ Verdict Conference::on_failed(Caller* endstation_caller, Cookie sender) {
     Cookie endstation = Cookie::of(endstation_caller);
     {
         zel::MutexLock lock(m_mutex);
-        Rendezvous* r = find(endstation);
-        if (r == nullptr || r->first_sender != sender || r->stage != CONNECT_SENT)
-            return is_stale(endstation, sender) ? STALE : REFUSED;
+        if (awaiting(endstation, sender, CONNECT_SENT, nullptr) == nullptr) return missed(endstation, sender);
         end(endstation, "failed", "connect_failed", &out);
         nominate_due(&out);
     }
