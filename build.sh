@@ -54,8 +54,9 @@ test)
     configure_and_build build-tsan -DZEL_SANITIZE=thread
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests build-tsan "ThreadSanitizer"
     if [ -f fuzz/run.sh ]; then
+        # The fuzz targets use the tests' harness: the tests are configured, only the targets built.
         CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_BUILD_FUZZERS=ON \
-            -DZEL_BUILD_TESTS=OFF >/dev/null
+            -DZEL_BUILD_TESTS=ON >/dev/null
         cmake --build build-fuzz -j"$jobs" --target fuzz_reader fuzz_decode fuzz_coordinator
         echo "== fuzzers"
         bash fuzz/run.sh "${ZEL_FUZZ_SECONDS:-60}" build-fuzz
