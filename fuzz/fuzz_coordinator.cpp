@@ -1,9 +1,9 @@
 // Fuzz target: a live coordinator, an honest rendezvous under way, and a hostile party driven by the
 // input.
 //
-// Once per process: a coordinator in this process (harness::Coordinator) on TQR_COORDINATOR_PORT,
-// with the short time limits that run.sh sets (the target sets them and runs itself again when the
-// port is not set). Per input, in a conference of its own: a library endstation and a library sender
+// Per input: a coordinator in this process (harness::Coordinator) on TQR_COORDINATOR_PORT, with the
+// short time limits that run.sh sets (the target sets them and runs itself again when the port is not
+// set); in a conference of its own, a library endstation and a library sender
 // (harness::CallerParty) meet through the coordinator, while a raw party joins, before or after the
 // honest sender, as one of
 //   0  an endstation of the same conference (nominated to the honest sender in its turn),
@@ -215,11 +215,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
     zel_fuzz::init_report();
     zel_set_quiet(1);
     set_bridge_callback(harness::record_bridge);
-    static harness::Coordinator* coordinator = new harness::Coordinator;
-    if (!coordinator->started) {
-        zel_fuzz::report("fuzz_coordinator: cannot listen on port %d\n", harness::coordinator_port());
-        exit(1);
-    }
     return 0;
 }
 
@@ -228,10 +223,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
     std::unique_ptr<harness::EventLog> events;
     {
-        // The library keeps every observer it was given, on purpose: not a leak of this run.
+        // The library keeps every observer it was given, on purpose: not a leak of this input.
         __lsan::ScopedDisabler kept;
         events.reset(new harness::EventLog);
     }
+    // A coordinator of this input's own: once its parties were released, stopping it waits until
+    // every party thread has returned, so that nothing of one input runs into the next.
+    harness::Coordinator coordinator;
+    ZEL_FUZZ_CHECK(coordinator.started, "cannot listen on port %d", harness::coordinator_port());
     Run run(input, *events);
     run.go();
     run.release();
