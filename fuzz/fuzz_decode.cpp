@@ -1,16 +1,16 @@
-// Fuzz target: the decode rule of named messages and the handshake phrases, on arbitrary text.
+// Fuzz target: the decode rule of named messages, composing, and the handshake phrases, on arbitrary
+// text.
 //
 // Checks, beyond the absence of crashes:
-// - decode_message yields type t (0..13) exactly when the text starts with name t, and nothing when
-//   it starts with no name; its info is the text after the first blank that follows the name, so a
-//   suffix of the text, and it is absent exactly when no blank follows the name;
-// - a message composed with any cookie and any tail decodes back to its type, cookie and tail;
+// - decode_message yields type t exactly when the text starts with name t, and nothing otherwise; its
+//   cookie is what Cookie::parse reads right after the name; its info is the text after the first
+//   blank that follows the name, and is absent exactly when no blank follows it;
+// - compose_message refuses exactly the texts longer than a reader takes (997 bytes), leaving its
+//   output untouched, and what it composes decodes back to its type, cookie and tail;
 // - Phrase::parse gives the rest of the text after the phrase's text, or "" when the text does not
-//   start with it, and parse(compose(v)) == v for every scripted phrase;
+//   start with it, and parse(compose(v)) == v for every phrase of the script;
 // - PhraseScript builds the whole script for version 1.2 and script 1, and nothing otherwise.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -29,53 +29,55 @@ bool starts_with(const std::string& text, const std::string& head) { return text
 
 void check_decode(const std::string& text) {
     DecodedMessage message;
-    bool decoded = decode_message(text, &message);
+    const bool decoded = decode_message(text, &message);
     int expected = -1;
     for (int i = 0; i < g_message_count; ++i) {
         if (!starts_with(text, g_message_names[i])) continue;
         if (expected != -1) fail("two message names start one text", text);
         expected = i;
     }
-    if (decoded != (expected != -1)) fail("decode result differs from the name match", text);
-    if (message.type != expected) fail("decoded type differs from the name the text starts with", text);
+    if (decoded != (expected != -1) || message.type != expected) fail("decoded type differs from the name the text starts with", text);
     if (!decoded) {
         if (message.has_cookie || message.has_info || !message.info.empty()) fail("undecoded text has fields", text);
         return;
     }
-    size_t name_length = strlen(g_message_names[expected]);
-    size_t blank = text.find(' ', name_length);
+    const size_t name_length = strlen(g_message_names[expected]);
+    Cookie cookie;
+    const bool has_cookie = Cookie::parse(text.substr(name_length, 999).c_str(), &cookie);
+    if (message.has_cookie != has_cookie || (has_cookie && message.cookie != cookie)) fail("decoded cookie differs from the one after the name", text);
+    const size_t blank = text.find(' ', name_length);
     if (message.has_info != (blank != std::string::npos)) fail("info presence differs from a blank after the name", text);
-    if (!message.has_info) {
-        if (!message.info.empty()) fail("absent info is not empty", text);
-        return;
-    }
-    if (message.info != text.substr(blank + 1)) fail("info is not the text after the cookie's blank", text);
-    if (message.info.size() > text.size() || text.compare(text.size() - message.info.size(), std::string::npos, message.info) != 0)
-        fail("info is not a suffix of the text", text);
+    if (message.info != (message.has_info ? text.substr(blank + 1) : std::string())) fail("info is not the text after the first blank", text);
 }
 
-void check_round_trip(const uint8_t* data, size_t size) {
+void check_compose(const uint8_t* data, size_t size) {
     uintptr_t bits = 0;
-    memcpy(&bits, data, size < sizeof bits ? size : sizeof bits);
-    const void* cookie = reinterpret_cast<const void*>(bits);
-    // The tail as a C string: what send_message hands to compose_message.
-    std::string tail(reinterpret_cast<const char*>(data), size);
-    tail = tail.substr(size < sizeof bits ? size : sizeof bits);
-    tail = tail.c_str();
+    const size_t taken = size < sizeof bits ? size : sizeof bits;
+    memcpy(&bits, data, taken);
+    const Cookie cookie = Cookie::of(reinterpret_cast<const void*>(bits));
+    // The tail as a C string: what a party's loop hands to compose_message.
+    const std::string tail = std::string(reinterpret_cast<const char*>(data + taken), size - taken).c_str();
     for (int type = 0; type < g_message_count; ++type) {
-        std::string text = compose_message(type, cookie, tail.c_str());
+        const size_t length = strlen(g_message_names[type]) + cookie.text().size() + 1 + tail.size();
+        std::string text = "untouched";
+        if (compose_message(type, cookie, tail.c_str(), &text) != (length <= kLongestMessage))
+            fail("compose refused a text that fits, or took one too long", tail);
+        if (length > kLongestMessage) {
+            if (text != "untouched") fail("a refused composition changed its output", tail);
+            continue;
+        }
         DecodedMessage message;
         if (!decode_message(text, &message) || message.type != type) fail("composed message lost its type", text);
         if (!message.has_cookie || message.cookie != cookie) fail("composed message lost its cookie", text);
         if (!message.has_info || message.info != tail) fail("composed message lost its tail", text);
         // Without a tail the text ends with the cookie's blank: an empty info, not an absent one.
-        std::string bare = compose_message(type, cookie, nullptr);
-        if (!decode_message(bare, &message) || !message.has_info || !message.info.empty())
-            fail("message without tail does not decode with an empty info", bare);
+        if (!compose_message(type, cookie, nullptr, &text) || !decode_message(text, &message) || !message.has_info ||
+            !message.info.empty())
+            fail("message without tail does not decode with an empty info", text);
     }
 }
 
-void check_phrases(const std::string& text, const uint8_t* data, size_t size) {
+void check_phrases(const std::string& text) {
     PhraseScript script(1.2, 1);
     int count = 0;
     for (Phrase* phrase = script.next(); phrase != nullptr; phrase = script.next()) {
@@ -85,27 +87,27 @@ void check_phrases(const std::string& text, const uint8_t* data, size_t size) {
             if (phrase->parse(text) != text) fail("end marker parse is not the whole text", text);
             continue;
         }
-        std::string value = phrase->parse(text);
-        std::string expected = starts_with(text, phrase->text) ? text.substr(phrase->text.size()) : std::string();
-        if (value != expected) fail("phrase parse differs from the text after the phrase", text);
+        const std::string expected = starts_with(text, phrase->text) ? text.substr(phrase->text.size()) : std::string();
+        if (phrase->parse(text) != expected) fail("phrase parse differs from the text after the phrase", text);
         if (phrase->parse(phrase->compose(text)) != text) fail("phrase compose/parse round trip", text);
     }
     if (count != 8) fail("the script for 1.2/1 does not have seven phrases and an end marker", text);
+}
 
-    // Any other version or script number builds an empty script.
+// Any other version or script number builds an empty script.
+void check_script_choice(const uint8_t* data, size_t size) {
     double version = 0;
     int number = 0;
-    if (size >= sizeof version + sizeof number) {
-        memcpy(&version, data, sizeof version);
-        memcpy(&number, data + sizeof version, sizeof number);
-        PhraseScript other(version, number);
-        uint64_t bits = 0;
-        memcpy(&bits, &version, sizeof bits);
-        bool exact = bits == 0x3FF3333333333333ULL && number == 1;
-        int phrases = 0;
-        while (other.next() != nullptr) ++phrases;
-        if (phrases != (exact ? 8 : 0)) fail("script built for a version or number other than 1.2/1", text);
-    }
+    if (size < sizeof version + sizeof number) return;
+    memcpy(&version, data, sizeof version);
+    memcpy(&number, data + sizeof version, sizeof number);
+    uint64_t bits = 0;
+    memcpy(&bits, &version, sizeof bits);
+    const bool exact = bits == 0x3FF3333333333333ULL && number == 1;
+    PhraseScript other(version, number);
+    int phrases = 0;
+    while (other.next() != nullptr) ++phrases;
+    if (phrases != (exact ? 8 : 0)) fail("script built for a version or number other than 1.2/1", "");
 }
 
 }  // namespace
@@ -116,12 +118,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string text(reinterpret_cast<const char*>(data), size);
+    const std::string text(reinterpret_cast<const char*>(data), size);
     check_decode(text);
-    // What a reader delivers never holds a NUL: decode the text as it would arrive, too.
+    // What a reader delivers never holds a NUL: the text as it would arrive, too.
     check_decode(std::string(text.c_str()));
-    check_round_trip(data, size);
-    check_phrases(text, data, size);
+    check_compose(data, size);
+    check_phrases(text);
+    check_script_choice(data, size);
     port_of(text);
     return 0;
 }

@@ -1,37 +1,34 @@
-// Fuzz target: a Caller's reader thread cutting an arbitrary byte stream into messages.
+// Fuzz target: the reader's window cutting an arbitrary byte stream into messages.
 //
 // The input is a list of chunks, each one length byte followed by that many bytes (the last chunk
-// takes what is left). The chunks are written, in order, into one end of a socketpair whose other end
-// belongs to a Caller(fd) with its real reader thread; after each chunk the writer waits until the
-// reader has taken it, so that chunk boundaries become read boundaries wherever the reader's window
-// allows.
+// takes what is left); the stream is the chunks in order. What the reader delivers must not depend on
+// how the stream was cut: every NUL-terminated message of at most 997 bytes, in order, until the first
+// message longer than that, which ends the stream.
 //
-// What the reader delivers does not depend on how the stream was cut: every NUL-terminated message of
-// at most 997 bytes, in order, until the first message longer than that, at which point the reader
-// ends by itself; otherwise it ends when the writer closes. The target computes that list from the
-// stream and checks that the queue holds exactly it (so the delivered messages and their terminators
-// are the stream up to its last NUL when no message is over-long), that no message exceeds 997 bytes
-// or holds a NUL, and that the reader ends on an over-long message without the writer closing.
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
+// Two runs check it: a Framer fed the chunks as reads (each cut where the window's room ends, too),
+// whose unfinished message must be the stream's tail; and a Caller(fd) whose real reader thread reads
+// the chunks, written one by one into a socketpair, and which must end by itself on an over-long
+// message, without its peer closing.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/zel_common.h"
 #include "fuzz_support.h"
 #include "protocol/caller.h"
+#include "protocol/framing.h"
+#include "protocol/messages.h"
 
 namespace {
 
-constexpr size_t kLongest = 997;
-constexpr auto kReaderLimit = std::chrono::milliseconds(5000);
+// How long the reader may take to hand over one message, on a loaded machine with sanitizers.
+constexpr double kReaderLimit = 5.0;
 
 struct Expectation {
     std::vector<std::string> messages;
@@ -40,11 +37,10 @@ struct Expectation {
 
 Expectation expected_messages(const std::string& stream) {
     Expectation out;
-    size_t start = 0;
-    for (;;) {
-        size_t nul = stream.find('\0', start);
-        size_t length = (nul == std::string::npos ? stream.size() : nul) - start;
-        if (length > kLongest) {
+    for (size_t start = 0;;) {
+        const size_t nul = stream.find('\0', start);
+        const size_t length = (nul == std::string::npos ? stream.size() : nul) - start;
+        if (length > kLongestMessage) {
             out.over_long = true;
             break;
         }
@@ -55,31 +51,70 @@ Expectation expected_messages(const std::string& stream) {
     return out;
 }
 
-// Bytes written on `fd` that its peer has not read yet.
-int unread(int fd) {
-    int queued = 0;
-    if (ioctl(fd, SIOCOUTQ, &queued) != 0) return 0;
-    return queued;
+std::vector<std::string> chunks_of(const uint8_t* data, size_t size) {
+    std::vector<std::string> chunks;
+    for (size_t at = 0; at < size;) {
+        size_t length = data[at++];
+        if (length > size - at) length = size - at;
+        if (length > 0) chunks.emplace_back(reinterpret_cast<const char*>(data + at), length);
+        at += length;
+    }
+    return chunks;
 }
 
-// Writes one chunk, appending what was written to `stream`, and waits until the reader has taken it
-// (or has ended). false once the reader has ended and the chunk could not be written whole.
-bool write_chunk(Caller& reader, int fd, const uint8_t* bytes, size_t length, std::string& stream) {
-    size_t written = 0;
-    while (written < length) {
-        ssize_t n = send(fd, bytes + written, length - written, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            stream.append(reinterpret_cast<const char*>(bytes + written), static_cast<size_t>(n));
-            written += static_cast<size_t>(n);
-            continue;
+void check_delivered(const char* who, const std::vector<std::string>& delivered, const Expectation& expected) {
+    ZEL_FUZZ_CHECK(delivered.size() == expected.messages.size(), "%s: %zu messages delivered, %zu in the stream", who,
+                   delivered.size(), expected.messages.size());
+    for (size_t i = 0; i < delivered.size(); ++i)
+        ZEL_FUZZ_CHECK(delivered[i] == expected.messages[i], "%s: message %zu differs: \"%s\" delivered, \"%s\" sent", who,
+                       i, delivered[i].c_str(), expected.messages[i].c_str());
+}
+
+// The Framer alone, fed each chunk in reads no larger than its room.
+void check_framer(const std::vector<std::string>& chunks, const Expectation& expected) {
+    Framer framer;
+    std::vector<std::string> delivered;
+    std::string taken;  // the stream so far
+    bool open = true;
+    for (const std::string& chunk : chunks) {
+        for (size_t at = 0; at < chunk.size() && open;) {
+            const size_t n = std::min(chunk.size() - at, static_cast<size_t>(framer.room()));
+            memcpy(framer.space(), chunk.data() + at, n);
+            taken.append(chunk, at, n);
+            at += n;
+            const char* fragment = nullptr;
+            open = framer.take(static_cast<int>(n), [&](const char* text, size_t length) { delivered.emplace_back(text, length); },
+                               &fragment);
+            const size_t tail = taken.size() - (taken.rfind('\0') == std::string::npos ? 0 : taken.rfind('\0') + 1);
+            ZEL_FUZZ_CHECK(fragment == nullptr || (open && strlen(fragment) == tail &&
+                                                   taken.compare(taken.size() - tail, tail, fragment) == 0),
+                           "the unfinished message is not the stream's tail of %zu bytes", tail);
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (reader.reader_done()) return false;
-        // The socket buffer is full: let the reader catch up.
-        zel_fuzz::wait_until([&] { return unread(fd) == 0 || reader.reader_done(); }, kReaderLimit);
     }
-    zel_fuzz::wait_until([&] { return unread(fd) == 0 || reader.reader_done(); }, kReaderLimit);
-    return true;
+    ZEL_FUZZ_CHECK(open != expected.over_long, "the framer %s", open ? "took an over-long message" : "ended a stream of fitting messages");
+    check_delivered("framer", delivered, expected);
+}
+
+// A Caller's reader thread over a socketpair whose other end gets the chunks one write each.
+void check_caller(const std::vector<std::string>& chunks, const Expectation& expected) {
+    int fds[2];
+    ZEL_FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "socketpair: %s", strerror(errno));
+    Caller* reader = new Caller(fds[0]);
+    reader->startreadthread();
+    // Blocking writes: a reader that stopped reading makes the last ones fail once its end is closed.
+    std::thread writer([&] {
+        for (const std::string& chunk : chunks)
+            if (send(fds[1], chunk.data(), chunk.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(chunk.size())) return;
+        if (!expected.over_long) shutdown(fds[1], SHUT_WR);
+    });
+    std::vector<std::string> delivered;
+    for (std::string message; reader->receive(message, kReaderLimit) == 1;) delivered.push_back(message);
+    ZEL_FUZZ_CHECK(reader->link_ended(), "the reader %s within %.0f s", expected.over_long ? "did not end on an over-long message" : "stalled",
+                   kReaderLimit);
+    delete reader;  // closes fds[0]: a writer still blocked fails and returns
+    writer.join();
+    close(fds[1]);
+    check_delivered("caller", delivered, expected);
 }
 
 }  // namespace
@@ -91,40 +126,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    int fds[2];
-    ZEL_FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "socketpair: %s", strerror(errno));
-    Caller* reader = new Caller(fds[0]);
-    reader->startreadthread();
-
+    const std::vector<std::string> chunks = chunks_of(data, size);
     std::string stream;
-    for (size_t at = 0; at < size;) {
-        size_t length = data[at++];
-        if (length > size - at) length = size - at;
-        if (length == 0) continue;
-        if (!write_chunk(*reader, fds[1], data + at, length, stream)) break;
-        at += length;
-    }
-    Expectation expected = expected_messages(stream);
-
-    if (expected.over_long) {
-        ZEL_FUZZ_CHECK(zel_fuzz::wait_until([&] { return reader->reader_done(); }, kReaderLimit),
-                       "the reader did not end on a message longer than %zu bytes", kLongest);
-    }
-    close(fds[1]);
-    ZEL_FUZZ_CHECK(zel_fuzz::wait_until([&] { return reader->reader_done(); }, kReaderLimit),
-                   "the reader did not end when its peer closed");
-
-    std::vector<std::string> delivered;
-    while (reader->has_message()) delivered.push_back(reader->pop_message());
-    for (const std::string& message : delivered) {
-        ZEL_FUZZ_CHECK(message.size() <= kLongest, "a message of %zu bytes was delivered", message.size());
-        ZEL_FUZZ_CHECK(message.find('\0') == std::string::npos, "a delivered message holds a NUL");
-    }
-    ZEL_FUZZ_CHECK(delivered.size() == expected.messages.size(), "%zu messages delivered, %zu in the stream",
-                   delivered.size(), expected.messages.size());
-    for (size_t i = 0; i < delivered.size(); ++i)
-        ZEL_FUZZ_CHECK(delivered[i] == expected.messages[i], "message %zu differs: \"%s\" delivered, \"%s\" sent", i,
-                       delivered[i].c_str(), expected.messages[i].c_str());
-    delete reader;
+    for (const std::string& chunk : chunks) stream += chunk;
+    const Expectation expected = expected_messages(stream);
+    check_framer(chunks, expected);
+    check_caller(chunks, expected);
     return 0;
 }

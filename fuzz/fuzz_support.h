@@ -1,16 +1,14 @@
-// Helpers shared by the fuzz targets: a report channel that survives libFuzzer's -close_fd_mask (the
-// library writes its own lines on stderr, which run.sh silences), and bounded waits.
+// What the fuzz targets need beside the shared harness: a report channel that survives libFuzzer's
+// -close_fd_mask (the library writes its own lines on stderr, which run.sh silences), and a check that
+// reports a broken invariant there and aborts, so that libFuzzer keeps the input.
 #ifndef ZEL_FUZZ_FUZZ_SUPPORT_H
 #define ZEL_FUZZ_FUZZ_SUPPORT_H
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
-#include <thread>
 
 namespace zel_fuzz {
 
@@ -39,6 +37,8 @@ inline void report(const char* format, ...) {
     (void)ignored;
 }
 
+}  // namespace zel_fuzz
+
 // Reports a broken invariant and aborts, which libFuzzer records as a crash with its input.
 #define ZEL_FUZZ_CHECK(condition, ...)                                                    \
     do {                                                                                  \
@@ -49,17 +49,5 @@ inline void report(const char* format, ...) {
             abort();                                                                      \
         }                                                                                 \
     } while (0)
-
-// Polls `done` every 100 microseconds for at most `limit`; true when it became true.
-inline bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    return true;
-}
-
-}  // namespace zel_fuzz
 
 #endif

@@ -3,7 +3,7 @@
 # fuzz/corpus/<target>/, and fails when one of them finds a crash, a broken check, a leak or a hang.
 # Builds nothing: configure and build the targets first, with clang:
 #
-#   CC=clang CXX=clang++ cmake -S . -B build-fuzz -DZEL_BUILD_FUZZERS=ON -DZEL_BUILD_TESTS=OFF
+#   CC=clang CXX=clang++ cmake -S . -B build-fuzz -DZEL_BUILD_FUZZERS=ON -DZEL_BUILD_TESTS=ON
 #   cmake --build build-fuzz --target fuzz_reader fuzz_decode fuzz_coordinator
 #   fuzz/run.sh 60 build-fuzz
 #
@@ -14,7 +14,9 @@
 #   ZEL_FUZZ_OUT              where new corpus entries and crash files go (default: a temporary
 #                             directory, removed when every target passes)
 #   TQR_COORDINATOR_PORT,     the in-process coordinator's port and the top of its port pool for
-#   TQR_TOP_PORT              fuzz_coordinator (default 26000 and 26020)
+#   TQR_TOP_PORT              fuzz_coordinator (default 26000 and 26020); its time limits are short
+#                             (TQR_LISTEN_TIMEOUT, TQR_HANDSHAKE_TIMEOUT, TQR_KEYCHECK_TIMEOUT: 1 s),
+#                             so that the parties it leaves stuck are let go quickly
 # New inputs are never written into fuzz/corpus/; merge good ones by hand with -merge=1.
 set -u
 
@@ -72,7 +74,8 @@ run_target() {
 run_target fuzz_reader "$(share 25)"
 run_target fuzz_decode "$(share 25)"
 run_target fuzz_coordinator "$(share 50)" \
-    env TQR_COORDINATOR_PORT="${TQR_COORDINATOR_PORT:-26000}" TQR_TOP_PORT="${TQR_TOP_PORT:-26020}"
+    env TQR_COORDINATOR_PORT="${TQR_COORDINATOR_PORT:-26000}" TQR_TOP_PORT="${TQR_TOP_PORT:-26020}" \
+    TQR_LISTEN_TIMEOUT=1 TQR_HANDSHAKE_TIMEOUT=1 TQR_KEYCHECK_TIMEOUT=1
 
 if [ -n "$failed" ]; then
     echo "run.sh: FAILED:$failed (results kept in $out)" >&2

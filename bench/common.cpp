@@ -1,0 +1,115 @@
+// Output, the bridge book and the start of a sender: what every phase of zel_bench_rendezvous uses.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "bench.h"
+#include "protocol/phrase.h"
+
+namespace bench {
+
+void figure(const std::string& name, double value, int decimals) {
+    printf("%s=%.*f\n", name.c_str(), decimals, value);
+    fflush(stdout);
+}
+
+void note(const std::string& text) {
+    printf("# %s\n", text.c_str());
+    fflush(stdout);
+}
+
+void cost_figures(const std::string& prefix, const Usage& before, int rounds) {
+    const Usage after = Usage::now();
+    if (rounds <= 0) return;
+    figure(prefix + "_cpu_us", (after.cpu_us - before.cpu_us) / rounds);
+    figure(prefix + "_switches", static_cast<double>(after.switches - before.switches) / rounds);
+}
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// ---- BridgeBook ----------------------------------------------------------------------------------
+
+namespace {
+
+int port_of_end(int fd, bool peer) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    int got = peer ? getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length)
+                   : getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return got == 0 ? ntohs(address.sin_port) : 0;
+}
+
+}  // namespace
+
+void BridgeBook::on_bridge(int fd) {
+    const Clock::time_point at = Clock::now();
+    const uint32_t local = static_cast<uint32_t>(port_of_end(fd, false));
+    const uint32_t peer = static_cast<uint32_t>(port_of_end(fd, true));
+    const bool sender = harness::in_pool(static_cast<int>(local));
+    // The same key from both ends: the endstation's port above the sender's pool port.
+    const uint32_t key = sender ? (peer << 16 | local) : (local << 16 | peer);
+    int to_close = -1;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto other = m_halves.find(key);
+        if (other == m_halves.end() || other->second.sender == sender) {
+            m_halves[key] = Half{sender, fd};
+            return;
+        }
+        to_close = sender ? other->second.fd : fd;
+        m_halves.erase(other);
+        ++m_completed;
+        m_last_done = at;
+    }
+    close(to_close);
+    m_changed.notify_all();
+}
+
+long BridgeBook::completed() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_completed;
+}
+
+bool BridgeBook::wait_completed(long count, milliseconds limit) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, limit, [&] { return m_completed >= count; });
+}
+
+Clock::time_point BridgeBook::last_done() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_last_done;
+}
+
+void BridgeBook::drop_unpaired() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& entry : m_halves)
+        if (!entry.second.sender) close(entry.second.fd);
+    m_halves.clear();
+}
+
+BridgeBook& book() {
+    // Never destroyed: a sender's listener thread may still call the bridge while the process exits.
+    static BridgeBook* the_book = new BridgeBook;
+    return *the_book;
+}
+
+void bridge(int fd) { book().on_bridge(fd); }
+
+// ---- Parties -------------------------------------------------------------------------------------
+
+bool start_sender(harness::CallerParty& sender, const std::string& conference) {
+    harness::EventLog events;
+    sender.run(ROLE_SENDER, "s", conference, kKey);
+    bool joined = events.wait_until([&] {
+        for (const PartyEvent& e : events.events())
+            if (e.kind == EVENT_JOINED && e.role == ROLE_SENDER && e.conference == conference) return true;
+        return false;
+    });
+    if (!joined) note("the sender of " + conference + " did not join within " + std::to_string(harness::kStep.count()) + " ms");
+    return joined;
+}
+
+}  // namespace bench
