@@ -137,6 +137,8 @@ public:
     bool reader_done() const { return m_reader_done.load(); }
     // True once the reader has left its loop: no message can arrive any more.
     bool link_ended() { return m_queue.ended(); }
+    // True when the reader ended on a message longer than a reader accepts.
+    bool overlong() const { return m_overlong.load(); }
     // Waits at most `seconds` for the reader to leave its loop; true once it has.
     bool wait_link_ended(double seconds);
     // True when the coordinator refused this sender ("RejectedSender "); process() then returned.
@@ -199,6 +201,7 @@ private:
 
     bool m_reader_started = false;
     std::atomic<bool> m_reader_done{true};
+    std::atomic<bool> m_overlong{false};
     std::atomic<bool> m_rejected{false};
     ApprovalPolicy m_approval_policy = nullptr;
     void* m_approval_context = nullptr;

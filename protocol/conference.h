@@ -132,6 +132,8 @@ private:
     // Ends `r` (erases it) with `outcome`, remembering it for late answers.
     void end(Cookie endstation, const char* outcome, const char* why, Outbox* out) ZEL_REQUIRES(m_mutex);
     void requeue(std::vector<Rendezvous>& sent_nowhere) ZEL_REQUIRES(m_mutex);
+    // Whether an answer about an ended rendezvous is a late one: a party may be late a few times for
+    // each rendezvous of its that ended, not more.
     bool is_stale(Cookie endstation, Cookie sender) ZEL_REQUIRES(m_mutex);
     bool is_empty() ZEL_REQUIRES(m_mutex);
     PartyEvent event(PartyEventKind kind, const Rendezvous& r) ZEL_REQUIRES(m_mutex);
@@ -147,7 +149,11 @@ private:
     std::deque<Caller*> m_receivers ZEL_GUARDED_BY(m_mutex);  // waiting, oldest first
     std::map<Cookie, Rendezvous> m_rendezvous ZEL_GUARDED_BY(m_mutex);  // under way, by endstation
     std::list<Cookie> m_waiting_port ZEL_GUARDED_BY(m_mutex);           // approved, in approval order
-    std::deque<std::pair<Cookie, Cookie>> m_ended ZEL_GUARDED_BY(m_mutex);  // recent (endstation, sender)
+    struct Ended {
+        Cookie endstation, sender;
+        int late_answers;
+    };
+    std::deque<Ended> m_ended ZEL_GUARDED_BY(m_mutex);  // recent rendezvous, for late answers
     uint64_t m_sequence ZEL_GUARDED_BY(m_mutex) = 0;
 };
 

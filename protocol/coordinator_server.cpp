@@ -87,7 +87,11 @@ void* CoordinatorServer::s_partythread(void* party) {
 
 bool CoordinatorServer::admit(Caller* caller) {
     if (caller->negotiate(1, ROLE_COORDINATOR, ROLE_CALLER) != 1) {
-        if (!caller->link_ended() && !m_stopping.load()) report_party(*caller, EVENT_DROPPED, "handshake_timeout", "");
+        if (caller->overlong()) {
+            report_party(*caller, EVENT_DROPPED, "message_too_long", "");
+        } else if (!caller->link_ended() && !m_stopping.load()) {
+            report_party(*caller, EVENT_DROPPED, "handshake_timeout", "");
+        }
         return false;
     }
     if (caller->joinconference()) return true;

@@ -60,6 +60,7 @@ void Caller::leaveconference() {
         joined = m_joined != 0;
     }
     if (!joined) return;
+    if (m_overlong.load()) m_session->drop("message_too_long", "");
     // Out of the conference first, so that nothing new is addressed to this party; then sends to it
     // that are under way finish before it is forgotten.
     m_session->leave();

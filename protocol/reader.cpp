@@ -50,6 +50,7 @@ void Caller::readthread() {
             },
             &fragment);
         open = framed && queue_open;
+        if (!framed) m_overlong.store(true);
         if (fragment != nullptr) zel_error("TQR: COPYING FRAGMENT %s\n", fragment);
     }
     if (m_stopread.load()) m_conn->Close();

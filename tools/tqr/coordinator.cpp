@@ -20,7 +20,8 @@
 //       TQR_HANDSHAKE_TIMEOUT), deadline (it did not give the answer in DETAIL within
 //       TQR_LISTEN_TIMEOUT), ignored_messages (over 100 messages in a row its role or its state does
 //       not allow), port_in_use (a sender that reported over 3 ports in use within a minute),
-//       nickname_too_long (it would not fit the message that carries it), no_role.
+//       nickname_too_long (it would not fit the message that carries it), message_too_long (it sent
+//       one longer than 997 bytes), no_role.
 //   port_set_aside port=PORT conference=ID nickname=NAME seconds=S
 //       a sender reported PORT in use; it is lent again after S seconds.
 //   rejected_sender conference=ID peer=ADDRESS:PORT
