@@ -16,6 +16,7 @@ std::shared_ptr<Conference> Activelist::addcaller(const std::string& confid, Cal
     std::shared_ptr<Conference>& filed = m_conferences[confid];
     if (filed == nullptr) {
         filed = std::make_shared<Conference>(confid, ++m_serial);
+        m_filed.store(m_conferences.size(), std::memory_order_relaxed);
         filed->addcaller(caller, confid);
         zel_inform(stderr, "adding conference for %s\n", confid.c_str());
         return filed;
@@ -31,6 +32,7 @@ void Activelist::forget_if_empty(const std::shared_ptr<Conference>& conference) 
     auto found = m_conferences.find(conference->confid());
     if (found == m_conferences.end() || found->second != conference || !conference->empty()) return;
     m_conferences.erase(found);
+    m_filed.store(m_conferences.size(), std::memory_order_relaxed);
     zel_inform(stderr, "deleted conference %s from active list\n", conference->confid().c_str());
 }
 

@@ -8,6 +8,7 @@
 #ifndef ZEL_PROTOCOL_ACTIVELIST_H
 #define ZEL_PROTOCOL_ACTIVELIST_H
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -32,8 +33,9 @@ public:
     // Forgets `conference` if it is still the one filed under its identifier and has become empty.
     void forget_if_empty(const std::shared_ptr<Conference>& conference) ZEL_EXCLUDES(m_mutex);
 
-    // Conferences filed now (hosts and tests).
+    // Conferences filed now (hosts and tests); glance() without the lock, for monitors.
     size_t size() ZEL_EXCLUDES(m_mutex);
+    size_t glance() const { return m_filed.load(std::memory_order_relaxed); }
     // Endstations waiting in `confid`, or -1 when it names no conference (tests).
     long waiting(const std::string& confid) ZEL_EXCLUDES(m_mutex);
 
@@ -41,6 +43,7 @@ private:
     zel::Mutex m_mutex;
     std::map<std::string, std::shared_ptr<Conference>> m_conferences ZEL_GUARDED_BY(m_mutex);
     uint64_t m_serial ZEL_GUARDED_BY(m_mutex) = 0;  // tells conferences of one identifier apart
+    std::atomic<size_t> m_filed{0};
 };
 
 extern Activelist g_activelist;

@@ -26,6 +26,7 @@ Portmanager::Portmanager() : m_coord_port(0), m_top_port(0) {
     }
     m_state.reserve(m_ports.size());
     for (PortEntry* entry : m_ports) m_state.push_back(Port{entry, FREE, 0});
+    m_in_state[FREE].store(m_state.size());
     for (Port& port : m_state) m_free.push_back(&port);
 }
 
@@ -64,7 +65,7 @@ bool Portmanager::others_wait(uint64_t holder) {
 
 void Portmanager::lend_out(Port* port, uint64_t holder) {
     if (port->state != RESERVED) ++m_lent_to[holder];
-    port->state = LENT;
+    set_state(port, LENT);
     port->holder = holder;
     m_changed.broadcast();
     zel_inform(stderr, " popped port %s \n", port->entry->text.c_str());
@@ -97,7 +98,7 @@ std::vector<Portmanager::Wake> Portmanager::serve_waiters() {
         if (next == m_waiters.end()) break;
         Port* port = m_free.front();
         m_free.pop_front();
-        port->state = RESERVED;
+        set_state(port, RESERVED);
         port->holder = next->holder;
         ++m_lent_to[next->holder];
         wakes.push_back(Wake{next->sender, next->confid});
@@ -107,7 +108,7 @@ std::vector<Portmanager::Wake> Portmanager::serve_waiters() {
 }
 
 std::vector<Portmanager::Wake> Portmanager::make_free(Port* port) {
-    port->state = FREE;
+    set_state(port, FREE);
     m_free.push_back(port);
     m_changed.broadcast();
     return serve_waiters();
@@ -116,7 +117,7 @@ std::vector<Portmanager::Wake> Portmanager::make_free(Port* port) {
 void Portmanager::take_back(Port* port, State state) {
     auto held = m_lent_to.find(port->holder);
     if (held != m_lent_to.end() && --held->second == 0) m_lent_to.erase(held);
-    port->state = state;
+    set_state(port, state);
     port->holder = 0;
     m_changed.broadcast();
 }
@@ -199,6 +200,17 @@ bool Portmanager::wait_until(bool (*done)(const Counts& counts), double seconds)
         if (m_changed.wait_until(m_mutex, until) != 0) return done(count());
     }
     return true;
+}
+
+void Portmanager::set_state(Port* port, State state) {
+    m_in_state[port->state].fetch_sub(1, std::memory_order_relaxed);
+    m_in_state[state].fetch_add(1, std::memory_order_relaxed);
+    port->state = state;
+}
+
+Portmanager::Counts Portmanager::glance() const {
+    auto in = [&](State state) { return m_in_state[state].load(std::memory_order_relaxed); };
+    return Counts{in(FREE), in(RESERVED), in(LENT), in(RETURNING), in(SET_ASIDE)};
 }
 
 Portmanager::Counts Portmanager::count() {

@@ -14,6 +14,7 @@
 #ifndef ZEL_PROTOCOL_PORTMANAGER_H
 #define ZEL_PROTOCOL_PORTMANAGER_H
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -65,6 +66,9 @@ public:
         size_t free, reserved, lent, returning, set_aside;
     };
     Counts counts() ZEL_EXCLUDES(m_mutex);
+    // The same without the lock, for a monitor that must not hold a rendezvous up: each figure is
+    // exact, their sum may be off by a port that changes state meanwhile.
+    Counts glance() const;
     // Waits until `done(counts())` holds or `seconds` passed; whether it holds.
     bool wait_until(bool (*done)(const Counts& counts), double seconds) ZEL_EXCLUDES(m_mutex);
 
@@ -86,6 +90,7 @@ private:
     };
 
     Port* find(const std::string& text) ZEL_REQUIRES(m_mutex);
+    void set_state(Port* port, State state) ZEL_REQUIRES(m_mutex);
     Counts count() ZEL_REQUIRES(m_mutex);
     void lend_out(Port* port, uint64_t holder) ZEL_REQUIRES(m_mutex);
     // A lent port leaves its holder, into `state`.
@@ -113,6 +118,7 @@ private:
     std::deque<Port*> m_free ZEL_GUARDED_BY(m_mutex);        // taken at the front, returned at the back
     std::list<Waiter> m_waiters ZEL_GUARDED_BY(m_mutex);     // conferences that wait, oldest first
     std::map<uint64_t, size_t> m_lent_to ZEL_GUARDED_BY(m_mutex);  // reserved or lent, by holder
+    std::atomic<size_t> m_in_state[SET_ASIDE + 1] = {};              // ports in each state, for glance()
 };
 
 extern Portmanager g_portmanager;
