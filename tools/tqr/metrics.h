@@ -1,0 +1,70 @@
+// What `tqr coordinator --metrics` serves to a monitoring system: the Prometheus text exposition on
+// GET /metrics, and "ok" on GET /healthz.
+//
+// The counters are fed by the party observer on whatever library thread took the step, each update a
+// relaxed atomic add; a scrape reads them and the lock-free glances of the pool, the conference
+// registry and the server. So a scrape never holds up a rendezvous, and a rendezvous never waits for a
+// scrape. Figures read in one scrape may be a step apart from one another; each is exact.
+#ifndef ZEL_TOOLS_TQR_METRICS_H
+#define ZEL_TOOLS_TQR_METRICS_H
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "protocol/party_events.h"
+
+class CoordinatorServer;
+namespace httplib {
+class Server;
+}
+
+namespace tqr {
+
+class Metrics {
+public:
+    // Upper bounds of the rendezvous duration buckets, in seconds (then +Inf).
+    static constexpr int kBuckets = 15;
+    static constexpr int kOutcomes = 5;  // the four the library tells, and any other
+    static constexpr int kReasons = 8;   // the seven drop rules, and any other
+
+    // Counts an event that ends something: a rendezvous, a dropped party, a turned-away sender, a
+    // refused connection. Other events leave the counts as they are.
+    void count(const PartyEvent& event);
+    // Every family, with the gauges of `server` and of this process's pool and registry.
+    std::string exposition(const CoordinatorServer& server) const;
+
+private:
+    std::atomic<long> m_outcomes[kOutcomes] = {};
+    std::atomic<long> m_reasons[kReasons] = {};
+    std::atomic<long> m_refused{0};
+    std::atomic<long> m_rejected{0};
+    std::atomic<long> m_in_bucket[kBuckets + 1] = {};  // not cumulative: the scrape adds them up
+    std::atomic<long long> m_microseconds{0};
+};
+
+// The HTTP side, on threads of its own: one that accepts and one that answers. bind() comes first, so
+// that an address that cannot be had stops the coordinator before it takes any party; serve() then
+// answers until the process ends. Its threads are never joined, so once it serves, this object and
+// the two it reads must live as long as the process (the coordinator leaves through finish()).
+class MetricsServer {
+public:
+    MetricsServer(const Metrics& metrics, const CoordinatorServer& server);
+    ~MetricsServer();
+    MetricsServer(const MetricsServer&) = delete;
+    MetricsServer& operator=(const MetricsServer&) = delete;
+
+    // `address` is HOST:PORT ([V6]:PORT for an IPv6 address); false, with `error` saying why, when it
+    // is malformed or cannot be bound.
+    bool bind(const std::string& address, std::string* error);
+    void serve();
+
+private:
+    const Metrics& m_metrics;
+    const CoordinatorServer& m_server;
+    std::unique_ptr<httplib::Server> m_http;
+};
+
+}  // namespace tqr
+
+#endif
