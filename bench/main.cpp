@@ -4,7 +4,6 @@
 // and what it is held to. The library reads its ports once, when it is loaded: without
 // TQR_COORDINATOR_PORT the binary sets 28000 and 28020 and runs itself again.
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -145,15 +144,6 @@ void raise_descriptor_limit() {
     setrlimit(RLIMIT_NOFILE, &files);
 }
 
-// The coordinator's host sets what `tqr coordinator` sets: Linux 6.16 and later give a process a
-// private futex hash of a few slots, and with thousands of party threads waiting every wake-up walks
-// long chains. Before any thread starts; older kernels refuse, which changes nothing.
-void enlarge_futex_hash() {
-    constexpr int kPrFutexHash = 78, kSetSlots = 1, kGetSlots = 2;
-    if (prctl(kPrFutexHash, kSetSlots, 16384, 0, 0) == 0)
-        note("futex hash: " + std::to_string(prctl(kPrFutexHash, kGetSlots, 0, 0, 0)) + " slots, as tqr coordinator sets it");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,7 +158,6 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, &options)) return 2;
     signal(SIGPIPE, SIG_IGN);
     raise_descriptor_limit();
-    enlarge_futex_hash();
     zel_set_quiet(1);
     // Forked before this process starts any thread.
     IdleClients clients;

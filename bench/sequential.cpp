@@ -11,9 +11,9 @@ bool run_sequential(const std::string& conference, int warmup, int rounds, Seque
         if (i == warmup) first = Clock::now();
         const long target = book().completed() + 1;
         const Clock::time_point started = Clock::now();
-        // The endstation's whole run as its host makes it, on a thread of its own: through "Adios ",
-        // its bridge call and its teardown.
-        if (!harness::rendezvous(conference, kKey, kRoundLimit)) {
+        // The endstation's whole run as a receiving program makes it, on its main thread: through
+        // "Adios ", its bridge call and its teardown.
+        if (!harness::rendezvous_here(conference, kKey)) {
             note(conference + ": endstation " + std::to_string(i) + " did not finish its rendezvous within " +
                  std::to_string(kRoundLimit.count()) + " ms; given up");
             return false;

@@ -12,6 +12,8 @@
 #include "protocol/phrase.h"
 #include "protocol/sender_links.h"
 #include "protocol/settings.h"
+#include "protocol/socket_ops.h"
+#include "protocol/threads.h"
 
 int set_bridge_callback(BridgeCallback fn) {
     g_bridge.store(fn, std::memory_order_release);
@@ -39,11 +41,12 @@ Caller::~Caller() {
     // A Caller whose reader never ran was never taken out of its conference by it.
     if (!m_reader_started) leaveconference();
     if (m_reader_started) {
-        // The reader holds this Caller until it ends: wake it wherever it waits, then join it.
+        // The reader holds this Caller until it ends: wake it wherever it waits, and wait for it.
         m_stopread.store(1);
         m_queue.close();
         m_conn->shutdown();
-        pthread_join(m_readthread, nullptr);
+        m_waker->wake();
+        m_reader_finished->wait();
     }
     m_link.reset();
     if (m_links) m_links->stop();
@@ -101,6 +104,10 @@ void Caller::set_approval_policy(ApprovalPolicy policy, void* context) {
 
 bool Caller::approves(const std::string& nickname) const {
     return m_approval_policy == nullptr || m_approval_policy(nickname, m_approval_context);
+}
+
+void Caller::port_reserved() {
+    if (m_session) m_session->woken();
 }
 
 void Caller::drop(const char* reason, const char* detail) {

@@ -12,9 +12,10 @@
 // it stops and joins the reader, waits for the bridge thread and the sender's listeners, and for other
 // threads that are writing to this Caller through its cookie.
 //
-// Threads: the host thread runs negotiate() then process(); the reader thread fills m_queue; an
-// endstation runs one bridge thread, a sender one listener thread per lent port; on the coordinator the
-// loops of other parties and the deadline thread reach this Caller through g_parties.
+// Threads: the host thread runs negotiate() then process(), which read the link themselves; a reader
+// (on a pool thread) reads it after process() returned, while the stream goes on; an endstation runs
+// one bridge, a sender one listener per lent port (pool threads); on the coordinator the sessions of
+// other parties, the pool and the deadline thread reach this Caller through g_parties.
 //
 // Lock order, outermost first (each mutex's own comment says what it guards):
 //   1. Caller::m_member_mutex      the join and leave steps of one coordinator Caller
@@ -24,7 +25,7 @@
 //   5. Deadlines::m_mutex, PartyRegistry::m_mutex   leaves
 // and, on their own chain, taken with none of the above held:
 //   Caller::m_compose_mutex of the composing Caller, then Caller::m_send_mutex of the one written to;
-//   Caller::m_queue_mutex, SenderLinks::m_mutex, CoordinatorHost::m_mutex: leaves.
+//   Caller::m_queue_mutex, SenderLinks::m_mutex, CoordinatorServer::m_mutex, ThreadPool::m_mutex: leaves.
 // The log and inform locks of common/ are leaves under everything. No lock is held while a message is
 // sent to another party, but for the send mutex of that party.
 #ifndef ZEL_PROTOCOL_CALLER_H
@@ -35,16 +36,24 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/export.h"
 #include "protocol/clock.h"
 #include "protocol/connection.h"
 #include "protocol/cookie.h"
+#include "protocol/framing.h"
 #include "protocol/inbound_queue.h"
 #include "protocol/mutex.h"
 
 class Caller;
 class EndstationLink;
+namespace zel {
+class Completion;
+namespace net {
+class Waker;
+}
+}  // namespace zel
 class PartySession;
 class SenderLinks;
 struct DecodedMessage;
@@ -87,10 +96,15 @@ public:
     // The descriptor of the next party (for a Caller(fd) that then owns it), 0 on failure.
     ZEL_API int accept(int arg);
 
-    // The reader thread, which cuts the stream into messages for m_queue. startreadthread returns 1.
+    // The reader thread, which reads the stream into m_queue while no loop reads it itself: negotiate()
+    // and process() read the link themselves, and the reader starts only if the stream goes on after
+    // process() returned. startreadthread returns 1.
     ZEL_API int startreadthread();
     ZEL_API static void* s_readthread(void* caller);
     void readthread();
+    // Instead of startreadthread(): no reader thread; negotiate() and process() read the link
+    // themselves, and whoever finds the stream ended runs the leave step (the coordinator host).
+    void read_without_reader();
 
     // The handshake: 1 when the script was walked to its end, 0 when a listening phrase got nothing
     // before its own time limit or the handshake's (TQR_HANDSHAKE_TIMEOUT) passed.
@@ -112,6 +126,8 @@ public:
     // Writes `text` and its terminator in one send under m_send_mutex: the send result. A write that
     // timed out or went out in part shuts the link down, since the stream can no longer be framed.
     int send_text(const std::string& text);
+    // Writes each of `texts` with its terminator, all in one send, and empties it.
+    void send_texts(std::vector<std::string>& texts);
     const std::string& nickname() const { return m_nickname; }
 
     // Inbound queue: 1 with the oldest message in `out`; 0 on time-out or once the link has ended and
@@ -143,13 +159,18 @@ public:
     bool wait_link_ended(double seconds);
     // True when the coordinator refused this sender ("RejectedSender "); process() then returned.
     bool rejected() const { return m_rejected.load(); }
+    // Between negotiate() and process(): reads the link for at most `seconds`. true when the
+    // coordinator's first word is "RejectedSender " or the link ends; what came stays for process().
+    // A coordinator tells a sender only a refusal, never an acceptance: this is how a host learns it
+    // was taken in.
+    bool refused_within(double seconds);
 
     // The host of a sender decides which nominations it approves (null: all). Set before process().
     void set_approval_policy(ApprovalPolicy policy, void* context);
     bool approves(const std::string& nickname) const;
 
-    // Coordinator side: ends a wakeable wait of this Caller's loop (a port was reserved for it).
-    void wake_loop() { m_queue.wake(); }
+    // Coordinator side: a port was reserved for this sender's conference (on a thread of the pool).
+    void port_reserved();
     // Coordinator side: drops this party by rule `reason`; its link is shut down and its reader's end
     // does the rest. Any thread, while the Caller is held.
     void drop(const char* reason, const char* detail);
@@ -180,12 +201,37 @@ public:
     Connection* m_sender_conn;
 
 private:
+    friend class EndstationLink;
+    // Holds the reading of the link for negotiate() or process(): the reader thread reads only once
+    // it goes (with `give_back`; negotiate() keeps the reading for the process() that follows).
+    class LoopReading {
+    public:
+        LoopReading(Caller& caller, bool give_back);
+        ~LoopReading();
+        LoopReading(const LoopReading&) = delete;
+        LoopReading& operator=(const LoopReading&) = delete;
+
+    private:
+        Caller& m_caller;
+        bool m_give_back;
+    };
+
     // The role's handler of one decoded message. true when the loop is done.
     bool dispatch(const DecodedMessage& message);
     void on_rejected();
     SenderLinks& links();
     EndstationLink& link();
-    int wait_message(std::string& out, double timeout, bool wakeable);
+    // 1 a message, 0 time-out or the stream ended.
+    int wait_message(std::string& out, double timeout);
+    int write_frames(const char* bytes, int length, const std::string& logged);
+    // One read of the link into the queue.
+    enum ReadResult { READ_MORE, READ_TIMED_OUT, READ_ENDED };
+    ReadResult read_some();
+    // A loop's own reading: until a message is queued, the stream ends, or `until` (zel::now()).
+    InboundQueue::PopResult read_until_message(std::string* out, double until);
+    // The end of the stream, once, whoever found it: the closing lines, the queue's end, the leave step.
+    void finish_stream();
+    void start_reader();
 
     // Orders the handshake's writes of m_type, m_confid and m_nickname, the join step and the leave
     // step, so that a party whose link ended before it joined is never filed. Before the registry's.
@@ -199,8 +245,19 @@ private:
     std::unique_ptr<SenderLinks> m_links;
     std::unique_ptr<EndstationLink> m_link;
 
+    // The reading of the link (see inbound_queue.h). The framer belongs to whoever reads: the reader
+    // thread, or a loop holding a LoopReading; m_loop_reads is the loop thread's.
+    Framer m_framer;
+    std::atomic<unsigned> m_delivered{0};
+    bool m_loop_reads = false;
+    bool m_blocking_reads = false;  // process() reads with blocking calls
+    bool m_self_reading = false;
+    bool m_reader_wanted = false;  // the host asked for a reader (startreadthread)
     bool m_reader_started = false;
+    std::unique_ptr<zel::net::Waker> m_waker;  // ends the reader's wait for bytes, when a loop takes over
+    std::shared_ptr<zel::Completion> m_reader_finished;
     std::atomic<bool> m_reader_done{true};
+    std::atomic<bool> m_stream_finished{false};
     std::atomic<bool> m_overlong{false};
     std::atomic<bool> m_rejected{false};
     ApprovalPolicy m_approval_policy = nullptr;

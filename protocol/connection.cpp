@@ -130,6 +130,7 @@ int Connection::open_listener(int port_or_fd, int backlog, bool existing, bool r
         }
         m_sock = sock;
         m_own_listener = true;
+        m_listener_nonblocking = false;
     } else {
         m_sock = port_or_fd;
         m_own_listener = false;
@@ -158,17 +159,17 @@ int Connection::accept(int, int) {
 int Connection::accept_waiting() {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    pollfd ready{m_sock, POLLIN, 0};
-    if (zel::net::poll_fds(&ready, 1, 0) <= 0 || (ready.revents & POLLIN) == 0) return 0;
+    // The listening socket does not block (set once); the peer's socket does, as the bridge promises
+    // its host: accept4 gives it no O_NONBLOCK of its own.
+    if (!m_listener_nonblocking) {
+        fcntl(m_sock, F_SETFL, fcntl(m_sock, F_GETFL) | O_NONBLOCK);
+        m_listener_nonblocking = true;
+    }
     int accepted;
     do {
-        accepted = ::accept4(m_sock, generic(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        accepted = ::accept4(m_sock, generic(&peer), &length, SOCK_CLOEXEC);
     } while (accepted < 0 && errno == EINTR);
-    if (accepted >= 0) {
-        // The peer's socket blocks, as the bridge promises its host.
-        int flags = fcntl(accepted, F_GETFL);
-        fcntl(accepted, F_SETFL, flags & ~O_NONBLOCK);
-    }
+    if (accepted < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
     return adopt_accepted(accepted);
 }
 

@@ -82,6 +82,7 @@ private:
     void leave_call();
 
     bool m_own_listener = false;
+    bool m_listener_nonblocking = false;  // accept_waiting() made the listening socket non-blocking
     // send() and recv() calls under way, and the descriptor that Close() could not close yet because
     // one was. Sequentially consistent: Close() either sees a call's count or the call sees m_fd 0.
     std::atomic<int> m_in_flight{0};

@@ -70,7 +70,7 @@ void CoordinatorServer::acceptthread() {
         }
         ++m_parties;
         PartyStart* start = new PartyStart{this, fd};
-        if (!zel::start_detached(s_partythread, start, zel::kSmallStack)) {
+        if (!zel::library_threads().run(s_partythread, start)) {
             delete start;
             Connection(fd).Close();
             --m_parties;
@@ -112,7 +112,8 @@ void CoordinatorServer::serve(int fd) {
         zel::MutexLock lock(m_mutex);
         m_callers.insert(caller);
     }
-    caller->startreadthread();
+    // One thread a party: its session reads the link itself.
+    caller->read_without_reader();
     if (!m_stopping.load() && admit(caller)) {
         ++m_served;
         caller->process();

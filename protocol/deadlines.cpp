@@ -17,11 +17,12 @@ Deadlines::~Deadlines() {
 uint64_t Deadlines::schedule(double at, Action action) {
     zel::MutexLock lock(m_mutex);
     uint64_t id = ++m_last_id;
-    bool earliest = m_due.empty() || at < m_due.begin()->first.first;
     m_due.emplace(std::make_pair(at, id), std::move(action));
     m_when.emplace(id, at);
     if (!m_started) start();
-    if (earliest) m_changed.broadcast();
+    // The thread is woken only when it sleeps past this action; most limits come after the one it
+    // waits for.
+    if (at < m_sleeping_until) m_changed.broadcast();
     return id;
 }
 
@@ -57,10 +58,13 @@ void Deadlines::run() {
                 if (m_stopping) return;
                 if (!m_due.empty() && m_due.begin()->first.first <= zel::now()) break;
                 if (m_due.empty()) {
+                    m_sleeping_until = kNever;
                     m_changed.wait(m_mutex);
                 } else {
-                    m_changed.wait_until(m_mutex, zel::monotonic_timespec(m_due.begin()->first.first));
+                    m_sleeping_until = m_due.begin()->first.first;
+                    m_changed.wait_until(m_mutex, zel::monotonic_timespec(m_sleeping_until));
                 }
+                m_sleeping_until = 0;
             }
             auto first = m_due.begin();
             due = std::move(first->second);

@@ -47,6 +47,9 @@ private:
     std::unordered_map<uint64_t, double> m_when ZEL_GUARDED_BY(m_mutex);
     uint64_t m_last_id ZEL_GUARDED_BY(m_mutex) = 0;
     bool m_started ZEL_GUARDED_BY(m_mutex) = false;
+    static constexpr double kNever = 1e300;
+    // When the thread wakes by itself next (kNever: not before an action comes; 0: it is awake).
+    double m_sleeping_until ZEL_GUARDED_BY(m_mutex) = kNever;
     bool m_stopping ZEL_GUARDED_BY(m_mutex) = false;
     pthread_t m_thread{};
 };

@@ -55,7 +55,8 @@ void EndstationLink::on_connect(const DecodedMessage& message) {
     step.kind = EVENT_BRIDGED;
     if (party_observed()) report_party_event(step);
     // The bridge calls the host: its stack is the host's default.
-    m_bridge_started = zel::start_thread(&self.m_ssc_pt, Caller::s_ssc_pt, &self);
+    m_bridge_done = std::make_shared<zel::Completion>();
+    m_bridge_started = zel::host_threads().run(Caller::s_ssc_pt, &self, m_bridge_done, &self.m_ssc_pt);
 }
 
 void EndstationLink::bridge() {
@@ -67,11 +68,14 @@ void EndstationLink::bridge() {
 void EndstationLink::on_adios() {
     zel_inform(stderr, "closing coordinator connection\n");
     m_endstation.close_link();
+    // This loop reads no more: whoever waits for the end of the link (the host's bridge, say) need
+    // not wait for the reader to find it.
+    m_endstation.m_queue.end();
     join_bridge();
 }
 
 void EndstationLink::join_bridge() {
     if (!m_bridge_started) return;
-    pthread_join(m_endstation.m_ssc_pt, nullptr);
+    m_bridge_done->wait();
     m_bridge_started = false;
 }

@@ -10,6 +10,11 @@
 #define ZEL_PROTOCOL_ENDSTATION_LINK_H
 
 #include <atomic>
+#include <memory>
+
+namespace zel {
+class Completion;
+}
 
 class Caller;
 struct DecodedMessage;
@@ -30,7 +35,8 @@ private:
     void join_bridge();
 
     Caller& m_endstation;
-    bool m_bridge_started = false;      // the loop thread's: a bridge thread runs, not joined yet
+    bool m_bridge_started = false;      // the loop thread's: a bridge thread runs, not waited for yet
+    std::shared_ptr<zel::Completion> m_bridge_done;
     std::atomic<bool> m_bridged{false};  // m_sender_conn's socket has passed to the host
 };
 

@@ -9,7 +9,8 @@
 #include "protocol/portmanager.h"
 
 std::ofstream g_logmsg;
-PartyRegistry g_parties;
+// Never destroyed: work on the library's pools may still look a party up while the process ends.
+PartyRegistry& g_parties = *new PartyRegistry;
 Activelist g_activelist;
 Portmanager g_portmanager;
 Deadlines g_deadlines;

@@ -2,8 +2,9 @@
 
 bool InboundQueue::push(std::string text) {
     zel::MutexLock lock(m_mutex);
-    // An empty queue takes any message, so one of the longest always fits.
-    while (!m_closed && !m_messages.empty() && m_bytes + text.size() + kMessageOverhead > kQueueBytes)
+    // An empty queue takes any message, so one of the longest always fits; a loop that waits to read
+    // itself takes these first, so the reader finishes its read instead of waiting for room.
+    while (!m_closed && !m_loop_reads && !m_messages.empty() && m_bytes + text.size() + kMessageOverhead > kQueueBytes)
         m_cond.wait(m_mutex);
     if (m_closed) return false;
     m_bytes += text.size() + kMessageOverhead;
@@ -24,35 +25,23 @@ void InboundQueue::close() {
     m_cond.broadcast();
 }
 
-InboundQueue::PopResult InboundQueue::pop(std::string* out, const timespec* deadline, bool wakeable) {
+InboundQueue::PopResult InboundQueue::pop(std::string* out, const timespec* deadline) {
     zel::MutexLock lock(m_mutex);
     int waited = 0;
-    while (m_messages.empty() && !m_ended && !(wakeable && m_woken) && waited == 0) {
+    while (m_messages.empty() && !m_ended && waited == 0) {
         if (deadline == nullptr) {
             waited = -1;
             break;
         }
         waited = m_cond.wait_until(m_mutex, *deadline);
     }
-    if (m_messages.empty()) {
-        if (wakeable && m_woken) {
-            m_woken = false;
-            return POP_WOKEN;
-        }
-        return m_ended ? POP_ENDED : POP_TIMED_OUT;
-    }
+    if (m_messages.empty()) return m_ended ? POP_ENDED : POP_TIMED_OUT;
     *out = std::move(m_messages.front());
     m_bytes -= out->size() + kMessageOverhead;
     m_messages.pop_front();
     // Room for a reader that waits.
     m_cond.broadcast();
     return POP_MESSAGE;
-}
-
-void InboundQueue::wake() {
-    zel::MutexLock lock(m_mutex);
-    m_woken = true;
-    m_cond.broadcast();
 }
 
 bool InboundQueue::wait_ended(const timespec& deadline) {
@@ -62,14 +51,64 @@ bool InboundQueue::wait_ended(const timespec& deadline) {
     return m_ended;
 }
 
+void InboundQueue::reader_starts() {
+    zel::MutexLock lock(m_mutex);
+    m_reader = true;
+}
+
+void InboundQueue::want_reading() {
+    zel::MutexLock lock(m_mutex);
+    m_loop_reads = true;
+    m_cond.broadcast();
+}
+
+void InboundQueue::await_reader() {
+    zel::MutexLock lock(m_mutex);
+    while (m_reader && !m_reader_parked && !m_ended && !m_closed) m_cond.wait(m_mutex);
+}
+
+void InboundQueue::give_reading_back() {
+    zel::MutexLock lock(m_mutex);
+    m_loop_reads = false;
+    m_cond.broadcast();
+}
+
+bool InboundQueue::reader_turn() {
+    zel::MutexLock lock(m_mutex);
+    while (m_loop_reads && !m_closed && !m_ended) {
+        m_reader_parked = true;
+        m_cond.broadcast();
+        m_cond.wait(m_mutex);
+    }
+    m_reader_parked = false;
+    if (m_closed || m_ended) {
+        m_reader = false;
+        m_cond.broadcast();
+        return false;
+    }
+    return true;
+}
+
+bool InboundQueue::reader_may_read() {
+    zel::MutexLock lock(m_mutex);
+    return !m_loop_reads && !m_closed && !m_ended;
+}
+
 bool InboundQueue::has_message() {
     zel::MutexLock lock(m_mutex);
     return !m_messages.empty();
 }
 
+bool InboundQueue::peek(std::string* out) {
+    zel::MutexLock lock(m_mutex);
+    if (m_messages.empty()) return false;
+    *out = m_messages.front();
+    return true;
+}
+
 std::string InboundQueue::pop_front() {
     std::string out;
-    pop(&out, nullptr, false);
+    pop(&out, nullptr);
     return out;
 }
 

@@ -44,7 +44,7 @@ private:
     std::unordered_map<Cookie, Entry> m_parties ZEL_GUARDED_BY(m_mutex);
 };
 
-extern PartyRegistry g_parties;
+extern PartyRegistry& g_parties;
 
 // Holds a live party for one scope.
 class HeldParty {

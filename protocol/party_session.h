@@ -4,9 +4,10 @@
 // not allow, or that reports ports in use again and again, is dropped with a reason. The leave step
 // takes the party out of its conference.
 //
-// Owned by the party's Caller (made by its join step). The Caller's loop thread calls handle(),
-// ignore() and woken(); its reader thread calls leave(); drop() may come from any thread that holds
-// the Caller (the deadline thread, a conference's delivery). The counters are the loop thread's.
+// Owned by the party's Caller (made by its join step). The Caller's loop thread calls handle() and
+// ignore(); whoever finds its stream ended calls leave(); woken() and drop() may come from any thread
+// that holds the Caller (the pool, the deadline thread, a conference's delivery). The counters are
+// the loop thread's.
 #ifndef ZEL_PROTOCOL_PARTY_SESSION_H
 #define ZEL_PROTOCOL_PARTY_SESSION_H
 
@@ -36,7 +37,7 @@ public:
     void handle(const DecodedMessage& message);
     // A message of `type` (-1: none) that had no effect, and why.
     void ignore(int type, const char* why);
-    // The loop was woken: a port was reserved for this sender's conference.
+    // A port was reserved for this sender's conference.
     void woken();
     void drop(const char* reason, const char* detail);
     void leave();

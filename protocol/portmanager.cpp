@@ -9,6 +9,7 @@
 #include "protocol/party_registry.h"
 #include "protocol/phrase.h"
 #include "protocol/settings.h"
+#include "protocol/threads.h"
 
 // This platform's sockets need no start-up.
 int start_sockets() { return 0; }
@@ -228,8 +229,18 @@ Portmanager::Counts Portmanager::count() {
 }
 
 void Portmanager::wake(const std::vector<Wake>& wakes) {
+    // The sender's conference lends the port and sends "Listen ", on a thread of the pool: whoever
+    // freed the port (the deadline thread among them) must not wait on a slow sender.
     for (const Wake& w : wakes) {
-        HeldParty sender(w.sender, ROLE_SENDER, w.confid);
-        if (sender.get()) sender.get()->wake_loop();
+        if (w.sender == Cookie()) continue;  // nobody to tell
+        Wake* job = new Wake(w);
+        if (!zel::library_threads().run(s_serve, job)) s_serve(job);
     }
+}
+
+void* Portmanager::s_serve(void* wake) {
+    std::unique_ptr<Wake> job(static_cast<Wake*>(wake));
+    HeldParty sender(job->sender, ROLE_SENDER, job->confid);
+    if (sender.get()) sender.get()->port_reserved();
+    return nullptr;
 }

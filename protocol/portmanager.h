@@ -10,7 +10,7 @@
 // One instance per process, g_portmanager, built at load time (after g_logmsg and g_activelist) and
 // destroyed at unload. Its entries live as long as it does. Every operation may be called from any
 // thread; m_mutex comes after a conference's mutex and before g_deadlines' and g_parties' mutexes.
-// Waiting senders are woken after m_mutex is released.
+// Waiting senders are served after m_mutex is released, on a thread of the pool.
 #ifndef ZEL_PROTOCOL_PORTMANAGER_H
 #define ZEL_PROTOCOL_PORTMANAGER_H
 
@@ -19,6 +19,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,7 @@ public:
     size_t size() const { return m_ports.size(); }
 
     // Lends the oldest free port (or one reserved for it) to the conference `holder`. Null when none
-    // can be lent now; then the sender `waiter` of conference `confid` is woken (Caller::wake_loop)
+    // can be lent now; then the sender `waiter` of conference `confid` is told (Caller::port_reserved)
     // once a port is reserved for `holder`.
     const PortEntry* lend(uint64_t holder, Cookie waiter, const std::string& confid) ZEL_EXCLUDES(m_mutex);
     // `holder` waits no more (its sender left): what was reserved for it goes to the next in line.
@@ -104,6 +105,7 @@ private:
     // Schedules the return of a resting port.
     void rest_until(Port* port, double at) ZEL_REQUIRES(m_mutex);
     static void wake(const std::vector<Wake>& wakes);
+    static void* s_serve(void* wake);
 
     int m_coord_port;
     int m_top_port;

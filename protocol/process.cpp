@@ -11,6 +11,7 @@
 #include "protocol/party_session.h"
 #include "protocol/phrase.h"
 #include "protocol/sender_links.h"
+#include "protocol/socket_ops.h"
 
 namespace {
 
@@ -18,19 +19,18 @@ constexpr double kLoopLimit = 1000000.0;
 
 }  // namespace
 
-int Caller::receive(std::string& out, double timeout) { return wait_message(out, timeout, false) == 1 ? 1 : 0; }
+int Caller::receive(std::string& out, double timeout) { return wait_message(out, timeout); }
 
-// 1 a message, 0 time-out or the link ended, 2 woken.
-int Caller::wait_message(std::string& out, double timeout, bool wakeable) {
+int Caller::wait_message(std::string& out, double timeout) {
     zel_inform(stderr, "caller requesting lock for receive\n");
     AbsTime deadline;
-    switch (m_queue.pop(&out, deadline.after(timeout), wakeable)) {
+    InboundQueue::PopResult got = m_loop_reads || m_self_reading ? read_until_message(&out, zel::now() + timeout)
+                                                                : m_queue.pop(&out, deadline.after(timeout));
+    switch (got) {
     case InboundQueue::POP_MESSAGE:
         zel_inform(stderr, "caller popped %s\n", out.c_str());
         zel::logline("caller popped  ", out);
         return 1;
-    case InboundQueue::POP_WOKEN:
-        return 2;
     case InboundQueue::POP_TIMED_OUT:
         zel::logline("caller receive timed out  ", out);
         zel_error("caller timed out %s\n", out.c_str());
@@ -44,14 +44,12 @@ int Caller::wait_message(std::string& out, double timeout, bool wakeable) {
 }
 
 int Caller::process() {
+    LoopReading reading(*this, true);
+    zel::net::set_receive_timeout(m_conn->fd(), kLoopLimit);
+    m_blocking_reads = true;
     std::string text;
     for (bool done = false; !done;) {
-        int got = wait_message(text, kLoopLimit, m_session != nullptr);
-        if (got == 2) {
-            m_session->woken();
-            continue;
-        }
-        if (got == 0) break;
+        if (wait_message(text, kLoopLimit) == 0) break;
         zel::logline("caller ", static_cast<const void*>(this), " type ", m_type, " msg length ", text.size(),
                      " received: ", text);
         DecodedMessage message;
@@ -66,6 +64,7 @@ int Caller::process() {
         zel::logline("received msg ", message.type, " decoded as ", g_message_names[message.type]);
         done = dispatch(message);
     }
+    m_blocking_reads = false;
     zel::logline("TQR: exiting process loop ");
     return 0;
 }

@@ -76,7 +76,7 @@ void SenderLinks::on_listen(const DecodedMessage& message) {
         request->caller = &m_sender;
         request->thread = pthread_t();
         // The listener calls the host's bridge: its stack is the host's default.
-        if (zel::start_detached(Caller::s_listenthread, request)) return;
+        if (zel::host_threads().run(Caller::s_listenthread, request)) return;
         free(request);
     }
     zel::logline("TQR: no listener thread for port ", message.info);

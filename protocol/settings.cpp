@@ -56,6 +56,7 @@ zel::Settings read_settings() {
     out.keycheck_timeout = setting("TQR_KEYCHECK_TIMEOUT", "5");
     out.max_parties = setting("TQR_MAX_PARTIES", "4096", -1);
     out.drain_seconds = setting("TQR_DRAIN_SECONDS", "5", -1);
+    out.max_threads = setting("TQR_MAX_THREADS", "16384");
     const char* sndbuf = getenv("TQR_SO_SNDBUF");
     out.so_sndbuf = sndbuf ? atoi(sndbuf) : 0;
     return out;

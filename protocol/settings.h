@@ -27,6 +27,10 @@ struct Settings {
     int max_parties;
     // Seconds a stopping coordinator host lets rendezvous under way finish (TQR_DRAIN_SECONDS, 5; 0: none).
     int drain_seconds;
+    // Threads each of the library's two pools runs at most (TQR_MAX_THREADS, 16384): a coordinator's
+    // party takes one for its session, a sender's listener and an endstation's reader and bridge one
+    // each.
+    int max_threads;
     // TQR_SO_SNDBUF as the connection reads it (0: not set). Advisory only: no socket option is made
     // of it, since the kernel's own tuning serves these short texts better.
     int so_sndbuf;

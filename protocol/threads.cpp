@@ -1,24 +1,150 @@
 #include "protocol/threads.h"
 
+#include "protocol/clock.h"
+#include "protocol/settings.h"
+
 namespace {
 
-bool start(pthread_t* thread, void* (*entry)(void*), void* argument, size_t stack, bool detached) {
+// A thread parked this long with nothing to do ends.
+constexpr double kIdleSeconds = 30.0;
+
+}  // namespace
+
+bool zel::start_thread(pthread_t* thread, void* (*entry)(void*), void* argument, size_t stack) {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
-    if (stack != zel::kDefaultStack) pthread_attr_setstacksize(&attributes, stack);
-    if (detached) pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stack != kDefaultStack) pthread_attr_setstacksize(&attributes, stack);
     bool started = pthread_create(thread, &attributes, entry, argument) == 0;
     pthread_attr_destroy(&attributes);
     return started;
 }
 
-}  // namespace
-
-bool zel::start_thread(pthread_t* thread, void* (*entry)(void*), void* argument, size_t stack) {
-    return start(thread, entry, argument, stack, false);
+void zel::Completion::done() {
+    MutexLock lock(m_mutex);
+    m_done = true;
+    m_changed.broadcast();
 }
 
-bool zel::start_detached(void* (*entry)(void*), void* argument, size_t stack) {
-    pthread_t thread;
-    return start(&thread, entry, argument, stack, true);
+void zel::Completion::wait() {
+    MutexLock lock(m_mutex);
+    while (!m_done) m_changed.wait(m_mutex);
+}
+
+struct zel::ThreadPool::Worker {
+    ThreadPool* pool;
+    pthread_t thread{};
+    CondVar wake;  // with the pool's mutex: a job came, or the pool trims
+    // Guarded by the pool's mutex:
+    Entry entry = nullptr;
+    void* argument = nullptr;
+    std::shared_ptr<Completion> done;
+    bool leave = false;
+};
+
+bool zel::ThreadPool::run(Entry entry, void* argument, const std::shared_ptr<Completion>& done, pthread_t* worker) {
+    reap();
+    Worker* taken = nullptr;
+    {
+        MutexLock lock(m_mutex);
+        if (!m_parked.empty()) {
+            taken = m_parked.back();
+            m_parked.pop_back();
+            taken->entry = entry;
+            taken->argument = argument;
+            taken->done = done;
+            if (worker) *worker = taken->thread;
+            taken->wake.signal();
+            return true;
+        }
+        if (m_threads >= static_cast<size_t>(settings().max_threads)) return false;
+        ++m_threads;
+    }
+    taken = new Worker;
+    taken->pool = this;
+    taken->entry = entry;
+    taken->argument = argument;
+    taken->done = done;
+    // The handle is written before the new thread could read it: under the lock it parks with.
+    MutexLock lock(m_mutex);
+    if (!start_thread(&taken->thread, s_worker, taken, m_stack)) {
+        --m_threads;
+        delete taken;
+        return false;
+    }
+    if (worker) *worker = taken->thread;
+    return true;
+}
+
+void* zel::ThreadPool::s_worker(void* worker) {
+    Worker* self = static_cast<Worker*>(worker);
+    self->pool->work(self);
+    return nullptr;
+}
+
+void zel::ThreadPool::work(Worker* self) {
+    for (;;) {
+        Entry entry;
+        void* argument;
+        std::shared_ptr<Completion> done;
+        {
+            MutexLock lock(m_mutex);
+            entry = self->entry;
+            argument = self->argument;
+            done = std::move(self->done);
+            self->entry = nullptr;
+        }
+        entry(argument);
+        if (done) done->done();
+        MutexLock lock(m_mutex);
+        m_parked.push_back(self);
+        timespec until = monotonic_timespec(zel::now() + kIdleSeconds);
+        while (self->entry == nullptr && !self->leave)
+            if (self->wake.wait_until(m_mutex, until) != 0 && self->entry == nullptr) self->leave = true;
+        if (self->entry != nullptr) continue;
+        // Ends: out of the parked list (a run() may not take it any more), joined by the next reap().
+        for (size_t i = 0; i < m_parked.size(); ++i)
+            if (m_parked[i] == self) m_parked.erase(m_parked.begin() + static_cast<long>(i));
+        m_ended.push_back(self->thread);
+        --m_threads;
+        m_gone.broadcast();
+        delete self;
+        return;
+    }
+}
+
+void zel::ThreadPool::reap() {
+    std::vector<pthread_t> ended;
+    {
+        MutexLock lock(m_mutex);
+        ended.swap(m_ended);
+    }
+    for (pthread_t thread : ended) pthread_join(thread, nullptr);
+}
+
+void zel::ThreadPool::trim() {
+    {
+        MutexLock lock(m_mutex);
+        for (Worker* parked : m_parked) {
+            parked->leave = true;
+            parked->wake.signal();
+        }
+        // Each leaves the parked list and files itself as ended, under the lock.
+        while (!m_parked.empty()) m_gone.wait(m_mutex);
+    }
+    reap();
+}
+
+size_t zel::ThreadPool::threads() {
+    MutexLock lock(m_mutex);
+    return m_threads;
+}
+
+zel::ThreadPool& zel::library_threads() {
+    static ThreadPool* pool = new ThreadPool(kSmallStack);
+    return *pool;
+}
+
+zel::ThreadPool& zel::host_threads() {
+    static ThreadPool* pool = new ThreadPool(kDefaultStack);
+    return *pool;
 }

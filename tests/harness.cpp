@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "protocol/phrase.h"
@@ -315,6 +316,16 @@ bool rendezvous(const std::string& conference, const std::string& key, milliseco
     return done;
 }
 
+bool rendezvous_here(const std::string& conference, const std::string& key) {
+    Caller endstation;
+    if (endstation.connect(coordinator_port(), "127.0.0.1", ROLE_ENDSTATION, "e", conference.c_str(), key.c_str()) != 1)
+        return false;
+    endstation.startreadthread();
+    if (endstation.negotiate(1, ROLE_ENDSTATION, ROLE_COORDINATOR) != 1) return false;
+    endstation.process();
+    return endstation.m_stopread.load() != 0;
+}
+
 // ---- TqrProcess ----------------------------------------------------------------------------------
 
 TqrProcess::TqrProcess(const std::vector<std::string>& args, const std::string& cwd,
@@ -582,6 +593,13 @@ std::string quote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
+}
+
+std::string random_bytes(size_t size, unsigned start) {
+    std::mt19937 generator(start);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(generator());
+    return bytes;
 }
 
 std::string read_file(const std::string& path) {

@@ -172,6 +172,9 @@ private:
 
 // One library endstation's whole rendezvous: true once its loop ended within `limit`.
 bool rendezvous(const std::string& conference, const std::string& key, milliseconds limit = kStep);
+// The same on the calling thread, as a receiving program runs it (no time limit of its own beyond the
+// library's): true when it ended on "Adios ".
+bool rendezvous_here(const std::string& conference, const std::string& key);
 
 // ---- tqr processes -------------------------------------------------------------------------------
 
@@ -272,6 +275,9 @@ struct RunResult {
 };
 RunResult run(const std::string& command);
 std::string quote(const std::string& text);
+
+// `size` bytes of a fixed pseudo-random sequence, one for each `start`.
+std::string random_bytes(size_t size, unsigned start);
 
 std::string read_file(const std::string& path);
 bool write_file(const std::string& path, const std::string& bytes);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <random>
 #include <thread>
 
 #include "harness.h"
@@ -20,13 +19,6 @@ namespace {
 
 // One step of a tqr process; generous, for the sanitizer builds.
 const milliseconds kTool(60000);
-
-std::string random_bytes(size_t size, unsigned start) {
-    std::mt19937 generator(start);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(generator());
-    return bytes;
-}
 
 // `tqr coordinator` on this test's port, accepting once its first status line is out.
 struct ToolCoordinator : TqrProcess {

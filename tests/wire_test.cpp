@@ -110,8 +110,8 @@ TEST(WireTest, TheQueueKeepsOrderTimesOutAndEndsWithItsLink) {
     later.join();
     EXPECT_EQ(out, "late");
     shutdown(wired.peer, SHUT_RDWR);
-    EXPECT_TRUE(wired.caller->wait_link_ended(5.0));
     EXPECT_EQ(wired.caller->receive(out, 1000.0), 0);  // an ended link returns at once
+    EXPECT_TRUE(wired.caller->wait_link_ended(5.0));
 }
 
 // A party that floods a Caller whose loop takes nothing is held back by TCP once the queue is full:

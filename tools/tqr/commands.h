@@ -13,8 +13,9 @@ enum ExitStatus {
     EXIT_DONE = 0,
     EXIT_USAGE_OR_IO = 1,
     EXIT_NO_COORDINATOR = 2,  // the coordinator cannot be reached, its host does not resolve, or it went away
-    EXIT_REJECTED = 3,        // send: another sender already serves the conference
-    EXIT_NO_LINK = 4,         // receive: the key is wrong, or the link to the sender failed
+    EXIT_REJECTED = 3,        // send: another sender already serves the conference (or every nameplate tried)
+    EXIT_NO_LINK = 4,         // receive: the key or code is wrong, or the link to the sender failed;
+                              // send: a code failed its confirmation too often
     EXIT_DAMAGED = 5,         // receive: the payload arrived short or corrupt
 };
 
@@ -22,18 +23,22 @@ struct CoordinatorOptions {
     std::string log;  // g_logmsg goes to this file when set
     bool quiet = false;    // status lines and errors only
     bool verbose = false;  // the library's diagnostic lines too
+    std::string metrics;   // HOST:PORT to serve /metrics and /healthz on; "": none
 };
 
-// What send and receive share: where the coordinator is and who this party is.
+// What send and receive share: where the coordinator is and who this party is. Without a conference
+// the party goes by a short code (words.h) instead, which brings its conference and keys.
 struct PartyOptions {
-    std::string conference;
+    std::string conference;  // "": the code mode
     std::string key;
     std::string key_file;
     bool key_given = false;  // --key was on the command line (an empty key is a key too)
     bool plain = false;      // --plain: no encryption, the key goes to the library as it is (payload.h)
     std::string host = "localhost";
+    bool host_given = false;  // --host was on the command line: send then serves no coordinator itself
     std::string nickname;
     bool verbose = false;
+    bool json = false;  // --json: progress as JSON lines on standard error (progress.h)
 };
 
 struct SendOptions {
@@ -45,6 +50,7 @@ struct SendOptions {
 
 struct ReceiveOptions {
     PartyOptions party;
+    std::string code;    // "": given neither it nor --conference, it is asked for
     std::string output;  // "": the sender's name in the current folder; "-": standard output
 };
 

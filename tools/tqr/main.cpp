@@ -3,6 +3,8 @@
 
 #include <CLI/CLI.hpp>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "common/zel_common.h"
 #include "tools/tqr/commands.h"
@@ -21,8 +23,8 @@ __attribute__((constructor(101))) void quiet_from_the_start(int argc, char** arg
 }
 
 void add_party_options(CLI::App* command, tqr::PartyOptions& party) {
-    command->add_option("--conference", party.conference, "Conference identifier (both ends use the same)")
-        ->required();
+    command->add_option("--conference", party.conference,
+                        "Conference identifier (both ends use the same), for a key instead of a code");
     CLI::Option* key = command->add_option(
         "--key", party.key,
         "Conference key (default: $TQR_KEY, else none: send makes one); other users of the machine can read it");
@@ -34,7 +36,54 @@ void add_party_options(CLI::App* command, tqr::PartyOptions& party) {
     command->add_option("--nickname", party.nickname, "Name shown to the coordinator (default: host-pid)");
     command->add_flag("--plain", party.plain,
                       "Unencrypted earlier format: the key check shows the key itself on the link (both sides)");
+    command->add_flag("--json", party.json, "Progress as one JSON object per line on standard error");
     command->add_flag("--verbose", party.verbose, "Show the library's diagnostic lines");
+}
+
+// What the command line said beyond the values themselves.
+void note_given(CLI::App* command, tqr::PartyOptions& party) {
+    party.key_given = command->get_option("--key")->count() > 0;
+    party.host_given = command->get_option("--host")->count() > 0;
+}
+
+CLI::App* add_send(CLI::App& app, tqr::SendOptions& send) {
+    CLI::App* command = app.add_subcommand(
+        "send", "Serve FILE to whoever types the code it shows (or to every endstation of --conference with its key)");
+    command->footer(
+        "Example: tqr send report.pdf  shows a code such as 7-guitar-ocean-tulip and the command that takes the\n"
+        "file on another machine: tqr receive --host HOST 7-guitar-ocean-tulip. When no coordinator answers at\n"
+        "localhost (and --host is not given), send serves one itself on the coordinator port for as long as it\n"
+        "runs. A code stops being served after 3 failed key confirmations (someone is guessing).\n"
+        "With --conference, the key comes from --key, --key-file or TQR_KEY; without one, send makes a key and\n"
+        "shows it with the receive command.\n"
+        "Standard input (FILE -) is streamed when --count is 1; otherwise, or with --plain, it is first read\n"
+        "into memory whole.\n"
+        "Exit status: 0 served --count endstations, 1 usage or I/O error, 2 coordinator unreachable or gone,\n"
+        "3 refused (the conference already has a sender), 4 the code failed its confirmation 3 times.");
+    add_party_options(command, send.party);
+    command->add_option("--count", send.count, "Exit after serving this many endstations (default: no limit)")
+        ->check(CLI::NonNegativeNumber);
+    command->add_option("--name", send.name, "File name offered to endstations (default: FILE's base name)");
+    command->add_option("file", send.file, "File to serve, - for standard input")->capture_default_str();
+    return command;
+}
+
+CLI::App* add_receive(CLI::App& app, tqr::ReceiveOptions& receive, std::vector<std::string>& code_parts) {
+    CLI::App* command = app.add_subcommand(
+        "receive", "Take the file of a code (or of --conference with its key) from its sender and verify it");
+    command->footer(
+        "Example: tqr receive --host HOST 7-guitar-ocean-tulip (any case; blanks or hyphens between the parts).\n"
+        "Given neither a code nor --conference, receive asks for the code (Tab completes a word), or reads it\n"
+        "from the first line of standard input when that is no terminal.\n"
+        "With --output - the payload goes to standard output chunk by chunk, each verified on arrival (with\n"
+        "--plain only once all of it was verified).\n"
+        "Exit status: 0 payload verified and stored, 1 usage or I/O error, 2 coordinator unreachable,\n"
+        "4 the code or key is wrong or the sender could not be reached, 5 the payload arrived short or corrupt.");
+    add_party_options(command, receive.party);
+    command->add_option("code", code_parts, "The code that the sender showed, as in 7-guitar-ocean-tulip");
+    command->add_option("--output,-o", receive.output,
+                        "File or folder to write, - for standard output (default: the sender's file name)");
+    return command;
 }
 
 }  // namespace
@@ -54,35 +103,15 @@ int main(int argc, char** argv) {
         coordinator_command->add_flag("--quiet", coordinator.quiet, "Show only status lines and errors");
     coordinator_command->add_flag("--verbose", coordinator.verbose, "Show the library's diagnostic lines too")
         ->excludes(coordinator_quiet);
+    coordinator_command->add_option("--metrics", coordinator.metrics,
+                                    "Serve Prometheus metrics on http://ADDRESS:PORT/metrics (e.g. 127.0.0.1:9720)");
     coordinator_command->footer(tqr::coordinator_footer());
 
     tqr::SendOptions send;
-    CLI::App* send_command =
-        app.add_subcommand("send", "Serve FILE to every endstation of the conference that holds the key");
-    send_command->footer(
-        "Without --key, --key-file or TQR_KEY, send makes a random key and shows it with the receive command.\n"
-        "Standard input (FILE -) is streamed when --count is 1; otherwise, or with --plain, it is first read\n"
-        "into memory whole.\n"
-        "Exit status: 0 served --count endstations, 1 usage or I/O error, 2 coordinator unreachable or gone,\n"
-        "3 refused (the conference already has a sender).");
-    add_party_options(send_command, send.party);
-    send_command->add_option("--count", send.count, "Exit after serving this many endstations (default: no limit)")
-        ->check(CLI::NonNegativeNumber);
-    send_command->add_option("--name", send.name, "File name offered to endstations (default: FILE's base name)");
-    send_command->add_option("file", send.file, "File to serve, - for standard input")
-        ->capture_default_str();
-
+    CLI::App* send_command = add_send(app, send);
     tqr::ReceiveOptions receive;
-    CLI::App* receive_command =
-        app.add_subcommand("receive", "Take one file from the conference's sender and verify it");
-    receive_command->footer(
-        "With --output - the payload goes to standard output chunk by chunk, each verified on arrival (with\n"
-        "--plain only once all of it was verified).\n"
-        "Exit status: 0 payload verified and stored, 1 usage or I/O error, 2 coordinator unreachable,\n"
-        "4 the key is wrong or the sender could not be reached, 5 the payload arrived short or corrupt.");
-    add_party_options(receive_command, receive.party);
-    receive_command->add_option("--output,-o", receive.output,
-                                "File or folder to write, - for standard output (default: the sender's file name)");
+    std::vector<std::string> code_parts;  // a code typed with blanks comes in several arguments
+    CLI::App* receive_command = add_receive(app, receive, code_parts);
 
     CLI::App* demo_command =
         app.add_subcommand("demo", "Show a coordinator, a sender and two endstations at work, in this process");
@@ -95,11 +124,12 @@ int main(int argc, char** argv) {
 
     if (*coordinator_command) return tqr::run_coordinator(coordinator);
     if (*send_command) {
-        send.party.key_given = send_command->get_option("--key")->count() > 0;
+        note_given(send_command, send.party);
         return tqr::run_send(send);
     }
     if (*receive_command) {
-        receive.party.key_given = receive_command->get_option("--key")->count() > 0;
+        note_given(receive_command, receive.party);
+        for (const std::string& part : code_parts) receive.code += (receive.code.empty() ? "" : " ") + part;
         return tqr::run_receive(receive);
     }
     if (*demo_command) return tqr::run_demo("/proc/self/exe");

@@ -1,6 +1,8 @@
 #include "tools/tqr/party.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include "common/logmsg.h"
 #include "protocol/caller.h"
 #include "protocol/phrase.h"
+#include "tools/tqr/progress.h"
 #include "tools/tqr/secure.h"
 
 namespace tqr {
@@ -47,19 +50,24 @@ bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origi
     return true;
 }
 
-int party_key(const PartyOptions& options, const char* command, std::string* key, KeyOrigin* origin) {
+int party_key(const PartyOptions& options, Progress& progress, std::string* key, KeyOrigin* origin) {
     std::string error;
     if (!resolve_key(options, key, origin, &error)) {
-        fprintf(stderr, "tqr %s: %s\n", command, error.c_str());
+        progress.fail("no key", error, EXIT_USAGE_OR_IO);
         return EXIT_USAGE_OR_IO;
     }
     if (*origin == KEY_FROM_OPTION)
-        fprintf(stderr,
-                "tqr %s: warning: other users of this machine can read a key given with --key; "
-                "--key-file or TQR_KEY keep it private\n",
-                command);
+        progress.note("warning: other users of this machine can read a key given with --key; --key-file or TQR_KEY "
+                      "keep it private");
     if (!options.plain) *key = normalise_key(*key);
     return EXIT_DONE;
+}
+
+int check_code_options(const PartyOptions& options, Progress& progress) {
+    if (!options.plain && !options.key_given && options.key_file.empty()) return EXIT_DONE;
+    progress.fail("usage", "--key, --key-file and --plain go with --conference; a code needs none of them",
+                  EXIT_USAGE_OR_IO);
+    return EXIT_USAGE_OR_IO;
 }
 
 std::string library_key(std::string& key, const PartyOptions& options, std::unique_ptr<LinkKeys>* keys) {
@@ -93,27 +101,39 @@ bool resolves(const std::string& host) {
 
 }  // namespace
 
-int join_coordinator(Caller* caller, int role, const PartyOptions& options, const std::string& key,
-                     const char* command) {
+int join_coordinator(Caller* caller, int role, const Membership& membership, const PartyOptions& options,
+                     std::string* error, bool* unreachable) {
+    const char* host = membership.host.c_str();
+    if (unreachable) *unreachable = false;
     // Checked here first so that the message names the problem; the library would only fail to connect.
-    if (!resolves(options.host)) {
-        fprintf(stderr, "tqr %s: host %s does not resolve\n", command, options.host.c_str());
+    if (!resolves(membership.host)) {
+        *error = "host " + membership.host + " does not resolve";
         return EXIT_NO_COORDINATOR;
     }
     std::string nickname = options.nickname.empty() ? default_nickname() : options.nickname;
     int port = caller->coord_port();
-    if (caller->connect(port, options.host.c_str(), role, nickname.c_str(), options.conference.c_str(),
-                        key.c_str()) != 1) {
-        fprintf(stderr, "tqr %s: cannot reach the coordinator at %s port %d\n", command, options.host.c_str(), port);
+    std::string where = " at " + membership.host + " port " + std::to_string(port);
+    if (caller->connect(port, host, role, nickname.c_str(), membership.conference.c_str(), membership.key.c_str()) != 1) {
+        if (unreachable) *unreachable = true;
+        *error = "cannot reach the coordinator" + where;
         return EXIT_NO_COORDINATOR;
     }
     caller->startreadthread();
     if (caller->negotiate(1, role, ROLE_COORDINATOR) != 1) {
-        fprintf(stderr, "tqr %s: the coordinator at %s port %d did not complete the handshake\n", command,
-                options.host.c_str(), port);
+        *error = "the coordinator" + where + " did not complete the handshake";
         return EXIT_NO_COORDINATOR;
     }
     return EXIT_DONE;
+}
+
+std::string peer_of(int fd) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    char text[INET_ADDRSTRLEN];
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET ||
+        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) == nullptr)
+        return "";
+    return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
 void bound_link(int fd, int seconds) {
@@ -131,6 +151,15 @@ void finish(int status) {
         if (g_logmsg.is_open()) g_logmsg.flush();
     }
     _exit(status);
+}
+
+void finish(Progress& progress, int status, const std::string& text, const std::string& message) {
+    if (status == EXIT_DONE) {
+        progress.finish(text);
+    } else {
+        progress.fail(text, message, status);
+    }
+    finish(status);
 }
 
 }  // namespace tqr

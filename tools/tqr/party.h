@@ -13,6 +13,7 @@ class Caller;
 namespace tqr {
 
 class LinkKeys;
+class Progress;
 
 enum KeyOrigin { KEY_FROM_OPTION, KEY_FROM_FILE, KEY_FROM_ENVIRONMENT, KEY_NONE };
 
@@ -20,22 +21,37 @@ enum KeyOrigin { KEY_FROM_OPTION, KEY_FROM_FILE, KEY_FROM_ENVIRONMENT, KEY_NONE 
 // KEY_NONE). false, with `error` set, when the key file cannot be read.
 bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origin, std::string* error);
 
-// resolve_key for `command` ("send", "receive"), with a warning on stderr for a key on the command line
-// (other users of the machine can read it), and in the encrypted mode normalised (secure.h). EXIT_DONE,
-// or EXIT_USAGE_OR_IO after a message on stderr.
-int party_key(const PartyOptions& options, const char* command, std::string* key, KeyOrigin* origin);
+// resolve_key, with a warning for a key on the command line (other users of the machine can read it),
+// and in the encrypted mode normalised (secure.h). EXIT_DONE, or EXIT_USAGE_OR_IO once `progress`
+// told why.
+int party_key(const PartyOptions& options, Progress& progress, std::string* key, KeyOrigin* origin);
 
 // The key the library checks on the direct link: `key` itself with --plain; otherwise the check key
 // derived from it, with the link keys stored in `keys`. Wipes `key` either way.
 std::string library_key(std::string& key, const PartyOptions& options, std::unique_ptr<LinkKeys>* keys);
 
+// EXIT_DONE when no key option stands without --conference (a code brings its own keys); otherwise
+// EXIT_USAGE_OR_IO once `progress` told why.
+int check_code_options(const PartyOptions& options, Progress& progress);
+
 // "<host name>-<pid>": the nickname when none is given.
 std::string default_nickname();
 
-// Connects `caller` to the coordinator as `role` (sender or endstation), starts its reader and walks
-// the handshake. EXIT_DONE when joined; otherwise EXIT_NO_COORDINATOR after a message on stderr.
-int join_coordinator(Caller* caller, int role, const PartyOptions& options, const std::string& key,
-                     const char* command);
+// Where and as what a party joins.
+struct Membership {
+    std::string host;
+    std::string conference;
+    std::string key;  // the key the library checks
+};
+
+// Connects `caller` to the coordinator at `membership.host` as `role` (sender or endstation), starts
+// its reader and walks the handshake. EXIT_DONE when joined; otherwise EXIT_NO_COORDINATOR with `error`
+// set, and `unreachable` (when not null) set when nothing answered at all.
+int join_coordinator(Caller* caller, int role, const Membership& membership, const PartyOptions& options,
+                     std::string* error, bool* unreachable = nullptr);
+
+// The peer of a connected socket, "a.b.c.d:port" ("" when it cannot be told).
+std::string peer_of(int fd);
 
 // Bounds every later send and receive on a direct link, so that a peer that stops answering ends the
 // transfer instead of holding it (and the library thread that runs it) for ever.
@@ -44,6 +60,9 @@ void bound_link(int fd, int seconds);
 // Flushes the standard streams and ends the process with `status` at once. Library threads (readers,
 // listeners) may still hold objects that static destructors would free under them.
 [[noreturn]] void finish(int status);
+// Ends the command with `status` once `progress` told it: `text` on the status line and `message` in a
+// line of its own, or for --json an error event (none for status 0).
+[[noreturn]] void finish(Progress& progress, int status, const std::string& text, const std::string& message);
 
 }  // namespace tqr
 

@@ -4,19 +4,51 @@
 
 #include <cstdio>
 
-
 namespace tqr {
 
-Progress::Progress(const char* command)
-    : m_enabled(isatty(STDERR_FILENO) == 1),
-      m_command(command),
-      m_started(std::chrono::steady_clock::now()) {}
+namespace {
+
+constexpr std::chrono::milliseconds kRedraw(100);  // the most often a line is redrawn or progress told
+
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char byte : text) {
+        if (byte >= 0x20 && byte != 0x7F && byte != '"' && byte != '\\') {
+            out += static_cast<char>(byte);
+            continue;
+        }
+        char escaped[8];
+        snprintf(escaped, sizeof escaped, byte == '"' || byte == '\\' ? "\\%c" : "\\u%04x", byte);
+        out += escaped;
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+JsonField::JsonField(const char* field, double count) : name(field), number(true) {
+    char text[32];
+    snprintf(text, sizeof text, "%.15g", count);
+    value = text;
+}
+
+Progress::Progress(const char* command, bool json)
+    : m_enabled(!json && isatty(STDERR_FILENO) == 1), m_json(json), m_command(command) {}
 
 void Progress::state(const std::string& text) {
     if (!m_enabled) return;
     std::lock_guard<std::mutex> guard(m_mutex);
     m_state = text;
     draw(true);
+}
+
+void Progress::step(const char* event, const std::string& text, std::initializer_list<JsonField> fields) {
+    if (m_json) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        emit(event, fields);
+        return;
+    }
+    if (!text.empty()) state(text);
 }
 
 void Progress::counters(const std::string& text) {
@@ -27,16 +59,29 @@ void Progress::counters(const std::string& text) {
 }
 
 void Progress::add_bytes(uint64_t delta, uint64_t payload_size) {
-    if (!m_enabled) return;
+    if (!m_enabled && !m_json) return;
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_bytes == 0) m_first_byte = std::chrono::steady_clock::now();
+    bool first = m_bytes == 0;
+    if (first) m_first_byte = std::chrono::steady_clock::now();
     m_bytes += delta;
     m_payload_size = payload_size;
-    draw(false);
+    if (!m_json) {
+        draw(false);
+        return;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (!first && now - m_last_draw < kRedraw) return;
+    m_last_draw = now;
+    emit("progress", {{"bytes", static_cast<double>(m_bytes)}, {"total", static_cast<double>(payload_size)}});
 }
 
-void Progress::note(const std::string& line) {
+void Progress::note(const std::string& message) {
     std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_json) {
+        emit("note", {{"message", message}});
+        return;
+    }
+    std::string line = "tqr " + m_command + ": " + message;
     if (!m_enabled || m_finished) {
         fprintf(stderr, "%s\n", line.c_str());
         return;
@@ -55,6 +100,22 @@ void Progress::finish(const std::string& text) {
     m_finished = true;
 }
 
+void Progress::fail(const std::string& text, const std::string& message, int status) {
+    if (m_json) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        emit("error", {{"message", message}, {"exit", static_cast<double>(status)}});
+        return;
+    }
+    bool drawn;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        drawn = !m_state.empty();
+    }
+    // A command that ends before it showed any state needs no status line to end.
+    if (drawn) finish(text);
+    if (!message.empty()) note(message);
+}
+
 std::string Progress::human_bytes(double bytes) {
     static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     int unit = 0;
@@ -67,10 +128,18 @@ std::string Progress::human_bytes(double bytes) {
     return text;
 }
 
+void Progress::emit(const char* event, std::initializer_list<JsonField> fields) {
+    std::string line = "{\"event\":" + json_string(event);
+    for (const JsonField& field : fields)
+        line += "," + json_string(field.name) + ":" + (field.number ? field.value : json_string(field.value));
+    fprintf(stderr, "%s}\n", line.c_str());
+    fflush(stderr);
+}
+
 void Progress::draw(bool force) {
-    if (m_finished) return;
+    if (m_finished || m_state.empty()) return;
     auto now = std::chrono::steady_clock::now();
-    if (!force && now - m_last_draw < std::chrono::milliseconds(100)) return;
+    if (!force && now - m_last_draw < kRedraw) return;
     m_last_draw = now;
     std::string line = "tqr " + m_command + ": " + m_state;
     if (!m_counters.empty()) line += " | " + m_counters;

@@ -1,44 +1,72 @@
-// What `tqr send` and `tqr receive` show while they run.
+// What `tqr send` and `tqr receive` show while they run, on standard error.
 //
-// Progress: one status line on standard error, redrawn in place, shown only when standard error is a
-// terminal (scripts and tests see nothing). Owned by the command's main thread; any thread may call it
-// (bridge callbacks run on library threads, several at once), since every call takes its lock.
-//
+// For a person: one status line, redrawn in place, shown only when standard error is a terminal
+// (scripts and tests see nothing of it), and lines of their own for what must not be missed.
+// With --json instead: one JSON object per line, whatever standard error is, each with its "event":
+//   code      code, command        send: the code to read out and the command that receives it
+//   coordinator  port              send: no coordinator answered, so this process serves one
+//   waiting   conference           joined, waiting for an endstation (send) or for the sender
+//   nominated nickname             send: an endstation was nominated and approved
+//   connected peer                 the library's key check passed and handed the link over
+//   verified  peer                 both ends confirmed that they hold the same code or key
+//   progress  bytes, total         bytes moved so far on all links together; total 0: not known
+//   done      bytes, seconds       send: an endstation confirmed its copy; receive: the file is stored
+//   note      message              what a person would read in a line of its own
+//   error     message, exit        the command ends with that exit status
+// Owned by the command's main thread; any thread may call it (bridge callbacks run on library
+// threads, several at once), since every call takes its lock.
 #ifndef ZEL_TOOLS_TQR_PROGRESS_H
 #define ZEL_TOOLS_TQR_PROGRESS_H
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 
 namespace tqr {
 
+// One field of a JSON event: a string, or a number.
+struct JsonField {
+    JsonField(const char* field, const std::string& text) : name(field), value(text), number(false) {}
+    JsonField(const char* field, double count);
+    const char* name;
+    std::string value;
+    bool number;
+};
+
 class Progress {
 public:
-    // `command` starts the line ("send", "receive").
-    explicit Progress(const char* command);
-    bool enabled() const { return m_enabled; }
+    // `command` starts every line ("send", "receive").
+    Progress(const char* command, bool json);
+    bool json() const { return m_json; }
 
-    // The protocol state: "joined conference x", "nominated bob", "connecting to port 7201" ...
+    // The status line's protocol state, for a person only: "connecting on port 7201" ...
     void state(const std::string& text);
+    // A step of the table above: `text` becomes the status line, or the event is printed.
+    void step(const char* event, const std::string& text, std::initializer_list<JsonField> fields = {});
     // Bytes moved on all links together (`delta` more), and the size of one whole payload.
     void add_bytes(uint64_t delta, uint64_t payload_size);
-    // Extra counters shown after the state ("served 3"), empty for none.
+    // Extra counters shown after the state ("served 3"), empty for none; a person's only.
     void counters(const std::string& text);
-    // A line of its own on stderr (shown whether or not the status line is), above the status line.
-    void note(const std::string& line);
-    // The last redraw, ending the line; nothing is drawn afterwards.
+    // A line of its own, "tqr <command>: <message>" above the status line (whether or not that is
+    // shown), or a note event.
+    void note(const std::string& message);
+    // The last redraw, ending the status line; nothing is drawn afterwards.
     void finish(const std::string& text);
+    // The end of the command with `status`: the status line shows `text` and `message` follows in a
+    // line of its own (when not empty), or an error event.
+    void fail(const std::string& text, const std::string& message, int status);
 
     // "1.5 MiB" style.
     static std::string human_bytes(double bytes);
 
 private:
     void draw(bool force);
+    void emit(const char* event, std::initializer_list<JsonField> fields);
 
-    bool m_enabled;
+    bool m_enabled;  // the status line is drawn
+    bool m_json;
     std::string m_command;
     std::mutex m_mutex;
     std::string m_state;
@@ -46,7 +74,6 @@ private:
     uint64_t m_bytes = 0;
     uint64_t m_payload_size = 0;
     bool m_finished = false;
-    std::chrono::steady_clock::time_point m_started;
     std::chrono::steady_clock::time_point m_first_byte;
     std::chrono::steady_clock::time_point m_last_draw;
 };

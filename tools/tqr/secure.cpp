@@ -19,8 +19,8 @@ constexpr size_t kLengthBytes = 4;
 constexpr size_t kMaxChunkBytes = kChunkBytes + kSealBytes;  // the longest sealed chunk a receiver takes
 constexpr uint64_t kStreamedSize = ~uint64_t{0};
 
-const char kHelloMagic[8] = {'T', 'Q', 'R', 'S', 'E', 'C', '0', '1'};
-constexpr size_t kHelloBytes = sizeof kHelloMagic + 1 + crypto_kx_PUBLICKEYBYTES;
+const char kHelloMagic[kMagicBytes] = {'T', 'Q', 'R', 'S', 'E', 'C', '0', '1'};
+constexpr size_t kHelloBytes = kHelloHeadBytes + crypto_kx_PUBLICKEYBYTES;
 constexpr size_t kTranscriptBytes = 64;
 constexpr size_t kMacBytes = 32;
 
@@ -97,18 +97,10 @@ ConfirmResult confirm_link(int fd, bool sender, const LinkKeys& keys, Session* s
     crypto_kx_keypair(public_key, secret_key.bytes);
 
     unsigned char mine[kHelloBytes];
-    memcpy(mine, kHelloMagic, sizeof kHelloMagic);
-    mine[sizeof kHelloMagic] = sender ? 'S' : 'E';
-    memcpy(mine + sizeof kHelloMagic + 1, public_key, sizeof public_key);
-    if (!send_all(fd, mine, sizeof mine)) return CONFIRM_ENDED;
-
     unsigned char theirs[kHelloBytes];
-    size_t got = recv_all(fd, theirs, sizeof theirs);
-    size_t magic = std::min(got, sizeof kHelloMagic);
-    if (memcmp(theirs, kHelloMagic, magic) != 0) return CONFIRM_FOREIGN;
-    if (got < sizeof theirs) return CONFIRM_ENDED;
-    if (theirs[sizeof kHelloMagic] != (sender ? 'E' : 'S')) return CONFIRM_FOREIGN;
-    const unsigned char* peer_key = theirs + sizeof kHelloMagic + 1;
+    ConfirmResult hello = exchange_hello(fd, sender, kHelloMagic, public_key, sizeof public_key, mine, theirs);
+    if (hello != CONFIRMED) return hello;
+    const unsigned char* peer_key = theirs + kHelloHeadBytes;
 
     // s2c: sender to endstation, c2s: the other way; the same two keys on both sides.
     Wiped<crypto_kx_SESSIONKEYBYTES> s2c, c2s;
@@ -144,6 +136,19 @@ ConfirmResult confirm_link(int fd, bool sender, const LinkKeys& keys, Session* s
     hash(session->receipt_key, kSecretBytes, master.bytes, sizeof master.bytes, "tqr receipt 1",
          {{transcript, sizeof transcript}});
     return CONFIRMED;
+}
+
+ConfirmResult exchange_hello(int fd, bool sender, const char magic[kMagicBytes], const unsigned char* body,
+                             size_t body_size, unsigned char* mine, unsigned char* theirs) {
+    memcpy(mine, magic, kMagicBytes);
+    mine[kMagicBytes] = sender ? 'S' : 'E';
+    memcpy(mine + kHelloHeadBytes, body, body_size);
+    size_t size = kHelloHeadBytes + body_size;
+    if (!send_all(fd, mine, size)) return CONFIRM_ENDED;
+    size_t got = recv_all(fd, theirs, size);
+    if (memcmp(theirs, magic, std::min(got, kMagicBytes)) != 0) return CONFIRM_FOREIGN;
+    if (got < size) return CONFIRM_ENDED;
+    return theirs[kMagicBytes] == (sender ? 'E' : 'S') ? CONFIRMED : CONFIRM_FOREIGN;
 }
 
 bool send_sealed(int fd, const Session& session, const std::string& name, const PayloadSource& source,

@@ -39,6 +39,9 @@
 // Someone in the middle who knows the check key but not K can run X25519 with each side, but cannot make
 // either confirm MAC, nor read or change the payload: every key that protects it depends on the transfer
 // secret. Pure functions of their arguments, like payload.h: one link per thread, many at once.
+//
+// A link opened with a short code confirms with CPace instead (code_link.h) and then uses the same
+// sealed stream, checksum and receipt with the keys that CPace gave.
 #ifndef ZEL_TOOLS_TQR_SECURE_H
 #define ZEL_TOOLS_TQR_SECURE_H
 
@@ -93,6 +96,14 @@ enum ConfirmResult {
 // Hello and key confirmation on `fd`, from the sender's side when `sender` is set. On CONFIRMED,
 // `session` holds the keys of this link.
 ConfirmResult confirm_link(int fd, bool sender, const LinkKeys& keys, Session* session);
+
+// A hello opens each encrypted layer: its magic, the role ('S' sender, 'E' endstation), then `body`.
+constexpr size_t kMagicBytes = 8;
+constexpr size_t kHelloHeadBytes = kMagicBytes + 1;
+// Writes our hello into `mine` and on `fd`, then reads the peer's into `theirs` (both
+// kHelloHeadBytes + body_size). CONFIRMED when the peer speaks the same layer from the other role.
+ConfirmResult exchange_hello(int fd, bool sender, const char magic[kMagicBytes], const unsigned char* body,
+                             size_t body_size, unsigned char* mine, unsigned char* theirs);
 
 // Sends the payload of `source` as sealed chunks. `end` receives the end message (for the receipt).
 // false when the link failed or the source could not be read.

@@ -1,0 +1,244 @@
+// `tqr send FILE` / `tqr receive CODE` end to end, each its own process on loopback with no coordinator
+// started beforehand, and a relay in the middle of the direct link that knows the nameplate.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include "harness.h"
+#include "protocol/phrase.h"
+#include "tools/tqr/code_link.h"
+#include "tools/tqr/pake.h"
+
+using namespace harness;
+namespace fs = std::filesystem;
+
+namespace {
+
+const milliseconds kTool(60000);
+
+// A `tqr send` of `args` in `dir`, and the code and receive command it showed.
+struct CodeSender : TqrProcess {
+    CodeSender(const std::vector<std::string>& args, const TempDir& dir, const std::vector<std::string>& env = {})
+        : TqrProcess(args, dir.path(), env) {
+        if (!wait_for_out("tqr receive ", kTool) || !wait_for_out("\n\n", kTool)) return;
+        std::string text = out();
+        size_t at = text.find("Code: ") + 6, line = text.find("    ") + 4;
+        code = text.substr(at, text.find('\n', at) - at);
+        command = text.substr(line, text.find('\n', line) - line);
+        tqr::parse_code(code, &parsed);
+    }
+    std::string code, command;
+    tqr::Code parsed;
+};
+
+std::vector<std::string> receive_code(const std::string& code, std::vector<std::string> more = {}) {
+    more.insert(more.begin(), {"receive", "--host", "127.0.0.1"});
+    if (!code.empty()) more.push_back(code);
+    return more;
+}
+
+// The "event" of each line of --json output; "?" for a line that is no JSON object.
+std::vector<std::string> events(const std::string& lines) {
+    std::vector<std::string> found;
+    for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = lines.substr(at, end - at);
+        bool object = line.compare(0, 10, "{\"event\":\"") == 0 && line.back() == '}';
+        found.push_back(object ? line.substr(10, line.find('"', 10) - 10) : "?");
+    }
+    return found;
+}
+
+TEST(CodeTest, OneCommandOnEachSideAndNoCoordinatorStartedFirst) {
+    TempDir dir;
+    fs::create_directory(dir / "a");
+    fs::create_directory(dir / "b");
+    std::string payload = random_bytes(1 << 20, 3);
+    write_file(dir / "report.pdf", payload);
+    CodeSender sender({"send", "--count", "2", "report.pdf"}, dir);
+    ASSERT_FALSE(sender.parsed.text.empty()) << sender.out() << sender.err();
+    EXPECT_EQ(sender.parsed.text, sender.code);
+    // The command names this machine for another one, and the port, which is not the default here.
+    std::string prefix = "TQR_COORDINATOR_PORT=" + std::to_string(coordinator_port()) + " tqr receive --host ";
+    ASSERT_EQ(sender.command.compare(0, prefix.size(), prefix), 0) << sender.command;
+    std::string host = sender.command.substr(prefix.size(), sender.command.rfind(' ') - prefix.size());
+    EXPECT_TRUE(host != "localhost" && host.compare(0, 4, "127.") != 0) << host;
+    EXPECT_EQ(sender.command.substr(sender.command.rfind(' ') + 1), sender.code);
+    EXPECT_TRUE(sender.wait_for_err("serving one here for as long as this runs", kTool)) << sender.err();
+
+    TqrProcess typed(receive_code(sender.code), dir / "a");
+    EXPECT_EQ(typed.wait(kTool), 0) << typed.err();
+    // Upper case with blanks, from standard input, with --json.
+    std::string spoken = sender.code;
+    std::transform(spoken.begin(), spoken.end(), spoken.begin(), [](char c) { return c == '-' ? ' ' : toupper(c); });
+    write_file(dir / "spoken", " " + spoken + "\n");
+    TqrProcess piped(receive_code("", {"--json"}), dir / "b", {}, dir / "spoken");
+    EXPECT_EQ(piped.wait(kTool), 0) << piped.err();
+    EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
+    EXPECT_TRUE(read_file(dir / "a/report.pdf") == payload);
+    EXPECT_TRUE(read_file(dir / "b/report.pdf") == payload);
+    std::vector<std::string> told = events(piped.err());
+    EXPECT_EQ(told.front(), "waiting");
+    EXPECT_EQ(told.back(), "done");
+    for (const char* step : {"connected", "verified", "progress"})
+        EXPECT_NE(std::find(told.begin(), told.end(), step), told.end()) << step << "\n" << piped.err();
+}
+
+TEST(CodeTest, WrongCodesFailLoudlyAndTheThirdWithdrawsTheCode) {
+    TempDir dir;
+    write_file(dir / "f", "secret");
+    for (const char* bad : {"7-guitar-ocean", "07-guitar-ocean-tulip", "7-guitar-ocean-tulipx", ""}) {
+        TqrProcess receiver(receive_code(bad), dir.path());
+        EXPECT_EQ(receiver.wait(kTool), 1) << bad << receiver.err();
+    }
+    TqrProcess keyed({"send", "--key", "k", "f"}, dir.path());
+    EXPECT_EQ(keyed.wait(kTool), 1) << keyed.err();
+
+    CodeSender sender({"send", "--json", "f"}, dir);
+    ASSERT_FALSE(sender.parsed.text.empty()) << sender.err();
+    for (int guess = 1; guess <= 3; ++guess) {
+        std::string wrong = std::to_string(sender.parsed.nameplate) + "-" + tqr::g_code_words[guess] + "-" +
+                            sender.parsed.words[1] + "-" + sender.parsed.words[2];
+        TqrProcess receiver(receive_code(wrong), dir.path());
+        EXPECT_EQ(receiver.wait(kTool), 4) << receiver.err();
+        EXPECT_NE(receiver.err().find("the code is wrong"), std::string::npos) << receiver.err();
+        EXPECT_TRUE(sender.wait_for_err("failure " + std::to_string(guess) + " of 3", kTool)) << sender.err();
+    }
+    EXPECT_EQ(sender.wait(kTool), 4) << sender.err();
+    std::vector<std::string> told = events(sender.err());
+    EXPECT_EQ(std::count(told.begin(), told.end(), "?"), 0) << sender.err();
+    EXPECT_EQ(std::count(told.begin(), told.end(), "note"), 3);
+    EXPECT_EQ(told.back(), "error");
+    EXPECT_NE(sender.err().find("\"exit\":4}"), std::string::npos);
+    EXPECT_EQ(std::vector<std::string>(told.begin(), told.begin() + 3),
+              (std::vector<std::string>{"coordinator", "code", "waiting"}));
+    EXPECT_TRUE(fs::exists(dir / "f") && std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()) == 1);
+}
+
+// A sender whose nameplate has a sender already draws another; with none left it gives up (3).
+TEST(CodeTest, ATakenNameplateMakesTheSenderDrawAnother) {
+    TempDir dir;
+    write_file(dir / "f", "x");
+    Coordinator coordinator;
+    ASSERT_TRUE(coordinator.started);
+    RawParty first, second;
+    ASSERT_TRUE(first.join(ROLE_SENDER, "tqr-code-1", "s", 3));
+    std::vector<std::string> two{"TQR_CODE_NAMEPLATES=2"};
+    CodeSender sender({"send", "f"}, dir, two);
+    EXPECT_EQ(sender.code.compare(0, 2, "2-"), 0) << sender.out() << sender.err();
+    EXPECT_EQ(sender.err().find("serving one here"), std::string::npos) << sender.err();
+    sender.signal(SIGTERM);
+    EXPECT_EQ(sender.wait(kTool), 128 + SIGTERM);
+    ASSERT_TRUE(second.join(ROLE_SENDER, "tqr-code-2", "s", 3));
+    long before = coordinator.server.rejected_senders();
+    TqrProcess crowded({"send", "f"}, dir.path(), two);
+    EXPECT_EQ(crowded.wait(kTool), 3) << crowded.err();
+    EXPECT_EQ(coordinator.server.rejected_senders() - before, 2);
+}
+
+// What a relay on the direct link saw, toward each end.
+struct Seen {
+    std::string to_sender, to_endstation;
+};
+
+// As an endstation that guessed and hopes to test the guess offline: it sends its share, never a tag,
+// and reads what the sender sends until the sender closes the link.
+std::string wait_for_the_senders_tag(int sender, const tqr::Code& guess) {
+    unsigned char nonce[tqr::kCodeNonceBytes] = {}, mine[tqr::kCodeHelloBytes], theirs[tqr::kCodeHelloBytes];
+    if (tqr::exchange_hello(sender, false, "TQRPAK01", nonce, sizeof nonce, mine, theirs) != tqr::CONFIRMED) return "";
+    std::string conference = tqr::conference_of(guess.nameplate), ad = tqr::code_ad(false, conference);
+    tqr::CpaceSession cpace(false, tqr::code_password(guess), tqr::channel_identifier(conference),
+                            tqr::code_sid(theirs + tqr::kHelloHeadBytes, nonce, conference));
+    std::string share = std::string(reinterpret_cast<const char*>(cpace.share()), tqr::kPakeShareBytes) +
+                        static_cast<char>(ad.size()) + ad;
+    tqr::send_all(sender, share.data(), share.size());
+    shutdown(sender, SHUT_WR);
+    std::string heard;
+    char buffer[256];
+    for (ssize_t n; (n = recv(sender, buffer, sizeof buffer, 0)) > 0;) heard.append(buffer, static_cast<size_t>(n));
+    return heard;
+}
+
+// A relay that knows the nameplate: passing everything on, it learns neither the words nor the
+// payload; answering with a guess, it fails the confirmation on both sides, and the sender counts the
+// failure; holding its own tag back so as to test the guess offline, it gets no tag of the sender's.
+TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
+    TempDir dir;
+    std::string payload = random_bytes(1 << 20, 5);
+    write_file(dir / "p.bin", payload);
+    CodeSender sender({"send", "--json", "p.bin"}, dir);
+    ASSERT_FALSE(sender.parsed.text.empty()) << sender.err();
+    tqr::Code guess = sender.parsed;
+    guess.words[0] = guess.words[0] == "apple" ? "acorn" : "apple";
+    std::string sender_ad = tqr::code_ad(true, tqr::conference_of(sender.parsed.nameplate));
+    enum Mode { PASSING, GUESSING, WAITING };
+    for (Mode mode : {PASSING, GUESSING, WAITING}) {
+        SCOPED_TRACE(mode);
+        std::string folder = dir / std::to_string(mode);
+        fs::create_directory(folder);
+        Seen seen;
+        tqr::ConfirmResult toward_sender = tqr::CONFIRMED, toward_endstation = tqr::CONFIRMED;
+        Relay relay(free_port(2 * mode), free_port(2 * mode + 1), [&](int endstation, int sender_fd) {
+            tqr::Session one, other;
+            if (mode == WAITING) {
+                seen.to_endstation = wait_for_the_senders_tag(sender_fd, guess);
+            } else if (mode == GUESSING) {
+                std::thread as_endstation([&] { toward_sender = tqr::confirm_code(sender_fd, false, guess, &one); });
+                toward_endstation = tqr::confirm_code(endstation, true, guess, &other);
+                as_endstation.join();
+            } else {
+                std::thread back([&] { Relay::pump(endstation, sender_fd, &seen.to_sender); });
+                Relay::pump(sender_fd, endstation, &seen.to_endstation);
+                back.join();
+            }
+        });
+        ASSERT_TRUE(relay.start());
+        TqrProcess receiver(receive_code(sender.code), folder,
+                            {"TQR_COORDINATOR_PORT=" + std::to_string(free_port(2 * mode))});
+        EXPECT_EQ(receiver.wait(kTool), mode == PASSING ? 0 : 4) << receiver.err();
+        relay.join();
+        EXPECT_TRUE(relay.linked());
+        EXPECT_EQ(relay.learned_key(), tqr::nameplate_check_key(sender.parsed.nameplate));
+        EXPECT_EQ(fs::is_empty(folder), mode != PASSING);
+        if (mode == WAITING) {
+            EXPECT_EQ(seen.to_endstation.size(), tqr::kPakeShareBytes + 1 + sender_ad.size());
+        }
+        if (mode == GUESSING) {
+            EXPECT_EQ(toward_sender, tqr::CONFIRM_MISMATCH);
+            EXPECT_EQ(toward_endstation, tqr::CONFIRM_MISMATCH);
+            EXPECT_TRUE(sender.wait_for_err("failure 1 of 3", kTool)) << sender.err();
+        }
+        if (mode != PASSING) continue;
+        EXPECT_TRUE(read_file(folder + "/p.bin") == payload);
+        for (const std::string& stream : {seen.to_sender, seen.to_endstation}) {
+            EXPECT_EQ(stream.find(payload.substr(400000, 64)), std::string::npos);
+            for (const std::string& word : sender.parsed.words) EXPECT_EQ(stream.find(word), std::string::npos) << word;
+        }
+    }
+    // One served, one failure counted; the endstation that held its tag back tested nothing.
+    EXPECT_TRUE(sender.running());
+    std::vector<std::string> told = events(sender.err());
+    EXPECT_EQ(std::count(told.begin(), told.end(), "done"), 1) << sender.err();
+    EXPECT_EQ(sender.err().find("failure 2"), std::string::npos) << sender.err();
+}
+
+TEST(CodeTest, TabCompletesTheWordBeingTyped) {
+    struct Case {
+        const char* typed;
+        const char* completed;
+        size_t choices;
+    };
+    for (const Case& c : {Case{"7-guit", "7-guitar-", 0}, Case{"7 GUITAR oce", "7 GUITAR ocean-", 0},
+                          Case{"7-guitar-ocean-tul", "7-guitar-ocean-tulip", 0}, Case{"7-cat", "7-cat", 4},
+                          Case{"7-catc", "7-catch-", 0}, Case{"7-xq", "7-xq", 0},
+                          Case{"7", "7", 0}, Case{"7-", "7-", 0}}) {
+        std::vector<std::string> choices;
+        EXPECT_EQ(tqr::complete_code(c.typed, &choices), c.completed) << c.typed;
+        EXPECT_EQ(choices.size(), c.choices) << c.typed;
+    }
+}
+
+}  // namespace

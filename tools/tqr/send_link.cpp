@@ -1,0 +1,131 @@
+// `tqr send` on each direct link: the key confirmation, the payload and the endstation's receipt.
+#include <sys/socket.h>
+
+#include <chrono>
+#include <string>
+
+#include "protocol/caller.h"
+#include "tools/tqr/code_link.h"
+#include "tools/tqr/party.h"
+#include "tools/tqr/send_state.h"
+
+namespace tqr {
+
+SendState g_send;
+
+namespace {
+
+// How long a link may stall, and how long an endstation may take to confirm, before it counts as lost.
+constexpr int kLinkSeconds = 60;
+
+std::string counters_text() {
+    std::string text = "served " + std::to_string(g_send.served);
+    if (g_send.limit > 0) text += " of " + std::to_string(g_send.limit);
+    if (g_send.active > 0) text += ", " + std::to_string(g_send.active) + " transferring";
+    if (g_send.lost > 0) text += ", " + std::to_string(g_send.lost) + " lost";
+    if (g_send.refused > 0) text += ", " + std::to_string(g_send.refused) + " refused";
+    return text;
+}
+
+// How one endstation's link ended.
+enum Outcome {
+    SERVED,     // it confirmed the payload
+    LOST,       // the link failed, or the endstation found the payload damaged
+    UNTOUCHED,  // the link failed before the payload was read from its source
+    REFUSED,    // it does not speak the encrypted format; nothing was sent
+    MISMATCH,   // it failed the key confirmation; nothing was sent
+};
+
+// The encrypted transfer on one link, after the key confirmation of a code or of a key.
+Outcome serve_sealed(int fd, const ByteCounter& counter) {
+    Session session;
+    ConfirmResult confirmed = g_send.code ? confirm_code(fd, true, *g_send.code, &session)
+                                          : confirm_link(fd, true, *g_send.keys, &session);
+    if (confirmed == CONFIRM_MISMATCH) return MISMATCH;
+    if (confirmed == CONFIRM_FOREIGN) {
+        g_send.progress->note("an endstation does not speak the encrypted format (--plain?); it got nothing");
+        return REFUSED;
+    }
+    if (confirmed != CONFIRMED) return UNTOUCHED;
+    g_send.progress->step("verified", "key confirmed, transferring", {{"peer", peer_of(fd)}});
+    unsigned char end[kEndBytes];
+    bool sent = send_sealed(fd, session, g_send.name, g_send.source, counter, end);
+    return sent && wait_receipt(fd, session, end, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
+}
+
+// Books what became of one link. Called with g_send.mutex held.
+void count_outcome(Outcome outcome) {
+    --g_send.active;
+    if (outcome == SERVED) {
+        ++g_send.served;
+    } else if (outcome == REFUSED || outcome == MISMATCH) {
+        ++g_send.refused;
+    } else {
+        ++g_send.lost;
+    }
+    g_send.progress->counters(counters_text());
+    g_send.progress->state(outcome == SERVED    ? "done, waiting for the next endstation"
+                           : outcome != LOST && outcome != UNTOUCHED ? "an endstation was refused"
+                                                : "an endstation was lost");
+    if (g_send.source.streamed() && outcome == LOST) {
+        g_send.stream_used_up = true;
+        close_coordinator_link();
+    }
+    if (outcome == MISMATCH) {
+        std::string note = std::string("an endstation failed the key confirmation: it holds another ") +
+                           (g_send.code ? "code" : "key") + ", or someone on the link tried to take its place; "
+                           "it got nothing";
+        if (g_send.code) note += " (failure " + std::to_string(++g_send.mismatches) + " of " +
+                                 std::to_string(kMostFailedConfirmations) + ")";
+        g_send.progress->note(note);
+    }
+    if (g_send.code && g_send.mismatches >= kMostFailedConfirmations) {
+        g_send.guessed = true;
+        close_coordinator_link();
+    }
+    if (g_send.limit > 0 && g_send.served >= g_send.limit) close_coordinator_link();
+}
+
+}  // namespace
+
+void close_coordinator_link() {
+    if (g_send.closing) return;
+    g_send.closing = true;
+    ::shutdown(g_send.caller->m_conn->fd(), SHUT_RDWR);
+}
+
+void serve_endstation(int fd) {
+    {
+        std::lock_guard<std::mutex> guard(g_send.mutex);
+        if (g_send.committed > 0) --g_send.committed;
+        // Served and under way together never exceed the limit: an extra endstation gets nothing. (So a
+        // streamed standard input, which comes with a limit of 1, is read by one link only.)
+        if (g_send.closing || (g_send.limit > 0 && g_send.served + g_send.active >= g_send.limit)) return;
+        ++g_send.active;
+        g_send.progress->counters(counters_text());
+    }
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    g_send.progress->state(g_send.keys || g_send.code ? "key checked, confirming" : "key checked, transferring");
+    bound_link(fd, kLinkSeconds);
+    uint64_t reported = 0;
+    ByteCounter counter = [&](uint64_t done, uint64_t total) {
+        g_send.progress->add_bytes(done - reported, total);
+        reported = done;
+    };
+    Outcome outcome;
+    if (g_send.keys || g_send.code) {
+        outcome = serve_sealed(fd, counter);
+    } else {
+        bool sent = send_payload(fd, g_send.name, g_send.source, counter);
+        outcome = sent && wait_ack(fd, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
+    }
+    if (outcome == SERVED) {
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        g_send.progress->step("done", "", {{"peer", peer_of(fd)}, {"bytes", static_cast<double>(reported)},
+                                           {"seconds", seconds}});
+    }
+    std::lock_guard<std::mutex> guard(g_send.mutex);
+    count_outcome(outcome);
+}
+
+}  // namespace tqr

@@ -1,0 +1,67 @@
+// The code a person reads out and types: "NAMEPLATE-word-word-word", for instance "7-guitar-ocean-tulip".
+//
+// The nameplate (a decimal number) names the conference and is public: the coordinator sees it, and so
+// does anyone who watches the library's key check, whose key comes from the nameplate alone. The three
+// words are the password of the CPace run on the direct link (pake.h) and never leave the two ends;
+// each word is one of 2,048, so a code carries 33 bits beyond its nameplate, and an attacker in the
+// middle gets one guess per live run.
+//
+// The words are common, lower-case, 3 to 7 letters, each in the American English dictionary, with no
+// homophones and no two that a slip of the ear or of one letter (b/p, d/t, m/n, an extra or a missing
+// letter, two letters swapped) turns into each other. The list is sorted, which lookups rely on.
+//
+// Pure functions and constant data: any thread.
+#ifndef ZEL_TOOLS_TQR_WORDS_H
+#define ZEL_TOOLS_TQR_WORDS_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace tqr {
+
+constexpr size_t kCodeWordCount = 2048;
+constexpr size_t kCodeWordsPerCode = 3;
+constexpr unsigned kMaxDrawnNameplate = 999;    // make_code draws 1..999
+constexpr unsigned kMaxNameplate = 999999;      // the largest that parse_code takes
+
+extern const char* const g_code_words[kCodeWordCount];
+
+struct Code {
+    unsigned nameplate = 0;
+    std::string words[kCodeWordsPerCode];  // lower case
+    std::string text;                      // the canonical form, "7-guitar-ocean-tulip"
+};
+
+// A fresh code: a random nameplate in 1..kMaxDrawnNameplate and three random words (libsodium).
+std::string make_code();
+// The same with a given nameplate (for when the drawn one is taken); "" outside 1..kMaxNameplate.
+std::string make_code_with_nameplate(unsigned nameplate);
+
+// Reads a typed code: blanks and hyphens in any mix between the parts, blanks around it, letters in any
+// case ("  7 - Guitar ocean-TULIP "). The nameplate is 1..kMaxNameplate in decimal without leading
+// zeros (the tool never prints any, so "07" is a slip worth showing). false, with `out` untouched, for
+// anything else: a missing or extra part, a word not in the list, a nameplate that is no such number.
+bool parse_code(const std::string& typed, Code* out);
+
+// The list's words that start with `prefix` (any case), in order: for Tab completion.
+std::vector<std::string> words_starting_with(const std::string& prefix);
+
+// What Tab makes of a partly typed code: its last word completed as far as the list allows, with a
+// hyphen after it when it is whole and not the code's last; unchanged while the nameplate is typed or
+// when nothing fits. `choices` gets the words still possible when Tab had nothing to add.
+std::string complete_code(const std::string& typed, std::vector<std::string>* choices);
+
+// The CPace password of a code: its three words joined by hyphens.
+std::string code_password(const Code& code);
+
+// The conference identifier of a nameplate: "tqr-code-7".
+std::string conference_of(unsigned nameplate);
+// The key the library checks on the direct link for a nameplate: 64 hex characters of BLAKE2b-256,
+// personalisation "tqr plate key 1", of conference_of(nameplate). Public by design: it is a function of
+// the nameplate alone and tells nothing of the words.
+std::string nameplate_check_key(unsigned nameplate);
+
+}  // namespace tqr
+
+#endif
