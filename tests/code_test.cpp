@@ -148,7 +148,7 @@ struct Seen {
 // and reads what the sender sends until the sender closes the link.
 std::string wait_for_the_senders_tag(int sender, const tqr::Code& guess) {
     unsigned char nonce[tqr::kCodeNonceBytes] = {}, mine[tqr::kCodeHelloBytes], theirs[tqr::kCodeHelloBytes];
-    if (tqr::exchange_hello(sender, false, "TQRPAK01", nonce, sizeof nonce, mine, theirs) != tqr::CONFIRMED) return "";
+    if (tqr::exchange_hello(sender, false, "TQRPAK02", nonce, sizeof nonce, mine, theirs) != tqr::CONFIRMED) return "";
     std::string conference = tqr::conference_of(guess.nameplate), ad = tqr::code_ad(false, conference);
     tqr::CpaceSession cpace(false, tqr::code_password(guess), tqr::channel_identifier(conference),
                             tqr::code_sid(theirs + tqr::kHelloHeadBytes, nonce, conference));

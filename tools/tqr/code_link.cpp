@@ -10,7 +10,7 @@ namespace tqr {
 
 namespace {
 
-const char kCodeMagic[kMagicBytes] = {'T', 'Q', 'R', 'P', 'A', 'K', '0', '1'};
+const char kCodeMagic[kMagicBytes] = {'T', 'Q', 'R', 'P', 'A', 'K', '0', '2'};
 constexpr size_t kMaxAdBytes = 255;  // its length goes in one byte
 
 // Sends our share and AD, reads the peer's share and checks that its AD is the other role's of the
@@ -45,6 +45,8 @@ ConfirmResult exchange_tags(int fd, bool sender, CpaceSession* cpace) {
 }
 
 }  // namespace
+
+const char* code_hello_magic() { return kCodeMagic; }
 
 std::string code_ad(bool sender, const std::string& conference) {
     return (sender ? "tqr1 sender " : "tqr1 endstation ") + conference.substr(0, kMaxAdBytes - 16);

@@ -4,7 +4,8 @@
 //
 // The library's key check before it used the nameplate's key (public), so all that protects the link
 // is here. On the direct link, C being conference_of(nameplate):
-//   hello  "TQRPAK01", role ('S' sender, 'E' endstation), 16 random bytes       both write, then read
+//   hello  "TQRPAK02", role ('S' sender, 'E' endstation), 16 random bytes       both write, then read
+//          (or from a sender that serves no more endstations: the magic and 'F' only, see secure.h)
 //   share  the CPace share Y (32 bytes), AD length (1 byte), AD                  both write, then read
 //          AD: "tqr1 sender C" or "tqr1 endstation C"
 //   tags   endstation -> sender: the endstation's tag (64 bytes). The sender checks it and closes the
@@ -31,6 +32,9 @@ namespace tqr {
 
 constexpr size_t kCodeNonceBytes = 16;
 constexpr size_t kCodeHelloBytes = kHelloHeadBytes + kCodeNonceBytes;
+
+// The hello's magic, for finished_hello.
+const char* code_hello_magic();
 
 // The AD of one side of a run in `conference`.
 std::string code_ad(bool sender, const std::string& conference);

@@ -16,7 +16,9 @@ enum ExitStatus {
     EXIT_REJECTED = 3,        // send: another sender already serves the conference (or every nameplate tried)
     EXIT_NO_LINK = 4,         // receive: the key or code is wrong, or the link to the sender failed;
                               // send: a code failed its confirmation too often
-    EXIT_DAMAGED = 5,         // receive: the payload arrived short or corrupt
+    EXIT_DAMAGED = 5,         // receive: the payload arrived short or corrupt, or a folder had entries refused
+    EXIT_NO_SENDER = 6,       // receive: no sender came within --timeout
+    EXIT_INTERRUPTED = 128,   // plus the signal's number: SIGINT 130, SIGTERM 143
 };
 
 struct CoordinatorOptions {
@@ -52,6 +54,8 @@ struct ReceiveOptions {
     PartyOptions party;
     std::string code;    // "": given neither it nor --conference, it is asked for
     std::string output;  // "": the sender's name in the current folder; "-": standard output
+    bool force = false;  // replace a file of the same name
+    long timeout = 0;    // seconds to wait for a sender; 0: no limit
 };
 
 int run_coordinator(const CoordinatorOptions& options);

@@ -76,7 +76,11 @@ void sender_side(int fd) {
     Session session;
     if (confirm_link(fd, true, *g_demo.keys, &session) != CONFIRMED) return;
     unsigned char end[kEndBytes];
-    if (send_sealed(fd, session, kFileName, g_demo.payload, nullptr, end) &&
+    PayloadHeader offer;
+    offer.name = kFileName;
+    offer.size = g_demo.payload.size();
+    uint64_t start = 0;
+    if (send_sealed(fd, session, offer, g_demo.payload.reader(), nullptr, end, &start) == SENT &&
         wait_receipt(fd, session, end, kStepSeconds * 1000) == 1)
         ++g_demo.served;
 }
@@ -98,7 +102,7 @@ void endstation_side(int fd) {
     unsigned char end[kEndBytes];
     meeting.result = receive_sealed(
         fd, session,
-        [&](const PayloadHeader& header) {
+        [&](const PayloadHeader& header, uint64_t*) {
             received.reserve(header.size);
             return true;
         },

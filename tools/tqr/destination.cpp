@@ -1,10 +1,15 @@
 #include "tools/tqr/destination.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "tools/tqr/progress.h"
+#include "tools/tqr/tree.h"
 
 namespace tqr {
 
@@ -26,68 +31,197 @@ bool is_directory(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+std::string folder_of(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Renames without replacing what may have appeared at `to` meanwhile, unless `replace`.
+bool move_into_place(const std::string& from, const std::string& to, bool replace) {
+    if (replace) return rename(from.c_str(), to.c_str()) == 0;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without RENAME_NOREPLACE: a hard link fails just as surely when `to` exists.
+    if (link(from.c_str(), to.c_str()) != 0) return false;
+    unlink(from.c_str());
+    return true;
+}
+
 }  // namespace
 
+Destination::Destination(const std::string& output, bool sealed, bool force, AskFunction ask, NoteFunction note)
+    : m_output(output), m_sealed(sealed), m_force(force), m_ask(std::move(ask)), m_note(std::move(note)) {}
+
 Destination::~Destination() {
-    discard();
+    if (!m_committed) abandon(false);
     if (m_spool != nullptr) fclose(m_spool);
 }
 
-bool Destination::open(const PayloadHeader& header) {
-    if (to_stdout() && m_sealed) {
-        m_fd = STDOUT_FILENO;
+bool Destination::check() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_output.empty() || to_stdout()) return access(".", W_OK) == 0 || fail_errno("cannot write in this folder");
+    if (is_directory(m_output)) return access(m_output.c_str(), W_OK) == 0 || fail_errno("cannot write in " + m_output);
+    std::string folder = folder_of(m_output);
+    if (!is_directory(folder)) return fail("cannot write " + m_output + ": there is no folder " + folder);
+    if (access(folder.c_str(), W_OK) != 0) return fail_errno("cannot write in " + folder);
+    return may_take(m_output, true);
+}
+
+// Whether the payload may go to `path`: it is free, or the person agreed to replace the file there.
+// `named`: --output named it, so a device there is written as it is.
+bool Destination::may_take(const std::string& path, bool named) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return true;
+    if (S_ISDIR(info.st_mode)) return fail(path + " is a folder; tqr receive does not replace a folder");
+    if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) {
+        if (named && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) return true;
+        return fail(path + " exists and is not a regular file");
+    }
+    if (m_force || m_replace) {
+        m_replace = true;
         return true;
     }
+    if (m_ask && m_ask(path + " exists; replace it?")) {
+        m_replace = true;
+        return true;
+    }
+    return fail(path + " exists; tqr receive does not replace it without --force (or name another with --output)");
+}
+
+bool Destination::choose_path(const PayloadHeader& header) {
+    std::string name = safe_file_name(header.name);
+    bool named = !m_output.empty() && !is_directory(m_output);
+    std::string path = !named && !m_output.empty() ? m_output + "/" + name : named ? m_output : name;
+    std::string risk = risky_name(name);
+    if (!named && !risk.empty())
+        return fail("the sender's name \"" + name + "\" " + risk + "; to take it, name the target with --output");
+    m_final_path = path;
+    return true;
+}
+
+bool Destination::open(const PayloadHeader& header, uint64_t* start) {
+    *start = 0;
     if (to_stdout()) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (header.kind == KIND_TREE) return fail("a folder cannot go to standard output");
+        if (m_sealed) {
+            m_fd = STDOUT_FILENO;
+            return true;
+        }
         m_spool = tmpfile();
-        if (m_spool == nullptr) return fail("cannot make a temporary file");
+        if (m_spool == nullptr) return fail_errno("cannot make a temporary file");
         m_fd = fileno(m_spool);
         return true;
     }
-    std::string path = m_output;
-    if (path.empty()) {
-        path = safe_file_name(header.name);
-    } else if (is_directory(path)) {
-        path += "/" + safe_file_name(header.name);
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (m_stopped || !choose_path(header)) return false;
     }
-    m_final_path = path;
-    size_t slash = path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    m_temp = (slash == std::string::npos ? "" : folder) + "." + base + ".tqr-XXXXXX";
-    m_fd = mkstemp(&m_temp[0]);
-    if (m_fd < 0) {
-        m_temp.clear();
-        return fail("cannot create a file in " + folder);
+    // Asking may take the person a while: the signal thread must be able to end the process meanwhile.
+    std::string final_path = m_final_path;
+    bool named = !m_output.empty() && !is_directory(m_output);
+    if (header.kind == KIND_TREE) {
+        struct stat info {};
+        if (lstat(final_path.c_str(), &info) == 0) {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            return fail(final_path + " exists; a folder is received only under a name that is free");
+        }
+    } else if (!may_take(final_path, named)) {
+        return false;
     }
-    // mkstemp makes the file private; the payload gets the mode any new file would get.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(m_fd, 0666 & ~mask);
+
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_stopped) return false;
+    struct stat info {};
+    if (named && lstat(final_path.c_str(), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+        m_fd = ::open(final_path.c_str(), O_WRONLY | O_CLOEXEC);
+        return m_fd >= 0 || fail_errno("cannot write " + final_path);
+    }
+    if (header.kind == KIND_TREE) {
+        std::unique_ptr<TreeSink> tree(new TreeSink());
+        std::string error;
+        if (!tree->open(final_path, &error)) return fail(error);
+        m_tree = std::move(tree);
+        return true;
+    }
+    std::string error;
+    if (!m_part.open(final_path + ".tqr-part", &error)) return fail(error);
+    bool dropped = false;
+    int64_t kept = m_part.adopt(header, &dropped);
+    if (kept < 0) return fail_errno("cannot write " + m_part.path());
+    if (dropped && m_note)
+        m_note("discarded " + m_part.path() + ": it is not the start of the file on offer");
+    *start = static_cast<uint64_t>(kept);
+    m_resumed_at = *start;
     return true;
 }
 
 bool Destination::write(const unsigned char* data, size_t size) {
-    return write_all(m_fd, data, size) || fail("cannot write " + describe());
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_stopped) return fail("interrupted");
+    if (m_tree) {
+        std::string error;
+        return m_tree->write(reinterpret_cast<const char*>(data), size, &error) || fail(error);
+    }
+    if (m_part.is_open()) return m_part.append(data, size) || fail_errno("cannot write " + m_part.path());
+    return write_all(m_fd, data, size) || fail_errno("cannot write " + describe());
 }
 
 bool Destination::commit() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_stopped) return fail("interrupted");
+    m_committed = true;
     if (to_stdout() && m_sealed) return true;
-    if (to_stdout()) return fflush(m_spool) == 0 || fail("cannot spool the payload");
-    int fd = m_fd;
-    m_fd = -1;
-    if (close(fd) != 0) return fail("cannot write " + describe());
-    if (rename(m_temp.c_str(), m_final_path.c_str()) != 0) return fail("cannot rename to " + describe());
-    m_temp.clear();
+    if (to_stdout()) return fflush(m_spool) == 0 || fail_errno("cannot spool the payload");
+    if (m_tree) {
+        std::string error;
+        return m_tree->commit(&error) || fail(error);
+    }
+    if (!m_part.is_open()) return close(m_fd) == 0 || fail_errno("cannot write " + describe());
+    bool mismatch = false;
+    if (!m_part.finish(&mismatch)) {
+        m_committed = false;
+        if (mismatch) return fail("the file put together from two transfers does not match the sender's");
+        return fail_errno("cannot write " + m_part.path());
+    }
+    if (!move_into_place(m_part.path(), m_final_path, m_replace)) {
+        std::string why = errno == EEXIST ? m_final_path + " appeared meanwhile"
+                                          : "cannot rename to " + m_final_path + ": " + strerror(errno);
+        m_part.close();
+        return fail(why + "; the file is in " + m_part.path());
+    }
+    m_part.close();
     return true;
 }
 
-void Destination::discard() {
-    if (to_stdout()) return;
-    if (m_fd >= 0) close(m_fd);
-    m_fd = -1;
-    if (!m_temp.empty()) unlink(m_temp.c_str());
-    m_temp.clear();
+std::string Destination::abandon(bool link_lost) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return abandon_locked(link_lost);
+}
+
+std::string Destination::interrupt() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_committed) return "";
+    return abandon_locked(true);
+}
+
+std::string Destination::abandon_locked(bool link_lost) {
+    if (m_stopped) return "";
+    m_stopped = true;
+    if (m_tree) {
+        m_tree->discard();
+        return "nothing of the folder was kept";
+    }
+    if (!m_part.is_open()) return "";
+    if (link_lost && m_part.continuable() && m_part.have() > 0) {
+        std::string line = "kept " + m_part.path() + " (" + Progress::human_bytes(static_cast<double>(m_part.have())) +
+                           " of " + Progress::human_bytes(static_cast<double>(m_part.size())) +
+                           "): the same command again continues from there";
+        m_part.close();
+        return line;
+    }
+    m_part.remove();
+    return "nothing was kept";
 }
 
 bool Destination::copy_spool() {
@@ -101,9 +235,16 @@ bool Destination::copy_spool() {
     return fflush(stdout) == 0 && !ferror(m_spool);
 }
 
+std::vector<std::string> Destination::refused() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_tree ? m_tree->refused() : std::vector<std::string>();
+}
+
 bool Destination::fail(const std::string& what) {
-    m_error = what + ": " + strerror(errno);
+    m_error = what;
     return false;
 }
+
+bool Destination::fail_errno(const std::string& what) { return fail(what + ": " + strerror(errno)); }
 
 }  // namespace tqr

@@ -1,33 +1,59 @@
-// Where `tqr receive` stores a payload. The file appears under its final name only once it was
-// verified: it is written to a hidden temporary file in the same folder and renamed. Standard output
-// gets each sealed chunk as soon as it was verified; a plain payload waits in a temporary file until
-// its checksum matched. Made by the main thread, used by the bridge thread, read again by the main
-// thread once that one was joined.
+// Where `tqr receive` stores a payload. Nothing appears under the final name before all of it was
+// verified, and nothing is ever replaced that the person did not agree to replace:
+// - a file is written to NAME.tqr-part beside the final name (part_file.h) and renamed at the end; a
+//   transfer that was cut off keeps that part, and the next receive of the same file continues it;
+// - a folder is extracted into a hidden folder beside it (tree.h) and renamed at the end;
+// - standard output gets each sealed chunk as soon as it was verified; a plain payload waits in a
+//   temporary file until its checksum matched. A device named with --output (/dev/null) is written
+//   directly.
+// Made by the main thread; used by the bridge thread, and by the signal thread when the person
+// interrupts the transfer: every call takes the one lock, which is a leaf (nothing is called with it
+// held that takes another lock, except Progress lines).
 #ifndef ZEL_TOOLS_TQR_DESTINATION_H
 #define ZEL_TOOLS_TQR_DESTINATION_H
 
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "tools/tqr/part_file.h"
 #include "tools/tqr/payload.h"
 
 namespace tqr {
 
+class TreeSink;
+
 class Destination {
 public:
+    // A question for the person (true: yes), or null when nobody can be asked.
+    typedef std::function<bool(const std::string& question)> AskFunction;
+    typedef std::function<void(const std::string& line)> NoteFunction;
+
     // `output`: "" the sender's file name in the current folder, "-" standard output, else a folder to
-    // put it in or the file to write. `sealed`: every chunk arrives verified.
-    Destination(const std::string& output, bool sealed) : m_output(output), m_sealed(sealed) {}
+    // put it in or the file to write. `sealed`: every chunk arrives verified. `force`: a file of the same
+    // name may be replaced.
+    Destination(const std::string& output, bool sealed, bool force, AskFunction ask, NoteFunction note);
     ~Destination();
     Destination(const Destination&) = delete;
     Destination& operator=(const Destination&) = delete;
 
-    // Each false with error() set.
-    bool open(const PayloadHeader& header);
+    // What can be checked before anyone was contacted: the folder exists, and a file named by --output
+    // is not there (or may be replaced). false with error() set.
+    bool check();
+
+    // Each false with error() set. open() may set `*start` to the bytes kept of an earlier transfer.
+    bool open(const PayloadHeader& header, uint64_t* start);
     bool write(const unsigned char* data, size_t size);
     // Moves the verified payload under its final name.
     bool commit();
-    void discard();
+    // After a transfer that failed: keeps a part that can be continued when the link was lost
+    // (`link_lost`), removes anything else. What to tell the person ("" when nothing was begun).
+    std::string abandon(bool link_lost);
+    // The same from the signal thread, while the bridge thread may be writing: no write succeeds after it.
+    std::string interrupt();
     // After commit, for a payload that waited for standard output: writes it there.
     bool copy_spool();
 
@@ -35,17 +61,38 @@ public:
     // "" for standard output.
     const std::string& final_path() const { return m_final_path; }
     const std::string& error() const { return m_error; }
+    // Where this transfer began: the bytes that an earlier one had kept.
+    uint64_t resumed_at() const { return m_resumed_at; }
+    bool is_tree() const { return m_tree != nullptr; }
+    // A folder's entries that were not extracted, each with why.
+    std::vector<std::string> refused() const;
 
 private:
+    bool choose_path(const PayloadHeader& header);
+    bool may_take(const std::string& path, bool named);
     bool fail(const std::string& what);
+    bool fail_errno(const std::string& what);
+    std::string abandon_locked(bool link_lost);
     std::string describe() const { return m_final_path.empty() ? "the output" : m_final_path; }
 
-    std::string m_output;
-    bool m_sealed;
-    int m_fd = -1;
-    std::string m_temp;
+    const std::string m_output;
+    const bool m_sealed;
+    const bool m_force;
+    const AskFunction m_ask;
+    const NoteFunction m_note;
+
+    // Guards what the signal thread touches: the state, the part, the folder, the descriptor. The
+    // error text and the answer to "replace?" are the bridge thread's alone.
+    mutable std::mutex m_mutex;
+    bool m_stopped = false;      // interrupted or abandoned: no more writes
+    bool m_replace = false;      // the final name exists and may be replaced
+    bool m_committed = false;
     std::string m_final_path;
     std::string m_error;
+    uint64_t m_resumed_at = 0;
+    PartFile m_part;
+    std::unique_ptr<TreeSink> m_tree;
+    int m_fd = -1;               // standard output, the spool or a device
     FILE* m_spool = nullptr;
 };
 

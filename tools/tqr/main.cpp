@@ -2,12 +2,14 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/zel_common.h"
 #include "tools/tqr/commands.h"
+#include "tools/tqr/settings_check.h"
 
 namespace {
 
@@ -22,6 +24,13 @@ __attribute__((constructor(101))) void quiet_from_the_start(int argc, char** arg
     if (!loud) zel_set_quiet(1);
 }
 
+// A host name or an IPv4 address; the port is a setting of its own, and the library speaks IPv4 only.
+std::string check_host(const std::string& host) {
+    if (host.find(':') == std::string::npos && host.find('[') == std::string::npos) return "";
+    return "--host takes a host name or an IPv4 address, without a port (the port comes from "
+           "TQR_COORDINATOR_PORT); IPv6 is not supported";
+}
+
 void add_party_options(CLI::App* command, tqr::PartyOptions& party) {
     command->add_option("--conference", party.conference,
                         "Conference identifier (both ends use the same), for a key instead of a code");
@@ -31,8 +40,9 @@ void add_party_options(CLI::App* command, tqr::PartyOptions& party) {
     CLI::Option* key_file =
         command->add_option("--key-file", party.key_file, "Read the key from the first line of this file");
     key->excludes(key_file);
-    command->add_option("--host", party.host, "Host of the coordinator (and of the sender)")
-        ->capture_default_str();
+    command->add_option("--host", party.host, "Host name or IPv4 address of the coordinator (and of the sender)")
+        ->capture_default_str()
+        ->check(check_host);
     command->add_option("--nickname", party.nickname, "Name shown to the coordinator (default: host-pid)");
     command->add_flag("--plain", party.plain,
                       "Unencrypted earlier format: the key check shows the key itself on the link (both sides)");
@@ -62,7 +72,7 @@ CLI::App* add_send(CLI::App& app, tqr::SendOptions& send) {
         "3 refused (the conference already has a sender), 4 the code failed its confirmation 3 times.");
     add_party_options(command, send.party);
     command->add_option("--count", send.count, "Exit after serving this many endstations (default: no limit)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0L, 1000000000L));
     command->add_option("--name", send.name, "File name offered to endstations (default: FILE's base name)");
     command->add_option("file", send.file, "File to serve, - for standard input")->capture_default_str();
     return command;
@@ -77,12 +87,19 @@ CLI::App* add_receive(CLI::App& app, tqr::ReceiveOptions& receive, std::vector<s
         "from the first line of standard input when that is no terminal.\n"
         "With --output - the payload goes to standard output chunk by chunk, each verified on arrival (with\n"
         "--plain only once all of it was verified).\n"
-        "Exit status: 0 payload verified and stored, 1 usage or I/O error, 2 coordinator unreachable,\n"
-        "4 the code or key is wrong or the sender could not be reached, 5 the payload arrived short or corrupt.");
+        "A file that exists is never replaced without --force (on a terminal, receive asks). An interrupted\n"
+        "transfer of a file leaves NAME.tqr-part beside it: the same command again continues from there.\n"
+        "A folder arrives whole under its own name, or not at all.\n"
+        "Exit status: 0 payload verified and stored, 1 usage or I/O error, 2 coordinator unreachable or not\n"
+        "a coordinator, 4 the code or key is wrong or the sender could not be reached, 5 the payload arrived\n"
+        "short or corrupt, 6 no sender came within --timeout, 130/143 interrupted (SIGINT/SIGTERM).");
     add_party_options(command, receive.party);
     command->add_option("code", code_parts, "The code that the sender showed, as in 7-guitar-ocean-tulip");
     command->add_option("--output,-o", receive.output,
                         "File or folder to write, - for standard output (default: the sender's file name)");
+    command->add_flag("--force,-f", receive.force, "Replace a file of the same name");
+    command->add_option("--timeout", receive.timeout, "Give up when no sender came within SECONDS (default: wait)")
+        ->check(CLI::Range(1L, 31536000L));
     return command;
 }
 
@@ -94,6 +111,7 @@ int main(int argc, char** argv) {
 
     CLI::App app{"tqr: meet through a coordinator, then move a file over a direct, key-checked link.\n"
                  "Ports: TQR_COORDINATOR_PORT (default 7200) and TQR_TOP_PORT (top of the lent ports, default 7220)."};
+    app.set_version_flag("--version,-V", "tqr " TQR_VERSION);
     app.require_subcommand(1);
 
     tqr::CoordinatorOptions coordinator;
@@ -122,6 +140,11 @@ int main(int argc, char** argv) {
         return app.exit(error) == 0 ? 0 : tqr::EXIT_USAGE_OR_IO;
     }
 
+    std::string error;
+    if (!tqr::check_settings(&error)) {
+        fprintf(stderr, "tqr: %s\n", error.c_str());
+        return tqr::EXIT_USAGE_OR_IO;
+    }
     if (*coordinator_command) return tqr::run_coordinator(coordinator);
     if (*send_command) {
         note_given(send_command, send.party);

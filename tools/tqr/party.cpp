@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "common/logmsg.h"
 #include "protocol/caller.h"
 #include "protocol/phrase.h"
+#include "protocol/settings.h"
 #include "tools/tqr/progress.h"
 #include "tools/tqr/secure.h"
 
@@ -50,16 +52,33 @@ bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origi
     return true;
 }
 
-int party_key(const PartyOptions& options, Progress& progress, std::string* key, KeyOrigin* origin) {
+int party_key(const PartyOptions& options, bool sending, Progress& progress, std::string* key, KeyOrigin* origin) {
     std::string error;
     if (!resolve_key(options, key, origin, &error)) {
         progress.fail("no key", error, EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    std::string from = *origin == KEY_FROM_OPTION ? "--key"
+                       : *origin == KEY_FROM_FILE ? "the key file " + options.key_file
+                                                  : "TQR_KEY";
+    // An empty key is no secret: whoever knows the conference would pass every check.
+    if (*origin != KEY_NONE && key->empty()) {
+        progress.fail("empty key", "the key from " + from + " is empty; give one, or run tqr send without a key "
+                      "to have one made", EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    if (*origin == KEY_NONE && (options.plain || !sending)) {
+        progress.fail("no key", std::string(sending ? "--plain" : "--conference") + " needs a key: --key-file, "
+                      "TQR_KEY or --key", EXIT_USAGE_OR_IO);
         return EXIT_USAGE_OR_IO;
     }
     if (*origin == KEY_FROM_OPTION)
         progress.note("warning: other users of this machine can read a key given with --key; --key-file or TQR_KEY "
                       "keep it private");
     if (!options.plain) *key = normalise_key(*key);
+    if (*origin != KEY_NONE && key->size() < kShortKey)
+        progress.note("warning: a key of " + std::to_string(key->size()) + " characters can be guessed; tqr send "
+                      "without --conference makes a code that cannot (or, without a key, a key of 140 random bits)");
     return EXIT_DONE;
 }
 
@@ -119,8 +138,13 @@ int join_coordinator(Caller* caller, int role, const Membership& membership, con
         return EXIT_NO_COORDINATOR;
     }
     caller->startreadthread();
+    // The handshake is bounded by TQR_HANDSHAKE_TIMEOUT (10 s): whatever answers there, if it does not
+    // answer as a coordinator within that, is something else.
     if (caller->negotiate(1, role, ROLE_COORDINATOR) != 1) {
-        *error = "the coordinator" + where + " did not complete the handshake";
+        char limit[32];
+        snprintf(limit, sizeof limit, "%g", static_cast<double>(zel::settings().handshake_timeout));
+        *error = membership.host + ":" + std::to_string(port) + " does not speak this protocol (it did not walk a "
+                 "coordinator's handshake within " + limit + " s)";
         return EXIT_NO_COORDINATOR;
     }
     return EXIT_DONE;
@@ -143,7 +167,24 @@ void bound_link(int fd, int seconds) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
+namespace {
+
+// The first thread to end the process ends it; another that tries meanwhile (the main thread seeing
+// the transfer fail because a signal stopped it, say) waits for the end instead of racing it.
+void claim_end() {
+    static std::atomic<bool> claimed{false};
+    static thread_local bool mine = false;
+    if (mine) return;
+    if (claimed.exchange(true)) {
+        for (;;) pause();
+    }
+    mine = true;
+}
+
+}  // namespace
+
 void finish(int status) {
+    claim_end();
     fflush(stdout);
     fflush(stderr);
     {
@@ -154,6 +195,7 @@ void finish(int status) {
 }
 
 void finish(Progress& progress, int status, const std::string& text, const std::string& message) {
+    claim_end();
     if (status == EXIT_DONE) {
         progress.finish(text);
     } else {

@@ -21,10 +21,14 @@ enum KeyOrigin { KEY_FROM_OPTION, KEY_FROM_FILE, KEY_FROM_ENVIRONMENT, KEY_NONE 
 // KEY_NONE). false, with `error` set, when the key file cannot be read.
 bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origin, std::string* error);
 
-// resolve_key, with a warning for a key on the command line (other users of the machine can read it),
-// and in the encrypted mode normalised (secure.h). EXIT_DONE, or EXIT_USAGE_OR_IO once `progress`
+// Keys shorter than this get a warning: a person's word or two falls to a guesser offline.
+constexpr size_t kShortKey = 16;
+
+// resolve_key, with a warning for a key on the command line (other users of the machine can read it)
+// or a short one, and in the encrypted mode normalised (secure.h). An empty key is refused, and so is
+// none at all unless the sender (`sending`) makes one. EXIT_DONE, or EXIT_USAGE_OR_IO once `progress`
 // told why.
-int party_key(const PartyOptions& options, Progress& progress, std::string* key, KeyOrigin* origin);
+int party_key(const PartyOptions& options, bool sending, Progress& progress, std::string* key, KeyOrigin* origin);
 
 // The key the library checks on the direct link: `key` itself with --plain; otherwise the check key
 // derived from it, with the link keys stored in `keys`. Wipes `key` either way.

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -121,6 +123,25 @@ void PayloadSource::assign(std::vector<unsigned char> bytes) {
     m_size = m_bytes.size();
 }
 
+bool PayloadHeader::has_identity() const {
+    return !sodium_is_zero(identity, sizeof identity);
+}
+
+bool PayloadSource::identify(unsigned char out[kIdentityBytes]) const {
+    ensure_sodium();
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, kIdentityBytes);
+    std::vector<unsigned char> buffer(1 << 20);
+    for (uint64_t done = 0; done < m_size;) {
+        ssize_t n = read(done, buffer.data(), buffer.size());
+        if (n <= 0) return false;
+        crypto_generichash_update(&state, buffer.data(), static_cast<size_t>(n));
+        done += static_cast<uint64_t>(n);
+    }
+    crypto_generichash_final(&state, out, kIdentityBytes);
+    return true;
+}
+
 ssize_t PayloadSource::read(uint64_t offset, unsigned char* out, size_t capacity) const {
     if (m_streamed) {
         for (;;) {
@@ -194,7 +215,8 @@ ReceiveResult receive_payload(int fd, const BeginFunction& begin, const WriteFun
     crypto_generichash_init(&state, nullptr, 0, kChecksumBytes);
     crypto_generichash_update(&state, fixed, sizeof fixed);
     crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(header.name.data()), name_length);
-    if (!begin(header)) return RECEIVED_SINK_FAILED;
+    uint64_t start = 0;
+    if (!begin(header, &start)) return RECEIVED_SINK_FAILED;
 
     std::vector<unsigned char> buffer(kChunkBytes);
     for (uint64_t done = 0; done < header.size;) {
@@ -232,6 +254,19 @@ std::string safe_file_name(const std::string& offered) {
     bool control = std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
     if (name.empty() || name == "." || name == ".." || control) return "tqr-payload";
     return name;
+}
+
+std::string risky_name(const std::string& name) {
+    if (name[0] == '.') return "starts with a dot";
+    // The reserved device names of one widespread system, with or without an extension.
+    std::string stem = name.substr(0, name.find('.'));
+    for (char& c : stem) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+    bool device = std::find(std::begin(kDevices), std::end(kDevices), stem) != std::end(kDevices);
+    if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) && stem[3] >= '1' &&
+        stem[3] <= '9')
+        device = true;
+    return device ? "names a device" : "";
 }
 
 void random_bytes(unsigned char* out, size_t size) {

@@ -26,13 +26,41 @@
 namespace tqr {
 
 constexpr size_t kChecksumBytes = 32;
+constexpr size_t kIdentityBytes = 32;
 constexpr size_t kMaxNameBytes = 1024;
 constexpr size_t kChunkBytes = 64 * 1024;  // payload bytes per read, write and (encrypted) sealed chunk
 constexpr char kAckIntact = 'A';
 constexpr char kAckDamaged = 'N';
 
-// Called with the bytes of payload moved so far on one link, and the payload's size (0: not known).
+// Called with the bytes of payload moved so far on one link (from where it started: a continued file
+// starts at the bytes the receiver kept), and the payload's size (0: not known).
 typedef std::function<void(uint64_t done, uint64_t total)> ByteCounter;
+
+// What a payload is, as its header tells.
+enum PayloadKind : char {
+    KIND_FILE = 'F',    // bytes of a known size, which the sender can serve from any offset
+    KIND_STREAM = 'S',  // read once from start to end (standard input)
+    KIND_TREE = 'T',    // a folder, as one archive (tree.h)
+};
+
+// What the header announced.
+struct PayloadHeader {
+    std::string name;
+    uint64_t size = 0;
+    bool size_known = true;  // false: a streamed payload, whose end only the sender's last chunk tells
+    char kind = KIND_FILE;
+    // BLAKE2b-256 of the whole content, which the sender computed before serving; all zeros when it
+    // has none (streams, folders, the plain format). What a receiver resumes against.
+    unsigned char identity[kIdentityBytes] = {};
+    bool has_identity() const;
+};
+
+// Called once the header is in. false stops the transfer; `*offset` (0 when called) may be set to
+// where the sender is to start, when the payload is a file whose first bytes the receiver kept.
+typedef std::function<bool(const PayloadHeader&, uint64_t* offset)> BeginFunction;
+// Up to `capacity` payload bytes from `offset`: the count, 0 at the end, -1 on a read error.
+typedef std::function<ssize_t(uint64_t offset, unsigned char* out, size_t capacity)> ReadFunction;
+typedef std::function<bool(const unsigned char*, size_t)> WriteFunction;
 
 // The bytes a sender serves. run_send opens it on its main thread before any link exists; then the
 // bridge threads of all links read it at once (pread or a copy from memory, neither needs a lock). A
@@ -50,6 +78,8 @@ public:
     bool open(const std::string& path, bool stream);
     // Serves these bytes from memory.
     void assign(std::vector<unsigned char> bytes);
+    // BLAKE2b-256 of all the bytes, read once more; false on a read error. Not for a streamed source.
+    bool identify(unsigned char out[kIdentityBytes]) const;
 
     bool streamed() const { return m_streamed; }
     // The size in bytes; meaningless when streamed.
@@ -59,6 +89,9 @@ public:
     // source ignores `offset` (it is always where the previous read ended) and returns what one read of
     // the input gives, so that a slow producer's bytes go out as they come.
     ssize_t read(uint64_t offset, unsigned char* out, size_t capacity) const;
+    ReadFunction reader() const {
+        return [this](uint64_t offset, unsigned char* out, size_t capacity) { return read(offset, out, capacity); };
+    }
 
 private:
     int m_fd = -1;
@@ -80,18 +113,10 @@ enum ReceiveResult {
     RECEIVED_SINK_FAILED,  // `begin` or `write` refused (the host could not store the payload)
 };
 
-// What the header announced.
-struct PayloadHeader {
-    std::string name;
-    uint64_t size = 0;
-    bool size_known = true;  // false: a streamed payload, whose end only the sender's last chunk tells
-};
 
-typedef std::function<bool(const PayloadHeader&)> BeginFunction;
-typedef std::function<bool(const unsigned char*, size_t)> WriteFunction;
-
-// Reads one plain payload from `fd`: `begin` once the header is in (false stops), then `write` for each
-// piece of payload (false stops), verifying length and checksum on the way.
+// Reads one plain payload from `fd`: `begin` once the header is in (false stops; the plain format
+// always starts at 0), then `write` for each piece of payload (false stops), verifying length and
+// checksum on the way.
 ReceiveResult receive_payload(int fd, const BeginFunction& begin, const WriteFunction& write,
                               const ByteCounter& counter);
 
@@ -113,6 +138,9 @@ uint64_t get_be(const unsigned char* in, int bytes);
 // A file name that is safe to create in the current folder: the base name of `offered`, or
 // "tqr-payload" when nothing usable is left (empty, ".", "..", control characters).
 std::string safe_file_name(const std::string& offered);
+// Why a receiver should not take `name` (a safe_file_name) without being told the target: it is
+// hidden (starts with a dot, as shell start-up files do) or names a device on some system. "": fine.
+std::string risky_name(const std::string& name);
 
 // libsodium, started once per process (any thread may call this first).
 void ensure_sodium();

@@ -1,5 +1,6 @@
 #include "tools/tqr/progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +23,37 @@ std::string json_string(const std::string& text) {
         out += escaped;
     }
     return out + "\"";
+}
+
+// The terminal's width in columns (80 when it cannot be told).
+size_t terminal_width() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+// `line` cut to `columns` characters (UTF-8 sequences counted as one, never split).
+std::string fit(const std::string& line, size_t columns) {
+    size_t shown = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;
+        if (shown == columns) return line.substr(0, i);
+        ++shown;
+    }
+    return line;
+}
+
+std::string duration_text(double seconds) {
+    long whole = static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (whole >= 3600) {
+        snprintf(text, sizeof text, "%ldh%02ldm", whole / 3600, whole / 60 % 60);
+    } else if (whole >= 60) {
+        snprintf(text, sizeof text, "%ldm%02lds", whole / 60, whole % 60);
+    } else {
+        snprintf(text, sizeof text, "%lds", whole);
+    }
+    return text;
 }
 
 }  // namespace
@@ -75,6 +107,50 @@ void Progress::add_bytes(uint64_t delta, uint64_t payload_size) {
     emit("progress", {{"bytes", static_cast<double>(m_bytes)}, {"total", static_cast<double>(payload_size)}});
 }
 
+void Progress::start_at(uint64_t offset) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_base = offset;
+}
+
+void Progress::summary(const std::string& line) {
+    if (m_json) return;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_enabled && !m_finished) {
+        fprintf(stderr, "\r\033[K");
+    }
+    fprintf(stderr, "tqr %s: %s\n", m_command.c_str(), line.c_str());
+    if (m_enabled) draw(true);
+    fflush(stderr);
+}
+
+bool Progress::ask(const std::string& question) {
+    FILE* terminal = fopen("/dev/tty", "r+");
+    if (terminal == nullptr) return false;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (m_enabled) fprintf(stderr, "\r\033[K");
+        fflush(stderr);
+        m_held = true;
+    }
+    fprintf(terminal, "tqr %s: %s [y/N] ", m_command.c_str(), question.c_str());
+    fflush(terminal);
+    char answer[64] = "";
+    bool yes = fgets(answer, sizeof answer, terminal) != nullptr && (answer[0] == 'y' || answer[0] == 'Y');
+    fclose(terminal);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_held = false;
+    draw(true);
+    return yes;
+}
+
+std::string Progress::rate_text(uint64_t bytes, double seconds) {
+    char text[64];
+    snprintf(text, sizeof text, " in %.2f s", seconds);
+    std::string line = human_bytes(static_cast<double>(bytes)) + text;
+    if (seconds > 0) line += ", " + human_bytes(static_cast<double>(bytes) / seconds) + "/s";
+    return line;
+}
+
 void Progress::note(const std::string& message) {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_json) {
@@ -94,6 +170,7 @@ void Progress::finish(const std::string& text) {
     if (!m_enabled) return;
     std::lock_guard<std::mutex> guard(m_mutex);
     m_state = text;
+    m_finished_text = true;
     draw(true);
     fputc('\n', stderr);
     fflush(stderr);
@@ -137,20 +214,36 @@ void Progress::emit(const char* event, std::initializer_list<JsonField> fields) 
 }
 
 void Progress::draw(bool force) {
-    if (m_finished || m_state.empty()) return;
+    if (m_finished || m_held || m_state.empty()) return;
     auto now = std::chrono::steady_clock::now();
     if (!force && now - m_last_draw < kRedraw) return;
     m_last_draw = now;
-    std::string line = "tqr " + m_command + ": " + m_state;
-    if (!m_counters.empty()) line += " | " + m_counters;
-    if (m_bytes > 0) {
-        line += " | " + human_bytes(static_cast<double>(m_bytes));
-        if (m_payload_size > 0 && m_bytes <= m_payload_size) line += " of " + human_bytes(static_cast<double>(m_payload_size));
+    // The figures first: on a narrow terminal the state is what gets cut.
+    std::string line = "tqr " + m_command + ": ";
+    if (m_bytes > 0 && !m_finished_text) {
+        uint64_t at = m_base + m_bytes;
+        bool one_payload = m_payload_size > 0 && at <= m_payload_size;
+        if (one_payload) {
+            char percent[16];
+            snprintf(percent, sizeof percent, "%.0f%% ", 100.0 * static_cast<double>(at) / static_cast<double>(m_payload_size));
+            line += percent;
+        }
+        line += human_bytes(static_cast<double>(at));
+        if (one_payload) line += " of " + human_bytes(static_cast<double>(m_payload_size));
         double seconds = std::chrono::duration<double>(now - m_first_byte).count();
-        if (seconds > 0.05) line += ", " + human_bytes(static_cast<double>(m_bytes) / seconds) + "/s";
+        if (seconds > 0.5) {
+            double rate = static_cast<double>(m_bytes) / seconds;
+            line += ", " + human_bytes(rate) + "/s";
+            if (one_payload && rate > 0 && at < m_payload_size)
+                line += ", " + duration_text(static_cast<double>(m_payload_size - at) / rate) + " left";
+        }
+        line += " | ";
     }
-    // Back to the line's start and clear it: the line only ever shows the latest state.
-    fprintf(stderr, "\r\033[K%s", line.c_str());
+    line += m_state;
+    if (!m_counters.empty()) line += " | " + m_counters;
+    // Back to the line's start and clear it: the line only ever shows the latest state, and never
+    // wraps (a wrapped line could not be cleared).
+    fprintf(stderr, "\r\033[K%s", fit(line, terminal_width() - 1).c_str());
     fflush(stderr);
 }
 

@@ -1,7 +1,9 @@
 // What `tqr send` and `tqr receive` show while they run, on standard error.
 //
-// For a person: one status line, redrawn in place, shown only when standard error is a terminal
-// (scripts and tests see nothing of it), and lines of their own for what must not be missed.
+// For a person: one status line, redrawn in place and never wider than the terminal, shown only when
+// standard error is a terminal, with the share done, the rate and the time left; lines of their own
+// for what must not be missed, each clearing the status line first. When standard error is no
+// terminal: those lines and one summary per transfer (summary()), nothing else.
 // With --json instead: one JSON object per line, whatever standard error is, each with its "event":
 //   code      code, command        send: the code to read out and the command that receives it
 //   coordinator  port              send: no coordinator answered, so this process serves one
@@ -47,6 +49,8 @@ public:
     void step(const char* event, const std::string& text, std::initializer_list<JsonField> fields = {});
     // Bytes moved on all links together (`delta` more), and the size of one whole payload.
     void add_bytes(uint64_t delta, uint64_t payload_size);
+    // The bytes of the payload that were there before this transfer began (a continued file).
+    void start_at(uint64_t offset);
     // Extra counters shown after the state ("served 3"), empty for none; a person's only.
     void counters(const std::string& text);
     // A line of its own, "tqr <command>: <message>" above the status line (whether or not that is
@@ -57,6 +61,15 @@ public:
     // The end of the command with `status`: the status line shows `text` and `message` follows in a
     // line of its own (when not empty), or an error event.
     void fail(const std::string& text, const std::string& message, int status);
+    // One transfer done: a line of its own when the status line is not shown (nothing for --json,
+    // whose done event says it); `line` starts "NAME: ...".
+    void summary(const std::string& line);
+    // Asks the person on the terminal; true for yes. The status line is cleared and held meanwhile,
+    // without holding the lock, so other threads (a signal's) can still write lines.
+    bool ask(const std::string& question);
+
+    // "12.3 MiB in 4.56 s, 2.7 MiB/s"
+    static std::string rate_text(uint64_t bytes, double seconds);
 
     // "1.5 MiB" style.
     static std::string human_bytes(double bytes);
@@ -72,8 +85,11 @@ private:
     std::string m_state;
     std::string m_counters;
     uint64_t m_bytes = 0;
+    uint64_t m_base = 0;
     uint64_t m_payload_size = 0;
     bool m_finished = false;
+    bool m_held = false;  // a question is on the terminal
+    bool m_finished_text = false;  // the last line: its text alone
     std::chrono::steady_clock::time_point m_first_byte;
     std::chrono::steady_clock::time_point m_last_draw;
 };

@@ -3,9 +3,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "common/zel_common.h"
 #include "protocol/caller.h"
@@ -14,6 +18,7 @@
 #include "tools/tqr/code_link.h"
 #include "tools/tqr/commands.h"
 #include "tools/tqr/destination.h"
+#include "tools/tqr/interrupt.h"
 #include "tools/tqr/party.h"
 #include "tools/tqr/payload.h"
 #include "tools/tqr/progress.h"
@@ -27,6 +32,8 @@ namespace {
 constexpr int kLinkSeconds = 60;
 // How long the endstation waits for the coordinator's "Adios " before it confirms the payload anyway.
 constexpr int kAdiosSeconds = 30;
+// How long a receiver waits for a sender in silence before it says that it is waiting.
+constexpr int kQuietWaitSeconds = 5;
 
 // The endstation's state. run_receive fills the options part before connecting; the bridge thread
 // writes the results, which run_receive reads only after process() returned (process() joins the
@@ -38,14 +45,21 @@ struct ReceiveState {
 
     std::unique_ptr<LinkKeys> keys;  // --conference without --plain
     std::unique_ptr<Code> code;      // the code mode
-    bool no_key = false;             // --conference, and no key was given
 
     std::atomic<bool> bridged{false};
     std::atomic<bool> sender_unreachable{false};
     ConfirmResult confirmed = CONFIRMED;
     ReceiveResult result = RECEIVED_NOTHING;
-    uint64_t received = 0;
-    double seconds = 0;  // from the key check to the verified end
+    uint64_t received = 0;  // bytes of the payload in hand, kept ones included
+    uint64_t moved = 0;     // bytes this transfer moved
+    double seconds = 0;     // from the key check to the verified end
+    std::string name;       // the sender's name of the payload
+    std::string peer;
+
+    // Whether a sender came, for the watcher (watch_for_sender). The mutex guards `sender_came`.
+    std::mutex waiting_mutex;
+    std::condition_variable sender_changed;
+    bool sender_came = false;
 };
 
 ReceiveState g_receive;
@@ -75,18 +89,35 @@ void take_payload(int fd) {
     }
     Destination& destination = *g_receive.destination;
     uint64_t reported = 0;
-    BeginFunction begin = [&](const PayloadHeader& header) { return destination.open(header); };
+    uint64_t kept = 0;
+    BeginFunction begin = [&](const PayloadHeader& header, uint64_t* start) {
+        g_receive.name = header.name;
+        if (!destination.open(header, start)) return false;
+        kept = *start;
+        g_receive.received = kept;
+        if (kept > 0) {
+            g_receive.progress->note("continuing " + destination.final_path() + " from " +
+                                     Progress::human_bytes(static_cast<double>(kept)) + " of " +
+                                     Progress::human_bytes(static_cast<double>(header.size)));
+            g_receive.progress->start_at(kept);
+        }
+        return true;
+    };
     WriteFunction write = [&](const unsigned char* data, size_t size) { return destination.write(data, size); };
     ByteCounter counter = [&](uint64_t done, uint64_t total) {
         g_receive.progress->add_bytes(done - reported, total);
         reported = done;
-        g_receive.received = done;
+        g_receive.moved = done;
+        g_receive.received = kept + done;
     };
     unsigned char end[kEndBytes];
     ReceiveResult result = sealed() ? receive_sealed(fd, session, begin, write, counter, end)
                                     : receive_payload(fd, begin, write, counter);
     if (result == RECEIVED_INTACT && !destination.commit()) result = RECEIVED_SINK_FAILED;
-    if (result != RECEIVED_INTACT) destination.discard();
+    if (result != RECEIVED_INTACT) {
+        std::string kept_line = destination.abandon(result == RECEIVED_SHORT);
+        if (!kept_line.empty()) g_receive.progress->note(kept_line);
+    }
     g_receive.result = result;
     g_receive.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -107,9 +138,13 @@ void take_payload(int fd) {
 // What the library tells of this endstation's rendezvous.
 void on_party_event(const PartyEvent& event, void*) {
     switch (event.kind) {
-    case EVENT_CONNECTING:
+    case EVENT_CONNECTING: {
+        std::lock_guard<std::mutex> guard(g_receive.waiting_mutex);
+        g_receive.sender_came = true;
+        g_receive.sender_changed.notify_all();
         g_receive.progress->state("connecting to the sender on port " + event.port);
         break;
+    }
     case EVENT_CONNECT_FAILED:
         // The coordinator answers "Failed " with nothing, so the message loop would wait for ever:
         // ending the link ends it.
@@ -117,6 +152,7 @@ void on_party_event(const PartyEvent& event, void*) {
         if (Caller* caller = g_receive.caller.load()) caller->close_link();
         break;
     case EVENT_BRIDGED:
+        g_receive.peer = event.peer;
         g_receive.progress->step("connected", "connected to " + event.peer, {{"peer", event.peer}});
         break;
     default:
@@ -128,7 +164,6 @@ void on_party_event(const PartyEvent& event, void*) {
 std::string no_link_reason(bool adios) {
     if (g_receive.sender_unreachable) return "the sender could not be reached";
     if (adios && g_receive.code) return "the library's key check failed (is the sender's code of another nameplate?)";
-    if (adios && g_receive.no_key) return "the keys did not match (no key was given: --key-file, TQR_KEY or --key)";
     if (adios) return "the keys did not match (or only one side runs with --plain)";
     return "the coordinator closed the link";
 }
@@ -153,7 +188,21 @@ void end_unconfirmed(Progress& progress, bool adios) {
     case CONFIRM_FOREIGN:
         finish(progress, EXIT_NO_LINK, "the sender speaks another format",
                "no payload: the sender does not speak the encrypted format (--plain?)");
+    case CONFIRM_FINISHED:
+        finish(progress, EXIT_NO_LINK, "the sender is no longer serving",
+               "no payload: the sender is no longer serving (it reached its --count)");
     }
+}
+
+// The line that tells of a stored payload.
+std::string summary_line(const Destination& destination) {
+    std::string line = (destination.final_path().empty() ? g_receive.name : destination.final_path()) + ": " +
+                       Progress::rate_text(g_receive.moved, g_receive.seconds);
+    if (!g_receive.peer.empty()) line += ", from " + g_receive.peer;
+    if (destination.resumed_at() > 0)
+        line += " (continued from " + Progress::human_bytes(static_cast<double>(destination.resumed_at())) +
+                "; " + std::to_string(g_receive.received) + " bytes in all)";
+    return line;
 }
 
 // Ends the process with what became of the payload.
@@ -161,23 +210,33 @@ void end_unconfirmed(Progress& progress, bool adios) {
     Destination& destination = *g_receive.destination;
     // A sealed payload on standard output went out chunk by chunk, each verified; only its end is missing.
     std::string nothing_written = destination.to_stdout() && sealed() ? "standard output got an incomplete payload"
-                                                                      : "nothing was written";
+                                                                      : "nothing appeared under its name";
     std::string size = Progress::human_bytes(static_cast<double>(g_receive.received));
     switch (g_receive.result) {
-    case RECEIVED_INTACT:
+    case RECEIVED_INTACT: {
         if (!destination.copy_spool())
             finish(progress, EXIT_USAGE_OR_IO, "cannot write standard output",
                    "cannot write the payload to standard output");
-        progress.step("done", "", {{"bytes", static_cast<double>(g_receive.received)}, {"seconds", g_receive.seconds}});
+        progress.step("done", "", {{"bytes", static_cast<double>(g_receive.moved)}, {"seconds", g_receive.seconds},
+                                   {"kept", static_cast<double>(destination.resumed_at())}});
+        std::vector<std::string> refused = destination.refused();
+        for (const std::string& entry : refused) progress.note("not extracted: " + entry);
+        if (!refused.empty())
+            finish(progress, EXIT_DAMAGED, "entries refused",
+                   std::to_string(refused.size()) + " entries of the folder were refused (listed above); the rest "
+                   "is in " + destination.final_path());
+        progress.summary(summary_line(destination));
         finish(progress, EXIT_DONE,
                "done, " + size + " verified" +
                    (destination.final_path().empty() ? std::string() : " in " + destination.final_path()),
                "");
+    }
     case RECEIVED_NOTHING:
         finish(progress, EXIT_NO_LINK, "the sender closed the link",
                "the sender closed the link before sending anything (keys did not match?)");
     case RECEIVED_SHORT:
-        finish(progress, EXIT_DAMAGED, "payload short", "the payload arrived short; " + nothing_written);
+        finish(progress, EXIT_DAMAGED, "payload short",
+               "the payload arrived short (the link to the sender was lost); " + nothing_written);
     case RECEIVED_CORRUPT:
         finish(progress, EXIT_DAMAGED, "payload corrupt",
                std::string("the payload arrived corrupt (") +
@@ -217,12 +276,38 @@ int membership(const ReceiveOptions& options, Progress& progress, Membership* ou
     }
     std::string key;
     KeyOrigin origin;
-    int status = party_key(options.party, progress, &key, &origin);
+    int status = party_key(options.party, false, progress, &key, &origin);
     if (status != EXIT_DONE) return status;
-    g_receive.no_key = origin == KEY_NONE;
     out->conference = options.party.conference;
     out->key = library_key(key, options.party, &g_receive.keys);
     return EXIT_DONE;
+}
+
+// Says, after a few quiet seconds, that no sender came yet, and ends the wait at --timeout.
+void watch_for_sender(std::string conference, long timeout) {
+    using std::chrono::seconds;
+    auto started = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(g_receive.waiting_mutex);
+    long quiet = timeout > 0 ? std::min<long>(kQuietWaitSeconds, timeout) : kQuietWaitSeconds;
+    if (g_receive.sender_changed.wait_until(lock, started + seconds(quiet), [] { return g_receive.sender_came; }))
+        return;
+    std::string limit = timeout > 0 ? "giving up after " + std::to_string(timeout) + " s"
+                                    : "no time limit (--timeout SECONDS sets one)";
+    g_receive.progress->note("waiting for a sender of conference " + conference + " (is the code right?); " + limit);
+    if (timeout <= 0) return;
+    if (g_receive.sender_changed.wait_until(lock, started + seconds(timeout), [] { return g_receive.sender_came; }))
+        return;
+    // Ends the process with the lock held, so that no sender can come in between.
+    finish(*g_receive.progress, EXIT_NO_SENDER, "no sender",
+           "no sender of conference " + conference + " came within " + std::to_string(timeout) + " s");
+}
+
+// On the signal thread: what was received stays under its part's name when it can be continued.
+void on_interrupt(int signal) {
+    std::string kept = g_receive.destination ? g_receive.destination->interrupt() : "";
+    std::string line = std::string("interrupted (") + interrupt_name(signal) + ")";
+    if (!kept.empty()) line += "; " + kept;
+    finish(*g_receive.progress, EXIT_INTERRUPTED + signal, "interrupted", line);
 }
 
 }  // namespace
@@ -234,7 +319,13 @@ int run_receive(const ReceiveOptions& options) {
     Membership joining;
     int status = membership(options, progress, &joining);
     if (status != EXIT_DONE) finish(status);
-    g_receive.destination.reset(new Destination(options.output, sealed()));
+    Destination::AskFunction ask;
+    if (!options.party.json && isatty(STDIN_FILENO) == 1 && isatty(STDERR_FILENO) == 1)
+        ask = [&progress](const std::string& question) { return progress.ask(question); };
+    g_receive.destination.reset(new Destination(options.output, sealed(), options.force, ask,
+                                                [&progress](const std::string& line) { progress.note(line); }));
+    if (!g_receive.destination->check()) finish(progress, EXIT_USAGE_OR_IO, "cannot write", g_receive.destination->error());
+    catch_interrupts(on_interrupt);
     set_party_observer(on_party_event, nullptr);
     set_bridge_callback(take_payload);
 
@@ -246,6 +337,7 @@ int run_receive(const ReceiveOptions& options) {
     if (status != EXIT_DONE) finish(progress, status, "no coordinator", error);
     progress.step("waiting", "joined conference " + joining.conference + ", waiting for its sender",
                   {{"conference", joining.conference}});
+    std::thread(watch_for_sender, joining.conference, options.timeout).detach();
     caller->process();
     bool adios = caller->m_stopread.load() != 0;
     // Joins the bridge thread if process() ended without "Adios " (the coordinator went away).

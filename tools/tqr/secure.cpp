@@ -19,10 +19,14 @@ constexpr size_t kLengthBytes = 4;
 constexpr size_t kMaxChunkBytes = kChunkBytes + kSealBytes;  // the longest sealed chunk a receiver takes
 constexpr uint64_t kStreamedSize = ~uint64_t{0};
 
-const char kHelloMagic[kMagicBytes] = {'T', 'Q', 'R', 'S', 'E', 'C', '0', '1'};
+const char kHelloMagic[kMagicBytes] = {'T', 'Q', 'R', 'S', 'E', 'C', '0', '2'};
 constexpr size_t kHelloBytes = kHelloHeadBytes + crypto_kx_PUBLICKEYBYTES;
 constexpr size_t kTranscriptBytes = 64;
 constexpr size_t kMacBytes = 32;
+constexpr size_t kFixedHeaderBytes = 8 + 1 + kIdentityBytes + 2;
+constexpr size_t kStartBytes = 8 + kMacBytes;
+constexpr uint64_t kDeclined = ~uint64_t{0};
+constexpr char kFinishedRole = 'F';
 
 const char kBase32[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
 constexpr size_t kKeyLetters = 28;  // 140 bits
@@ -145,52 +149,110 @@ ConfirmResult exchange_hello(int fd, bool sender, const char magic[kMagicBytes],
     memcpy(mine + kHelloHeadBytes, body, body_size);
     size_t size = kHelloHeadBytes + body_size;
     if (!send_all(fd, mine, size)) return CONFIRM_ENDED;
-    size_t got = recv_all(fd, theirs, size);
+    // The head first: a finished sender sends nothing else.
+    size_t got = recv_all(fd, theirs, kHelloHeadBytes);
     if (memcmp(theirs, magic, std::min(got, kMagicBytes)) != 0) return CONFIRM_FOREIGN;
-    if (got < size) return CONFIRM_ENDED;
-    return theirs[kMagicBytes] == (sender ? 'E' : 'S') ? CONFIRMED : CONFIRM_FOREIGN;
+    if (got < kHelloHeadBytes) return CONFIRM_ENDED;
+    if (!sender && theirs[kMagicBytes] == kFinishedRole) return CONFIRM_FINISHED;
+    if (theirs[kMagicBytes] != (sender ? 'E' : 'S')) return CONFIRM_FOREIGN;
+    return recv_all(fd, theirs + kHelloHeadBytes, body_size) == body_size ? CONFIRMED : CONFIRM_ENDED;
 }
 
-bool send_sealed(int fd, const Session& session, const std::string& name, const PayloadSource& source,
-                 const ByteCounter& counter, unsigned char end[kEndBytes]) {
+void finished_hello(int fd, const char magic[kMagicBytes]) {
+    unsigned char head[kHelloHeadBytes];
+    memcpy(head, magic, kMagicBytes);
+    head[kMagicBytes] = kFinishedRole;
+    send_all(fd, head, sizeof head);
+}
+
+const char* key_hello_magic() { return kHelloMagic; }
+
+namespace {
+
+void start_mac(unsigned char out[kMacBytes], const Session& session, const std::vector<unsigned char>& header,
+               const unsigned char start[8]) {
+    hash(out, kMacBytes, session.receipt_key, kSecretBytes, "tqr resume 1",
+         {{header.data(), header.size()}, {start, 8}});
+}
+
+std::vector<unsigned char> header_plaintext(const PayloadHeader& offer) {
+    std::string name = offer.name.substr(0, kMaxNameBytes);
+    std::vector<unsigned char> header(kFixedHeaderBytes + name.size());
+    put_be(header.data(), offer.size_known ? offer.size : kStreamedSize, 8);
+    header[8] = static_cast<unsigned char>(offer.kind);
+    memcpy(header.data() + 9, offer.identity, kIdentityBytes);
+    put_be(header.data() + 9 + kIdentityBytes, name.size(), 2);
+    memcpy(header.data() + kFixedHeaderBytes, name.data(), name.size());
+    return header;
+}
+
+// The header chunk's plaintext, as the sender sealed it. false when it is no header.
+bool parse_header(const unsigned char* plain, size_t size, PayloadHeader* header) {
+    if (size < kFixedHeaderBytes) return false;
+    uint64_t announced = get_be(plain, 8);
+    size_t name_length = static_cast<size_t>(get_be(plain + 9 + kIdentityBytes, 2));
+    if (name_length > kMaxNameBytes || size != kFixedHeaderBytes + name_length) return false;
+    header->kind = static_cast<char>(plain[8]);
+    if (header->kind != KIND_FILE && header->kind != KIND_STREAM && header->kind != KIND_TREE) return false;
+    header->size_known = announced != kStreamedSize;
+    header->size = header->size_known ? announced : 0;
+    memcpy(header->identity, plain + 9, kIdentityBytes);
+    header->name.assign(reinterpret_cast<const char*>(plain + kFixedHeaderBytes), name_length);
+    return true;
+}
+
+}  // namespace
+
+SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offer, const ReadFunction& read,
+                       const ByteCounter& counter, unsigned char end[kEndBytes], uint64_t* start) {
     ensure_sodium();
+    *start = 0;
     StreamState state;
     unsigned char stream_header[kStreamHeaderBytes];
     crypto_secretstream_xchacha20poly1305_init_push(&state, stream_header, session.stream_key);
-    if (!send_all(fd, stream_header, sizeof stream_header)) return false;
+    if (!send_all(fd, stream_header, sizeof stream_header)) return SEND_FAILED;
 
-    std::string offered = name.substr(0, kMaxNameBytes);
-    std::vector<unsigned char> header(8 + 2 + offered.size());
-    put_be(header.data(), source.streamed() ? kStreamedSize : source.size(), 8);
-    put_be(header.data() + 8, offered.size(), 2);
-    memcpy(header.data() + 10, offered.data(), offered.size());
+    std::vector<unsigned char> header = header_plaintext(offer);
+    std::vector<unsigned char> frame;
+    frame.reserve(kLengthBytes + kMaxChunkBytes);
+    if (!push_chunk(fd, &state, &frame, header.data(), header.size(), 0)) return SEND_FAILED;
+
+    unsigned char asked[kStartBytes];
+    if (recv_all(fd, asked, sizeof asked) < sizeof asked) return SEND_FAILED;
+    unsigned char expected[kMacBytes];
+    start_mac(expected, session, header, asked);
+    if (crypto_verify_32(expected, asked + 8) != 0) return SEND_FAILED;
+    uint64_t done = get_be(asked, 8);
+    if (done == kDeclined) return SEND_DECLINED;
+    if (done != 0 && (offer.kind != KIND_FILE || done > offer.size)) return SEND_FAILED;
+    *start = done;
+
     crypto_onetimeauth_state checksum;
     crypto_onetimeauth_init(&checksum, session.checksum_key);
     crypto_onetimeauth_update(&checksum, header.data(), header.size());
-    std::vector<unsigned char> frame;
-    frame.reserve(kLengthBytes + kMaxChunkBytes);
-    if (!push_chunk(fd, &state, &frame, header.data(), header.size(), 0)) return false;
-
+    crypto_onetimeauth_update(&checksum, asked, 8);
     std::vector<unsigned char> buffer(kChunkBytes);
-    uint64_t done = 0;
-    uint64_t total = source.streamed() ? 0 : source.size();
-    while (source.streamed() || done < total) {
-        ssize_t n = source.read(done, buffer.data(), buffer.size());
-        if (n < 0) return false;
+    uint64_t total = offer.size_known ? offer.size : 0;
+    while (!offer.size_known || done < total) {
+        ssize_t n = read(done, buffer.data(), buffer.size());
+        if (n < 0) return SEND_FAILED;
         if (n == 0) {
             // A file that shrank since it was opened cannot give what the header promised.
-            if (!source.streamed()) return false;
+            if (offer.size_known) return SEND_FAILED;
             break;
         }
+        if (offer.size_known && static_cast<uint64_t>(n) > total - done) return SEND_FAILED;
         crypto_onetimeauth_update(&checksum, buffer.data(), static_cast<size_t>(n));
-        if (!push_chunk(fd, &state, &frame, buffer.data(), static_cast<size_t>(n), 0)) return false;
+        if (!push_chunk(fd, &state, &frame, buffer.data(), static_cast<size_t>(n), 0)) return SEND_FAILED;
         done += static_cast<uint64_t>(n);
-        if (counter) counter(done, total);
+        if (counter) counter(done - *start, total);
     }
 
     put_be(end, done, 8);
     crypto_onetimeauth_final(&checksum, end + 8);
-    return push_chunk(fd, &state, &frame, end, kEndBytes, crypto_secretstream_xchacha20poly1305_TAG_FINAL);
+    return push_chunk(fd, &state, &frame, end, kEndBytes, crypto_secretstream_xchacha20poly1305_TAG_FINAL)
+               ? SENT
+               : SEND_FAILED;
 }
 
 ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction& begin, const WriteFunction& write,
@@ -211,6 +273,7 @@ ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction
     PayloadHeader header;
     bool opened = false;
     uint64_t done = 0;
+    uint64_t first = 0;  // where this transfer started
     for (;;) {
         unsigned char length_field[kLengthBytes];
         if (recv_all(fd, length_field, sizeof length_field) < sizeof length_field) return RECEIVED_SHORT;
@@ -227,16 +290,21 @@ ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction
 
         if (!opened) {
             // Sealed by the sender, so well formed unless the sender itself is broken.
-            if (last || size < 10) return RECEIVED_CORRUPT;
-            uint64_t announced = get_be(plain.data(), 8);
-            size_t name_length = static_cast<size_t>(get_be(plain.data() + 8, 2));
-            if (name_length > kMaxNameBytes || size != 10 + name_length) return RECEIVED_CORRUPT;
-            header.size_known = announced != kStreamedSize;
-            header.size = header.size_known ? announced : 0;
-            header.name.assign(reinterpret_cast<const char*>(plain.data() + 10), name_length);
-            crypto_onetimeauth_update(&checksum, plain.data(), size);
+            if (last || !parse_header(plain.data(), size, &header)) return RECEIVED_CORRUPT;
             opened = true;
-            if (!begin(header)) return RECEIVED_SINK_FAILED;
+            uint64_t start = 0;
+            bool taken = begin(header, &start);
+            if (start != 0 && (header.kind != KIND_FILE || start > header.size)) taken = false;
+            if (!taken) start = kDeclined;
+            std::vector<unsigned char> plaintext(plain.data(), plain.data() + size);
+            unsigned char asked[kStartBytes];
+            put_be(asked, start, 8);
+            start_mac(asked + 8, session, plaintext, asked);
+            if (!send_all(fd, asked, sizeof asked)) return taken ? RECEIVED_SHORT : RECEIVED_SINK_FAILED;
+            if (!taken) return RECEIVED_SINK_FAILED;
+            crypto_onetimeauth_update(&checksum, plain.data(), size);
+            crypto_onetimeauth_update(&checksum, asked, 8);
+            done = first = start;
             continue;
         }
         if (last) {
@@ -252,7 +320,7 @@ ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction
         crypto_onetimeauth_update(&checksum, plain.data(), size);
         if (size > 0 && !write(plain.data(), size)) return RECEIVED_SINK_FAILED;
         done += size;
-        if (counter) counter(done, header.size);
+        if (counter) counter(done - first, header.size);
     }
 }
 

@@ -11,14 +11,22 @@
 // in another conference.
 //
 // The direct link, once the library handed the socket over (each step: both sides write, then read):
-//   hello    "TQRSEC01", role ('S' sender, 'E' endstation), an ephemeral X25519 public key (32 bytes)
+//   hello    "TQRSEC02", role ('S' sender, 'E' endstation), an ephemeral X25519 public key (32 bytes).
+//            A sender that serves no more endstations (its --count is reached) writes only the magic
+//            and 'F', and closes the link.
 //   confirm  a 32-byte MAC, checked in constant time. A side that gets a wrong one closes the link
 //            without sending anything more.
 //   sender -> endstation: the secretstream header (24 bytes), then chunks, each a length (4 bytes,
 //            big-endian) and a crypto_secretstream_xchacha20poly1305 message:
-//              header  payload length (8 bytes, big-endian; all ones when streamed), name length (2), name
-//              data    at most 64 KiB of payload each (none for an empty payload)
-//              end     payload length (8), checksum of header and data (16); the only FINAL tag
+//              header  payload length (8 bytes, big-endian; all ones when streamed), kind (1: 'F' file,
+//                      'S' stream, 'T' folder), identity (32: BLAKE2b-256 of the content, zeros for none),
+//                      name length (2), name
+//   endstation -> sender: start (8 bytes: where the sender is to begin, all ones: the endstation
+//            declines the payload) and a 32-byte MAC of the header chunk's plaintext and start. Only a
+//            file starts elsewhere than at 0, at most at its length.
+//   sender -> endstation, chunks again:
+//              data    at most 64 KiB of payload each, from start on (none when nothing is left)
+//              end     payload length (8), checksum of header, start and data (16); the only FINAL tag
 //   endstation -> sender: 'A' and a 32-byte receipt MAC of the end message, or 'N'.
 //
 // Derivations (BLAKE2b-256 with key, personalisation and message; kx: crypto_kx with the sender as the
@@ -31,6 +39,7 @@
 //   checksum   key: M, personal "tqr checksum 1", message: T; the checksum: Poly1305 (crypto_onetimeauth)
 //              with it, of header and data
 //   receipt    key: M, personal "tqr receipt 1", message: T; the receipt MAC: key it, message: end
+//   start MAC  key: the receipt key, personal "tqr resume 1", message: header plaintext, start
 //
 // The checksum is Poly1305 rather than the plain format's BLAKE2b because BLAKE2b over every byte, on
 // top of the cipher, cost half the throughput; a one-time Poly1305 key known only to the two ends makes
@@ -91,6 +100,7 @@ enum ConfirmResult {
     CONFIRM_MISMATCH,  // the peer's MAC is wrong: it holds another key, or someone in the middle answered
     CONFIRM_ENDED,     // the link ended or stalled before the peer's hello or MAC was in
     CONFIRM_FOREIGN,   // the peer does not speak this layer (plain format, or the same role as ours)
+    CONFIRM_FINISHED,  // endstation: the sender serves no more endstations (finished_hello)
 };
 
 // Hello and key confirmation on `fd`, from the sender's side when `sender` is set. On CONFIRMED,
@@ -105,15 +115,26 @@ constexpr size_t kHelloHeadBytes = kMagicBytes + 1;
 ConfirmResult exchange_hello(int fd, bool sender, const char magic[kMagicBytes], const unsigned char* body,
                              size_t body_size, unsigned char* mine, unsigned char* theirs);
 
-// Sends the payload of `source` as sealed chunks. `end` receives the end message (for the receipt).
-// false when the link failed or the source could not be read.
-bool send_sealed(int fd, const Session& session, const std::string& name, const PayloadSource& source,
-                 const ByteCounter& counter, unsigned char end[kEndBytes]);
+// What a sender tells an endstation it will not serve, in place of its hello: `magic` and 'F'.
+void finished_hello(int fd, const char magic[kMagicBytes]);
+const char* key_hello_magic();
 
-// Reads the sealed payload: `begin` once the header chunk is open, `write` for every data chunk once it
-// was verified (so `write` may pass it on at once). RECEIVED_CORRUPT for any chunk that was forged,
-// changed, replayed, reordered or taken from another link; RECEIVED_SHORT when the link ended before the
-// end chunk. On RECEIVED_INTACT `end` holds the end message.
+enum SendResult {
+    SENT,
+    SEND_FAILED,    // the link failed, the start was forged, or the source could not be read
+    SEND_DECLINED,  // the endstation declined the payload (it keeps a file of that name, say)
+};
+
+// Sends what `offer` announces, its bytes from `read`, as sealed chunks from where the endstation asks
+// to start (`*start`). `end` receives the end message (for the receipt).
+SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offer, const ReadFunction& read,
+                       const ByteCounter& counter, unsigned char end[kEndBytes], uint64_t* start);
+
+// Reads the sealed payload: `begin` once the header chunk is open (it may ask for a later start of a
+// file; false declines the payload), `write` for every data chunk once it was verified (so `write`
+// may pass it on at once). `counter` counts from the start. RECEIVED_CORRUPT for any chunk that was
+// forged, changed, replayed, reordered or taken from another link; RECEIVED_SHORT when the link ended
+// before the end chunk. On RECEIVED_INTACT `end` holds the end message.
 ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction& begin, const WriteFunction& write,
                              const ByteCounter& counter, unsigned char end[kEndBytes]);
 

@@ -1,5 +1,8 @@
 // `tqr send`: a sender that serves one file to every endstation of its conference that holds the key,
 // or the code.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include "protocol/party_events.h"
 #include "protocol/phrase.h"
 #include "tools/tqr/commands.h"
+#include "tools/tqr/interrupt.h"
 #include "tools/tqr/machine.h"
 #include "tools/tqr/party.h"
 #include "tools/tqr/progress.h"
@@ -85,7 +89,7 @@ void on_party_event(const PartyEvent& event, void*) {
 int prepare_key(const SendOptions& options, Progress& progress, std::string* checked_key) {
     std::string key;
     KeyOrigin origin;
-    int status = party_key(options.party, progress, &key, &origin);
+    int status = party_key(options.party, true, progress, &key, &origin);
     if (status != EXIT_DONE) return status;
     // Shown before standard input is read, which may take as long as its writer does.
     if (!options.party.plain && origin == KEY_NONE) {
@@ -96,7 +100,37 @@ int prepare_key(const SendOptions& options, Progress& progress, std::string* che
     return EXIT_DONE;
 }
 
+// A folder, scanned once: each link then streams its own archive of it.
+int open_tree(const SendOptions& options, Progress& progress) {
+    if (options.party.plain) {
+        progress.fail("usage", "a folder goes in the encrypted format only: leave out --plain", EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    g_send.tree.reset(new TreeSource());
+    std::string error;
+    if (!g_send.tree->scan(options.file, &error, [&progress](const std::string& line) { progress.note(line); })) {
+        progress.fail("cannot read", error, EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    g_send.name = options.name.empty() ? g_send.tree->name() : options.name;
+    g_send.offer.kind = KIND_TREE;
+    g_send.offer.size = g_send.tree->archive_size();
+    return EXIT_DONE;
+}
+
 int open_source(const SendOptions& options, Progress& progress) {
+    g_send.limit = options.count;
+    if (options.file == "-" && isatty(STDIN_FILENO) == 1) {
+        progress.fail("usage", "give a file, or pipe data into tqr send -", EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    struct stat info {};
+    int status = EXIT_DONE;
+    if (options.file != "-" && stat(options.file.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        status = open_tree(options, progress);
+        g_send.offer.name = g_send.name;
+        return status;
+    }
     // Standard input streams only to an encrypted transfer that is the only one: the plain header
     // carries the length, and a stream cannot be read twice.
     bool stream = !options.party.plain && options.count == 1;
@@ -110,8 +144,30 @@ int open_source(const SendOptions& options, Progress& progress) {
     } else {
         g_send.name = options.file == "-" ? "stdin.bin" : safe_file_name(options.file);
     }
-    g_send.limit = options.count;
+    g_send.offer.name = g_send.name;
+    g_send.offer.size_known = !g_send.source.streamed();
+    g_send.offer.size = g_send.source.size();
+    g_send.offer.kind = g_send.source.streamed() ? KIND_STREAM : KIND_FILE;
+    // What a receiver that kept the start of this file checks it against; the plain format has no use for it.
+    if (!g_send.source.streamed() && !options.party.plain) {
+        progress.state("hashing " + g_send.name);
+        if (!g_send.source.identify(g_send.offer.identity)) {
+            progress.fail("cannot read", "cannot read " + options.file + ": " + strerror(errno), EXIT_USAGE_OR_IO);
+            return EXIT_USAGE_OR_IO;
+        }
+    }
     return EXIT_DONE;
+}
+
+// On the signal thread: the links under way end with the process; their receivers keep what they had.
+void on_interrupt(int signal) {
+    long served;
+    {
+        std::lock_guard<std::mutex> guard(g_send.mutex);
+        served = g_send.served;
+    }
+    finish(*g_send.progress, EXIT_INTERRUPTED + signal, "interrupted",
+           std::string("interrupted (") + interrupt_name(signal) + "), " + std::to_string(served) + " served");
 }
 
 // Joins options.party.conference with its key, or the conference of a fresh code.
@@ -142,6 +198,7 @@ int run_send(const SendOptions& options) {
     Progress progress("send", options.party.json);
     g_send.progress = &progress;
     if (options.party.conference.empty()) g_send.code.reset(new Code());
+    catch_interrupts(on_interrupt);
     set_party_observer(on_party_event, nullptr);
     set_bridge_callback(serve_endstation);
     std::string conference;
@@ -149,7 +206,9 @@ int run_send(const SendOptions& options) {
     if (status != EXIT_DONE) finish(status);
 
     std::string size = g_send.source.streamed() ? "streamed"
-                                                : Progress::human_bytes(static_cast<double>(g_send.source.size()));
+                       : g_send.tree ? std::to_string(g_send.tree->entries()) + " entries, " +
+                                           Progress::human_bytes(static_cast<double>(g_send.tree->content_bytes()))
+                                     : Progress::human_bytes(static_cast<double>(g_send.source.size()));
     const char* mode = g_send.code ? "code" : g_send.keys ? "encrypted" : "plain";
     progress.step("waiting", "joined conference " + conference + ", serving " + g_send.name + " (" + size + ", " +
                                  mode + ")", {{"conference", conference}});

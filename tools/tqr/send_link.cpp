@@ -32,12 +32,31 @@ enum Outcome {
     SERVED,     // it confirmed the payload
     LOST,       // the link failed, or the endstation found the payload damaged
     UNTOUCHED,  // the link failed before the payload was read from its source
-    REFUSED,    // it does not speak the encrypted format; nothing was sent
+    REFUSED,    // it does not speak the encrypted format, or declined the payload; nothing was sent
     MISMATCH,   // it failed the key confirmation; nothing was sent
 };
 
+// The bytes one link serves: the file's (any link may read them at once), or a folder's archive,
+// made afresh for each link.
+SendResult send_offer(int fd, const Session& session, const ByteCounter& counter, unsigned char end[kEndBytes],
+                      uint64_t* start) {
+    if (!g_send.tree) return send_sealed(fd, session, g_send.offer, g_send.source.reader(), counter, end, start);
+    TreeStream stream(*g_send.tree);
+    std::string error;
+    if (!stream.start(&error)) {
+        g_send.progress->note("cannot read the folder: " + error);
+        return SEND_FAILED;
+    }
+    ReadFunction read = [&stream](uint64_t, unsigned char* out, size_t capacity) -> ssize_t {
+        return stream.read(reinterpret_cast<char*>(out), capacity);
+    };
+    SendResult result = send_sealed(fd, session, g_send.offer, read, counter, end, start);
+    if (result == SEND_FAILED && !stream.error().empty()) g_send.progress->note("cannot read the folder: " + stream.error());
+    return result;
+}
+
 // The encrypted transfer on one link, after the key confirmation of a code or of a key.
-Outcome serve_sealed(int fd, const ByteCounter& counter) {
+Outcome serve_sealed(int fd, const ByteCounter& counter, uint64_t* start) {
     Session session;
     ConfirmResult confirmed = g_send.code ? confirm_code(fd, true, *g_send.code, &session)
                                           : confirm_link(fd, true, *g_send.keys, &session);
@@ -49,8 +68,13 @@ Outcome serve_sealed(int fd, const ByteCounter& counter) {
     if (confirmed != CONFIRMED) return UNTOUCHED;
     g_send.progress->step("verified", "key confirmed, transferring", {{"peer", peer_of(fd)}});
     unsigned char end[kEndBytes];
-    bool sent = send_sealed(fd, session, g_send.name, g_send.source, counter, end);
-    return sent && wait_receipt(fd, session, end, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
+    SendResult sent = send_offer(fd, session, counter, end, start);
+    if (sent == SEND_DECLINED) {
+        g_send.progress->note("an endstation declined " + g_send.name + " (it keeps a file of that name, or will not "
+                              "take the name); it got nothing");
+        return REFUSED;
+    }
+    return sent == SENT && wait_receipt(fd, session, end, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
 }
 
 // Books what became of one link. Called with g_send.mutex held.
@@ -100,11 +124,17 @@ void serve_endstation(int fd) {
         if (g_send.committed > 0) --g_send.committed;
         // Served and under way together never exceed the limit: an extra endstation gets nothing. (So a
         // streamed standard input, which comes with a limit of 1, is read by one link only.)
-        if (g_send.closing || (g_send.limit > 0 && g_send.served + g_send.active >= g_send.limit)) return;
+        if (g_send.closing || (g_send.limit > 0 && g_send.served + g_send.active >= g_send.limit)) {
+            // Told so, the endstation need not take this for a wrong key.
+            if (g_send.code) finished_hello(fd, code_hello_magic());
+            if (g_send.keys) finished_hello(fd, key_hello_magic());
+            return;
+        }
         ++g_send.active;
         g_send.progress->counters(counters_text());
     }
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::string peer = peer_of(fd);  // while the link is up
     g_send.progress->state(g_send.keys || g_send.code ? "key checked, confirming" : "key checked, transferring");
     bound_link(fd, kLinkSeconds);
     uint64_t reported = 0;
@@ -113,16 +143,20 @@ void serve_endstation(int fd) {
         reported = done;
     };
     Outcome outcome;
+    uint64_t start = 0;
     if (g_send.keys || g_send.code) {
-        outcome = serve_sealed(fd, counter);
+        outcome = serve_sealed(fd, counter, &start);
     } else {
         bool sent = send_payload(fd, g_send.name, g_send.source, counter);
         outcome = sent && wait_ack(fd, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
     }
     if (outcome == SERVED) {
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        g_send.progress->step("done", "", {{"peer", peer_of(fd)}, {"bytes", static_cast<double>(reported)},
-                                           {"seconds", seconds}});
+        g_send.progress->step("done", "", {{"peer", peer}, {"bytes", static_cast<double>(reported)},
+                                           {"seconds", seconds}, {"kept", static_cast<double>(start)}});
+        std::string line = g_send.name + ": " + Progress::rate_text(reported, seconds) + ", to " + peer;
+        if (start > 0) line += " (it had the first " + Progress::human_bytes(static_cast<double>(start)) + ")";
+        g_send.progress->summary(line);
     }
     std::lock_guard<std::mutex> guard(g_send.mutex);
     count_outcome(outcome);

@@ -9,6 +9,7 @@
 #include "tools/tqr/payload.h"
 #include "tools/tqr/progress.h"
 #include "tools/tqr/secure.h"
+#include "tools/tqr/tree.h"
 #include "tools/tqr/words.h"
 
 class Caller;
@@ -25,6 +26,8 @@ constexpr long kMostFailedConfirmations = 3;
 struct SendState {
     Caller* caller = nullptr;
     PayloadSource source;
+    std::unique_ptr<TreeSource> tree;  // a folder: each link reads its own TreeStream of it
+    PayloadHeader offer;               // what every endstation is offered (its name, size, kind, identity)
     std::string name;
     long limit = 0;
     std::unique_ptr<LinkKeys> keys;  // --conference without --plain
@@ -36,7 +39,7 @@ struct SendState {
     long active = 0;
     long served = 0;
     long lost = 0;
-    long refused = 0;             // failed the key confirmation or spoke another format
+    long refused = 0;             // failed the key confirmation, spoke another format or declined the payload
     long mismatches = 0;          // failed the key confirmation
     bool closing = false;         // the coordinator link was shut down: the limit is reached, or see below
     bool stream_used_up = false;  // a streamed standard input went to a transfer that failed

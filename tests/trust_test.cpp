@@ -1,0 +1,300 @@
+// What `tqr` promises the person who runs it, end to end with real processes on loopback: nothing is
+// replaced unasked, a transfer cut off keeps what it had and goes on from there, a folder arrives whole,
+// and whatever is wrong with the command or its settings is said before anything starts.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "harness.h"
+
+using namespace harness;
+namespace fs = std::filesystem;
+
+namespace {
+
+const milliseconds kTool(60000);
+
+struct Coordinator : TqrProcess {
+    explicit Coordinator(const TempDir& dir) : TqrProcess({"coordinator"}, dir.path()) {}
+    bool ready() { return wait_for_err("listening port=", kTool); }
+};
+
+std::vector<std::string> files_in(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The number after "NAME": in the last --json event `event` of `err`.
+double json_number(const std::string& err, const std::string& event, const std::string& name) {
+    size_t line = err.rfind("{\"event\":\"" + event + "\"");
+    if (line == std::string::npos) return -1;
+    size_t at = err.find("\"" + name + "\":", line);
+    return at == std::string::npos ? -1 : std::stod(err.substr(at + name.size() + 3));
+}
+
+// Before anything starts: settings, options and keys that cannot work end the command with 1 and a
+// line that names the culprit, whether or not a coordinator runs (none does here).
+TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
+    TempDir dir;
+    write_file(dir / "f", "x");
+    write_file(dir / "empty", "");
+    struct Case {
+        std::vector<std::string> args;
+        std::string env;
+        int status;
+        std::string says;
+    };
+    const std::string key = "TQR_KEY=a-long-enough-key-1234";
+    const Case cases[] = {
+        {{"receive", "--conference", "c"}, "TQR_COORDINATOR_PORT=abc", 1, "TQR_COORDINATOR_PORT=\"abc\" is not a whole number from 0 to 65535"},
+        {{"send", "--conference", "c", "f"}, "TQR_TOP_PORT=86936", 1, "TQR_TOP_PORT"},
+        {{"coordinator"}, "TQR_LISTEN_TIMEOUT=-5", 1, "TQR_LISTEN_TIMEOUT"},
+        {{"coordinator"}, "TQR_MAX_THREADS=12x", 1, "TQR_MAX_THREADS"},
+        {{"send", "--conference", "c", "--key-file", "empty", "f"}, "", 1, "is empty"},
+        {{"receive", "--conference", "c"}, "TQR_KEY=", 1, "is empty"},
+        {{"receive", "--conference", "c"}, "", 1, "needs a key"},
+        {{"send", "--plain", "--conference", "c", "f"}, "", 1, "needs a key"},
+        {{"receive", "--conference", "c", "--output", "no/such/folder/x"}, key, 1, "there is no folder no/such/folder"},
+        {{"send", "--host", "::1", "f"}, "", 1, "IPv6 is not supported"},
+        {{"send", "--host", "h:7200", "f"}, "", 1, "without a port"},
+        {{"send", "--count", "-1", "f"}, "", 1, "not in range 0 to 1000000000"},
+        {{"--version"}, "", 0, ""},
+        {{"receive", "--conference", "c", "--key", "short"}, "TQR_SEND_TIMEOUT=5", 2, "makes a code that cannot"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.env);
+        TqrProcess tqr(c.args, dir.path(), c.env.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.env});
+        EXPECT_EQ(tqr.wait(kTool), c.status) << tqr.err();
+        EXPECT_NE(tqr.err().find(c.says), std::string::npos) << tqr.err();
+        if (c.args[0] == "--version") {
+            EXPECT_EQ(tqr.out().rfind("tqr ", 0), 0u) << tqr.out();
+        }
+    }
+}
+
+// The sender's name is only a proposal: reduced to a plain file name, never put over an existing file
+// without --force, and not taken when hidden or a device name unless --output names the target.
+TEST(TrustTest, NothingIsReplacedOrHiddenUnasked) {
+    TempDir dir;
+    write_file(dir / "payload", random_bytes(100000, 3));
+    Coordinator coordinator(dir);
+    ASSERT_TRUE(coordinator.ready());
+    struct Case {
+        std::string offered;
+        bool existing;
+        std::vector<std::string> more;
+        int status;
+        std::string stored;  // where the payload must be afterwards ("": nowhere)
+    };
+    const Case cases[] = {
+        {"report.txt", true, {}, 1, ""},
+        {"report.txt", true, {"--force"}, 0, "report.txt"},
+        {".bashrc", false, {}, 1, ""},
+        {".bashrc", false, {"--output", ".bashrc"}, 0, ".bashrc"},
+        {"CON.txt", false, {}, 1, ""},
+        {"../../up/escape.txt", false, {}, 0, "escape.txt"},
+    };
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.offered + (c.more.empty() ? "" : " " + c.more[0]));
+        std::string conference = "names" + std::to_string(++round), folder = dir / conference;
+        fs::create_directory(folder);
+        const std::string mine = "the receiver's own file";
+        if (c.existing) write_file(folder + "/" + c.offered, mine);
+        TqrProcess sender({"send", "--conference", conference, "--count", "1", "--name", c.offered, "payload"},
+                          dir.path(), {"TQR_KEY=a-long-enough-key-1234"});
+        std::vector<std::string> args{"receive", "--conference", conference};
+        args.insert(args.end(), c.more.begin(), c.more.end());
+        TqrProcess receiver(args, folder, {"TQR_KEY=a-long-enough-key-1234"});
+        ASSERT_EQ(receiver.wait(kTool), c.status) << receiver.err();
+        if (c.status == 0) {
+            EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
+            EXPECT_TRUE(read_file(folder + "/" + c.stored) == read_file(dir / "payload"));
+            EXPECT_NE(receiver.err().find(c.stored + ": 97.7 KiB in "), std::string::npos) << receiver.err();
+            EXPECT_EQ(files_in(folder), std::vector<std::string>{c.stored});
+        } else {
+            // A declined payload is not served: the sender waits on for another endstation.
+            EXPECT_TRUE(sender.running());
+            sender.signal(SIGTERM);
+            EXPECT_EQ(sender.wait(kTool), 143);
+            EXPECT_EQ(files_in(folder).size(), c.existing ? 1u : 0u);
+            if (c.existing) {
+                EXPECT_EQ(read_file(folder + "/" + c.offered), mine);
+            }
+            EXPECT_NE(receiver.err().find(c.existing ? "--force" : "--output"), std::string::npos) << receiver.err();
+        }
+    }
+    coordinator.signal(SIGTERM);
+    EXPECT_EQ(coordinator.wait(kTool), 0);
+}
+
+// A relay on the direct link that passes the first `limit` bytes toward the receiver and then holds
+// the link, so that the receiver can be interrupted half-way at a point the test knows.
+class HalfWay {
+public:
+    HalfWay(int front, int direct, size_t limit)
+        : m_relay(front, direct, [this, limit](int endstation, int sender) { hold(endstation, sender, limit); }) {}
+    bool start() { return m_relay.start(); }
+    bool wait_held() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, kTool, [this] { return m_held; });
+    }
+    void join() { m_relay.join(); }
+
+private:
+    void hold(int endstation, int sender, size_t limit) {
+        // Ends when the receiver is gone.
+        std::thread back([&] { Relay::pump(endstation, sender, nullptr); });
+        char buffer[65536];
+        for (size_t passed = 0; passed < limit;) {
+            ssize_t n = recv(sender, buffer, std::min(sizeof buffer, limit - passed), 0);
+            if (n <= 0 || send(endstation, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
+            passed += static_cast<size_t>(n);
+        }
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_held = true;
+        }
+        m_changed.notify_all();
+        back.join();
+        shutdown(sender, SHUT_RDWR);
+    }
+
+    Relay m_relay;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = false;
+};
+
+// Interrupts a receive of `output` half-way through `relay`: it must end with 130 and leave only
+// the part.
+void interrupt_half_way(const TempDir& dir, HalfWay& relay, const std::string& output, int front) {
+    ASSERT_TRUE(relay.start());
+    TqrProcess receiver({"receive", "--conference", "resume", "--json", "--output", output}, dir / "in",
+                        {"TQR_KEY=a-long-enough-key-1234", "TQR_COORDINATOR_PORT=" + std::to_string(front)});
+    ASSERT_TRUE(relay.wait_held());
+    ASSERT_TRUE(receiver.wait_for_err("\"event\":\"progress\"", kTool)) << receiver.err();
+    receiver.signal(SIGINT);
+    EXPECT_EQ(receiver.wait(kTool), 130) << receiver.err();
+    EXPECT_NE(receiver.err().find("the same command again continues"), std::string::npos) << receiver.err();
+    relay.join();
+    std::vector<std::string> left = files_in(dir / "in");
+    EXPECT_NE(std::find(left.begin(), left.end(), output + ".tqr-part"), left.end());
+    EXPECT_FALSE(fs::exists(dir / ("in/" + output)));
+}
+
+// Cut off half-way, a receive leaves NAME.tqr-part and nothing under NAME; the same receive again
+// asks the sender for the rest only. A part of a file that changed since is discarded, and the file
+// comes whole.
+TEST(TrustTest, AnInterruptedReceiveContinuesWhereItStoppedUnlessTheFileChanged) {
+    TempDir dir;
+    fs::create_directory(dir / "in");
+    const size_t size = 16 << 20;
+    write_file(dir / "data.bin", random_bytes(size, 1));
+    Coordinator coordinator(dir);
+    ASSERT_TRUE(coordinator.ready());
+    const std::vector<std::string> key{"TQR_KEY=a-long-enough-key-1234"};
+    auto sender = std::make_unique<TqrProcess>(std::vector<std::string>{"send", "--conference", "resume", "data.bin"},
+                                               dir.path(), key);
+
+    HalfWay first(free_port(0), free_port(1), size / 2);
+    interrupt_half_way(dir, first, "data.bin", free_port(0));
+    std::vector<std::string> again{"receive", "--conference", "resume", "--json", "--output", "data.bin"};
+    TqrProcess rest(again, dir / "in", key);
+    ASSERT_EQ(rest.wait(kTool), 0) << rest.err();
+    double kept = json_number(rest.err(), "done", "kept"), moved = json_number(rest.err(), "done", "bytes");
+    EXPECT_GT(kept, 0);
+    EXPECT_LE(kept, size / 2);
+    EXPECT_EQ(kept + moved, size);
+    EXPECT_TRUE(read_file(dir / "in/data.bin") == read_file(dir / "data.bin"));
+    EXPECT_EQ(files_in(dir / "in"), std::vector<std::string>{"data.bin"});
+
+    HalfWay second(free_port(2), free_port(3), size / 2);
+    interrupt_half_way(dir, second, "copy.bin", free_port(2));
+    sender->signal(SIGTERM);
+    EXPECT_EQ(sender->wait(kTool), 143);
+    EXPECT_NE(sender->err().find("interrupted (SIGTERM), 1 served"), std::string::npos) << sender->err();
+    write_file(dir / "data.bin", random_bytes(size, 2));
+    sender = std::make_unique<TqrProcess>(std::vector<std::string>{"send", "--conference", "resume", "--count", "1", "data.bin"},
+                                          dir.path(), key);
+    again.back() = "copy.bin";
+    TqrProcess whole(again, dir / "in", key);
+    ASSERT_EQ(whole.wait(kTool), 0) << whole.err();
+    EXPECT_NE(whole.err().find("discarded copy.bin.tqr-part"), std::string::npos) << whole.err();
+    EXPECT_EQ(json_number(whole.err(), "done", "bytes"), size);
+    EXPECT_TRUE(read_file(dir / "in/copy.bin") == read_file(dir / "data.bin"));
+    EXPECT_EQ(sender->wait(kTool), 0);
+    coordinator.signal(SIGTERM);
+    EXPECT_EQ(coordinator.wait(kTool), 0);
+}
+
+// A receiver says what it waits for, gives up at --timeout, and knows a port that answers but speaks
+// something else.
+TEST(TrustTest, AReceiverSaysWhatItWaitsForAndWhenToGiveUp) {
+    TempDir dir;
+    Coordinator coordinator(dir);
+    ASSERT_TRUE(coordinator.ready());
+    TqrProcess lonely({"receive", "--conference", "nobody", "--timeout", "2"}, dir.path(), {"TQR_KEY=a-long-enough-key-1234"});
+    EXPECT_EQ(lonely.wait(kTool), 6) << lonely.err();
+    EXPECT_NE(lonely.err().find("waiting for a sender of conference nobody (is the code right?); giving up after 2 s"),
+              std::string::npos) << lonely.err();
+    int silent = listen_on(free_port(5));
+    ASSERT_GE(silent, 0);
+    std::string port = std::to_string(free_port(5));
+    TqrProcess confused({"receive", "--conference", "c", "--host", "127.0.0.1"}, dir.path(),
+                        {"TQR_KEY=a-long-enough-key-1234", "TQR_COORDINATOR_PORT=" + port, "TQR_HANDSHAKE_TIMEOUT=1"});
+    EXPECT_EQ(confused.wait(kTool), 2) << confused.err();
+    EXPECT_NE(confused.err().find("127.0.0.1:" + port + " does not speak this protocol"), std::string::npos) << confused.err();
+    close(silent);
+    coordinator.signal(SIGTERM);
+    EXPECT_EQ(coordinator.wait(kTool), 0);
+}
+
+// A folder of a thousand small files and a few large ones arrives whole and identical, under its own
+// name; a second receive of it into the same place is refused rather than merged.
+TEST(TrustTest, AFolderArrivesWholeUnderItsOwnName) {
+    TempDir dir;
+    for (int i = 0; i < 1000; ++i) {
+        std::string sub = dir / ("tree/d" + std::to_string(i % 10));
+        fs::create_directories(sub);
+        write_file(sub + "/f" + std::to_string(i), random_bytes(static_cast<size_t>(i % 97), static_cast<unsigned>(i)));
+    }
+    for (int i = 0; i < 3; ++i) write_file(dir / ("tree/large" + std::to_string(i)), random_bytes(5 << 20, 50u + i));
+    chmod((dir / "tree/d3/f3").c_str(), 0700);
+    symlink("d1/f1", (dir / "tree/link").c_str());
+    timespec old[2] = {{0, UTIME_OMIT}, {1000000000, 5}};
+    utimensat(AT_FDCWD, (dir / "tree/d2").c_str(), old, 0);
+    fs::create_directory(dir / "in");
+    Coordinator coordinator(dir);
+    ASSERT_TRUE(coordinator.ready());
+    const std::vector<std::string> key{"TQR_KEY=a-long-enough-key-1234"};
+    TqrProcess sender({"send", "--conference", "tree", "tree"}, dir.path(), key);
+    TqrProcess receiver({"receive", "--conference", "tree"}, dir / "in", key);
+    ASSERT_EQ(receiver.wait(kTool), 0) << receiver.err();
+    RunResult diff = run("diff -r --no-dereference " + quote(dir / "tree") + " " + quote(dir / "in/tree"));
+    EXPECT_EQ(diff.status, 0) << diff.output;
+    RunResult modes = run("cd " + quote(dir.path()) + " && find tree -printf '%p %m %T@\\n' | sort > a && cd in && "
+                          "find tree -printf '%p %m %T@\\n' | sort > ../b && cmp ../a ../b");
+    EXPECT_EQ(modes.status, 0) << modes.output;
+    EXPECT_EQ(files_in(dir / "in"), std::vector<std::string>{"tree"});
+    TqrProcess again({"receive", "--conference", "tree"}, dir / "in", key);
+    EXPECT_EQ(again.wait(kTool), 1) << again.err();
+    EXPECT_NE(again.err().find("tree exists"), std::string::npos) << again.err();
+    EXPECT_EQ(files_in(dir / "in"), std::vector<std::string>{"tree"});
+    sender.signal(SIGINT);
+    EXPECT_EQ(sender.wait(kTool), 130);
+    coordinator.signal(SIGTERM);
+    EXPECT_EQ(coordinator.wait(kTool), 0);
+}
+
+}  // namespace

@@ -1,0 +1,27 @@
+#include "tools/tqr/interrupt.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <thread>
+
+namespace tqr {
+
+void catch_interrupts(void (*on_signal)(int signal)) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    std::thread([stop, on_signal] {
+        int received = 0;
+        while (sigwait(&stop, &received) != 0) {
+        }
+        on_signal(received);
+    }).detach();
+}
+
+const char* interrupt_name(int signal) { return signal == SIGINT ? "SIGINT" : "SIGTERM"; }
+
+}  // namespace tqr
