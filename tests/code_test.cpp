@@ -165,6 +165,7 @@ std::string wait_for_the_senders_tag(int sender, const tqr::Code& guess) {
 // A relay that knows the nameplate: passing everything on, it learns neither the words nor the
 // payload; answering with a guess, it fails the confirmation on both sides, and the sender counts the
 // failure; holding its own tag back so as to test the guess offline, it gets no tag of the sender's.
+// Told by the sender that it serves no more endstations, the receiver says so, not "wrong code".
 TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
     TempDir dir;
     std::string payload = random_bytes(1 << 20, 5);
@@ -174,8 +175,8 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
     tqr::Code guess = sender.parsed;
     guess.words[0] = guess.words[0] == "apple" ? "acorn" : "apple";
     std::string sender_ad = tqr::code_ad(true, tqr::conference_of(sender.parsed.nameplate));
-    enum Mode { PASSING, GUESSING, WAITING };
-    for (Mode mode : {PASSING, GUESSING, WAITING}) {
+    enum Mode { PASSING, GUESSING, WAITING, FINISHED };
+    for (Mode mode : {PASSING, GUESSING, WAITING, FINISHED}) {
         SCOPED_TRACE(mode);
         std::string folder = dir / std::to_string(mode);
         fs::create_directory(folder);
@@ -185,6 +186,8 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
             tqr::Session one, other;
             if (mode == WAITING) {
                 seen.to_endstation = wait_for_the_senders_tag(sender_fd, guess);
+            } else if (mode == FINISHED) {
+                tqr::finished_hello(endstation, tqr::code_hello_magic());
             } else if (mode == GUESSING) {
                 std::thread as_endstation([&] { toward_sender = tqr::confirm_code(sender_fd, false, guess, &one); });
                 toward_endstation = tqr::confirm_code(endstation, true, guess, &other);
@@ -203,6 +206,10 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
         EXPECT_TRUE(relay.linked());
         EXPECT_EQ(relay.learned_key(), tqr::nameplate_check_key(sender.parsed.nameplate));
         EXPECT_EQ(fs::is_empty(folder), mode != PASSING);
+        if (mode == FINISHED) {
+            EXPECT_NE(receiver.err().find("the sender is no longer serving (it reached its --count)"), std::string::npos)
+                << receiver.err();
+        }
         if (mode == WAITING) {
             EXPECT_EQ(seen.to_endstation.size(), tqr::kPakeShareBytes + 1 + sender_ad.size());
         }
