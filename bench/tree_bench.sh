@@ -7,7 +7,8 @@
 #                                                      files (1 to 8 KiB), 3 rounds of each
 #
 # Uses build/bin/tqr (or $TQR), ports $TQR_COORDINATOR_PORT..$TQR_TOP_PORT (default 23600..23620), and a
-# scratch folder under $TMPDIR. Each time runs from the start of the sender to the end of the receiver
+# scratch folder under $TMPDIR (TMPDIR=/dev/shm leaves the disk out: on a small VM, making 10,000 files
+# on disk alone can take seconds, and vary tenfold between runs). Each time runs from the start of the sender to the end of the receiver
 # (the sender's BLAKE2b of a file, which lets a cut-off transfer continue, included), checks what
 # arrived, and reports the best round.
 set -euo pipefail
@@ -55,11 +56,11 @@ transfer() {
     rm -rf "$work/in" && mkdir "$work/in"
     start=$(now)
     if [ "$how" = tqr ]; then
-        (cd "$work/src/$set" && exec "$tqr" send --conference "$conference" --count 1 "$name") &
+        (cd "$work/src/$set" && exec "$tqr" send --conference "$conference" --count 1 "$name" 2>/dev/null) &
         sender=$!
         (cd "$work/in" && "$tqr" receive --conference "$conference") 2>/dev/null || status=$?
     else
-        (cd "$work/src/$set" && tar -c "$name" | "$tqr" send --conference "$conference" --count 1 -) &
+        (cd "$work/src/$set" && tar -c "$name" | "$tqr" send --conference "$conference" --count 1 - 2>/dev/null) &
         sender=$!
         (cd "$work/in" && "$tqr" receive --conference "$conference" -o - | tar -x) 2>/dev/null || status=$?
     fi

@@ -27,8 +27,8 @@ __attribute__((constructor(101))) void quiet_from_the_start(int argc, char** arg
 // A host name or an IPv4 address; the port is a setting of its own, and the library speaks IPv4 only.
 std::string check_host(const std::string& host) {
     if (host.find(':') == std::string::npos && host.find('[') == std::string::npos) return "";
-    return "--host takes a host name or an IPv4 address, without a port (the port comes from "
-           "TQR_COORDINATOR_PORT); IPv6 is not supported";
+    return "give a host name or an IPv4 address, without a port (the port comes from TQR_COORDINATOR_PORT); "
+           "IPv6 is not supported";
 }
 
 void add_party_options(CLI::App* command, tqr::PartyOptions& party) {
