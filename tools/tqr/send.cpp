@@ -8,6 +8,9 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
+
+#include <sodium.h>
 
 #include "common/zel_common.h"
 #include "protocol/caller.h"
@@ -118,6 +121,20 @@ int open_tree(const SendOptions& options, Progress& progress) {
     return EXIT_DONE;
 }
 
+// On a thread of its own: the BLAKE2b of the whole file, for the offer.
+void identify_source(std::string file) {
+    unsigned char identity[kIdentityBytes] = {};
+    if (!g_send.source.identify(identity)) {
+        g_send.progress->note("cannot read " + file + " to compute its BLAKE2b: " + strerror(errno) +
+                              "; transfers that are cut off cannot be continued");
+        sodium_memzero(identity, sizeof identity);
+    }
+    std::lock_guard<std::mutex> guard(g_send.identity_mutex);
+    memcpy(g_send.offer.identity, identity, sizeof identity);
+    g_send.identified = true;
+    g_send.identity_done.notify_all();
+}
+
 int open_source(const SendOptions& options, Progress& progress) {
     g_send.limit = options.count;
     if (options.file == "-" && isatty(STDIN_FILENO) == 1) {
@@ -150,11 +167,8 @@ int open_source(const SendOptions& options, Progress& progress) {
     g_send.offer.kind = g_send.source.streamed() ? KIND_STREAM : KIND_FILE;
     // What a receiver that kept the start of this file checks it against; the plain format has no use for it.
     if (!g_send.source.streamed() && !options.party.plain) {
-        progress.state("hashing " + g_send.name);
-        if (!g_send.source.identify(g_send.offer.identity)) {
-            progress.fail("cannot read", "cannot read " + options.file + ": " + strerror(errno), EXIT_USAGE_OR_IO);
-            return EXIT_USAGE_OR_IO;
-        }
+        g_send.identified = false;
+        std::thread(identify_source, options.file).detach();
     }
     return EXIT_DONE;
 }

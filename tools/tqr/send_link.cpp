@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 
 #include "protocol/caller.h"
@@ -17,6 +18,17 @@ namespace {
 
 // How long a link may stall, and how long an endstation may take to confirm, before it counts as lost.
 constexpr int kLinkSeconds = 60;
+// How long a link waits for the file's identity: the endstation waits for the header meanwhile, and
+// gives up after kLinkSeconds.
+constexpr int kIdentitySeconds = 30;
+
+// The offer, with the file's identity once it is known. A link that cannot wait for it goes without:
+// that one transfer cannot be continued if it is cut off.
+PayloadHeader current_offer() {
+    std::unique_lock<std::mutex> lock(g_send.identity_mutex);
+    g_send.identity_done.wait_for(lock, std::chrono::seconds(kIdentitySeconds), [] { return g_send.identified; });
+    return g_send.offer;
+}
 
 std::string counters_text() {
     std::string text = "served " + std::to_string(g_send.served);
@@ -40,7 +52,7 @@ enum Outcome {
 // made afresh for each link.
 SendResult send_offer(int fd, const Session& session, const ByteCounter& counter, unsigned char end[kEndBytes],
                       uint64_t* start) {
-    if (!g_send.tree) return send_sealed(fd, session, g_send.offer, g_send.source.reader(), counter, end, start);
+    if (!g_send.tree) return send_sealed(fd, session, current_offer(), g_send.source.reader(), counter, end, start);
     TreeStream stream(*g_send.tree);
     std::string error;
     if (!stream.start(&error)) {

@@ -2,6 +2,7 @@
 #ifndef ZEL_TOOLS_TQR_SEND_STATE_H
 #define ZEL_TOOLS_TQR_SEND_STATE_H
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +30,13 @@ struct SendState {
     std::unique_ptr<TreeSource> tree;  // a folder: each link reads its own TreeStream of it
     PayloadHeader offer;               // what every endstation is offered (its name, size, kind, identity)
     std::string name;
+
+    // The file's identity (offer.identity) is computed on a thread of its own while the code is read
+    // out, so that a large file does not keep its code from being shown; the mutex guards the
+    // identity and `identified`.
+    std::mutex identity_mutex;
+    std::condition_variable identity_done;
+    bool identified = true;
     long limit = 0;
     std::unique_ptr<LinkKeys> keys;  // --conference without --plain
     std::unique_ptr<Code> code;      // the code mode
