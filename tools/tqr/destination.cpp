@@ -149,8 +149,7 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     bool dropped = false;
     int64_t kept = m_part.adopt(header, &dropped);
     if (kept < 0) return fail_errno("cannot write " + m_part.path());
-    if (dropped && m_note)
-        m_note("discarded " + m_part.path() + ": it is not the start of the file on offer");
+    if (dropped && m_note) m_note("discarded " + m_part.path() + ": it is not the start of the file on offer");
     *start = static_cast<uint64_t>(kept);
     m_resumed_at = *start;
     return true;
@@ -245,6 +244,8 @@ bool Destination::fail(const std::string& what) {
     return false;
 }
 
-bool Destination::fail_errno(const std::string& what) { return fail(what + ": " + strerror(errno)); }
+bool Destination::fail_errno(const std::string& what) {
+    return fail(what + ": " + strerror(errno));
+}
 
 }  // namespace tqr

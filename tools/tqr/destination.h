@@ -84,15 +84,15 @@ private:
     // Guards what the signal thread touches: the state, the part, the folder, the descriptor. The
     // error text and the answer to "replace?" are the bridge thread's alone.
     mutable std::mutex m_mutex;
-    bool m_stopped = false;      // interrupted or abandoned: no more writes
-    bool m_replace = false;      // the final name exists and may be replaced
+    bool m_stopped = false;  // interrupted or abandoned: no more writes
+    bool m_replace = false;  // the final name exists and may be replaced
     bool m_committed = false;
     std::string m_final_path;
     std::string m_error;
     uint64_t m_resumed_at = 0;
     PartFile m_part;
     std::unique_ptr<TreeSink> m_tree;
-    int m_fd = -1;               // standard output, the spool or a device
+    int m_fd = -1;  // standard output, the spool or a device
     FILE* m_spool = nullptr;
 };
 

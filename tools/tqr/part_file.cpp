@@ -53,13 +53,14 @@ bool read_record(int fd, uint64_t file_size, PayloadHeader* header, uint64_t* ha
     if (name_length > kMaxNameBytes || *have + name_length + kRecordFixed != file_size || *have > header->size)
         return false;
     header->name.resize(name_length);
-    return name_length == 0 ||
-           pread_all(fd, reinterpret_cast<unsigned char*>(&header->name[0]), name_length, *have);
+    return name_length == 0 || pread_all(fd, reinterpret_cast<unsigned char*>(&header->name[0]), name_length, *have);
 }
 
 }  // namespace
 
-PartFile::~PartFile() { close(); }
+PartFile::~PartFile() {
+    close();
+}
 
 bool PartFile::open(const std::string& path, std::string* error) {
     // A part that another receiver removed between our open and our lock is not the one at `path`:
@@ -75,7 +76,8 @@ bool PartFile::open(const std::string& path, std::string* error) {
             *error = "another tqr receive is writing " + path;
             return false;
         }
-        struct stat held {}, named {};
+        struct stat held {
+        }, named{};
         if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
             held.st_dev == named.st_dev) {
             if (!S_ISREG(held.st_mode)) {

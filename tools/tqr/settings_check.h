@@ -9,8 +9,8 @@
 namespace tqr {
 
 // true when every TQR_* setting of the environment that is set is a whole number in its range, and
-// there is room for the lent ports above the coordinator port; otherwise false with `error` naming the setting and
-// its range. Reads only the environment; any thread, before the library read its settings.
+// there is room for the lent ports above the coordinator port; otherwise false with `error` naming the
+// setting and its range. Reads only the environment; any thread, before the library read its settings.
 bool check_settings(std::string* error);
 
 }  // namespace tqr

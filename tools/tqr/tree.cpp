@@ -19,7 +19,7 @@ namespace tqr {
 
 namespace {
 
-constexpr size_t kReadBytes = 256 * 1024;      // of a file, per piece of the archive
+constexpr size_t kReadBytes = 256 * 1024;        // of a file, per piece of the archive
 constexpr size_t kQueueBytes = 4 * 1024 * 1024;  // arrived and not yet extracted, at most
 
 // The components of a relative path, without empty ones and ".".
@@ -90,11 +90,14 @@ la_ssize_t take_bytes(archive*, void* client, const void* data, size_t size) {
     return static_cast<la_ssize_t>(size);
 }
 
-la_ssize_t pull_bytes(archive*, void* client, const void** data) { return static_cast<TreeSink*>(client)->pull(data); }
+la_ssize_t pull_bytes(archive*, void* client, const void** data) {
+    return static_cast<TreeSink*>(client)->pull(data);
+}
 
 }  // namespace
 
-bool TreeSource::scan(const std::string& root, std::string* error, const std::function<void(const std::string&)>& note) {
+bool TreeSource::scan(const std::string& root, std::string* error,
+                      const std::function<void(const std::string&)>& note) {
     char resolved[PATH_MAX];
     struct stat info {};
     if (realpath(root.c_str(), resolved) == nullptr || stat(resolved, &info) != 0 || !S_ISDIR(info.st_mode)) {
@@ -140,7 +143,8 @@ bool TreeSource::scan(const std::string& root, std::string* error, const std::fu
     return true;
 }
 
-void TreeSource::walk(const std::string& source, const std::string& path, const std::function<void(const std::string&)>& note) {
+void TreeSource::walk(const std::string& source, const std::string& path,
+                      const std::function<void(const std::string&)>& note) {
     DIR* folder = opendir(source.c_str());
     if (folder == nullptr) {
         note("skipped " + path + ": " + strerror(errno));
@@ -190,7 +194,10 @@ void TreeSource::walk(const std::string& source, const std::string& path, const 
                 continue;
             }
         } else if (!S_ISDIR(info.st_mode)) {
-            note("skipped " + entry.path + ": " + (S_ISFIFO(info.st_mode) ? "a fifo" : S_ISSOCK(info.st_mode) ? "a socket" : "a device node"));
+            note("skipped " + entry.path + ": " +
+                 (S_ISFIFO(info.st_mode)   ? "a fifo"
+                  : S_ISSOCK(info.st_mode) ? "a socket"
+                                           : "a device node"));
             continue;
         }
         m_entries.push_back(entry);
@@ -251,7 +258,8 @@ bool TreeStream::produce() {
         m_fd = open(entry.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         struct stat info {};
         if (m_fd < 0 || fstat(m_fd, &info) != 0) return fail("cannot read " + entry.path + ": " + strerror(errno));
-        if (static_cast<uint64_t>(info.st_size) != entry.size) return fail(entry.path + " changed size while it was sent");
+        if (static_cast<uint64_t>(info.st_size) != entry.size)
+            return fail(entry.path + " changed size while it was sent");
         m_left = entry.size;
     }
     archive_entry* made = make_entry(entry);

@@ -128,7 +128,7 @@ private:
 
     std::string m_final;
     std::string m_hidden;
-    std::string m_top;  // the archive's top folder name, from its first entry
+    std::string m_top;        // the archive's top folder name, from its first entry
     bool m_top_seen = false;  // its entry came: its mode and time, for the hidden folder
     mode_t m_top_mode = 0;
     timespec m_top_time{};
@@ -136,8 +136,8 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::string m_queue;  // arrived, not yet pulled
-    std::string m_pulled; // handed to libarchive, which reads it until its next pull
+    std::string m_queue;      // arrived, not yet pulled
+    std::string m_pulled;     // handed to libarchive, which reads it until its next pull
     bool m_ended = false;     // no more bytes will come (commit or discard)
     bool m_aborted = false;   // discard: the extractor stops at its next pull
     bool m_finished = false;  // the extractor is done
