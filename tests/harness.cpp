@@ -95,22 +95,23 @@ int listen_on(int port, int backlog) {
 
 // ---- EventLog ------------------------------------------------------------------------------------
 
-EventLog::EventLog() { set_party_observer(record, this); }
+EventLog::EventLog(bool keep) : m_keep(keep) { set_party_observer(record, this); }
 
 EventLog::~EventLog() { set_party_observer(nullptr, nullptr); }
 
 void EventLog::record(const PartyEvent& event, void* self) {
     EventLog* log = static_cast<EventLog*>(self);
     std::lock_guard<std::mutex> lock(log->m_mutex);
-    log->m_events.push_back(event);
+    if (log->m_keep) log->m_events.push_back(event);
+    ++log->m_counts[{event.kind, ""}];
+    if (*event.what != '\0') ++log->m_counts[{event.kind, event.what}];
     log->m_changed.notify_all();
 }
 
 size_t EventLog::count(PartyEventKind kind, const char* what) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    size_t n = 0;
-    for (const PartyEvent& e : m_events) n += e.kind == kind && (what == nullptr || strcmp(e.what, what) == 0);
-    return n;
+    auto found = m_counts.find({kind, what == nullptr ? "" : what});
+    return found == m_counts.end() ? 0 : found->second;
 }
 
 std::vector<PartyEvent> EventLog::events() {

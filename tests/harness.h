@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -59,8 +60,9 @@ int listen_on(int port, int backlog = 4);
 // Keeps every party event of this process while it is installed, and lets a thread wait for one.
 class EventLog {
 public:
-    // Installs itself as the process's observer; the one before is put back when it goes.
-    EventLog();
+    // Installs itself as the process's observer; the one before is put back when it goes. Without
+    // `keep` it only counts: a long attack's events would otherwise weigh in the memory it measures.
+    explicit EventLog(bool keep = true);
     ~EventLog();
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
@@ -77,7 +79,9 @@ private:
     static void record(const PartyEvent& event, void* self);
     std::mutex m_mutex;
     std::condition_variable m_changed;
+    const bool m_keep;
     std::vector<PartyEvent> m_events;
+    std::map<std::pair<int, std::string>, size_t> m_counts;  // by kind and what; "" for all of a kind
 };
 
 // ---- The bridge ----------------------------------------------------------------------------------

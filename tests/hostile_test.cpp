@@ -3,7 +3,6 @@
 // did about the attacker; an honest rendezvous completes after it too. Memory stays bounded, and when
 // the suite ends every thread, descriptor and port is back where it was.
 #include <gtest/gtest.h>
-#include <malloc.h>
 
 #include <memory>
 #include <thread>
@@ -29,16 +28,13 @@ bool honest_rendezvous(const std::string& conference, EventLog& events) {
 }
 
 TEST(HostileTest, EachAttackIsBoundedAndHonestPartiesMeetDuringAndAfterIt) {
-    // glibc gives each new thread a malloc arena of its own, up to eight per core, which the attack's
-    // and the honest parties' threads would fill and keep: a growth that measures glibc, not us.
-    mallopt(M_ARENA_MAX, 2);
     zel_set_quiet(1);
     set_bridge_callback(record_bridge);
     ASSERT_EQ(zel::settings().listen_timeout, 2) << "the build sets the small time limits";
     // The deadline thread starts on first use and stays: it is counted from the start.
     g_deadlines.schedule(0, [] {});
     const int fds = descriptors(), threads_before = threads();
-    EventLog events;
+    EventLog events(false);
     std::unique_ptr<Coordinator> coordinator(new Coordinator);
     ASSERT_TRUE(coordinator->started);
     ASSERT_TRUE(honest_rendezvous("warm-up", events));
