@@ -180,6 +180,7 @@ bool Destination::commit() {
     bool mismatch = false;
     if (!m_part.finish(&mismatch)) {
         m_committed = false;
+        m_mismatched = mismatch;
         if (mismatch) return fail("the file put together from two transfers does not match the sender's");
         return fail_errno("cannot write " + m_part.path());
     }

@@ -64,6 +64,9 @@ public:
     // Where this transfer began: the bytes that an earlier one had kept.
     uint64_t resumed_at() const { return m_resumed_at; }
     bool is_tree() const { return m_tree != nullptr; }
+    // commit() found that a continued file does not match the sender's identity (the part was of
+    // other content, say the file changed at the sender between the transfers).
+    bool mismatched() const { return m_mismatched; }
     // A folder's entries that were not extracted, each with why.
     std::vector<std::string> refused() const;
 
@@ -87,6 +90,7 @@ private:
     bool m_stopped = false;  // interrupted or abandoned: no more writes
     bool m_replace = false;  // the final name exists and may be replaced
     bool m_committed = false;
+    bool m_mismatched = false;
     std::string m_final_path;
     std::string m_error;
     uint64_t m_resumed_at = 0;

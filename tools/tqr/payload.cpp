@@ -127,6 +127,12 @@ bool PayloadHeader::has_identity() const {
     return !sodium_is_zero(identity, sizeof identity);
 }
 
+std::pair<timespec, timespec> PayloadSource::changed_at() const {
+    struct stat info {};
+    if (m_fd < 0 || m_streamed || fstat(m_fd, &info) != 0) return {};
+    return {info.st_mtim, info.st_ctim};
+}
+
 bool PayloadSource::identify(unsigned char out[kIdentityBytes]) const {
     ensure_sodium();
     crypto_generichash_state state;

@@ -19,8 +19,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tqr {
@@ -80,6 +82,9 @@ public:
     void assign(std::vector<unsigned char> bytes);
     // BLAKE2b-256 of all the bytes, read once more; false on a read error. Not for a streamed source.
     bool identify(unsigned char out[kIdentityBytes]) const;
+    // When a regular file's content last changed, as far as the file system tells (its modification
+    // and status change times); zeros for other sources.
+    std::pair<timespec, timespec> changed_at() const;
 
     bool streamed() const { return m_streamed; }
     // The size in bytes; meaningless when streamed.

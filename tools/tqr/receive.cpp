@@ -113,7 +113,8 @@ void take_payload(int fd) {
     unsigned char end[kEndBytes];
     ReceiveResult result = sealed() ? receive_sealed(fd, session, begin, write, counter, end)
                                     : receive_payload(fd, begin, write, counter);
-    if (result == RECEIVED_INTACT && !destination.commit()) result = RECEIVED_SINK_FAILED;
+    if (result == RECEIVED_INTACT && !destination.commit())
+        result = destination.mismatched() ? RECEIVED_CORRUPT : RECEIVED_SINK_FAILED;
     if (result != RECEIVED_INTACT) {
         std::string kept_line = destination.abandon(result == RECEIVED_SHORT);
         if (!kept_line.empty()) g_receive.progress->note(kept_line);
@@ -238,6 +239,10 @@ std::string summary_line(const Destination& destination) {
         finish(progress, EXIT_DAMAGED, "payload short",
                "the payload arrived short (the link to the sender was lost); " + nothing_written);
     case RECEIVED_CORRUPT:
+        if (destination.mismatched())
+            finish(progress, EXIT_DAMAGED, "payload corrupt",
+                   "the part kept from an earlier transfer and the rest do not make the sender's file (did it "
+                   "change?); the part was discarded, the same command again takes the file whole");
         finish(progress, EXIT_DAMAGED, "payload corrupt",
                std::string("the payload arrived corrupt (") +
                    (sealed() ? "a chunk failed verification" : "checksum mismatch") + "); " + nothing_written);

@@ -124,6 +124,7 @@ int open_tree(const SendOptions& options, Progress& progress) {
 // On a thread of its own: the BLAKE2b of the whole file, for the offer.
 void identify_source(std::string file) {
     unsigned char identity[kIdentityBytes] = {};
+    std::pair<timespec, timespec> stamp = g_send.source.changed_at();
     if (!g_send.source.identify(identity)) {
         g_send.progress->note("cannot read " + file + " to compute its BLAKE2b: " + strerror(errno) +
                               "; transfers that are cut off cannot be continued");
@@ -131,6 +132,7 @@ void identify_source(std::string file) {
     }
     std::lock_guard<std::mutex> guard(g_send.identity_mutex);
     memcpy(g_send.offer.identity, identity, sizeof identity);
+    g_send.identified_at = stamp;
     g_send.identified = true;
     g_send.identity_done.notify_all();
 }

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -22,11 +23,23 @@ constexpr int kLinkSeconds = 60;
 // gives up after kLinkSeconds.
 constexpr int kIdentitySeconds = 30;
 
+bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
 // The offer, with the file's identity once it is known. A link that cannot wait for it goes without:
-// that one transfer cannot be continued if it is cut off.
+// that one transfer cannot be continued if it is cut off. A file that was changed since it was hashed
+// is hashed again first, so that a receiver's part of the old content is not continued with the new.
 PayloadHeader current_offer() {
     std::unique_lock<std::mutex> lock(g_send.identity_mutex);
-    g_send.identity_done.wait_for(lock, std::chrono::seconds(kIdentitySeconds), [] { return g_send.identified; });
+    if (!g_send.identity_done.wait_for(lock, std::chrono::seconds(kIdentitySeconds), [] { return g_send.identified; }))
+        return g_send.offer;
+    std::pair<timespec, timespec> now = g_send.source.changed_at();
+    if (!g_send.source.streamed() && !g_send.tree && !(same_time(now.first, g_send.identified_at.first) &&
+                                                       same_time(now.second, g_send.identified_at.second))) {
+        g_send.progress->note(g_send.name + " changed since it was hashed; hashing it again");
+        g_send.identified_at = now;
+        if (!g_send.source.identify(g_send.offer.identity))
+            memset(g_send.offer.identity, 0, sizeof g_send.offer.identity);
+    }
     return g_send.offer;
 }
 

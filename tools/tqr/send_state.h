@@ -37,6 +37,7 @@ struct SendState {
     std::mutex identity_mutex;
     std::condition_variable identity_done;
     bool identified = true;
+    std::pair<timespec, timespec> identified_at{};  // the file's change times when it was hashed
     long limit = 0;
     std::unique_ptr<LinkKeys> keys;  // --conference without --plain
     std::unique_ptr<Code> code;      // the code mode
