@@ -288,15 +288,25 @@ bool TreeSink::open(const std::string& final_path, std::string* error) {
         *error = final_path + " exists; a folder is received only under a name that is free";
         return false;
     }
-    size_t slash = final_path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "" : final_path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
-    std::string hidden = folder + "." + base + ".tqr-tree-XXXXXX";
-    if (mkdtemp(&hidden[0]) == nullptr) {
-        *error = "cannot create a folder in " + (folder.empty() ? std::string(".") : folder) + ": " + strerror(errno);
+    std::string trimmed = final_path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    size_t slash = trimmed.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
+    std::string base = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    // libarchive extracts through no symbolic link, one on the way to the folder included (a /home
+    // that links elsewhere, say): the hidden folder gets a path without any.
+    char resolved[PATH_MAX];
+    if (realpath(parent.c_str(), resolved) == nullptr) {
+        *error = "cannot use the folder " + parent + ": " + strerror(errno);
         return false;
     }
-    m_final = final_path;
+    std::string folder = std::string(resolved) + (resolved[1] == '\0' ? "" : "/");
+    std::string hidden = folder + "." + base + ".tqr-tree-XXXXXX";
+    if (mkdtemp(&hidden[0]) == nullptr) {
+        *error = "cannot create a folder in " + parent + ": " + strerror(errno);
+        return false;
+    }
+    m_final = folder + base;
     m_hidden = hidden;
     m_extractor = std::thread([this] { extract(); });
     return true;
