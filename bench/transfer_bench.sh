@@ -11,33 +11,15 @@ set -euo pipefail
 
 size_mib=${1:-1024}
 rounds=${2:-3}
-here=$(cd "$(dirname "$0")/.." && pwd)
-tqr=${TQR:-$here/build/bin/tqr}
-export TQR_COORDINATOR_PORT=${TQR_COORDINATOR_PORT:-23500}
-export TQR_TOP_PORT=${TQR_TOP_PORT:-$((TQR_COORDINATOR_PORT + 20))}
-export TQR_KEY=${TQR_KEY:-bench-key}
-
-[ -x "$tqr" ] || { echo "no tqr at $tqr (build it, or set TQR)" >&2; exit 1; }
-work=$(mktemp -d "${TMPDIR:-/tmp}/tqr_bench_XXXXXX")
-coordinator=""
-cleanup() {
-    [ -n "$coordinator" ] && kill "$coordinator" 2>/dev/null && wait "$coordinator" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-now() { date +%s.%N; }
+bench_port=23500
+bench_name=tqr_bench
+. "$(dirname "$0")/tqr_bench_common.sh"
 
 echo "== $size_mib MiB of random bytes, $rounds rounds per mode, tqr: $tqr"
 head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$work/payload.bin"
 sum=$(sha256sum < "$work/payload.bin" | cut -d' ' -f1)
 
-"$tqr" coordinator --quiet > "$work/coordinator.log" 2>&1 &
-coordinator=$!
-for _ in $(seq 100); do
-    (exec 3<>/dev/tcp/127.0.0.1/$TQR_COORDINATOR_PORT) 2>/dev/null && break
-    sleep 0.05
-done
+start_coordinator
 
 # One transfer; prints its seconds. $1: file or stream, $2: extra options (--plain or nothing).
 # Runs in a subshell of its own, whose process id names its conference.
@@ -46,16 +28,17 @@ transfer() {
     rm -f "$work/received.bin"
     start=$(now)
     if [ "$how" = file ]; then
-        "$tqr" send $mode --conference "$conference" --count 1 "$work/payload.bin" &
+        "$tqr" send $mode --conference "$conference" --count 1 "$work/payload.bin" 2>/dev/null &
         sender=$!
-        "$tqr" receive $mode --conference "$conference" --output "$work/received.bin" || status=$?
+        "$tqr" receive $mode --conference "$conference" --output "$work/received.bin" 2>"$work/receive.err" || status=$?
     else
-        "$tqr" send $mode --conference "$conference" --count 1 - < "$work/payload.bin" &
+        "$tqr" send $mode --conference "$conference" --count 1 - < "$work/payload.bin" 2>/dev/null &
         sender=$!
-        "$tqr" receive $mode --conference "$conference" --output - > "$work/received.bin" || status=$?
+        "$tqr" receive $mode --conference "$conference" --output - > "$work/received.bin" 2>"$work/receive.err" || status=$?
     fi
     if [ "$status" -ne 0 ]; then
         kill "$sender" 2>/dev/null
+        cat "$work/receive.err" >&2
         echo "receive failed with status $status" >&2
         exit 1
     fi
@@ -63,15 +46,6 @@ transfer() {
     end=$(now)
     [ "$(sha256sum < "$work/received.bin" | cut -d' ' -f1)" = "$sum" ] || { echo "payload differs" >&2; exit 1; }
     echo "$start $end" | awk '{ printf "%.3f\n", $2 - $1 }'
-}
-
-best() {  # how, mode: the best of the rounds, in seconds
-    local fastest="" seconds
-    for _ in $(seq "$rounds"); do
-        seconds=$(transfer "$1" "$2")
-        if [ -z "$fastest" ] || awk -v a="$seconds" -v b="$fastest" 'BEGIN { exit !(a < b) }'; then fastest=$seconds; fi
-    done
-    echo "$fastest"
 }
 
 report() {  # how

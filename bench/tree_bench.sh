@@ -16,21 +16,9 @@ set -euo pipefail
 size_mib=${1:-1024}
 files=${2:-10000}
 rounds=${3:-3}
-here=$(cd "$(dirname "$0")/.." && pwd)
-tqr=${TQR:-$here/build/bin/tqr}
-export TQR_COORDINATOR_PORT=${TQR_COORDINATOR_PORT:-23600}
-export TQR_TOP_PORT=${TQR_TOP_PORT:-$((TQR_COORDINATOR_PORT + 20))}
-export TQR_KEY=${TQR_KEY:-a-benchmark-key-of-some-length}
-
-[ -x "$tqr" ] || { echo "no tqr at $tqr (build it, or set TQR)" >&2; exit 1; }
-work=$(mktemp -d "${TMPDIR:-/tmp}/tqr_tree_bench_XXXXXX")
-coordinator=""
-cleanup() {
-    [ -n "$coordinator" ] && kill "$coordinator" 2>/dev/null && wait "$coordinator" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-now() { date +%s.%N; }
+bench_port=23600
+bench_name=tqr_tree_bench
+. "$(dirname "$0")/tqr_bench_common.sh"
 
 echo "== a $size_mib MiB file and a folder of $files small files, $rounds rounds each, tqr: $tqr"
 mkdir -p "$work/src/big" "$work/src/small"
@@ -42,12 +30,7 @@ for i in $(seq "$files"); do
 done
 small_bytes=$(du -sb --apparent-size "$work/src/small/tree" | cut -f1)
 
-"$tqr" coordinator --quiet > "$work/coordinator.log" 2>&1 &
-coordinator=$!
-for _ in $(seq 100); do
-    (exec 3<>/dev/tcp/127.0.0.1/$TQR_COORDINATOR_PORT) 2>/dev/null && break
-    sleep 0.05
-done
+start_coordinator
 
 # One transfer of $2 (a name under src/$1), by tqr itself ($3 = tqr) or through tar ($3 = tar);
 # prints its seconds.
@@ -69,15 +52,6 @@ transfer() {
     end=$(now)
     diff -r "$work/src/$set/$name" "$work/in/$name" > /dev/null || { echo "$name differs" >&2; exit 1; }
     echo "$start $end" | awk '{ printf "%.3f\n", $2 - $1 }'
-}
-
-best() {
-    local fastest="" seconds
-    for _ in $(seq "$rounds"); do
-        seconds=$(transfer "$@")
-        if [ -z "$fastest" ] || awk -v a="$seconds" -v b="$fastest" 'BEGIN { exit !(a < b) }'; then fastest=$seconds; fi
-    done
-    echo "$fastest"
 }
 
 row() {  # label, bytes, seconds

@@ -578,6 +578,19 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ignored);
 }
 
+int ToolCoordinator::stop() {
+    signal(SIGTERM);
+    return wait(kToolStep);
+}
+
+std::vector<std::string> ToolCoordinator::lines(const std::string& event) {
+    std::vector<std::string> found;
+    std::string all = err();
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1)
+        if (all.compare(at, event.size() + 1, event + " ") == 0) found.push_back(all.substr(at, end - at));
+    return found;
+}
+
 RunResult run(const std::string& command) {
     RunResult result;
     FILE* pipe = popen((command + " 2>&1").c_str(), "r");

@@ -271,6 +271,19 @@ private:
     std::string m_path;
 };
 
+// One step of a tqr process; generous, for the sanitizer builds.
+constexpr milliseconds kToolStep(60000);
+
+// `tqr coordinator` on this test's port (in `dir`), accepting once its first status line is out.
+struct ToolCoordinator : TqrProcess {
+    explicit ToolCoordinator(const TempDir& dir) : TqrProcess({"coordinator"}, dir.path()) {}
+    bool ready() { return wait_for_err("listening port=", kToolStep); }
+    // SIGTERM, then its exit status.
+    int stop();
+    // The status lines that start with `event`.
+    std::vector<std::string> lines(const std::string& event);
+};
+
 // Runs `command` through the shell: its exit status (-1 when it did not exit) and its output, with
 // standard error.
 struct RunResult {

@@ -17,26 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// One step of a tqr process; generous, for the sanitizer builds.
-const milliseconds kTool(60000);
-
-// `tqr coordinator` on this test's port, accepting once its first status line is out.
-struct ToolCoordinator : TqrProcess {
-    explicit ToolCoordinator(const TempDir& dir) : TqrProcess({"coordinator"}, dir.path()) {}
-    bool ready() { return wait_for_err("listening port=", kTool); }
-    int stop() {
-        signal(SIGTERM);
-        return wait(kTool);
-    }
-    // The status lines that start with `event`.
-    std::vector<std::string> lines(const std::string& event) {
-        std::vector<std::string> found;
-        std::string all = err();
-        for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1)
-            if (all.compare(at, event.size() + 1, event + " ") == 0) found.push_back(all.substr(at, end - at));
-        return found;
-    }
-};
+const milliseconds kTool = kToolStep;
 
 std::vector<std::string> receive_args(const std::string& conference, std::vector<std::string> more = {}) {
     std::vector<std::string> args{"receive", "--conference", conference};

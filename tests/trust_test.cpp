@@ -20,12 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const milliseconds kTool(60000);
-
-struct Coordinator : TqrProcess {
-    explicit Coordinator(const TempDir& dir) : TqrProcess({"coordinator"}, dir.path()) {}
-    bool ready() { return wait_for_err("listening port=", kTool); }
-};
+const milliseconds kTool = kToolStep;
 
 std::vector<std::string> files_in(const std::string& folder) {
     std::vector<std::string> names;
@@ -87,7 +82,7 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
 TEST(TrustTest, NothingIsReplacedOrHiddenUnasked) {
     TempDir dir;
     write_file(dir / "payload", random_bytes(100000, 3));
-    Coordinator coordinator(dir);
+    ToolCoordinator coordinator(dir);
     ASSERT_TRUE(coordinator.ready());
     struct Case {
         std::string offered;
@@ -134,8 +129,7 @@ TEST(TrustTest, NothingIsReplacedOrHiddenUnasked) {
             EXPECT_NE(receiver.err().find(c.existing ? "--force" : "--output"), std::string::npos) << receiver.err();
         }
     }
-    coordinator.signal(SIGTERM);
-    EXPECT_EQ(coordinator.wait(kTool), 0);
+    EXPECT_EQ(coordinator.stop(), 0);
 }
 
 // A relay on the direct link that passes the first `limit` bytes toward the receiver and then holds
@@ -201,7 +195,7 @@ TEST(TrustTest, AnInterruptedReceiveContinuesWhereItStoppedUnlessTheFileChanged)
     fs::create_directory(dir / "in");
     const size_t size = 16 << 20;
     write_file(dir / "data.bin", random_bytes(size, 1));
-    Coordinator coordinator(dir);
+    ToolCoordinator coordinator(dir);
     ASSERT_TRUE(coordinator.ready());
     const std::vector<std::string> key{"TQR_KEY=a-long-enough-key-1234"};
     TqrProcess sender({"send", "--conference", "resume", "data.bin"}, dir.path(), key);
@@ -231,15 +225,14 @@ TEST(TrustTest, AnInterruptedReceiveContinuesWhereItStoppedUnlessTheFileChanged)
     sender.signal(SIGTERM);
     EXPECT_EQ(sender.wait(kTool), 143);
     EXPECT_NE(sender.err().find("interrupted (SIGTERM), 2 served"), std::string::npos) << sender.err();
-    coordinator.signal(SIGTERM);
-    EXPECT_EQ(coordinator.wait(kTool), 0);
+    EXPECT_EQ(coordinator.stop(), 0);
 }
 
 // A receiver says what it waits for, gives up at --timeout, and knows a port that answers but speaks
 // something else.
 TEST(TrustTest, AReceiverSaysWhatItWaitsForAndWhenToGiveUp) {
     TempDir dir;
-    Coordinator coordinator(dir);
+    ToolCoordinator coordinator(dir);
     ASSERT_TRUE(coordinator.ready());
     TqrProcess lonely({"receive", "--conference", "nobody", "--timeout", "2"}, dir.path(), {"TQR_KEY=a-long-enough-key-1234"});
     EXPECT_EQ(lonely.wait(kTool), 6) << lonely.err();
@@ -253,8 +246,7 @@ TEST(TrustTest, AReceiverSaysWhatItWaitsForAndWhenToGiveUp) {
     EXPECT_EQ(confused.wait(kTool), 2) << confused.err();
     EXPECT_NE(confused.err().find("127.0.0.1:" + port + " does not speak this protocol"), std::string::npos) << confused.err();
     close(silent);
-    coordinator.signal(SIGTERM);
-    EXPECT_EQ(coordinator.wait(kTool), 0);
+    EXPECT_EQ(coordinator.stop(), 0);
 }
 
 // A folder of a thousand small files and a few large ones arrives whole and identical, under its own
@@ -272,7 +264,7 @@ TEST(TrustTest, AFolderArrivesWholeUnderItsOwnName) {
     timespec old[2] = {{0, UTIME_OMIT}, {1000000000, 5}};
     utimensat(AT_FDCWD, (dir / "tree/d2").c_str(), old, 0);
     fs::create_directory(dir / "in");
-    Coordinator coordinator(dir);
+    ToolCoordinator coordinator(dir);
     ASSERT_TRUE(coordinator.ready());
     const std::vector<std::string> key{"TQR_KEY=a-long-enough-key-1234"};
     TqrProcess sender({"send", "--conference", "tree", "tree"}, dir.path(), key);
@@ -290,8 +282,7 @@ TEST(TrustTest, AFolderArrivesWholeUnderItsOwnName) {
     EXPECT_EQ(files_in(dir / "in"), std::vector<std::string>{"tree"});
     sender.signal(SIGINT);
     EXPECT_EQ(sender.wait(kTool), 130);
-    coordinator.signal(SIGTERM);
-    EXPECT_EQ(coordinator.wait(kTool), 0);
+    EXPECT_EQ(coordinator.stop(), 0);
 }
 
 }  // namespace

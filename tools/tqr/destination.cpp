@@ -36,17 +36,6 @@ std::string folder_of(const std::string& path) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Renames without replacing what may have appeared at `to` meanwhile, unless `replace`.
-bool move_into_place(const std::string& from, const std::string& to, bool replace) {
-    if (replace) return rename(from.c_str(), to.c_str()) == 0;
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // A file system without RENAME_NOREPLACE: a hard link fails just as surely when `to` exists.
-    if (link(from.c_str(), to.c_str()) != 0) return false;
-    unlink(from.c_str());
-    return true;
-}
-
 }  // namespace
 
 Destination::Destination(const std::string& output, bool sealed, bool force, AskFunction ask, NoteFunction note)
@@ -184,7 +173,9 @@ bool Destination::commit() {
         if (mismatch) return fail("the file put together from two transfers does not match the sender's");
         return fail_errno("cannot write " + m_part.path());
     }
-    if (!move_into_place(m_part.path(), m_final_path, m_replace)) {
+    bool moved = m_replace ? rename(m_part.path().c_str(), m_final_path.c_str()) == 0
+                           : rename_without_replacing(m_part.path(), m_final_path);
+    if (!moved) {
         std::string why = errno == EEXIST ? m_final_path + " appeared meanwhile"
                                           : "cannot rename to " + m_final_path + ": " + strerror(errno);
         m_part.close();

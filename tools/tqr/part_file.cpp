@@ -16,9 +16,11 @@ namespace {
 const char kRecordMagic[8] = {'T', 'Q', 'R', 'P', 'A', 'R', 'T', '1'};
 constexpr size_t kRecordFixed = 2 + 8 + kIdentityBytes + 8 + sizeof kRecordMagic;
 
-bool pwrite_all(int fd, const unsigned char* data, size_t size, uint64_t at) {
+// All of `size` bytes at `at`, through pread or pwrite; false when the file ends or fails first.
+template <typename Buffer, typename Call>
+bool positioned_all(Call call, int fd, Buffer* data, size_t size, uint64_t at) {
     while (size > 0) {
-        ssize_t n = pwrite(fd, data, size, static_cast<off_t>(at));
+        ssize_t n = call(fd, data, size, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         data += n;
@@ -28,16 +30,12 @@ bool pwrite_all(int fd, const unsigned char* data, size_t size, uint64_t at) {
     return true;
 }
 
+bool pwrite_all(int fd, const unsigned char* data, size_t size, uint64_t at) {
+    return positioned_all(::pwrite, fd, data, size, at);
+}
+
 bool pread_all(int fd, unsigned char* data, size_t size, uint64_t at) {
-    while (size > 0) {
-        ssize_t n = pread(fd, data, size, static_cast<off_t>(at));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-        at += static_cast<uint64_t>(n);
-    }
-    return true;
+    return positioned_all(::pread, fd, data, size, at);
 }
 
 // What a record says: the payload and how much of it precedes the record.

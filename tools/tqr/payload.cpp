@@ -1,6 +1,7 @@
 #include "tools/tqr/payload.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <poll.h>
 #include <sodium.h>
 #include <sys/socket.h>
@@ -260,6 +261,16 @@ std::string safe_file_name(const std::string& offered) {
     bool control = std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
     if (name.empty() || name == "." || name == ".." || control) return "tqr-payload";
     return name;
+}
+
+bool rename_without_replacing(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without RENAME_NOREPLACE: a hard link fails just as surely when `to` exists (a
+    // folder cannot be linked, and stays where it is).
+    if (link(from.c_str(), to.c_str()) != 0) return false;
+    unlink(from.c_str());
+    return true;
 }
 
 std::string risky_name(const std::string& name) {

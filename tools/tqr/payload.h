@@ -143,6 +143,10 @@ uint64_t get_be(const unsigned char* in, int bytes);
 // A file name that is safe to create in the current folder: the base name of `offered`, or
 // "tqr-payload" when nothing usable is left (empty, ".", "..", control characters).
 std::string safe_file_name(const std::string& offered);
+// Renames `from` to `to` unless something is at `to` (it may have appeared since it was checked);
+// false, with errno set, when it could not (EEXIST: something is there).
+bool rename_without_replacing(const std::string& from, const std::string& to);
+
 // Why a receiver should not take `name` (a safe_file_name) without being told the target: it is
 // hidden (starts with a dot, as shell start-up files do) or names a device on some system. "": fine.
 std::string risky_name(const std::string& name);

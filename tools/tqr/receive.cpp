@@ -50,8 +50,7 @@ struct ReceiveState {
     std::atomic<bool> sender_unreachable{false};
     ConfirmResult confirmed = CONFIRMED;
     ReceiveResult result = RECEIVED_NOTHING;
-    uint64_t received = 0;  // bytes of the payload in hand, kept ones included
-    uint64_t moved = 0;     // bytes this transfer moved
+    uint64_t moved = 0;     // bytes this transfer moved (beyond those an earlier one kept)
     double seconds = 0;     // from the key check to the verified end
     std::string name;       // the sender's name of the payload
     std::string peer;
@@ -88,27 +87,21 @@ void take_payload(int fd) {
         return;
     }
     Destination& destination = *g_receive.destination;
-    uint64_t reported = 0;
-    uint64_t kept = 0;
     BeginFunction begin = [&](const PayloadHeader& header, uint64_t* start) {
         g_receive.name = header.name;
         if (!destination.open(header, start)) return false;
-        kept = *start;
-        g_receive.received = kept;
-        if (kept > 0) {
+        if (*start > 0) {
             g_receive.progress->note("continuing " + destination.final_path() + " from " +
-                                     Progress::human_bytes(static_cast<double>(kept)) + " of " +
+                                     Progress::human_bytes(static_cast<double>(*start)) + " of " +
                                      Progress::human_bytes(static_cast<double>(header.size)));
-            g_receive.progress->start_at(kept);
+            g_receive.progress->start_at(*start);
         }
         return true;
     };
     WriteFunction write = [&](const unsigned char* data, size_t size) { return destination.write(data, size); };
     ByteCounter counter = [&](uint64_t done, uint64_t total) {
-        g_receive.progress->add_bytes(done - reported, total);
-        reported = done;
+        g_receive.progress->add_bytes(done - g_receive.moved, total);
         g_receive.moved = done;
-        g_receive.received = kept + done;
     };
     unsigned char end[kEndBytes];
     ReceiveResult result = sealed() ? receive_sealed(fd, session, begin, write, counter, end)
@@ -202,7 +195,7 @@ std::string summary_line(const Destination& destination) {
     if (!g_receive.peer.empty()) line += ", from " + g_receive.peer;
     if (destination.resumed_at() > 0)
         line += " (continued from " + Progress::human_bytes(static_cast<double>(destination.resumed_at())) +
-                "; " + std::to_string(g_receive.received) + " bytes in all)";
+                "; " + std::to_string(destination.resumed_at() + g_receive.moved) + " bytes in all)";
     return line;
 }
 
@@ -212,7 +205,7 @@ std::string summary_line(const Destination& destination) {
     // A sealed payload on standard output went out chunk by chunk, each verified; only its end is missing.
     std::string nothing_written = destination.to_stdout() && sealed() ? "standard output got an incomplete payload"
                                                                       : "nothing appeared under its name";
-    std::string size = Progress::human_bytes(static_cast<double>(g_receive.received));
+    std::string size = Progress::human_bytes(static_cast<double>(destination.resumed_at() + g_receive.moved));
     switch (g_receive.result) {
     case RECEIVED_INTACT: {
         if (!destination.copy_spool())

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "tools/tqr/payload.h"
+
 namespace tqr {
 
 namespace {
@@ -458,7 +460,7 @@ bool TreeSink::commit(std::string* error) {
         chmod(m_hidden.c_str(), m_top_mode);
         utimensat(AT_FDCWD, m_hidden.c_str(), times, 0);
     }
-    if (renameat2(AT_FDCWD, m_hidden.c_str(), AT_FDCWD, m_final.c_str(), RENAME_NOREPLACE) != 0) {
+    if (!rename_without_replacing(m_hidden, m_final)) {
         *error = "cannot rename the folder to " + m_final + ": " + strerror(errno);
         return false;
     }
