@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -27,7 +28,45 @@ std::mutex& line_mutex() {
     return m;
 }
 
-bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+// Valid code points that are written as the bytes of their UTF-8 form all the same: the C1 controls,
+// and the format characters that reorder a line's text or break it (bidirectional embeddings,
+// overrides, isolates and marks; the line and paragraph separators).
+bool hidden(uint32_t point) {
+    return (point >= 0x80 && point <= 0x9F) || point == 0x061C || point == 0x200E || point == 0x200F ||
+           (point >= 0x2028 && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
+}
+
+// The length of the shortest-form UTF-8 sequence of a scalar value at `at` (of `left` bytes), with its
+// code point; 0 when none starts there (a stray continuation, an overlong form, a surrogate, a value
+// beyond U+10FFFF, a sequence cut short).
+size_t utf8_length(const unsigned char* at, size_t left, uint32_t* point) {
+    unsigned char lead = at[0];
+    size_t length = 0;
+    uint32_t value = 0, least = 0;
+    if (lead < 0x80) {
+        *point = lead;
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, value = lead & 0x1Fu, least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, value = lead & 0x0Fu, least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, value = lead & 0x07u, least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (left < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((at[i] & 0xC0) != 0x80) return 0;
+        value = value << 6 | (at[i] & 0x3Fu);
+    }
+    if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    *point = value;
+    return length;
+}
+
+// Plain printable ASCII other than the backslash: the bytes that are always themselves.
+bool plain(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '\\'; }
 
 int write_line(FILE* stream, const char* format, va_list args) {
     char small[512];
@@ -57,21 +96,33 @@ int write_line(FILE* stream, const char* format, va_list args) {
 
 std::string zel::printable(const char* text, size_t size, bool keep_final_newline) {
     size_t body = keep_final_newline && size > 0 && text[size - 1] == '\n' ? size - 1 : size;
-    bool clean = true;
-    for (size_t i = 0; i < body && clean; ++i) clean = !is_control(static_cast<unsigned char>(text[i]));
-    if (clean) return std::string(text, size);
-    std::string out;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+    // Most lines are plain ASCII: one pass that copies nothing until a byte asks for more.
+    size_t at = 0;
+    while (at < body && plain(bytes[at])) ++at;
+    if (at == body) return std::string(text, size);
+    std::string out(text, at);
     out.reserve(size + 16);
-    for (size_t i = 0; i < body; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (!is_control(c)) {
-            out += static_cast<char>(c);
-            continue;
+    static const char kHex[] = "0123456789abcdef";
+    while (at < body) {
+        uint32_t point = 0;
+        size_t length = utf8_length(bytes + at, body - at, &point);
+        if (length == 1 && plain(bytes[at])) {
+            out += text[at++];
+        } else if (length == 1 && bytes[at] == '\\') {
+            out += "\\\\";
+            ++at;
+        } else if (length > 1 && !hidden(point)) {
+            out.append(text + at, length);
+            at += length;
+        } else {
+            // A control, a hidden code point (each byte of its form) or a byte of no valid sequence.
+            for (size_t end = at + (length > 0 ? length : 1); at < end; ++at) {
+                out += "\\x";
+                out += kHex[bytes[at] >> 4];
+                out += kHex[bytes[at] & 0xF];
+            }
         }
-        static const char kHex[] = "0123456789abcdef";
-        out += "\\x";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
     }
     if (body < size) out += '\n';
     return out;

@@ -2,9 +2,9 @@
 // sibling library. This is a small stand-in with the same calls, and two of the library's own: its
 // error lines, and quiet.
 //
-// Every line is formatted first, its control characters other than the final newline written as
-// \xNN (a peer's bytes can neither start a line of their own nor move the cursor), and then written
-// whole with one call under a process-wide lock, so lines from several threads never interleave.
+// Every line is formatted first, made printable() but for its final newline (a peer's bytes can
+// neither start a line of their own, nor move the cursor, nor reorder what the line shows), and then
+// written whole with one call under a process-wide lock, so lines from several threads never interleave.
 //
 // Thread safety: every function may be called from any thread at any time.
 #ifndef ZEL_COMMON_ZEL_COMMON_H
@@ -36,8 +36,14 @@ int zel_quiet();
 
 namespace zel {
 
-// `text` with every control character (below 0x20, and 0x7F) written as \xNN, so that it stays on
-// one line and cannot move a terminal's cursor; with `keep_final_newline`, a last '\n' stays.
+// `text` as a terminal, a log or a JSON reader may be shown it: it stays on one line, cannot move a
+// cursor or reorder the line, and tells exactly what it held. Printable UTF-8 of any script passes
+// unchanged; a backslash becomes \\; every other byte is written \xNN (two lower-case hex digits):
+// C0 controls (TAB, CR, LF, ESC...), DEL, bytes of no valid UTF-8 sequence (raw 0x80-0xFF, overlong
+// forms, surrogates, cut sequences), and each byte of the UTF-8 form of the C1 controls U+0080-U+009F,
+// of the bidirectional controls U+202A-U+202E, U+2066-U+2069, U+200E, U+200F, U+061C, and of the line
+// and paragraph separators U+2028, U+2029. With `keep_final_newline`, a last '\n' stays. Text that is
+// plain printable ASCII without a backslash costs one pass and one copy.
 std::string printable(const char* text, size_t size, bool keep_final_newline = false);
 inline std::string printable(const std::string& text) { return printable(text.data(), text.size()); }
 

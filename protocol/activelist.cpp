@@ -41,6 +41,17 @@ size_t Activelist::size() {
     return m_conferences.size();
 }
 
+bool Activelist::has_sender(const std::string& confid) {
+    std::shared_ptr<Conference> conference;
+    {
+        zel::MutexLock lock(m_mutex);
+        auto found = m_conferences.find(confid);
+        if (found == m_conferences.end()) return false;
+        conference = found->second;
+    }
+    return conference->has_sender();
+}
+
 long Activelist::waiting(const std::string& confid) {
     zel::MutexLock lock(m_mutex);
     auto found = m_conferences.find(confid);

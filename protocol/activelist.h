@@ -36,6 +36,8 @@ public:
     // Conferences filed now (hosts and tests); glance() without the lock, for monitors.
     size_t size() ZEL_EXCLUDES(m_mutex);
     size_t glance() const { return m_filed.load(std::memory_order_relaxed); }
+    // Whether the conference `confid` is filed and has a sender.
+    bool has_sender(const std::string& confid) ZEL_EXCLUDES(m_mutex);
     // Endstations waiting in `confid`, or -1 when it names no conference (tests).
     long waiting(const std::string& confid) ZEL_EXCLUDES(m_mutex);
 

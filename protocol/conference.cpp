@@ -122,6 +122,11 @@ void Conference::signal() {
     deliver(out);
 }
 
+bool Conference::has_sender() {
+    zel::MutexLock lock(m_mutex);
+    return m_sender != nullptr;
+}
+
 bool Conference::empty() {
     zel::MutexLock lock(m_mutex);
     return is_empty();
@@ -142,13 +147,21 @@ Conference::Rendezvous* Conference::find(Cookie endstation) {
 void Conference::nominate_due(Outbox* out) {
     if (m_sender == nullptr || m_receivers.empty()) return;
     Cookie sender = Cookie::of(m_sender);
-    size_t under_way = 0;
+    size_t under_way = 0, unanswered = 0;
     for (const auto& entry : m_rendezvous) {
         if (entry.second.sender != sender) continue;
-        if (entry.second.stage == NOMINATED) return;  // one nomination waits for its answer at a time
-        ++under_way;
+        ++(entry.second.stage == NOMINATED ? unanswered : under_way);
     }
-    if (under_way >= g_portmanager.size()) return;
+    if (under_way >= g_portmanager.size() || unanswered >= kMostUnanswered) return;
+    // The next endstation goes at once when the sender has answered every nomination, and otherwise
+    // no later than a second after the one before: a sender that is slow to answer delays the queue,
+    // but cannot hold it.
+    double now = zel::now();
+    if (unanswered > 0 && now < m_last_nomination + kNominationInterval) {
+        pace(m_last_nomination + kNominationInterval);
+        return;
+    }
+    m_last_nomination = now;
     zel::logline("sender exists and receiver pending ");
     Caller* endstation = m_receivers.front();
     m_receivers.pop_front();
@@ -165,6 +178,21 @@ void Conference::nominate_due(Outbox* out) {
     out->sends.push_back(Send{sender, ROLE_SENDER, MSG_NOMINATE, r.endstation, r.nickname});
     out->events.push_back(event(EVENT_NOMINATED, r));
     zel::logline("nominating caller ");
+    if (!m_receivers.empty()) pace(now + kNominationInterval);
+}
+
+void Conference::pace(double at) {
+    if (m_pacing_timer != 0) return;
+    std::weak_ptr<Conference> self = weak_from_this();
+    m_pacing_timer = g_deadlines.schedule(at, [self] {
+        std::shared_ptr<Conference> conference = self.lock();
+        if (!conference) return;
+        {
+            zel::MutexLock lock(conference->m_mutex);
+            conference->m_pacing_timer = 0;
+        }
+        conference->signal();
+    });
 }
 
 void Conference::give_port(Rendezvous* r, Outbox* out) {

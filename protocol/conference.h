@@ -9,8 +9,9 @@
 // sent anywhere go back to the head of the queue, in their order, for the conference's next sender.
 //
 // Nominations are made by whichever thread finds them due (a join, an answer of the sender, the end of
-// a rendezvous): one nomination waits for its answer at a time, and no more rendezvous run at once than
-// the pool has ports. Messages are composed under m_mutex and sent after it is released.
+// a rendezvous, the pacing timer): the next endstation is nominated as soon as the sender has answered
+// every nomination, or a second after the previous one while fewer than kMostUnanswered wait for an
+// answer; no more rendezvous run at once than the pool has ports. Messages are composed under m_mutex and sent after it is released.
 //
 // Ownership: shared by the registry (g_activelist), which files it while it has members, and by the
 // sessions of its members; timers hold it weakly. The members are the coordinator's Callers, which the
@@ -49,7 +50,14 @@ public:
     Conference(const Conference&) = delete;
     Conference& operator=(const Conference&) = delete;
 
+    // Nominations a sender may leave unanswered while the queue moves on, and the most time between
+    // two nominations while it does.
+    static constexpr size_t kMostUnanswered = 8;
+    static constexpr double kNominationInterval = 1.0;
+
     const std::string& confid() const { return m_confid; }
+    // Whether a sender is a member now.
+    bool has_sender() ZEL_EXCLUDES(m_mutex);
     uint64_t serial() const { return m_serial; }
 
     // Membership. addcaller: false only for a second sender. The leave steps, with why the party left
@@ -121,6 +129,8 @@ private:
     // The verdict on an answer that fits no rendezvous.
     Verdict missed(Cookie endstation, Cookie sender) ZEL_REQUIRES(m_mutex);
     void nominate_due(Outbox* out) ZEL_REQUIRES(m_mutex);
+    // Makes sure nominate_due runs again at `at`.
+    void pace(double at) ZEL_REQUIRES(m_mutex);
     // Lends a port and sends "Listen ", or files the rendezvous as waiting for one.
     void give_port(Rendezvous* r, Outbox* out) ZEL_REQUIRES(m_mutex);
     void serve_waiting(Outbox* out) ZEL_REQUIRES(m_mutex);
@@ -155,6 +165,8 @@ private:
     };
     std::deque<Ended> m_ended ZEL_GUARDED_BY(m_mutex);  // recent rendezvous, for late answers
     uint64_t m_sequence ZEL_GUARDED_BY(m_mutex) = 0;
+    double m_last_nomination ZEL_GUARDED_BY(m_mutex) = 0;
+    uint64_t m_pacing_timer ZEL_GUARDED_BY(m_mutex) = 0;  // scheduled by pace(), 0: none
 };
 
 #endif

@@ -1,12 +1,20 @@
 #include "protocol/coordinator_server.h"
 
-#include <cerrno>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "protocol/activelist.h"
 #include "protocol/caller.h"
 #include "protocol/clock.h"
 #include "protocol/messages.h"
 #include "protocol/party_events.h"
 #include "protocol/phrase.h"
+#include "protocol/settings.h"
+#include "protocol/socket_ops.h"
 #include "protocol/threads.h"
 
 namespace {
@@ -14,6 +22,7 @@ namespace {
 struct PartyStart {
     CoordinatorServer* server;
     int fd;
+    uint32_t source;
 };
 
 void report_party(const Caller& caller, PartyEventKind kind, const char* what, const char* detail) {
@@ -28,8 +37,33 @@ void report_party(const Caller& caller, PartyEventKind kind, const char* what, c
 
 CoordinatorServer::~CoordinatorServer() { stop(); }
 
+AdmissionLimits AdmissionLimits::from_settings() {
+    const zel::Settings& settings = zel::settings();
+    AdmissionLimits limits;
+    limits.max_parties = settings.max_parties;
+    limits.max_per_source = settings.max_parties_per_source;
+    limits.max_waiting_conferences = settings.max_waiting_conferences;
+    limits.remote_senders = settings.remote_senders;
+    return limits;
+}
+
 bool CoordinatorServer::start(int port, int max_parties) {
-    m_max_parties = max_parties;
+    AdmissionLimits limits = AdmissionLimits::from_settings();
+    limits.max_parties = max_parties;
+    return start(port, limits);
+}
+
+bool CoordinatorServer::start(int port, const AdmissionLimits& limits) {
+    m_limits = limits;
+    // A party beyond the open-file limit would not be refused but left unanswered in the backlog while
+    // every other use of a descriptor failed, the host's own links among them: the parties stay below it.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+        int room = std::max(1, static_cast<int>(files.rlim_cur) - std::max(0, limits.descriptor_reserve));
+        if (m_limits.max_parties <= 0 || m_limits.max_parties > room) m_limits.max_parties = room;
+    }
+    if (m_limits.max_per_source <= 0 && m_limits.max_parties > 0)
+        m_limits.max_per_source = std::max(1, m_limits.max_parties / 8);
     // SO_REUSEADDR: a coordinator started again within a minute would otherwise find its port held by
     // the links it closed itself (TIME_WAIT). A port that another socket listens on still fails.
     if (m_listening.listen_reusable(port, 1024) == 0) return false;
@@ -38,9 +72,24 @@ bool CoordinatorServer::start(int port, int max_parties) {
     return m_accepting;
 }
 
+void CoordinatorServer::only_conference(const std::string& confid) {
+    zel::MutexLock lock(m_mutex);
+    m_only_conference = confid;
+}
+
 void* CoordinatorServer::s_acceptthread(void* server) {
     static_cast<CoordinatorServer*>(server)->acceptthread();
     return nullptr;
+}
+
+const char* CoordinatorServer::take_slot(uint32_t source) {
+    zel::MutexLock lock(m_mutex);
+    if (m_limits.max_parties > 0 && m_parties.load() >= m_limits.max_parties) return "max_parties";
+    Source& from = m_sources[source];
+    if (m_limits.max_per_source > 0 && from.parties >= m_limits.max_per_source) return "max_per_source";
+    ++from.parties;
+    ++m_parties;
+    return "";
 }
 
 void CoordinatorServer::acceptthread() {
@@ -55,25 +104,31 @@ void CoordinatorServer::acceptthread() {
             m_changed.wait_until(m_mutex, zel::monotonic_timespec(zel::now() + 1.0));
             continue;
         }
-        if (m_max_parties > 0 && m_parties.load() >= m_max_parties) {
-            ++m_refused;
-            Connection(fd).Close();
+        uint32_t source = zel::net::peer_address(fd);
+        const char* full = take_slot(source);
+        if (*full != '\0') {
+            bool by_source = strcmp(full, "max_per_source") == 0;
+            ++(by_source ? m_refused_sources : m_refused);
             if (party_observed()) {
                 PartyEvent refused;
                 refused.kind = EVENT_REFUSED;
                 refused.role = ROLE_CALLER;
                 refused.party = nullptr;
-                refused.count = m_max_parties;
+                refused.what = full;
+                refused.peer = zel::net::peer_of(fd);
+                refused.count = by_source ? m_limits.max_per_source : m_limits.max_parties;
                 report_party_event(refused);
             }
+            Connection(fd).Close();
             continue;
         }
-        ++m_parties;
-        PartyStart* start = new PartyStart{this, fd};
+        PartyStart* start = new PartyStart{this, fd, source};
         if (!zel::library_threads().run(s_partythread, start)) {
             delete start;
             Connection(fd).Close();
+            zel::MutexLock lock(m_mutex);
             --m_parties;
+            if (--m_sources[source].parties == 0) m_sources.erase(source);
         }
     }
 }
@@ -81,11 +136,43 @@ void CoordinatorServer::acceptthread() {
 void* CoordinatorServer::s_partythread(void* party) {
     PartyStart start = *static_cast<PartyStart*>(party);
     delete static_cast<PartyStart*>(party);
-    start.server->serve(start.fd);
+    start.server->serve(start.fd, start.source);
     return nullptr;
 }
 
-bool CoordinatorServer::admit(Caller* caller) {
+const char* CoordinatorServer::refusal(Caller* caller, uint32_t source, bool* counted) {
+    std::vector<std::string> others;
+    {
+        zel::MutexLock lock(m_mutex);
+        if (!m_only_conference.empty() && caller->m_confid != m_only_conference) return "foreign_conference";
+        if (caller->m_type != ROLE_ENDSTATION) return "";
+        // Filed before the registry is asked, so that endstations of one address joining at once
+        // count each other.
+        Source& from = m_sources[source];
+        *counted = true;
+        if (from.endstations[caller->m_confid]++ > 0) return "";  // its address waits there already
+        for (const auto& entry : from.endstations)
+            if (entry.first != caller->m_confid) others.push_back(entry.first);
+    }
+    if (g_activelist.has_sender(caller->m_confid)) return "";
+    int waiting = 0;
+    for (const std::string& confid : others)
+        if (!g_activelist.has_sender(confid)) ++waiting;
+    return waiting >= m_limits.max_waiting_conferences ? "waiting_conferences" : "";
+}
+
+void CoordinatorServer::turn_away(Caller* caller, const char* why) {
+    if (caller->m_type == ROLE_SENDER) {
+        // Told so, as a second sender of a conference is.
+        ++m_rejected;
+        caller->send_message(MSG_REJECTED_SENDER, Cookie::of(caller), nullptr);
+        report_party(*caller, EVENT_REJECTED_SENDER, why, "");
+    } else {
+        report_party(*caller, EVENT_DROPPED, why, "");
+    }
+}
+
+bool CoordinatorServer::admit(Caller* caller, uint32_t source, bool* counted) {
     if (caller->negotiate(1, ROLE_COORDINATOR, ROLE_CALLER) != 1) {
         if (caller->overlong()) {
             report_party(*caller, EVENT_DROPPED, "message_too_long", "");
@@ -94,19 +181,28 @@ bool CoordinatorServer::admit(Caller* caller) {
         }
         return false;
     }
+    // An endstation reaches its sender at the coordinator's host name: a sender elsewhere can never
+    // be reached, and would only hold its conference.
+    if (caller->m_type == ROLE_SENDER && !m_limits.remote_senders && !zel::net::is_own_address(source)) {
+        turn_away(caller, "remote_sender");
+        return false;
+    }
+    const char* why = refusal(caller, source, counted);
+    if (*why != '\0') {
+        turn_away(caller, why);
+        return false;
+    }
     if (caller->joinconference()) return true;
     if (*caller->refusal() != '\0') {
         report_party(*caller, EVENT_DROPPED, caller->refusal(), "");
     } else if (caller->m_type == ROLE_SENDER && !caller->link_ended()) {
-        // A second sender for a conference: told so, then dropped.
-        ++m_rejected;
-        caller->send_message(MSG_REJECTED_SENDER, Cookie::of(caller), nullptr);
-        report_party(*caller, EVENT_REJECTED_SENDER, "", "");
+        // A second sender for a conference.
+        turn_away(caller, "");
     }
     return false;
 }
 
-void CoordinatorServer::serve(int fd) {
+void CoordinatorServer::serve(int fd, uint32_t source) {
     Caller* caller = new Caller(fd);
     {
         zel::MutexLock lock(m_mutex);
@@ -114,18 +210,26 @@ void CoordinatorServer::serve(int fd) {
     }
     // One thread a party: its session reads the link itself.
     caller->read_without_reader();
-    if (!m_stopping.load() && admit(caller)) {
+    bool counted = false;  // filed among its address's endstations
+    if (!m_stopping.load() && admit(caller, source, &counted)) {
         ++m_served;
         caller->process();
     }
     // The party is done (its link ended, or it got no further). Deleting the Caller shuts its link
     // down, joins its reader (which runs the leave step) and waits for messages being sent to it.
+    std::string confid = caller->m_confid;
     {
         zel::MutexLock lock(m_mutex);
         m_callers.erase(caller);
     }
     delete caller;
     zel::MutexLock lock(m_mutex);
+    auto from = m_sources.find(source);
+    if (from != m_sources.end()) {
+        auto in = from->second.endstations.find(confid);
+        if (counted && in != from->second.endstations.end() && --in->second == 0) from->second.endstations.erase(in);
+        if (--from->second.parties == 0) m_sources.erase(from);
+    }
     --m_parties;
     m_changed.broadcast();
 }

@@ -12,12 +12,28 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <set>
+#include <string>
 
 #include "protocol/connection.h"
 #include "protocol/mutex.h"
 
 class Caller;
+
+// What a coordinator host admits. Strangers can reach a coordinator, so no one address may take what
+// honest parties need: its share of the party slots, the conferences that wait for a sender, the
+// descriptors of the process.
+struct AdmissionLimits {
+    int max_parties = 0;             // parties served at once; 0: as many as the descriptors allow
+    int max_per_source = 0;          // parties from one address at once; 0: an eighth of max_parties
+    int max_waiting_conferences = 16;  // conferences without a sender one address's endstations wait in
+    int descriptor_reserve = 64;     // descriptors left to the host beside the parties' sockets
+    bool remote_senders = false;     // take senders from addresses that are not this machine's
+    // The limits of the settings (TQR_MAX_PARTIES, TQR_MAX_PARTIES_PER_SOURCE, ...).
+    static AdmissionLimits from_settings();
+};
 
 class CoordinatorServer {
 public:
@@ -27,9 +43,14 @@ public:
     CoordinatorServer& operator=(const CoordinatorServer&) = delete;
 
     // Listens on `port` on all interfaces and starts accepting. false when the port cannot be had.
-    // At most `max_parties` parties are served at once (0: no limit); a connection beyond that is
-    // closed at once.
+    // A connection beyond the limits is closed at once, and told as EVENT_REFUSED (`what`: the limit).
+    bool start(int port, const AdmissionLimits& limits);
+    // At most `max_parties` parties at once (0: as many as the descriptors allow), the other limits
+    // of the settings.
     bool start(int port, int max_parties = 0);
+    // Only parties of conference `confid` are taken from now on ("": any); a host that serves one
+    // conference of its own sets it.
+    void only_conference(const std::string& confid) ZEL_EXCLUDES(m_mutex);
     // Stops accepting only (parties under way go on). Once it returns, the port is closed: a new
     // connection is refused by the system.
     void stop_accepting();
@@ -37,34 +58,53 @@ public:
     void stop() ZEL_EXCLUDES(m_mutex);
 
     int parties() const { return m_parties.load(); }
+    // The parties served at once, as start() settled it within the open-file limit.
+    int max_parties() const { return m_limits.max_parties; }
+    int max_per_source() const { return m_limits.max_per_source; }
     // Waits until at most `count` parties are served; false when `seconds` passed first.
     bool wait_parties(int count, double seconds) ZEL_EXCLUDES(m_mutex);
     long served() const { return m_served.load(); }
-    // Connections closed at once because `max_parties` were being served.
+    // Connections closed at once because the coordinator was full, and because their address had its
+    // share.
     long refused() const { return m_refused.load(); }
+    long refused_sources() const { return m_refused_sources.load(); }
     long rejected_senders() const { return m_rejected.load(); }
 
 private:
+    struct Source {
+        int parties = 0;
+        std::map<std::string, int> endstations;  // joined or joining, by conference
+    };
+
     static void* s_acceptthread(void* server);
     void acceptthread() ZEL_EXCLUDES(m_mutex);
     static void* s_partythread(void* party);
-    void serve(int fd) ZEL_EXCLUDES(m_mutex);
-    // The handshake and the join step, with what is told when a party gets no further.
-    bool admit(Caller* caller);
+    void serve(int fd, uint32_t source) ZEL_EXCLUDES(m_mutex);
+    // The connection of `fd` from `source` may be served: a slot is taken for it; else why not.
+    const char* take_slot(uint32_t source) ZEL_EXCLUDES(m_mutex);
+    // The handshake, this host's rules and the join step, with what is told when a party gets no further.
+    // `*counted` is set once an endstation is filed among its address's (serve() takes it out).
+    bool admit(Caller* caller, uint32_t source, bool* counted) ZEL_EXCLUDES(m_mutex);
+    // Why the host turns the party away before its join step ("" when it does not).
+    const char* refusal(Caller* caller, uint32_t source, bool* counted) ZEL_EXCLUDES(m_mutex);
+    void turn_away(Caller* caller, const char* why);
 
     Connection m_listening;
-    int m_max_parties = 0;
+    AdmissionLimits m_limits;
     pthread_t m_accept_thread{};
     bool m_accepting = false;
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_parties{0};
     std::atomic<long> m_served{0};
     std::atomic<long> m_refused{0};
+    std::atomic<long> m_refused_sources{0};
     std::atomic<long> m_rejected{0};
 
-    zel::Mutex m_mutex;      // guards m_callers; a leaf
+    zel::Mutex m_mutex;      // guards what follows; a leaf (the registry is asked after it is released)
     zel::CondVar m_changed;  // a party thread returned
     std::set<Caller*> m_callers ZEL_GUARDED_BY(m_mutex);  // parties being served
+    std::map<uint32_t, Source> m_sources ZEL_GUARDED_BY(m_mutex);  // by IPv4 address, while it has parties
+    std::string m_only_conference ZEL_GUARDED_BY(m_mutex);
 };
 
 #endif

@@ -27,12 +27,19 @@ void EndstationLink::on_connect(const DecodedMessage& message) {
                      ": already linked to a sender");
         return;
     }
+    const int port = port_of(message.info);
+    if (port == 0) {
+        // Malformed: its text would reach the host's screen and the coordinator's in "Connected ".
+        zel::logline("TQR: ignoring ", g_message_names[MSG_CONNECT], "on caller ", static_cast<const void*>(&self),
+                     ": not a port: ", message.info);
+        return;
+    }
     PartyEvent step = self.own_event(EVENT_CONNECTING);
     step.port = message.info;
     if (party_observed()) report_party_event(step);
 
     self.m_sender_conn = new Connection();
-    if (!self.m_sender_conn->connect(port_of(message.info), self.m_host.c_str(), 1048576)) {
+    if (!self.m_sender_conn->connect(port, self.m_host.c_str(), 1048576)) {
         delete self.m_sender_conn;
         self.m_sender_conn = nullptr;
         self.send_message(MSG_FAILED, message.cookie, nullptr);

@@ -1,7 +1,6 @@
 #include "protocol/messages.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 const char* const g_message_names[g_message_count] = {
@@ -51,4 +50,12 @@ bool compose_message(int type, Cookie cookie, const char* tail, std::string* out
     return true;
 }
 
-int port_of(const std::string& info) { return atoi(info.c_str()); }
+int port_of(const std::string& info) {
+    if (info.empty() || info.size() > 5) return 0;
+    int port = 0;
+    for (char c : info) {
+        if (c < '0' || c > '9') return 0;
+        port = port * 10 + (c - '0');
+    }
+    return port <= 65535 ? port : 0;
+}

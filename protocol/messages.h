@@ -52,7 +52,9 @@ bool decode_message(const std::string& text, DecodedMessage* out);
 // untouched, when the text would be longer than a reader accepts.
 bool compose_message(int type, Cookie cookie, const char* tail, std::string* out);
 
-// A port number at the start of `info`, read as the endstation does (atoi). 0 when there is none.
+// The port number that `info` is: 1 to 5 ASCII digits and nothing else, 1..65535. 0 for any other
+// text, which a sender's "Listen " and an endstation's "Connect " ignore as malformed: a peer's port
+// text is echoed and shown, so only digits may pass.
 int port_of(const std::string& info);
 
 #endif

@@ -54,16 +54,18 @@ void SenderLinks::on_nominate(const DecodedMessage& message) {
 
 void SenderLinks::on_listen(const DecodedMessage& message) {
     Listener* listener = nullptr;
+    const int port = port_of(message.info);
     {
         zel::MutexLock lock(m_mutex);
-        if (m_stopping || m_listeners.size() >= kMaxListeners) {
+        // A text that is not a port is malformed: it would be echoed in "Listening " and shown.
+        if (m_stopping || m_listeners.size() >= kMaxListeners || port == 0) {
             zel::logline("TQR: ignoring ", g_message_names[MSG_LISTEN], "for port ", message.info, ": ",
-                         m_stopping ? "closing" : "too many listeners");
+                         m_stopping ? "closing" : port == 0 ? "not a port" : "too many listeners");
             return;
         }
         // Counted from now on, so that stop() waits for the thread about to start.
         listener = new Listener;
-        listener->port = port_of(message.info);
+        listener->port = port;
         listener->port_text = message.info.substr(0, 99);
         listener->cookie = message.cookie;
         m_listeners.push_back(listener);
@@ -109,7 +111,19 @@ void SenderLinks::listen(ListenRequest* request) {
         Connection* endstation = await_endstation(me, listening);
         close_listening(me, listening);
         if (endstation != nullptr) {
+            // The port is closed: what the host does with the link no longer takes a listener's place,
+            // so links that the host keeps a while never keep the next endstation from a listener.
+            {
+                zel::MutexLock lock(m_mutex);
+                m_listeners.remove(me);
+                ++m_bridging;
+            }
             bridge(me, endstation);
+            zel::MutexLock lock(m_mutex);
+            --m_bridging;
+            delete me;
+            m_gone.broadcast();
+            return;
         } else {
             zel_inform(stderr, "sender accept of receiver failed =%d \n", 0);
             told.kind = EVENT_LISTENER_UNUSED;
@@ -232,5 +246,5 @@ void SenderLinks::stop() {
     zel::MutexLock lock(m_mutex);
     m_stopping = true;
     for (Listener* listener : m_listeners) listener->waker.wake();
-    while (!m_listeners.empty()) m_gone.wait(m_mutex);
+    while (!m_listeners.empty() || m_bridging > 0) m_gone.wait(m_mutex);
 }

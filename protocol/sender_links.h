@@ -11,7 +11,7 @@
 //
 // Owned by the sender's Caller, created on the first message that needs it. The Caller's loop thread
 // calls the on_* members; each listener thread runs listen(); stop() (from the Caller's destructor)
-// wakes every listener and waits until none is left. m_mutex is a leaf but for the sends made after
+// wakes every listener and waits until none is left and no link is still in the host's bridge. m_mutex is a leaf but for the sends made after
 // it is released.
 #ifndef ZEL_PROTOCOL_SENDER_LINKS_H
 #define ZEL_PROTOCOL_SENDER_LINKS_H
@@ -57,7 +57,8 @@ private:
     Caller& m_sender;
     zel::Mutex m_mutex;
     zel::CondVar m_gone;  // a listener left
-    std::list<Listener*> m_listeners ZEL_GUARDED_BY(m_mutex);
+    std::list<Listener*> m_listeners ZEL_GUARDED_BY(m_mutex);  // waiting for their endstation; at most kMaxListeners
+    size_t m_bridging ZEL_GUARDED_BY(m_mutex) = 0;           // links in the host's hands
     bool m_stopping ZEL_GUARDED_BY(m_mutex) = false;
 };
 

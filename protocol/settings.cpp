@@ -57,6 +57,9 @@ zel::Settings read_settings() {
     out.max_parties = setting("TQR_MAX_PARTIES", "4096", -1);
     out.drain_seconds = setting("TQR_DRAIN_SECONDS", "5", -1);
     out.max_threads = setting("TQR_MAX_THREADS", "16384");
+    out.max_parties_per_source = setting("TQR_MAX_PARTIES_PER_SOURCE", "0", -1);
+    out.max_waiting_conferences = setting("TQR_MAX_WAITING_CONFERENCES", "16");
+    out.remote_senders = setting("TQR_REMOTE_SENDERS", "0", -1) != 0;
     const char* sndbuf = getenv("TQR_SO_SNDBUF");
     out.so_sndbuf = sndbuf ? atoi(sndbuf) : 0;
     return out;

@@ -25,6 +25,16 @@ struct Settings {
     double keycheck_timeout;
     // Parties a coordinator host serves at once (TQR_MAX_PARTIES, 4096; 0: no limit).
     int max_parties;
+    // Parties from one address a coordinator host serves at once (TQR_MAX_PARTIES_PER_SOURCE; 0, the
+    // default: an eighth of the parties it serves at once).
+    int max_parties_per_source;
+    // Conferences without a sender in which endstations from one address may wait at once
+    // (TQR_MAX_WAITING_CONFERENCES, 16).
+    int max_waiting_conferences;
+    // Whether a coordinator host takes senders from addresses that are not its own machine's
+    // (TQR_REMOTE_SENDERS, 0): an endstation reaches its sender at the coordinator's host name, so a
+    // sender elsewhere can never be reached, and could only hold conferences.
+    bool remote_senders;
     // Seconds a stopping coordinator host lets rendezvous under way finish (TQR_DRAIN_SECONDS, 5; 0: none).
     int drain_seconds;
     // Threads each of the library's two pools runs at most (TQR_MAX_THREADS, 16384): a coordinator's

@@ -1,6 +1,7 @@
 #include "protocol/socket_ops.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -32,6 +33,30 @@ std::string zel::net::peer_of(int fd) {
         address.sin_family != AF_INET || inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr)
         return std::string();
     return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+uint32_t zel::net::peer_address(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (fd <= 0 || getpeername(fd, static_cast<sockaddr*>(static_cast<void*>(&address)), &length) != 0 ||
+        address.sin_family != AF_INET)
+        return 0;
+    return ntohl(address.sin_addr.s_addr);
+}
+
+bool zel::net::is_own_address(uint32_t address) {
+    if ((address >> 24) == 127) return true;
+    // The machine's addresses can change while it runs; a sender's join is rare enough to ask each time.
+    ifaddrs* all = nullptr;
+    if (getifaddrs(&all) != 0) return false;
+    bool own = false;
+    for (ifaddrs* at = all; at != nullptr && !own; at = at->ifa_next) {
+        if (at->ifa_addr == nullptr || at->ifa_addr->sa_family != AF_INET) continue;
+        const sockaddr_in* in = static_cast<const sockaddr_in*>(static_cast<const void*>(at->ifa_addr));
+        own = ntohl(in->sin_addr.s_addr) == address;
+    }
+    freeifaddrs(all);
+    return own;
 }
 
 void zel::net::set_receive_timeout(int fd, double seconds) {

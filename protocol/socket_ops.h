@@ -6,6 +6,7 @@
 
 #include <poll.h>
 
+#include <cstdint>
 #include <string>
 
 namespace zel {
@@ -17,6 +18,11 @@ int poll_fds(pollfd* fds, int count, int timeout_ms);
 
 // "a.b.c.d:port" of the peer of `fd`, "" when it cannot be told.
 std::string peer_of(int fd);
+
+// The IPv4 address of the peer of `fd` in host order, 0 when it cannot be told.
+uint32_t peer_address(int fd);
+// Whether `address` (host order) is this machine's: loopback, or one of its interfaces' addresses.
+bool is_own_address(uint32_t address);
 
 // Bounds each later read of `fd` (seconds; 0 removes the bound).
 void set_receive_timeout(int fd, double seconds);

@@ -72,11 +72,19 @@ long resident_kib(pid_t pid) {
     return -1;
 }
 
-int connect_to(int port, bool small_window) {
+int connect_to(int port, bool small_window, const char* from) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1, smallest = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (small_window) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+    if (from != nullptr) {
+        sockaddr_in source = loopback(0);
+        inet_pton(AF_INET, from, &source.sin_addr);
+        if (bind(fd, generic(&source), sizeof source) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     sockaddr_in address = loopback(port);
     if (connect(fd, generic(&address), sizeof address) == 0) return fd;
     close(fd);
@@ -179,17 +187,17 @@ void close_bridged() {
 
 // ---- RawParty ------------------------------------------------------------------------------------
 
-bool RawParty::connect(int port, bool small_window) {
+bool RawParty::connect(int port, bool small_window, const char* from) {
     hang_up();
-    m_fd = connect_to(port, small_window);
+    m_fd = connect_to(port, small_window, from);
     m_ended = false;
     m_pending.clear();
     return m_fd >= 0;
 }
 
 bool RawParty::join(int role, const std::string& conference, const std::string& nickname, size_t lines,
-                    bool small_window) {
-    if (!connect(coordinator_port(), small_window) || hear().compare(0, 16, "TQR Coordinator ") != 0) return false;
+                    bool small_window, const char* from) {
+    if (!connect(coordinator_port(), small_window, from) || hear().compare(0, 16, "TQR Coordinator ") != 0) return false;
     const std::vector<std::string> script =
         role == ROLE_SENDER ? std::vector<std::string>{"TQR Caller is Sender", "TQR Sender 1.2", "From Sender join " + conference}
                             : std::vector<std::string>{"TQR Caller is Endstation", "TQR Endstation 1.2",
@@ -475,8 +483,8 @@ std::string key_frame(int fd) {
 
 }  // namespace
 
-Relay::Relay(int front_port, int direct_port, DirectLink direct)
-    : m_front_port(front_port), m_direct_port(direct_port), m_direct(std::move(direct)) {}
+Relay::Relay(int front_port, int direct_port, DirectLink direct, const char* from)
+    : m_front_port(front_port), m_direct_port(direct_port), m_direct(std::move(direct)), m_from(from) {}
 
 Relay::~Relay() { join(); }
 
@@ -508,7 +516,7 @@ void Relay::pump(int from, int to, std::string* seen) {
 
 void Relay::run() {
     int endstation = readable(m_front, static_cast<int>(kStep.count())) ? accept4(m_front, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-    int coordinator = endstation < 0 ? -1 : connect_to(coordinator_port());
+    int coordinator = endstation < 0 ? -1 : connect_to(coordinator_port(), false, m_from);
     if (coordinator >= 0) {
         std::thread direct([this] { link(); });
         std::thread up([&] { pass_frames(endstation, coordinator, false); });
@@ -549,7 +557,7 @@ void Relay::link() {
     while (!readable(m_direct_listen, 100))
         if (m_front_done) return;
     int endstation = accept4(m_direct_listen, nullptr, nullptr, SOCK_CLOEXEC);
-    int sender = connect_to(m_sender_port);
+    int sender = connect_to(m_sender_port, false, m_from);
     if (endstation >= 0 && sender >= 0) {
         m_linked = true;
         timeval limit{kStep.count() / 1000, 0};

@@ -51,7 +51,8 @@ long resident_kib(pid_t pid = 0);
 
 // A socket connected to 127.0.0.1:port, or -1. With `small_window`, the smallest receive buffer the
 // system allows: a party that does not read then holds its peer back after a few KiB.
-int connect_to(int port, bool small_window = false);
+// With `from`, the socket is bound to that loopback address first (an attacker's own).
+int connect_to(int port, bool small_window = false, const char* from = nullptr);
 // A socket listening on 127.0.0.1:port, or -1.
 int listen_on(int port, int backlog = 4);
 
@@ -106,6 +107,7 @@ struct Coordinator {
     CoordinatorServer server;
     bool started;
     explicit Coordinator(int max_parties = 0) : started(server.start(coordinator_port(), max_parties)) {}
+    explicit Coordinator(const AdmissionLimits& limits) : started(server.start(coordinator_port(), limits)) {}
 };
 
 // A party that is no library Caller: it writes NUL-framed texts and reads them back with a bounded
@@ -117,11 +119,11 @@ public:
     RawParty(const RawParty&) = delete;
     RawParty& operator=(const RawParty&) = delete;
 
-    bool connect(int port = coordinator_port(), bool small_window = false);
+    bool connect(int port = coordinator_port(), bool small_window = false, const char* from = nullptr);
     // Connects and says the first `lines` lines of the handshake of `role` (all by default), after the
     // coordinator's first phrase. A sender has three lines, an endstation four.
     bool join(int role, const std::string& conference, const std::string& nickname = "e", size_t lines = 4,
-              bool small_window = false);
+              bool small_window = false, const char* from = nullptr);
     bool say(const std::string& text);
     bool say_raw(const std::string& bytes);
     // The next message, or "" when none comes within `limit` or the link ends.
@@ -224,13 +226,14 @@ private:
 // `front_port`). The relay passes the coordinator link on frame by frame, but names its own
 // `direct_port` in "Connect " (and the sender's port again in "Connected "), so that the direct link
 // runs through it too. There it passes the two key frames on, learning the key each reveals half of,
-// and then hands both ends of the direct link to `direct(endstation_fd, sender_fd)`. start() returns
+// and then hands both ends of the direct link to `direct(endstation_fd, sender_fd)`. With `from`, its
+// links to the coordinator and to the sender come from that loopback address. start() returns
 // at once; join() waits until both links have ended. One thread owns it; its own threads carry the
 // links.
 class Relay {
 public:
     typedef std::function<void(int endstation, int sender)> DirectLink;
-    Relay(int front_port, int direct_port, DirectLink direct);
+    Relay(int front_port, int direct_port, DirectLink direct, const char* from = nullptr);
     ~Relay();
     Relay(const Relay&) = delete;
     Relay& operator=(const Relay&) = delete;
@@ -251,6 +254,7 @@ private:
 
     int m_front_port, m_direct_port;
     DirectLink m_direct;
+    const char* m_from;
     int m_front = -1, m_direct_listen = -1;
     std::thread m_thread;
     std::atomic<int> m_sender_port{0};

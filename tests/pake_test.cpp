@@ -9,6 +9,8 @@
 
 #include <sodium.h>
 
+#include "protocol/messages.h"
+#include "tools/tqr/escape.h"
 #include "tools/tqr/pake.h"
 #include "tools/tqr/words.h"
 
@@ -190,6 +192,31 @@ TEST(Code, WordListIsSortedLowerCaseAndShort) {
     EXPECT_EQ(words_starting_with("guitar"), std::vector<std::string>{"guitar"});
     EXPECT_TRUE(words_starting_with("zzz").empty());
     EXPECT_EQ(words_starting_with("").size(), kCodeWordCount);
+}
+
+// What a peer or a file system names is shown as one unambiguous printable line; a port only as digits.
+TEST(PeerText, ShownEscapedAndPortsTakenOnlyAsDigits) {
+    const struct {
+        std::string text, shown;
+    } escapes[] = {
+        {"7-guitar-ocean-tulip port 7201", "7-guitar-ocean-tulip port 7201"},
+        {"日本 é Ω \xf0\x9f\x98\x80 \xc2\xa0\xe2\x80\xaf", "日本 é Ω \xf0\x9f\x98\x80 \xc2\xa0\xe2\x80\xaf"},
+        {"a\\x1b", "a\\\\x1b"},
+        {std::string("\t\r\n\x1b[2J\x7f\0.", 10), "\\x09\\x0d\\x0a\\x1b[2J\\x7f\\x00."},
+        {"\xc2\x80\xc2\x9b" "31m\xc2\x9f|\x9b|\x80", "\\xc2\\x80\\xc2\\x9b" "31m\\xc2\\x9f|\\x9b|\\x80"},
+        {"\xe2\x80\xaa\xe2\x80\xae" "abc\xe2\x81\xa6\xe2\x81\xa9", "\\xe2\\x80\\xaa\\xe2\\x80\\xae" "abc\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+        {"\xe2\x80\x8e\xd8\x9c\xe2\x80\xa8", "\\xe2\\x80\\x8e\\xd8\\x9c\\xe2\\x80\\xa8"},
+        {"\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xff", "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xff"},
+        {"\xe6\x97|\xe6\x97", "\\xe6\\x97|\\xe6\\x97"},
+    };
+    for (const auto& row : escapes) EXPECT_EQ(escaped(row.text), row.shown) << hex(row.text);
+
+    const struct {
+        const char* info;
+        int port;
+    } ports[] = {{"7201", 7201}, {"1", 1}, {"65535", 65535}, {"65536", 0}, {"0", 0}, {"", 0}, {"123456", 0},
+                 {"7201\x1b[2J", 0}, {"7201 ", 0}, {" 7201", 0}, {"+7201", 0}, {"-1", 0}, {"0x1c21", 0}};
+    for (const auto& row : ports) EXPECT_EQ(port_of(row.info), row.port) << hex(row.info);
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 #include "common/zel_common.h"
 #include "harness.h"
 #include "protocol/activelist.h"
+#include "protocol/conference.h"
 #include "protocol/phrase.h"
 #include "protocol/portmanager.h"
+#include "protocol/socket_ops.h"
 
 using namespace harness;
 
@@ -89,7 +91,7 @@ TEST_F(RendezvousTest, EndstationsInTurnAndAtOnceAreAllServed) {
 // the order they joined, not one per pass of a clock.
 TEST_F(RendezvousTest, EndstationsThatWaitedForTheirSenderAreServedInJoiningOrder) {
     std::vector<std::unique_ptr<CallerParty>> waiting;
-    for (int i = 0; i < 60; ++i) {
+    for (int i = 0; i < 100; ++i) {
         waiting.emplace_back(new CallerParty);
         waiting.back()->run(ROLE_ENDSTATION, "w" + std::to_string(i), "backlog", "key");
         ASSERT_TRUE(events.wait_for(EVENT_JOINED, static_cast<size_t>(i + 1)));
@@ -102,6 +104,56 @@ TEST_F(RendezvousTest, EndstationsThatWaitedForTheirSenderAreServedInJoiningOrde
         if (e.kind == EVENT_NOMINATED) order.push_back(e.nickname);
     ASSERT_EQ(order.size(), waiting.size());
     for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(order[i], "w" + std::to_string(i));
+}
+
+// A sender that is slow to answer delays the queue but never holds it: the next endstation is nominated
+// a second after the one before, until a bounded number wait for an answer.
+TEST_F(RendezvousTest, ASenderThatDoesNotAnswerIsNominatedTheNextUpToABound) {
+    RawParty sender;
+    ASSERT_TRUE(sender.join(ROLE_SENDER, "slow"));
+    std::vector<std::unique_ptr<RawParty>> waiting;
+    for (size_t i = 0; i < Conference::kMostUnanswered + 2; ++i) {
+        waiting.emplace_back(new RawParty);
+        ASSERT_TRUE(waiting.back()->join(ROLE_ENDSTATION, "slow", "w" + std::to_string(i)));
+    }
+    for (size_t i = 0; i < Conference::kMostUnanswered; ++i)
+        EXPECT_EQ(sender.expect("Nominate ").type, MSG_NOMINATE) << "nomination " << i;
+    EXPECT_EQ(sender.expect("Nominate ", milliseconds(2500)).type, -1) << "more unanswered than the bound";
+}
+
+// One address keeps to its share of the party slots and of the conferences that wait for a sender;
+// honest parties from another address meet beside it.
+TEST(AdmissionTest, OneAddressKeepsToItsShareAndOthersMeetBesideIt) {
+    zel_set_quiet(1);
+    set_bridge_callback(record_bridge);
+    EventLog events;
+    AdmissionLimits limits;
+    limits.max_parties = 64;
+    limits.max_per_source = 4;
+    limits.max_waiting_conferences = 2;
+    Coordinator coordinator(limits);
+    ASSERT_TRUE(coordinator.started);
+    RawParty w0, w1, w2, w0_again;
+    ASSERT_TRUE(w0.join(ROLE_ENDSTATION, "w0", "e", 4, false, "127.0.0.2"));
+    ASSERT_TRUE(w1.join(ROLE_ENDSTATION, "w1", "e", 4, false, "127.0.0.2"));
+    ASSERT_TRUE(w2.join(ROLE_ENDSTATION, "w2", "e", 4, false, "127.0.0.2"));
+    EXPECT_TRUE(w2.wait_end()) << "a third conference without a sender";
+    EXPECT_TRUE(events.wait_for(EVENT_DROPPED, 1, "waiting_conferences"));
+    ASSERT_TRUE(w0_again.join(ROLE_ENDSTATION, "w0", "e", 4, false, "127.0.0.2"));
+    EXPECT_TRUE(events.wait_for(EVENT_JOINED, 3));
+    // Four slots for the address of w0, w1 and w0_again: the fourth connection is the last it gets.
+    RawParty fourth, fifth;
+    EXPECT_TRUE(fourth.connect(coordinator_port(), false, "127.0.0.2") && !fourth.hear().empty());
+    EXPECT_TRUE(fifth.connect(coordinator_port(), false, "127.0.0.2") && fifth.hear().empty() && fifth.wait_end());
+    EXPECT_TRUE(events.wait_for(EVENT_REFUSED, 1, "max_per_source"));
+    CallerParty sender;
+    sender.run(ROLE_SENDER, "s", "beside", "key");
+    EXPECT_TRUE(events.wait_for(EVENT_JOINED, 4));
+    EXPECT_TRUE(rendezvous("beside", "key"));
+    close_bridged();
+    // Loopback and the machine's own addresses are its host; a documentation address is not.
+    EXPECT_TRUE(zel::net::is_own_address(0x7f000001u) && zel::net::is_own_address(0x7f000002u));
+    EXPECT_FALSE(zel::net::is_own_address(0xc0000201u));
 }
 
 // What the endstation meets when the keys differ or no bridge takes the link: no bridge call, and the

@@ -110,7 +110,9 @@ void on_party_event(const PartyEvent& event, void*) {
                                         {"seconds", decimal(event.ms / 1000.0)}});
         break;
     case EVENT_REJECTED_SENDER:
-        write_status("rejected_sender", {{"conference", event.conference}, {"peer", event.peer}});
+        write_status("rejected_sender", {{"conference", event.conference},
+                                         {"peer", event.peer},
+                                         {"reason", *event.what != '\0' ? event.what : "second_sender"}});
         break;
     default:
         break;
@@ -183,8 +185,7 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
 
     limits->max_parties = zel::settings().max_parties;
     limits->drain_seconds = zel::settings().drain_seconds;
-    // Parties beyond the open-file limit would not be refused but left in the backlog, unanswered,
-    // while every other use of a descriptor fails: the limit on parties stays below it.
+    // The server keeps its parties below the open-file limit; said here, where a person reads it.
     if (limits->open_files > 0) {
         long room = std::max(1L, limits->open_files - kSpareDescriptors);
         if (limits->max_parties == 0 || limits->max_parties > room) {
@@ -196,11 +197,13 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
     return true;
 }
 
-void tell_listening(const CoordinatorOptions& options, int port, const Limits& limits) {
+void tell_listening(const CoordinatorOptions& options, int port, const Limits& limits,
+                    const CoordinatorServer& server) {
     if (options.quiet) return;
     std::vector<Field> fields{{"port", std::to_string(port)},
                               {"pool", std::to_string(port + 1) + "-" + std::to_string(g_portmanager.top_port())},
                               {"max_parties", std::to_string(limits.max_parties)},
+                              {"max_per_source", std::to_string(server.max_per_source())},
                               {"open_files", limits.open_files > 0 ? std::to_string(limits.open_files) : "unlimited"},
                               {"drain_seconds", std::to_string(limits.drain_seconds)}};
     if (!options.metrics.empty()) fields.push_back({"metrics", options.metrics});
@@ -210,17 +213,20 @@ void tell_listening(const CoordinatorOptions& options, int port, const Limits& l
 // Refusals come in floods: they are counted, and told at most once a second.
 class Refusals {
 public:
-    void tell(const CoordinatorServer& server, long limit) {
-        long refused = server.refused();
-        if (refused == m_told) return;
-        write_status("refused", {{"reason", "max_parties"},
-                                 {"count", std::to_string(refused - m_told)},
-                                 {"limit", std::to_string(limit)}});
-        m_told = refused;
+    void tell(const CoordinatorServer& server) {
+        tell_one("max_parties", server.refused(), server.max_parties(), &m_full);
+        tell_one("max_per_source", server.refused_sources(), server.max_per_source(), &m_sources);
     }
 
 private:
-    long m_told = 0;
+    static void tell_one(const char* reason, long refused, long limit, long* told) {
+        if (refused == *told) return;
+        write_status("refused", {{"reason", reason}, {"count", std::to_string(refused - *told)},
+                                 {"limit", std::to_string(limit)}});
+        *told = refused;
+    }
+    long m_full = 0;
+    long m_sources = 0;
 };
 
 // From the first stop signal on: new parties are refused (the port is closed), rendezvous that hold
@@ -245,7 +251,7 @@ void shut_down(CoordinatorServer& server, const CoordinatorOptions& options, con
     size_t under_way = ports_out();
     // Ends every party's link; a rendezvous still under way is told as left.
     server.stop();
-    refusals.tell(server, limits.max_parties);
+    refusals.tell(server);
     if (!options.quiet) {
         write_status("stopped", {{"drained", under_way == 0 ? "yes" : "no"},
                                  {"rendezvous", std::to_string(under_way)},
@@ -271,19 +277,22 @@ int run_coordinator(const CoordinatorOptions& options) {
         fprintf(stderr, "tqr coordinator: %s\n", error.c_str());
         return EXIT_USAGE_OR_IO;
     }
-    if (!server.start(port, static_cast<int>(limits.max_parties))) {
+    AdmissionLimits admission = AdmissionLimits::from_settings();
+    admission.max_parties = static_cast<int>(limits.max_parties);
+    admission.descriptor_reserve = static_cast<int>(kSpareDescriptors);
+    if (!server.start(port, admission)) {
         fprintf(stderr, "tqr coordinator: cannot listen on port %d (is another coordinator running?)\n", port);
         return EXIT_USAGE_OR_IO;
     }
     if (!options.metrics.empty()) metrics.serve();
-    tell_listening(options, port, limits);
+    tell_listening(options, port, limits, server);
 
     Refusals refusals;
     int received = -1;
     while (received < 0) {
         timespec second{1, 0};
         received = sigtimedwait(&stop_signals, nullptr, &second);
-        refusals.tell(server, limits.max_parties);
+        refusals.tell(server);
     }
     shut_down(server, options, stop_signals, received, limits, refusals);
     // Conference threads never end; leaving now spares static destructors from racing them.

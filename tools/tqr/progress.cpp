@@ -5,22 +5,21 @@
 
 #include <cstdio>
 
+#include "tools/tqr/escape.h"
+
 namespace tqr {
 
 namespace {
 
 constexpr std::chrono::milliseconds kRedraw(100);  // the most often a line is redrawn or progress told
 
+// `text` as a JSON string: escaped() first, so that a reader gets what a terminal would show, then
+// '"' and '\\' as JSON requires (escaped() leaves no other byte that JSON must escape).
 std::string json_string(const std::string& text) {
     std::string out = "\"";
-    for (unsigned char byte : text) {
-        if (byte >= 0x20 && byte != 0x7F && byte != '"' && byte != '\\') {
-            out += static_cast<char>(byte);
-            continue;
-        }
-        char escaped[8];
-        snprintf(escaped, sizeof escaped, byte == '"' || byte == '\\' ? "\\%c" : "\\u%04x", byte);
-        out += escaped;
+    for (char c : escaped(text)) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
     }
     return out + "\"";
 }
@@ -70,7 +69,7 @@ Progress::Progress(const char* command, bool json)
 void Progress::state(const std::string& text) {
     if (!m_enabled) return;
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_state = text;
+    m_state = escaped(text);
     draw(true);
 }
 
@@ -86,7 +85,7 @@ void Progress::step(const char* event, const std::string& text, std::initializer
 void Progress::counters(const std::string& text) {
     if (!m_enabled) return;
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_counters = text;
+    m_counters = escaped(text);
     draw(true);
 }
 
@@ -118,7 +117,7 @@ void Progress::summary(const std::string& line) {
     if (m_enabled && !m_finished) {
         fprintf(stderr, "\r\033[K");
     }
-    fprintf(stderr, "tqr %s: %s\n", m_command.c_str(), line.c_str());
+    fprintf(stderr, "tqr %s: %s\n", m_command.c_str(), escaped(line).c_str());
     if (m_enabled) draw(true);
     fflush(stderr);
 }
@@ -132,7 +131,7 @@ bool Progress::ask(const std::string& question) {
         fflush(stderr);
         m_held = true;
     }
-    fprintf(terminal, "tqr %s: %s [y/N] ", m_command.c_str(), question.c_str());
+    fprintf(terminal, "tqr %s: %s [y/N] ", m_command.c_str(), escaped(question).c_str());
     fflush(terminal);
     char answer[64] = "";
     bool yes = fgets(answer, sizeof answer, terminal) != nullptr && (answer[0] == 'y' || answer[0] == 'Y');
@@ -157,7 +156,7 @@ void Progress::note(const std::string& message) {
         emit("note", {{"message", message}});
         return;
     }
-    std::string line = "tqr " + m_command + ": " + message;
+    std::string line = "tqr " + m_command + ": " + escaped(message);
     if (!m_enabled || m_finished) {
         fprintf(stderr, "%s\n", line.c_str());
         return;
@@ -169,7 +168,7 @@ void Progress::note(const std::string& message) {
 void Progress::finish(const std::string& text) {
     if (!m_enabled) return;
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_state = text;
+    m_state = escaped(text);
     m_finished_text = true;
     draw(true);
     fputc('\n', stderr);

@@ -15,6 +15,8 @@
 //   done      bytes, seconds       send: an endstation confirmed its copy; receive: the file is stored
 //   note      message              what a person would read in a line of its own
 //   error     message, exit        the command ends with that exit status
+// Every text it is given, lines and JSON values alike, is shown escaped() (tools/tqr/escape.h), so
+// callers pass a peer's or a file system's texts as they came.
 // Owned by the command's main thread; any thread may call it (bridge callbacks run on library
 // threads, several at once), since every call takes its lock.
 #ifndef ZEL_TOOLS_TQR_PROGRESS_H

@@ -9,6 +9,7 @@
 
 #include "protocol/phrase.h"
 #include "tools/tqr/commands.h"
+#include "tools/tqr/escape.h"
 
 namespace tqr {
 
@@ -19,19 +20,11 @@ std::string status_value(const std::string& value) {
         return c > ' ' && c < 0x7f && c != '"' && c != '=' && c != '\\';
     });
     if (bare) return value;
+    // escaped() passes '"' on as it is, and no other byte that the quotes could not hold.
     std::string quoted = "\"";
-    for (char c : value) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (byte < ' ' || byte >= 0x7f) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\x%02x", byte);
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
+    for (char c : escaped(value)) {
+        if (c == '"') quoted += '\\';
+        quoted += c;
     }
     return quoted + "\"";
 }
@@ -75,10 +68,11 @@ const char* coordinator_footer() {
            "  rendezvous conference=ID nickname=NAME port=PORT outcome=ok|abandoned|port_in_use|failed ms=MS [cause=CAUSE]\n"
            "  dropped reason=REASON role=ROLE conference=ID nickname=NAME peer=ADDRESS:PORT detail=DETAIL\n"
            "  port_set_aside port=PORT conference=ID nickname=NAME seconds=S\n"
-           "  rejected_sender conference=ID peer=ADDRESS:PORT\n"
-           "  refused reason=max_parties count=N limit=L   (at most one a second)\n"
+           "  rejected_sender conference=ID peer=ADDRESS:PORT reason=second_sender|remote_sender|foreign_conference\n"
+           "  refused reason=max_parties|max_per_source count=N limit=L   (at most one a second)\n"
            "A value holding a blank, '=', '\"', '\\' or a byte outside printable ASCII, or an empty one, is\n"
-           "written in double quotes, with '\"' and '\\' escaped by '\\' and other bytes as \\xHH.\n"
+           "written in double quotes, with '\"' and '\\' escaped by '\\'; printable UTF-8 stays, other bytes\n"
+           "(controls, bidirectional controls, invalid UTF-8) are written \\xHH.\n"
            "Notices (listening, stopping, stopped) are in the same form; --quiet hides them. Errors always show.\n"
            "\n"
            "With --metrics ADDRESS:PORT, GET /metrics serves the Prometheus text format and GET /healthz \"ok\":\n"
@@ -90,6 +84,10 @@ const char* coordinator_footer() {
            "port) finish for at most TQR_DRAIN_SECONDS (default 5; a second signal cuts it short), then ends every\n"
            "party's link and exits 0.\n"
            "Limits: TQR_MAX_PARTIES (default 4096) parties at once, connections beyond it are closed at once;\n"
+           "TQR_MAX_PARTIES_PER_SOURCE (default an eighth of it) from one address; endstations of one address\n"
+           "wait in at most TQR_MAX_WAITING_CONFERENCES (default 16) conferences without a sender, a further\n"
+           "one is dropped (reason=waiting_conferences); senders from another machine are turned away\n"
+           "(reason=remote_sender: its endstations could not reach it) unless TQR_REMOTE_SENDERS=1;\n"
            "TQR_HANDSHAKE_TIMEOUT (default 10) seconds for a party's handshake; TQR_LISTEN_TIMEOUT (default 60)\n"
            "seconds for each answer a party owes in a rendezvous; TQR_SEND_TIMEOUT (default 10) seconds a write\n"
            "to a party may stall before the party is dropped.\n"

@@ -2,9 +2,10 @@
 //
 // Each line is an event word, then fields `key=value` separated by one blank, in a fixed order. A value
 // is written bare when it is not empty and is made only of printable ASCII other than blank, '"', '='
-// and '\'; otherwise it is written in double quotes, inside which '"' and '\' are preceded by '\' and
-// every byte outside printable ASCII is written \xHH (two lower-case hex digits), so an event is always
-// exactly one line. The events:
+// and '\'; otherwise it is written in double quotes, escaped() (tools/tqr/escape.h), with '"' preceded
+// by '\' too: printable UTF-8 of any script stays as it is, '\' is written \\, and every other byte
+// (controls, C1 and bidirectional controls, invalid UTF-8) \xHH (two lower-case hex digits), so an
+// event is always exactly one line that shows what the peer sent. The events:
 //
 //   rendezvous conference=ID nickname=NAME port=PORT outcome=OUTCOME ms=MS [cause=CAUSE]
 //       one per rendezvous that ends on this coordinator, from its nomination on. OUTCOME is ok (the
@@ -27,6 +28,11 @@
 //   refused reason=max_parties count=N limit=L
 //       N connections were closed at once since the previous such line (at most one a second)
 //       because L parties were being served.
+//   metrics_refused reason=REASON count=N
+//       N clients of --metrics were ended for REASON since the previous such line (at most one a
+//       second for each): full (all 8 connections, or 4 from its address, taken: answered 503), slow
+//       (its request not whole within 2 s, or its answer not taken within 2 s), headers (over 8 KiB:
+//       431), body (one declared over 4 KiB, or of a length not declared: 413).
 //
 // Notices, in the same form, that --quiet hides:
 //
