@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-          libsodium-dev libcpp-httplib-dev libarchive-dev dpkg-dev file clang libclang-rt-14-dev scdoc)
+          libsodium-dev libarchive-dev dpkg-dev file clang libclang-rt-14-dev scdoc)
 
 deps() {
     local missing=()

@@ -1,16 +1,23 @@
 // What an operator or a packager meets: the coordinator's metrics as a monitoring system scrapes
 // them, the bash completion, and the Debian packages unpacked into a scratch root.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
 #include "harness.h"
 #include "protocol/phrase.h"
+#include "tools/tqr/metrics.h"
 
 using namespace harness;
 namespace fs = std::filesystem;
@@ -108,6 +115,92 @@ TEST(ServiceTest, MetricsCountRendezvousRejectedSendersAndDroppedParties) {
     EXPECT_EQ(coordinator.wait(), 0) << coordinator.err();
 }
 
+// What `fd` hears until the peer ends the link or `limit` passes.
+std::string hear_all(int fd, milliseconds limit = kStep) {
+    std::string heard;
+    auto until = std::chrono::steady_clock::now() + limit;
+    char buffer[4096];
+    for (pollfd ready{fd, POLLIN, 0};;) {
+        auto left = std::chrono::duration_cast<milliseconds>(until - std::chrono::steady_clock::now()).count();
+        ssize_t got = left > 0 && poll(&ready, 1, static_cast<int>(left)) > 0 ? recv(fd, buffer, sizeof buffer, 0) : 0;
+        if (got <= 0) return heard;
+        heard.append(buffer, static_cast<size_t>(got));
+    }
+}
+
+// Each row: `connections` from the attacker's own address, the first of which sends `head` and then
+// `filler` until `fill` bytes went or the endpoint stopped taking them (with `drip`, a byte whenever
+// a quarter second passed without an answer). Meanwhile and afterwards a scrape answers, an honest
+// rendezvous completes, and the coordinator's descriptors and memory stay within bounds; the first
+// attacker hears `answer`, and `status` is told.
+TEST(ServiceTest, MetricsEndpointBoundsWhatHostileClientsTake) {
+    struct Row {
+        const char* name;
+        std::string head, filler;
+        size_t fill;
+        bool drip;
+        int connections;
+        const char* answer;
+        const char* status;
+    };
+    const Row rows[] = {
+        {"large body", "POST /metrics HTTP/1.1\r\nContent-Length: 536870912\r\n\r\n", std::string(65536, 'b'),
+         64u << 20, false, 1, "HTTP/1\\.1 413 [\\s\\S]*", "metrics_refused reason=body"},
+        {"header lines", "GET /metrics HTTP/1.1\r\n", "X-\xd0\x96\xe4\xb8\xad\xff: \xce\xb1\xd7\x90\r\n", 200000 * 16,
+         false, 1, "HTTP/1\\.1 431 [\\s\\S]*", "metrics_refused reason=headers"},
+        {"drip", "GET /metrics HTTP/1.1\r\n", "X", 80, true, 8, "HTTP/1\\.1 408 [\\s\\S]*", "metrics_refused reason=slow"},
+        {"silent crowd", "", "", 0, false, 1100, "HTTP/1\\.1 408 [\\s\\S]*", "metrics_refused reason=full"},
+        {"other method", "PUT /metrics HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi", "", 0, false, 1,
+         "HTTP/1\\.1 405 [\\s\\S]*\r\nAllow: GET, HEAD\r\n[\\s\\S]*", ""},
+        {"head", "HEAD /metrics HTTP/1.0\r\n\r\n", "", 0, false, 1, "HTTP/1\\.1 200 [\\s\\S]*version=0\\.0\\.4[\\s\\S]*\r\n\r\n", ""},
+    };
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    TempDir dir;
+    int port = free_port(2);
+    TqrProcess coordinator({"coordinator", "--metrics", "127.0.0.1:" + std::to_string(port)}, dir.path());
+    ASSERT_TRUE(coordinator.wait_for_err("listening port=")) << coordinator.err();
+    auto scrape_answers = [&] { return http_get(port, "/metrics").find("\r\n\r\n# HELP tqr_parties ") != std::string::npos; };
+    ASSERT_TRUE(scrape_answers());
+    int conference = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        long memory = resident_kib(coordinator.pid());
+        int held = descriptors(coordinator.pid());
+        std::vector<int> attackers;
+        for (int i = 0; i < row.connections; ++i) attackers.push_back(connect_to(port, false, "127.0.0.2"));
+        ASSERT_EQ(std::count(attackers.begin(), attackers.end(), -1), 0);
+        std::thread attack([&] {
+            send(attackers[0], row.head.data(), row.head.size(), MSG_NOSIGNAL);
+            pollfd answered{attackers[0], POLLIN, 0};
+            for (size_t sent = 0; sent < row.fill;) {
+                if (row.drip && poll(&answered, 1, 250) != 0) return;
+                ssize_t put = send(attackers[0], row.filler.data(), row.drip ? 1 : row.filler.size(), MSG_NOSIGNAL);
+                if (put <= 0) return;
+                sent += static_cast<size_t>(put);
+            }
+        });
+        EXPECT_TRUE(scrape_answers());
+        EXPECT_LE(descriptors(coordinator.pid()), held + tqr::MetricsServer::kMaxConnections + 1);
+        RawParty sender, endstation;
+        std::string name = "metrics-attack-" + std::to_string(++conference);
+        ASSERT_TRUE(sender.join(ROLE_SENDER, name) && endstation.join(ROLE_ENDSTATION, name, "honest"));
+        HandRendezvous hand{sender, endstation, "", "", ""};
+        EXPECT_EQ(hand.play(HandRendezvous::Nominate, HandRendezvous::Adios), -1);
+        attack.join();
+        std::string heard = hear_all(attackers[0]);
+        EXPECT_TRUE(std::regex_match(heard, std::regex(row.answer))) << heard;
+        EXPECT_TRUE(coordinator.wait_for_err(row.status)) << coordinator.err();
+        EXPECT_LT(resident_kib(coordinator.pid()) - memory, 16 * 1024);
+        for (int fd : attackers) close(fd);
+        EXPECT_TRUE(scrape_answers());
+    }
+    coordinator.signal(SIGTERM);
+    EXPECT_EQ(coordinator.wait(), 0) << coordinator.err();
+}
+
 // The completion offers what `tqr SUBCOMMAND --help` lists, and its own lists when no tqr answers.
 TEST(ServiceTest, CompletionOffersSubcommandsOptionsAndFiles) {
     TempDir dir;
@@ -118,7 +211,7 @@ TEST(ServiceTest, CompletionOffersSubcommandsOptionsAndFiles) {
         std::string q = quote(tqr);
         RunResult offered = run("bash -c " + quote(complete + "; c " + q + " ''; c " + q + " coordinator --me; c " + q +
                                                    " send --key-file re; c " + q + " send --count ''"));
-        EXPECT_EQ(offered.output, "coordinator send receive demo --help\n--metrics\nreport.pdf\n\n") << tqr;
+        EXPECT_EQ(offered.output, "coordinator send receive demo --help --version\n--metrics\nreport.pdf\n\n") << tqr;
     }
 }
 

@@ -9,15 +9,12 @@
 #define ZEL_TOOLS_TQR_METRICS_H
 
 #include <atomic>
-#include <memory>
+#include <cstddef>
 #include <string>
 
 #include "protocol/party_events.h"
 
 class CoordinatorServer;
-namespace httplib {
-class Server;
-}
 
 namespace tqr {
 
@@ -43,12 +40,26 @@ private:
     std::atomic<long long> m_microseconds{0};
 };
 
-// The HTTP side, on threads of its own: one that accepts and one that answers. bind() comes first, so
-// that an address that cannot be had stops the coordinator before it takes any party; serve() then
-// answers until the process ends. Its threads are never joined, so once it serves, this object and
-// the two it reads must live as long as the process (the coordinator leaves through finish()).
+// The HTTP side, on one thread of its own that accepts and answers, with every bound it holds fixed
+// here, since any client that reaches the address is an attacker's: at most kMaxConnections at once
+// (kMaxPerSource from one address, so that one source never takes every slot), each whole request
+// within kRequestSeconds however it trickles in, its header within kHeaderBytes, no declared body over
+// kBodyBytes, and only GET and HEAD of /metrics and /healthz. A connection beyond the slots is
+// answered 503 and closed at once, so the coordinator's descriptors never go to a crowd.
+//
+// bind() comes first, so that an address that cannot be had stops the coordinator before it takes any
+// party; serve() then answers until the process ends. Its thread is never joined, so once it serves,
+// this object and the two it reads must live as long as the process (the coordinator leaves through
+// finish()). Clients it ends for a bound are told as `metrics_refused` status lines, at most one a
+// second for each reason.
 class MetricsServer {
 public:
+    static constexpr int kMaxConnections = 8;
+    static constexpr int kMaxPerSource = kMaxConnections / 2;
+    static constexpr int kRequestSeconds = 2;
+    static constexpr size_t kHeaderBytes = 8192;
+    static constexpr size_t kBodyBytes = 4096;
+
     MetricsServer(const Metrics& metrics, const CoordinatorServer& server);
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
@@ -60,9 +71,15 @@ public:
     void serve();
 
 private:
+    static void s_serve(MetricsServer* self);
+
     const Metrics& m_metrics;
     const CoordinatorServer& m_server;
-    std::unique_ptr<httplib::Server> m_http;
+    int m_listen = -1;
+    // Kept open so that, when the process is out of descriptors, a connection can still be accepted
+    // and closed rather than left to make the listening socket readable for ever.
+    int m_reserve = -1;
+    bool m_serving = false;
 };
 
 }  // namespace tqr
