@@ -1,8 +1,13 @@
 // The part file of a transfer that can be continued: what it takes for a part to be continued, and
-// what makes a receiver start afresh or refuse.
+// what makes a receiver start afresh or refuse; and the free space a receiver leaves.
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <tuple>
 
 #include "harness.h"
 #include "tools/tqr/part_file.h"
@@ -23,18 +28,17 @@ tqr::PayloadHeader offer_of(const std::string& content, const std::string& name 
 // Receives `content` into the part at `path` from where the part ends, stopping after `stop` bytes;
 // the bytes kept before it started, or -1.
 int64_t receive(const std::string& path, const std::string& content, const tqr::PayloadHeader& offer, size_t stop,
-                bool* mismatch = nullptr) {
+                bool fresh = false, std::string* error = nullptr) {
     tqr::PartFile part;
-    std::string error;
+    std::string ignored;
     bool dropped = false;
-    if (!part.open(path, &error)) return -1;
+    if (!part.open(path, fresh, error ? error : &ignored)) return -1;
     int64_t kept = part.adopt(offer, &dropped);
     for (size_t at = static_cast<size_t>(kept); at < std::min(stop, content.size()); at += 1000) {
         size_t n = std::min<size_t>(1000, std::min(stop, content.size()) - at);
         if (!part.append(reinterpret_cast<const unsigned char*>(content.data() + at), n)) return -1;
     }
-    bool differs = false;
-    if (stop >= content.size() && !part.finish(&differs) && mismatch) *mismatch = differs;
+    if (stop >= content.size() && !part.finish()) return -1;
     return kept;
 }
 
@@ -67,29 +71,93 @@ TEST(PartTest, APartContinuesOnlyTheFileItBelongsTo) {
         ASSERT_EQ(receive(path, content, offer_of(content), 30000), 0);
         EXPECT_EQ(receive(path, content, c.offer, 30000), c.kept);
     }
-    // A part without its record (a process killed between two writes) starts afresh.
-    unlink(path.c_str());
-    ASSERT_EQ(receive(path, content, offer_of(content), 30000), 0);
-    ASSERT_EQ(truncate(path.c_str(), 30005), 0);
-    EXPECT_EQ(receive(path, content, offer_of(content), 30000), 0);
 
-    // Kept bytes that no longer match what the sender hashed: the whole file does not verify.
+    // What the sender compares with the same range of its file is the hash of the bytes kept, as they
+    // are on disk; told that they differ, the part starts over from 0.
     unlink(path.c_str());
     ASSERT_EQ(receive(path, changed, offer_of(content), 80000), 0);
-    bool mismatch = false;
-    EXPECT_EQ(receive(path, content, offer_of(content), content.size(), &mismatch), 80000);
-    EXPECT_TRUE(mismatch);
+    tqr::PartFile part;
+    std::string error;
+    bool dropped = false;
+    ASSERT_TRUE(part.open(path, false, &error)) << error;
+    ASSERT_EQ(part.adopt(offer_of(content), &dropped), 80000);
+    unsigned char kept[32], sent[32];
+    crypto_generichash(kept, sizeof kept, reinterpret_cast<const unsigned char*>(changed.data()), 80000, nullptr, 0);
+    crypto_generichash(sent, sizeof sent, reinterpret_cast<const unsigned char*>(content.data()), 80000, nullptr, 0);
+    EXPECT_EQ(memcmp(part.kept_hash(), kept, sizeof kept), 0);
+    EXPECT_NE(memcmp(part.kept_hash(), sent, sizeof sent), 0);
+    ASSERT_TRUE(part.restart());
+    ASSERT_TRUE(part.append(reinterpret_cast<const unsigned char*>(content.data()), content.size()));
+    ASSERT_TRUE(part.finish());
+    EXPECT_TRUE(read_file(path) == content);
 }
 
 TEST(PartTest, OneReceiverAtATimeHoldsAPart) {
     TempDir dir;
     tqr::PartFile first, second;
     std::string error;
-    ASSERT_TRUE(first.open(dir / "x.tqr-part", &error)) << error;
-    EXPECT_FALSE(second.open(dir / "x.tqr-part", &error));
+    ASSERT_TRUE(first.open(dir / "x.tqr-part", false, &error)) << error;
+    EXPECT_FALSE(second.open(dir / "x.tqr-part", true, &error));
     EXPECT_NE(error.find("another tqr receive"), std::string::npos);
     first.remove();
-    EXPECT_TRUE(second.open(dir / "x.tqr-part", &error)) << error;
+    EXPECT_TRUE(second.open(dir / "x.tqr-part", false, &error)) << error;
+}
+
+// A part is continued only when it is the receiver's own private file with one name and a record:
+// anything else is left alone, or with a fresh start removed, and the new part is the receiver's.
+TEST(PartTest, OnlyTheReceiversOwnPrivatePartIsContinued) {
+    tqr::ensure_sodium();
+    TempDir dir;
+    const std::string path = dir / "data.bin.tqr-part", content = random_bytes(50000, 4);
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;  // on a part that holds 30,000 bytes of `content`
+        std::string says;             // "": continued
+        bool root;                    // needs a second user
+    };
+    const Case cases[] = {
+        {"its own", [] {}, "", false},
+        {"readable by its group", [&] { chmod(path.c_str(), 0640); }, "by others (mode 0640)", false},
+        {"a second name", [&] { link(path.c_str(), (dir / "other").c_str()); }, "has 2 names", false},
+        {"no record", [&] { truncate(path.c_str(), 30005); }, "no record", false},
+        {"a link to a good part",
+         [&] { rename(path.c_str(), (dir / "good").c_str()), symlink("good", path.c_str()); }, "symbolic link", false},
+        {"a fifo", [&] { unlink(path.c_str()), mkfifo(path.c_str(), 0600); }, "not a regular file", false},
+        {"planted, empty and open to all",
+         [&] { truncate(path.c_str(), 0), chown(path.c_str(), 65534, 65534), chmod(path.c_str(), 0666); },
+         "another user (uid 65534)", true},
+        {"another user's, private", [&] { chown(path.c_str(), 65534, 65534); }, "another user (uid 65534)", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // The rows of a second user come last.
+        if (c.root && geteuid() != 0) GTEST_SKIP() << "a part of another user (uid 65534) needs the tests to run as root";
+        run("rm -rf " + quote(dir.path()) + "/*");
+        ASSERT_EQ(receive(path, content, offer_of(content), 30000), 0);
+        c.spoil();
+        struct stat was {}, is {};
+        lstat(path.c_str(), &was);
+        std::string error;
+        EXPECT_EQ(receive(path, content, offer_of(content), 30000, false, &error), c.says.empty() ? 30000 : -1);
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+        if (c.says.empty()) continue;
+        lstat(path.c_str(), &is);
+        EXPECT_TRUE(was.st_ino == is.st_ino && was.st_mode == is.st_mode && was.st_uid == is.st_uid);  // left alone
+        EXPECT_EQ(receive(path, content, offer_of(content), content.size(), true), 0);
+        lstat(path.c_str(), &is);
+        EXPECT_EQ(is.st_uid, geteuid());
+        EXPECT_EQ(is.st_nlink, 1u);
+        EXPECT_TRUE(read_file(path) == content);
+    }
+}
+
+TEST(PartTest, AReceiverLeavesTheMarginFree) {
+    const uint64_t MiB = 1 << 20, GiB = MiB << 10, margin = GiB / 100;  // of 1 GiB; 64 MiB at most
+    EXPECT_EQ(tqr::space_margin(1000 * GiB), 64 * MiB);
+    const std::tuple<uint64_t, uint64_t, uint64_t, bool> cases[] = {// need, free, file system: fits
+        {100 * MiB - margin, 100 * MiB, GiB, true}, {100 * MiB - margin + 1, 100 * MiB, GiB, false},
+        {0, margin - 1, GiB, false}, {936 * GiB, 1000 * GiB, 2000 * GiB, true}};
+    for (auto [need, free, size, fits] : cases) EXPECT_EQ(tqr::space_fits(need, {free, size}), fits) << need;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -37,6 +38,15 @@ std::string folder_of(const std::string& path) {
 }
 
 }  // namespace
+
+std::string space_shortfall(uint64_t need, const DiskSpace& space) {
+    if (space_fits(need, space)) return "";
+    uint64_t margin = space_margin(space.size);
+    std::string line = "needs " + Progress::human_bytes(static_cast<double>(need)) + ", " +
+                       Progress::human_bytes(static_cast<double>(space.free)) + " free";
+    if (need <= space.free) line += " (of which tqr receive leaves " + Progress::human_bytes(static_cast<double>(margin)) + ")";
+    return line;
+}
 
 Destination::Destination(const std::string& output, bool sealed, bool force, AskFunction ask, NoteFunction note)
     : m_output(output), m_sealed(sealed), m_force(force), m_ask(std::move(ask)), m_note(std::move(note)) {}
@@ -127,29 +137,53 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
         return m_fd >= 0 || fail_errno("cannot write " + final_path);
     }
     if (header.kind == KIND_TREE) {
+        if (!room_for(header.size)) return false;
         std::unique_ptr<TreeSink> tree(new TreeSink());
         std::string error;
         if (!tree->open(final_path, &error)) return fail(error);
         m_tree = std::move(tree);
         return true;
     }
-    std::string error;
-    if (!m_part.open(final_path + ".tqr-part", &error)) return fail(error);
+    std::string error, removed;
+    // --force names a fresh start: a part that may not be continued is removed rather than left alone.
+    if (!m_part.open(final_path + ".tqr-part", m_force, &error, &removed)) return fail(error);
+    if (!removed.empty() && m_note) m_note(removed + "; starting afresh (--force)");
     bool dropped = false;
     int64_t kept = m_part.adopt(header, &dropped);
     if (kept < 0) return fail_errno("cannot write " + m_part.path());
     if (dropped && m_note) m_note("discarded " + m_part.path() + ": it is not the start of the file on offer");
+    if (header.size_known && !room_for(header.size - static_cast<uint64_t>(kept))) {
+        // Declined: what an earlier transfer kept stays for a try with more room.
+        if (kept > 0) {
+            m_part.close();
+        } else {
+            m_part.remove();
+        }
+        return false;
+    }
     *start = static_cast<uint64_t>(kept);
     m_resumed_at = *start;
     return true;
 }
 
+bool Destination::restart() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_stopped) return fail("interrupted");
+    m_resumed_at = 0;
+    if (m_note) m_note("discarded " + m_part.path() + ": the sender's file changed since; starting from 0");
+    return m_part.restart() || fail_errno("cannot write " + m_part.path());
+}
+
 bool Destination::write(const unsigned char* data, size_t size) {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_stopped) return fail("interrupted");
+    if ((m_tree || m_part.is_open()) && !watch_space(size)) return false;
     if (m_tree) {
         std::string error;
-        return m_tree->write(reinterpret_cast<const char*>(data), size, &error) || fail(error);
+        if (m_tree->write(reinterpret_cast<const char*>(data), size, &error)) return true;
+        uint64_t claimed = m_tree->claimed_beyond_room();
+        if (claimed > 0 && !room_for(claimed)) return false;
+        return fail(error);
     }
     if (m_part.is_open()) return m_part.append(data, size) || fail_errno("cannot write " + m_part.path());
     return write_all(m_fd, data, size) || fail_errno("cannot write " + describe());
@@ -166,12 +200,14 @@ bool Destination::commit() {
         return m_tree->commit(&error) || fail(error);
     }
     if (!m_part.is_open()) return close(m_fd) == 0 || fail_errno("cannot write " + describe());
-    bool mismatch = false;
-    if (!m_part.finish(&mismatch)) {
+    if (!m_part.finish()) {
         m_committed = false;
-        m_mismatched = mismatch;
-        if (mismatch) return fail("the file put together from two transfers does not match the sender's");
         return fail_errno("cannot write " + m_part.path());
+    }
+    // Only the file this receiver wrote goes under the final name, never one put in its part's place.
+    if (!m_part.still_named()) {
+        m_part.close();
+        return fail(m_part.path() + " was replaced while it was written; nothing was renamed");
     }
     bool moved = m_replace ? rename(m_part.path().c_str(), m_final_path.c_str()) == 0
                            : rename_without_replacing(m_part.path(), m_final_path);
@@ -182,7 +218,9 @@ bool Destination::commit() {
         return fail(why + "; the file is in " + m_part.path());
     }
     m_part.close();
-    return true;
+    // The rename itself outlives a power loss only once its folder is on disk.
+    return sync_folder(folder_of(m_final_path)) ||
+           fail_errno(m_final_path + " is in place, but its folder could not be flushed to disk");
 }
 
 std::string Destination::abandon(bool link_lost) {
@@ -229,6 +267,34 @@ bool Destination::copy_spool() {
 std::vector<std::string> Destination::refused() const {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_tree ? m_tree->refused() : std::vector<std::string>();
+}
+
+// Whether `need` more bytes fit in the final path's folder, leaving the margin; declines with
+// "PATH needs X, Y free" when they do not. A file system that cannot tell is not held against it.
+bool Destination::room_for(uint64_t need) {
+    DiskSpace space;
+    if (!disk_space(folder_of(m_final_path), &space)) return true;
+    std::string shortfall = space_shortfall(need, space);
+    return shortfall.empty() || fail(m_final_path + " " + shortfall);
+}
+
+// Looks at the free space once the bytes written since the last look reach half of what was left
+// above the margin (at most kSpaceCheckBytes), so that no burst of writes passes the margin unseen.
+// false, out of space, once less than the margin is free.
+bool Destination::watch_space(size_t written) {
+    m_unchecked += written;
+    if (m_unchecked < m_next_check) return true;
+    m_unchecked = 0;
+    DiskSpace space;
+    if (!disk_space(folder_of(m_final_path), &space)) return true;
+    uint64_t margin = space_margin(space.size);
+    if (space.free >= margin) {
+        m_next_check = std::max<uint64_t>(kChunkBytes, std::min<uint64_t>(kSpaceCheckBytes, (space.free - margin) / 2));
+        return true;
+    }
+    m_out_of_space = true;
+    return fail("stopped before the disk of " + m_final_path + " is full: " +
+                Progress::human_bytes(static_cast<double>(space.free)) + " free");
 }
 
 bool Destination::fail(const std::string& what) {

@@ -2,10 +2,15 @@
 // verified, and nothing is ever replaced that the person did not agree to replace:
 // - a file is written to NAME.tqr-part beside the final name (part_file.h) and renamed at the end; a
 //   transfer that was cut off keeps that part, and the next receive of the same file continues it;
+// - a file or folder is on disk (fsync, and its folder after the rename) before commit() returns, so
+//   that a power loss after "done" finds it whole;
 // - a folder is extracted into a hidden folder beside it (tree.h) and renamed at the end;
 // - standard output gets each sealed chunk as soon as it was verified; a plain payload waits in a
 //   temporary file until its checksum matched. A device named with --output (/dev/null) is written
 //   directly.
+// Nothing is begun that the disk cannot hold: a file or folder larger than the free space is declined
+// before its first byte, and whatever is written (a stream's length is not known) stops before the
+// disk is full, leaving it space_margin free.
 // Made by the main thread; used by the bridge thread, and by the signal thread when the person
 // interrupts the transfer: every call takes the one lock, which is a leaf (nothing is called with it
 // held that takes another lock, except Progress lines).
@@ -25,6 +30,8 @@
 namespace tqr {
 
 class TreeSink;
+
+constexpr uint64_t kSpaceCheckBytes = 4 << 20;
 
 class Destination {
 public:
@@ -64,15 +71,20 @@ public:
     // Where this transfer began: the bytes that an earlier one had kept.
     uint64_t resumed_at() const { return m_resumed_at; }
     bool is_tree() const { return m_tree != nullptr; }
-    // commit() found that a continued file does not match the sender's identity (the part was of
-    // other content, say the file changed at the sender between the transfers).
-    bool mismatched() const { return m_mismatched; }
+    // BLAKE2b-256 of what an earlier transfer kept (open() gave a later start).
+    const unsigned char* kept_hash() const { return m_part.kept_hash(); }
+    // The sender found that the kept bytes are not the start of its file: drops them (and says so).
+    bool restart();
     // A folder's entries that were not extracted, each with why.
     std::vector<std::string> refused() const;
+    // write() stopped because the disk was nearly full.
+    bool out_of_space() const { return m_out_of_space; }
 
 private:
     bool choose_path(const PayloadHeader& header);
     bool may_take(const std::string& path, bool named);
+    bool room_for(uint64_t need);
+    bool watch_space(size_t written);
     bool fail(const std::string& what);
     bool fail_errno(const std::string& what);
     std::string abandon_locked(bool link_lost);
@@ -90,7 +102,9 @@ private:
     bool m_stopped = false;  // interrupted or abandoned: no more writes
     bool m_replace = false;  // the final name exists and may be replaced
     bool m_committed = false;
-    bool m_mismatched = false;
+    bool m_out_of_space = false;
+    uint64_t m_unchecked = 0;   // written since the free space was last looked at
+    uint64_t m_next_check = 0;  // ... and how much more may be written before the next look
     std::string m_final_path;
     std::string m_error;
     uint64_t m_resumed_at = 0;

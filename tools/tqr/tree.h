@@ -24,12 +24,22 @@ struct archive_entry;
 namespace tqr {
 
 // What a sender serves of a folder: scanned once by the main thread before any link exists, then read
-// (never changed) by the threads of all links at once.
+// (never changed) by the threads of all links at once. The scan goes from folder to folder by their
+// descriptors, never through a symbolic link; each file is later opened the same way from the folder
+// that stays open here, and must be the very file (device and inode) the scan found, so that a folder
+// swapped for a link after the scan sends nothing from outside.
 class TreeSource {
 public:
+    TreeSource() = default;
+    ~TreeSource();
+    TreeSource(const TreeSource&) = delete;
+    TreeSource& operator=(const TreeSource&) = delete;
+
     struct Entry {
         std::string path;    // in the archive: the folder's name, then the path inside it
-        std::string source;  // where to read it
+        std::string inner;   // below the scanned folder ("" for the folder itself)
+        dev_t device = 0;    // what the scan found there
+        ino_t inode = 0;
         mode_t type = 0;     // S_IFREG, S_IFDIR or S_IFLNK
         mode_t mode = 0;
         uint64_t size = 0;
@@ -43,6 +53,8 @@ public:
     bool scan(const std::string& root, std::string* error, const std::function<void(const std::string&)>& note);
 
     const std::string& name() const { return m_name; }
+    // The scanned folder, open for as long as the source.
+    int folder() const { return m_root_fd; }
     const std::vector<Entry>& entries_list() const { return m_entries; }
     uint64_t entries() const { return m_entries.size(); }
     // The bytes of all regular files.
@@ -51,8 +63,10 @@ public:
     uint64_t archive_size() const { return m_archive_size; }
 
 private:
-    void walk(const std::string& source, const std::string& path, const std::function<void(const std::string&)>& note);
+    void walk(int folder, const std::string& inner, const std::string& path,
+              const std::function<void(const std::string&)>& note);
 
+    int m_root_fd = -1;
     std::string m_root;
     std::string m_name;
     std::vector<Entry> m_entries;
@@ -95,7 +109,10 @@ private:
 // Where `tqr receive` extracts a folder: into a hidden folder beside the final one, renamed to it
 // once the whole archive was in, so that the folder appears whole or not at all. Entries that could
 // reach outside it are refused and listed: absolute paths, "..", paths outside the top folder,
-// links that leave the tree, hard links, device nodes, fifos and sockets.
+// links that leave the tree, hard links, device nodes, fifos and sockets. A link's target is judged
+// on disk once everything is in, followed through the links beside it as the kernel would follow it,
+// so that links that each stay inside cannot add up to a way out. What it creates is masked by the
+// receiver's umask, and entries that claim (sparse ones included) more than the free space stop it.
 //
 // The bridge thread calls write() as the archive arrives; a thread of the sink's own extracts it,
 // taking the bytes through a bounded queue (libarchive reads by pulling). Made and ended by the
@@ -117,6 +134,9 @@ public:
     // Stops the extraction and removes the hidden folder.
     void discard();
     const std::vector<std::string>& refused() const { return m_refused; }
+    // The extraction stopped because the entries claim more than the free space (less its margin):
+    // what they claimed by then. 0 otherwise.
+    uint64_t claimed_beyond_room() const;
 
     // libarchive's read callback, on the extracting thread: the next bytes, or 0 at the end.
     ssize_t pull(const void** data);
@@ -124,17 +144,24 @@ public:
 private:
     void extract();
     bool admit(archive_entry* entry, std::string* why);
+    void refuse_leaving_links(std::vector<std::string>* refused);
     void stop_extractor();
 
     std::string m_final;
     std::string m_hidden;
+    int m_hidden_fd = -1;     // the hidden folder, which links are resolved beneath
+    mode_t m_umask = 022;
+    uint64_t m_room = 0;      // what the entries may claim in all: the free space less the margin
+    uint64_t m_claimed = 0;
+    bool m_full = false;      // ... more than m_room: the extractor stopped
+    std::vector<std::pair<std::string, std::string>> m_links;  // extracted: the entry's name, its place
     std::string m_top;        // the archive's top folder name, from its first entry
     bool m_top_seen = false;  // its entry came: its mode and time, for the hidden folder
     mode_t m_top_mode = 0;
     timespec m_top_time{};
     std::thread m_extractor;
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::string m_queue;      // arrived, not yet pulled
     std::string m_pulled;     // handed to libarchive, which reads it until its next pull
