@@ -10,7 +10,7 @@ namespace tqr {
 
 namespace {
 
-const char kCodeMagic[kMagicBytes] = {'T', 'Q', 'R', 'P', 'A', 'K', '0', '2'};
+const char kCodeMagic[kMagicBytes] = {'T', 'Q', 'R', 'P', 'A', 'K', '0', '3'};
 constexpr size_t kMaxAdBytes = 255;  // its length goes in one byte
 
 // Sends our share and AD, reads the peer's share and checks that its AD is the other role's of the
@@ -65,6 +65,7 @@ ConfirmResult confirm_code(int fd, bool sender, const Code& code, Session* sessi
     random_bytes(nonce, sizeof nonce);
     unsigned char mine[kCodeHelloBytes], theirs[kCodeHelloBytes];
     ConfirmResult hello = exchange_hello(fd, sender, kCodeMagic, nonce, sizeof nonce, mine, theirs);
+    if (hello == CONFIRM_LATER) session->retry_seconds = theirs[kHelloHeadBytes];
     if (hello != CONFIRMED) return hello;
 
     const unsigned char* sender_nonce = (sender ? mine : theirs) + kHelloHeadBytes;

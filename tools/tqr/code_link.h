@@ -4,8 +4,10 @@
 //
 // The library's key check before it used the nameplate's key (public), so all that protects the link
 // is here. On the direct link, C being conference_of(nameplate):
-//   hello  "TQRPAK02", role ('S' sender, 'E' endstation), 16 random bytes       both write, then read
-//          (or from a sender that serves no more endstations: the magic and 'F' only, see secure.h)
+//   hello  "TQRPAK03", role ('S' sender, 'E' endstation), 16 random bytes       both write, then read
+//          (or from a sender that serves no more endstations: the magic and 'F' only; from one that
+//          turns the endstation's address away for now, after wrong codes from it: the magic, 'W' and
+//          the seconds to wait; see secure.h)
 //   share  the CPace share Y (32 bytes), AD length (1 byte), AD                  both write, then read
 //          AD: "tqr1 sender C" or "tqr1 endstation C"
 //   tags   endstation -> sender: the endstation's tag (64 bytes). The sender checks it and closes the
@@ -16,7 +18,8 @@
 //
 // The endstation's tag goes first because a tag is the one thing that tests a guess of the words, and
 // the sender is the side that serves one code to many tries: an endstation that guessed sees nothing
-// of the sender's run but a closed link, and the sender counts every such failure. A false sender can
+// of the sender's run but a closed link, and the sender counts every such failure, by address (see
+// send_state.h for how it limits them). A false sender can
 // test one guess against the one run of `tqr receive` it answers, which then ends.
 //
 // Pure functions of their arguments: one link per thread, many at once.
@@ -45,8 +48,9 @@ std::string code_sid(const unsigned char* sender_nonce, const unsigned char* end
 // The run on `fd` from the sender's side when `sender` is set. CONFIRMED with the link's keys in
 // `session`; CONFIRM_MISMATCH when the peer's tag is wrong (on the endstation: also when the sender
 // closed the link instead of answering its tag, which is how a sender refuses); CONFIRM_ENDED when the
-// link ended or stalled before that; CONFIRM_FOREIGN when the peer speaks another layer or sent a share
-// that is no usable element.
+// link ended or stalled before that (or this thread's LinkDeadline passed); CONFIRM_LATER (endstation)
+// with `session->retry_seconds` when the sender turned this address away for now; CONFIRM_FOREIGN when
+// the peer speaks another layer or sent a share that is no usable element.
 ConfirmResult confirm_code(int fd, bool sender, const Code& code, Session* session);
 
 }  // namespace tqr

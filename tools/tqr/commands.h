@@ -55,7 +55,7 @@ struct ReceiveOptions {
     std::string code;    // "": given neither it nor --conference, it is asked for
     std::string output;  // "": the sender's name in the current folder; "-": standard output
     bool force = false;  // replace a file of the same name
-    long timeout = 0;    // seconds to wait for a sender; 0: no limit
+    long timeout = -1;   // seconds to wait for a sender; 0: no limit; -1: 30 with a code, none with --conference
 };
 
 int run_coordinator(const CoordinatorOptions& options);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -140,8 +141,24 @@ int join_coordinator(Caller* caller, int role, const Membership& membership, con
     caller->startreadthread();
     // The handshake is bounded by TQR_HANDSHAKE_TIMEOUT (10 s): whatever answers there, if it does not
     // answer as a coordinator within that, is something else.
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     if (caller->negotiate(1, role, ROLE_COORDINATOR) != 1) {
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         char limit[32];
+        // A coordinator that serves all the parties it can, or all that it takes from this address,
+        // closes a new link at once; something that is no coordinator keeps it or says something else,
+        // or closes it after a time limit of its own, which is the one to name.
+        if (caller->link_ended() && took >= 1) {
+            snprintf(limit, sizeof limit, "%.0f", took);
+            *error = membership.host + ":" + std::to_string(port) + " does not speak this protocol (it closed the "
+                     "link after " + limit + " s without walking a coordinator's handshake)";
+            return EXIT_NO_COORDINATOR;
+        }
+        if (caller->link_ended()) {
+            *error = membership.host + ":" + std::to_string(port) + " is full (it closed the link before its "
+                     "handshake); try again later";
+            return EXIT_NO_COORDINATOR;
+        }
         snprintf(limit, sizeof limit, "%g", static_cast<double>(zel::settings().handshake_timeout));
         *error = membership.host + ":" + std::to_string(port) + " does not speak this protocol (it did not walk a "
                  "coordinator's handshake within " + limit + " s)";

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdlib>
 #include <iterator>
 #include <cerrno>
 #include <cstdio>
@@ -34,11 +36,62 @@ void ensure_sodium() {
     });
 }
 
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// This thread's LinkDeadline: whether it has one, when, and whether a call ran into it.
+thread_local bool t_bounded = false;
+thread_local Clock::time_point t_deadline;
+thread_local bool t_passed = false;
+
+// Waits until `fd` is ready for `events` within this thread's deadline; true at once without one.
+bool ready_in_time(int fd, short events) {
+    if (!t_bounded) return true;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t_deadline - Clock::now()).count();
+        if (left <= 0) {
+            t_passed = true;
+            return false;
+        }
+        pollfd ready{fd, events, 0};
+        int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        if (polled > 0 || (polled < 0 && errno != EINTR)) return true;
+    }
+}
+
+}  // namespace
+
+LinkDeadline::~LinkDeadline() { t_bounded = false; }
+
+void LinkDeadline::set(double seconds) {
+    t_bounded = true;
+    t_passed = false;
+    t_deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+bool LinkDeadline::passed() { return t_passed; }
+
+void payload_moved() {
+    if (t_bounded) t_deadline = Clock::now() + std::chrono::seconds(stall_seconds());
+}
+
+long tool_setting(const char* name, long fallback) {
+    const char* text = getenv(name);
+    return text != nullptr && *text != '\0' ? strtol(text, nullptr, 10) : fallback;
+}
+
+int confirm_seconds() { return static_cast<int>(tool_setting("TQR_CONFIRM_TIMEOUT", 5)); }
+int stall_seconds() { return static_cast<int>(tool_setting("TQR_STALL_TIMEOUT", 30)); }
+
+// With a deadline the calls do not block, so that poll alone decides how long they wait.
 bool send_all(int fd, const void* data, size_t size) {
     const unsigned char* next = static_cast<const unsigned char*>(data);
+    int flags = MSG_NOSIGNAL | (t_bounded ? MSG_DONTWAIT : 0);
     while (size > 0) {
-        ssize_t n = ::send(fd, next, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        if (!ready_in_time(fd, POLLOUT)) return false;
+        ssize_t n = ::send(fd, next, size, flags);
+        if (n < 0 && (errno == EINTR || (t_bounded && errno == EAGAIN))) continue;
         if (n <= 0) return false;
         next += n;
         size -= static_cast<size_t>(n);
@@ -49,13 +102,25 @@ bool send_all(int fd, const void* data, size_t size) {
 size_t recv_all(int fd, void* data, size_t size) {
     unsigned char* next = static_cast<unsigned char*>(data);
     size_t got = 0;
+    int flags = t_bounded ? MSG_DONTWAIT : 0;
     while (got < size) {
-        ssize_t n = ::recv(fd, next + got, size - got, 0);
-        if (n < 0 && errno == EINTR) continue;
+        if (!ready_in_time(fd, POLLIN)) break;
+        ssize_t n = ::recv(fd, next + got, size - got, flags);
+        if (n < 0 && (errno == EINTR || (t_bounded && errno == EAGAIN))) continue;
         if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
     return got;
+}
+
+size_t recv_some(int fd, void* data, size_t capacity) {
+    int flags = t_bounded ? MSG_DONTWAIT : 0;
+    for (;;) {
+        if (!ready_in_time(fd, POLLIN)) return 0;
+        ssize_t n = ::recv(fd, data, capacity, flags);
+        if (n < 0 && (errno == EINTR || (t_bounded && errno == EAGAIN))) continue;
+        return n > 0 ? static_cast<size_t>(n) : 0;
+    }
 }
 
 bool wait_readable(int fd, int timeout_ms) {
@@ -134,21 +199,6 @@ std::pair<timespec, timespec> PayloadSource::changed_at() const {
     return {info.st_mtim, info.st_ctim};
 }
 
-bool PayloadSource::identify(unsigned char out[kIdentityBytes]) const {
-    ensure_sodium();
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, kIdentityBytes);
-    std::vector<unsigned char> buffer(1 << 20);
-    for (uint64_t done = 0; done < m_size;) {
-        ssize_t n = read(done, buffer.data(), buffer.size());
-        if (n <= 0) return false;
-        crypto_generichash_update(&state, buffer.data(), static_cast<size_t>(n));
-        done += static_cast<uint64_t>(n);
-    }
-    crypto_generichash_final(&state, out, kIdentityBytes);
-    return true;
-}
-
 ssize_t PayloadSource::read(uint64_t offset, unsigned char* out, size_t capacity) const {
     if (m_streamed) {
         for (;;) {
@@ -192,6 +242,7 @@ bool send_payload(int fd, const std::string& name, const PayloadSource& source, 
         if (n <= 0) return false;
         crypto_generichash_update(&state, buffer.data(), static_cast<size_t>(n));
         if (!send_all(fd, buffer.data(), static_cast<size_t>(n))) return false;
+        payload_moved();
         done += static_cast<uint64_t>(n);
         if (counter) counter(done, size);
     }
@@ -225,16 +276,20 @@ ReceiveResult receive_payload(int fd, const BeginFunction& begin, const WriteFun
     uint64_t start = 0;
     if (!begin(header, &start)) return RECEIVED_SINK_FAILED;
 
+    // Whole chunks, so that progress (payload_moved) means a chunk and not a byte.
     std::vector<unsigned char> buffer(kChunkBytes);
+    payload_moved();
     for (uint64_t done = 0; done < header.size;) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, header.size - done));
-        ssize_t n = ::recv(fd, buffer.data(), want, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return RECEIVED_SHORT;
-        crypto_generichash_update(&state, buffer.data(), static_cast<size_t>(n));
-        if (!write(buffer.data(), static_cast<size_t>(n))) return RECEIVED_SINK_FAILED;
-        done += static_cast<uint64_t>(n);
-        if (counter) counter(done, header.size);
+        size_t n = recv_all(fd, buffer.data(), want);
+        if (n > 0) {
+            crypto_generichash_update(&state, buffer.data(), n);
+            if (!write(buffer.data(), n)) return RECEIVED_SINK_FAILED;
+            done += n;
+            if (counter) counter(done, header.size);
+        }
+        if (n < want) return RECEIVED_SHORT;
+        payload_moved();
     }
 
     unsigned char expected[kChecksumBytes];
@@ -258,8 +313,8 @@ int wait_ack(int fd, int timeout_ms) {
 
 std::string safe_file_name(const std::string& offered) {
     std::string name = offered.substr(offered.find_last_of('/') == std::string::npos ? 0 : offered.find_last_of('/') + 1);
-    bool control = std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
-    if (name.empty() || name == "." || name == ".." || control) return "tqr-payload";
+    // Any other byte is the file system's to allow, newlines and controls included: lines show names escaped.
+    if (name.empty() || name == "." || name == "..") return "tqr-payload";
     return name;
 }
 

@@ -30,7 +30,8 @@ namespace tqr {
 constexpr size_t kChecksumBytes = 32;
 constexpr size_t kIdentityBytes = 32;
 constexpr size_t kMaxNameBytes = 1024;
-constexpr size_t kChunkBytes = 64 * 1024;  // payload bytes per read, write and (encrypted) sealed chunk
+constexpr size_t kChunkBytes = 64 * 1024;  // payload bytes per plain read and write, and per sealed chunk
+constexpr size_t kBatchBytes = 1 << 20;    // payload bytes per file read and link write of the sealed stream
 constexpr char kAckIntact = 'A';
 constexpr char kAckDamaged = 'N';
 
@@ -43,6 +44,7 @@ enum PayloadKind : char {
     KIND_FILE = 'F',    // bytes of a known size, which the sender can serve from any offset
     KIND_STREAM = 'S',  // read once from start to end (standard input)
     KIND_TREE = 'T',    // a folder, as one archive (tree.h)
+    KIND_NONE = 'N',    // nothing: the sender served its --count while this link confirmed (sealed only)
 };
 
 // What the header announced.
@@ -51,8 +53,10 @@ struct PayloadHeader {
     uint64_t size = 0;
     bool size_known = true;  // false: a streamed payload, whose end only the sender's last chunk tells
     char kind = KIND_FILE;
-    // BLAKE2b-256 of the whole content, which the sender computed before serving; all zeros when it
-    // has none (streams, folders, the plain format). What a receiver resumes against.
+    // What a receiver's part is matched against: for a file of the encrypted format, BLAKE2b-256 of its
+    // size and name, which the receiver derives from the header; all zeros for what is never continued
+    // (streams, folders, the plain format). Whether the kept bytes are still the start of the sender's
+    // file is the sender's to tell: it hashes the same range of its file (send_sealed).
     unsigned char identity[kIdentityBytes] = {};
     bool has_identity() const;
 };
@@ -80,8 +84,6 @@ public:
     bool open(const std::string& path, bool stream);
     // Serves these bytes from memory.
     void assign(std::vector<unsigned char> bytes);
-    // BLAKE2b-256 of all the bytes, read once more; false on a read error. Not for a streamed source.
-    bool identify(unsigned char out[kIdentityBytes]) const;
     // When a regular file's content last changed, as far as the file system tells (its modification
     // and status change times); zeros for other sources.
     std::pair<timespec, timespec> changed_at() const;
@@ -116,6 +118,7 @@ enum ReceiveResult {
     RECEIVED_SHORT,    // the link ended (or stalled) before header, payload and checksum were all in
     RECEIVED_CORRUPT,  // not a tqr header, the checksum does not match, or (encrypted) a chunk is forged
     RECEIVED_SINK_FAILED,  // `begin` or `write` refused (the host could not store the payload)
+    RECEIVED_SERVED_OUT,   // (encrypted) the sender served its --count meanwhile: nothing follows
 };
 
 
@@ -134,14 +137,43 @@ int wait_ack(int fd, int timeout_ms);
 bool send_all(int fd, const void* data, size_t size);
 // Reads exactly `size` bytes; the count actually read (short when the link ended or stalled).
 size_t recv_all(int fd, void* data, size_t size);
+// Reads what the link holds, at least 1 byte and at most `capacity` (waiting for the first within this
+// thread's deadline); 0 when the link ended or stalled.
+size_t recv_some(int fd, void* data, size_t capacity);
 // Waits at most `timeout_ms` for `fd` to become readable (or to end); false on time-out.
 bool wait_readable(int fd, int timeout_ms);
+
+// A deadline for this thread's send_all and recv_all: once it passed, they end short as on a lost
+// link. A link's thread sets one per phase (the whole key confirmation, say); while the payload moves,
+// payload_moved() pushes it on after each chunk that went or came whole, so that a peer that drips a
+// byte at a time, or reads one, cannot hold a link however patient each single read is. The thread's
+// calls are unbounded again once it goes. One per thread, on that thread's stack.
+class LinkDeadline {
+public:
+    LinkDeadline() = default;
+    ~LinkDeadline();
+    LinkDeadline(const LinkDeadline&) = delete;
+    LinkDeadline& operator=(const LinkDeadline&) = delete;
+    // `seconds` from now for whatever this thread sends or receives next.
+    void set(double seconds);
+    // Whether this thread's last send_all or recv_all ended because the deadline passed.
+    static bool passed();
+};
+// Pushes this thread's deadline, when it has one, stall_seconds() past now.
+void payload_moved();
+
+// A whole-number TQR_* setting, `fallback` when it is not set (check_settings vetted its range).
+long tool_setting(const char* name, long fallback);
+// TQR_CONFIRM_TIMEOUT: how long a whole key confirmation may take (default 5).
+int confirm_seconds();
+// TQR_STALL_TIMEOUT: how long a transfer may move no payload chunk (default 30).
+int stall_seconds();
 
 void put_be(unsigned char* out, uint64_t value, int bytes);
 uint64_t get_be(const unsigned char* in, int bytes);
 
 // A file name that is safe to create in the current folder: the base name of `offered`, or
-// "tqr-payload" when nothing usable is left (empty, ".", "..", control characters).
+// "tqr-payload" when nothing usable is left (empty, ".", ".."). Every other byte stays as it is.
 std::string safe_file_name(const std::string& offered);
 // Renames `from` to `to` unless something is at `to` (it may have appeared since it was checked);
 // false, with errno set, when it could not (EEXIST: something is there).

@@ -1,10 +1,12 @@
 // `tqr receive`: an endstation that takes one file from its conference's sender and verifies it.
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +36,9 @@ constexpr int kLinkSeconds = 60;
 constexpr int kAdiosSeconds = 30;
 // How long a receiver waits for a sender in silence before it says that it is waiting.
 constexpr int kQuietWaitSeconds = 5;
+// How long a receiver of a code waits for its sender without --timeout: a mistyped nameplate, or one
+// whose sender has stopped, must not wait for ever.
+constexpr long kCodeWaitSeconds = 30;
 
 // The endstation's state. run_receive fills the options part before connecting; the bridge thread
 // writes the results, which run_receive reads only after process() returned (process() joins the
@@ -49,11 +54,18 @@ struct ReceiveState {
     std::atomic<bool> bridged{false};
     std::atomic<bool> sender_unreachable{false};
     ConfirmResult confirmed = CONFIRMED;
+    unsigned retry_seconds = 0;  // CONFIRM_LATER: what the sender asked this address to wait
+    bool timed_out = false;      // the confirmation took longer than confirm_seconds(), or the payload stalled
     ReceiveResult result = RECEIVED_NOTHING;
     uint64_t moved = 0;     // bytes this transfer moved (beyond those an earlier one kept)
     double seconds = 0;     // from the key check to the verified end
     std::string name;       // the sender's name of the payload
     std::string peer;
+    bool on_screen = false;    // the payload goes to standard output, which is a terminal
+    bool line_ended = true;    // the last byte of the payload written so far ends a line
+    // The signal thread may have the destination keep its part: it is set, and no question of its
+    // own holds it meanwhile.
+    std::atomic<bool> may_keep{false};
 
     // Whether a sender came, for the watcher (watch_for_sender). The mutex guards `sender_came`.
     std::mutex waiting_mutex;
@@ -65,11 +77,16 @@ ReceiveState g_receive;
 
 bool sealed() { return g_receive.keys || g_receive.code; }
 
+// The code as lines show it: its nameplate only, since its words are the secret.
+std::string code_shown() { return std::to_string(g_receive.code->nameplate) + "-..."; }
+
 // The key confirmation, of the code or of the key. true when the payload may follow.
 bool confirm(int fd, Session* session) {
     if (!sealed()) return true;
     g_receive.confirmed = g_receive.code ? confirm_code(fd, false, *g_receive.code, session)
                                          : confirm_link(fd, false, *g_receive.keys, session);
+    g_receive.retry_seconds = session->retry_seconds;
+    g_receive.timed_out = LinkDeadline::passed();
     if (g_receive.confirmed != CONFIRMED) return false;
     g_receive.progress->step("verified", "key confirmed, transferring", {{"peer", peer_of(fd)}});
     return true;
@@ -81,15 +98,23 @@ void take_payload(int fd) {
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     g_receive.progress->state(sealed() ? "key checked, confirming" : "key checked, transferring");
     bound_link(fd, kLinkSeconds);
+    // The confirmation has confirm_seconds() in all; the offer kLinkSeconds (the sender may still be
+    // hashing its file); then every payload chunk stall_seconds() (receive_sealed pushes it on).
+    LinkDeadline deadline;
+    deadline.set(confirm_seconds());
     Session session;
     if (!confirm(fd, &session)) {
         close(fd);
         return;
     }
+    deadline.set(kLinkSeconds);
     Destination& destination = *g_receive.destination;
     BeginFunction begin = [&](const PayloadHeader& header, uint64_t* start) {
         g_receive.name = header.name;
         if (!destination.open(header, start)) return false;
+        g_receive.on_screen = destination.to_stdout() && isatty(STDOUT_FILENO) == 1;
+        // A sealed payload is written as it comes: the status line must not run into it.
+        if (g_receive.on_screen && sealed()) g_receive.progress->lend();
         if (*start > 0) {
             g_receive.progress->note("continuing " + destination.final_path() + " from " +
                                      Progress::human_bytes(static_cast<double>(*start)) + " of " +
@@ -98,22 +123,38 @@ void take_payload(int fd) {
         }
         return true;
     };
-    WriteFunction write = [&](const unsigned char* data, size_t size) { return destination.write(data, size); };
+    WriteFunction write = [&](const unsigned char* data, size_t size) {
+        if (size > 0) g_receive.line_ended = data[size - 1] == '\n';
+        return destination.write(data, size);
+    };
     ByteCounter counter = [&](uint64_t done, uint64_t total) {
         g_receive.progress->add_bytes(done - g_receive.moved, total);
         g_receive.moved = done;
     };
+    // What an earlier transfer kept is continued only when the sender finds it is the start of its file.
+    KeptPart kept{[&](unsigned char out[kIdentityBytes]) {
+                      memcpy(out, destination.kept_hash(), kIdentityBytes);
+                      return true;
+                  },
+                  [&] {
+                      g_receive.progress->start_at(0);
+                      return destination.restart();
+                  }};
     unsigned char end[kEndBytes];
-    ReceiveResult result = sealed() ? receive_sealed(fd, session, begin, write, counter, end)
+    ReceiveResult result = sealed() ? receive_sealed(fd, session, begin, write, counter, end, &kept)
                                     : receive_payload(fd, begin, write, counter);
+    g_receive.progress->give_back(g_receive.line_ended);
+    g_receive.timed_out = result == RECEIVED_SHORT && LinkDeadline::passed();
     if (result == RECEIVED_INTACT && !destination.commit())
-        result = destination.mismatched() ? RECEIVED_CORRUPT : RECEIVED_SINK_FAILED;
+        result = RECEIVED_SINK_FAILED;
     if (result != RECEIVED_INTACT) {
-        std::string kept_line = destination.abandon(result == RECEIVED_SHORT);
+        // A disk that filled up is like a lost link: what came can be continued once there is room.
+        std::string kept_line = destination.abandon(result == RECEIVED_SHORT || destination.out_of_space());
         if (!kept_line.empty()) g_receive.progress->note(kept_line);
     }
     g_receive.result = result;
-    g_receive.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    g_receive.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() -
+                        g_receive.progress->asked_seconds();
 
     if (result == RECEIVED_INTACT) {
         // The sender counts confirmations and may leave at its last one; it must not leave before the
@@ -121,6 +162,7 @@ void take_payload(int fd) {
         g_receive.progress->state("verified, waiting for the coordinator");
         g_receive.caller.load()->wait_link_ended(kAdiosSeconds);
     }
+    deadline.set(kLinkSeconds);
     if (sealed()) {
         send_receipt(fd, session, result == RECEIVED_INTACT, end);
     } else {
@@ -177,8 +219,17 @@ void end_unconfirmed(Progress& progress, bool adios) {
                "the key is wrong: the sender could not prove that it holds the same key (or someone on the link "
                "tried to take its place); nothing was received");
     case CONFIRM_ENDED:
+        if (g_receive.timed_out)
+            finish(progress, EXIT_NO_LINK, "confirmation timed out",
+                   "no payload: the key confirmation did not finish within " + std::to_string(confirm_seconds()) +
+                       " s (TQR_CONFIRM_TIMEOUT)");
         finish(progress, EXIT_NO_LINK, "the sender closed the link",
                "no payload: the sender closed the link during the key confirmation");
+    case CONFIRM_LATER:
+        finish(progress, EXIT_NO_LINK, "turned away for now",
+               "no payload: the sender turns away tries from this address for " +
+                   std::to_string(g_receive.retry_seconds) + " s after a wrong code from it; check the code, "
+                   "then try again");
     case CONFIRM_FOREIGN:
         finish(progress, EXIT_NO_LINK, "the sender speaks another format",
                "no payload: the sender does not speak the encrypted format (--plain?)");
@@ -208,7 +259,10 @@ std::string summary_line(const Destination& destination) {
     std::string size = Progress::human_bytes(static_cast<double>(destination.resumed_at() + g_receive.moved));
     switch (g_receive.result) {
     case RECEIVED_INTACT: {
-        if (!destination.copy_spool())
+        if (g_receive.on_screen) progress.lend();
+        bool copied = destination.copy_spool();
+        progress.give_back(g_receive.line_ended);
+        if (!copied)
             finish(progress, EXIT_USAGE_OR_IO, "cannot write standard output",
                    "cannot write the payload to standard output");
         progress.step("done", "", {{"bytes", static_cast<double>(g_receive.moved)}, {"seconds", g_receive.seconds},
@@ -225,21 +279,25 @@ std::string summary_line(const Destination& destination) {
                    (destination.final_path().empty() ? std::string() : " in " + destination.final_path()),
                "");
     }
+    case RECEIVED_SERVED_OUT:
+        finish(progress, EXIT_NO_LINK, "the sender is no longer serving",
+               "no payload: the sender is no longer serving (it reached its --count)");
     case RECEIVED_NOTHING:
         finish(progress, EXIT_NO_LINK, "the sender closed the link",
                "the sender closed the link before sending anything (keys did not match?)");
     case RECEIVED_SHORT:
+        if (g_receive.timed_out)
+            finish(progress, EXIT_DAMAGED, "payload stalled",
+                   "no payload chunk came for " + std::to_string(stall_seconds()) +
+                       " s (TQR_STALL_TIMEOUT), so the transfer ended; " + nothing_written);
         finish(progress, EXIT_DAMAGED, "payload short",
                "the payload arrived short (the link to the sender was lost); " + nothing_written);
     case RECEIVED_CORRUPT:
-        if (destination.mismatched())
-            finish(progress, EXIT_DAMAGED, "payload corrupt",
-                   "the part kept from an earlier transfer and the rest do not make the sender's file (did it "
-                   "change?); the part was discarded, the same command again takes the file whole");
         finish(progress, EXIT_DAMAGED, "payload corrupt",
                std::string("the payload arrived corrupt (") +
                    (sealed() ? "a chunk failed verification" : "checksum mismatch") + "); " + nothing_written);
     case RECEIVED_SINK_FAILED:
+        if (destination.out_of_space()) finish(progress, EXIT_DAMAGED, "disk nearly full", destination.error());
         break;
     }
     finish(progress, EXIT_USAGE_OR_IO, "cannot store the payload", destination.error());
@@ -254,13 +312,16 @@ int membership(const ReceiveOptions& options, Progress& progress, Membership* ou
         if (status != EXIT_DONE) return status;
         std::string typed = options.code;
         Code code;
-        if (typed.empty() && !read_code(&typed)) {
+        CodeRead read = typed.empty() ? read_code(&typed) : CODE_TYPED;
+        if (read == CODE_INTERRUPTED)
+            finish(progress, EXIT_INTERRUPTED + SIGINT, "interrupted",
+                   std::string("interrupted (") + interrupt_name(SIGINT) + ")");
+        if (read == CODE_NONE) {
             progress.fail("no code", "no code was given", EXIT_USAGE_OR_IO);
             return EXIT_USAGE_OR_IO;
         }
         if (!parse_code(typed, &code)) {
-            progress.fail("not a code", "that is not a code: a number and three words of the list, as in "
-                          "7-guitar-ocean-tulip", EXIT_USAGE_OR_IO);
+            progress.fail("not a code", code_mistake(typed), EXIT_USAGE_OR_IO);
             return EXIT_USAGE_OR_IO;
         }
         g_receive.code.reset(new Code(code));
@@ -281,28 +342,36 @@ int membership(const ReceiveOptions& options, Progress& progress, Membership* ou
     return EXIT_DONE;
 }
 
-// Says, after a few quiet seconds, that no sender came yet, and ends the wait at --timeout.
-void watch_for_sender(std::string conference, long timeout) {
+// Says, after a few quiet seconds, that no sender came yet, and ends the wait at `timeout` (0: none).
+// A code's lines name the code and the host, never the conference it stands for.
+void watch_for_sender(std::string conference, std::string host, long timeout) {
     using std::chrono::seconds;
     auto started = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(g_receive.waiting_mutex);
     long quiet = timeout > 0 ? std::min<long>(kQuietWaitSeconds, timeout) : kQuietWaitSeconds;
     if (g_receive.sender_changed.wait_until(lock, started + seconds(quiet), [] { return g_receive.sender_came; }))
         return;
-    std::string limit = timeout > 0 ? "giving up after " + std::to_string(timeout) + " s"
-                                    : "no time limit (--timeout SECONDS sets one)";
-    g_receive.progress->note("waiting for a sender of conference " + conference + " (is the code right?); " + limit);
+    std::string after = "giving up after " + std::to_string(timeout) + " s";
+    if (g_receive.code) {
+        g_receive.progress->note("nobody serves " + code_shown() + " at " + host + " yet; " +
+                                 (timeout > 0 ? after + " (--timeout)" : "no time limit (--timeout 0)"));
+    } else {
+        g_receive.progress->note("waiting for a sender of conference " + conference + " (is the code right?); " +
+                                 (timeout > 0 ? after : "no time limit (--timeout SECONDS sets one)"));
+    }
     if (timeout <= 0) return;
     if (g_receive.sender_changed.wait_until(lock, started + seconds(timeout), [] { return g_receive.sender_came; }))
         return;
     // Ends the process with the lock held, so that no sender can come in between.
     finish(*g_receive.progress, EXIT_NO_SENDER, "no sender",
-           "no sender of conference " + conference + " came within " + std::to_string(timeout) + " s");
+           g_receive.code ? "no sender serves code " + code_shown() + " at " + host +
+                                " (mistyped? or the sender has stopped)"
+                          : "no sender of conference " + conference + " came within " + std::to_string(timeout) + " s");
 }
 
 // On the signal thread: what was received stays under its part's name when it can be continued.
 void on_interrupt(int signal) {
-    std::string kept = g_receive.destination ? g_receive.destination->interrupt() : "";
+    std::string kept = g_receive.may_keep ? g_receive.destination->interrupt() : "";
     std::string line = std::string("interrupted (") + interrupt_name(signal) + ")";
     if (!kept.empty()) line += "; " + kept;
     finish(*g_receive.progress, EXIT_INTERRUPTED + signal, "interrupted", line);
@@ -314,28 +383,46 @@ int run_receive(const ReceiveOptions& options) {
     zel_set_quiet(options.party.verbose ? 0 : 1);
     Progress progress("receive", options.party.json);
     g_receive.progress = &progress;
+    // Before any prompt: Ctrl-C or SIGTERM at one ends the command as it does later.
+    catch_interrupts(on_interrupt);
     Membership joining;
     int status = membership(options, progress, &joining);
     if (status != EXIT_DONE) finish(status);
     Destination::AskFunction ask;
     if (!options.party.json && isatty(STDIN_FILENO) == 1 && isatty(STDERR_FILENO) == 1)
-        ask = [&progress](const std::string& question) { return progress.ask(question); };
+        ask = [&progress](const std::string& question) {
+            // The destination may hold its lock while it asks (check()), and nothing is kept yet.
+            g_receive.may_keep = false;
+            bool yes = progress.ask(question);
+            g_receive.may_keep = true;
+            return yes;
+        };
     g_receive.destination.reset(new Destination(options.output, sealed(), options.force, ask,
                                                 [&progress](const std::string& line) { progress.note(line); }));
     if (!g_receive.destination->check()) finish(progress, EXIT_USAGE_OR_IO, "cannot write", g_receive.destination->error());
-    catch_interrupts(on_interrupt);
+    g_receive.may_keep = true;
     set_party_observer(on_party_event, nullptr);
     set_bridge_callback(take_payload);
 
     Caller* caller = new Caller();
     g_receive.caller = caller;
-    progress.state("joining conference " + joining.conference);
+    progress.state(g_receive.code ? "joining " + joining.host + " for code " + code_shown()
+                                  : "joining conference " + joining.conference);
     std::string error;
-    status = join_coordinator(caller, ROLE_ENDSTATION, joining, options.party, &error);
+    bool unreachable = false;
+    status = join_coordinator(caller, ROLE_ENDSTATION, joining, options.party, &error, &unreachable);
+    // A code's sender that has stopped took its coordinator with it, more often than not.
+    if (unreachable && g_receive.code)
+        error = "nothing answers at " + joining.host + " port " + std::to_string(caller->coord_port()) +
+                ": no tqr send serves code " + code_shown() +
+                " there any more (it has stopped, or runs on another machine: --host)";
     if (status != EXIT_DONE) finish(progress, status, "no coordinator", error);
-    progress.step("waiting", "joined conference " + joining.conference + ", waiting for its sender",
+    progress.step("waiting",
+                  g_receive.code ? "joined " + joining.host + ", waiting for the sender of code " + code_shown()
+                                 : "joined conference " + joining.conference + ", waiting for its sender",
                   {{"conference", joining.conference}});
-    std::thread(watch_for_sender, joining.conference, options.timeout).detach();
+    long timeout = options.timeout >= 0 ? options.timeout : g_receive.code ? kCodeWaitSeconds : 0;
+    std::thread(watch_for_sender, joining.conference, joining.host, timeout).detach();
     caller->process();
     bool adios = caller->m_stopread.load() != 0;
     // Joins the bridge thread if process() ended without "Adios " (the coordinator went away).

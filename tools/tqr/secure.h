@@ -11,22 +11,29 @@
 // in another conference.
 //
 // The direct link, once the library handed the socket over (each step: both sides write, then read):
-//   hello    "TQRSEC02", role ('S' sender, 'E' endstation), an ephemeral X25519 public key (32 bytes).
+//   hello    "TQRSEC03", role ('S' sender, 'E' endstation), an ephemeral X25519 public key (32 bytes).
 //            A sender that serves no more endstations (its --count is reached) writes only the magic
-//            and 'F', and closes the link.
+//            and 'F', and closes the link; one that turns the endstation's address away for now (after
+//            wrong codes from it) writes the magic, 'W' and the seconds to wait (1 byte).
 //   confirm  a 32-byte MAC, checked in constant time. A side that gets a wrong one closes the link
 //            without sending anything more.
 //   sender -> endstation: the secretstream header (24 bytes), then chunks, each a length (4 bytes,
 //            big-endian) and a crypto_secretstream_xchacha20poly1305 message:
 //              header  payload length (8 bytes, big-endian; all ones when streamed), kind (1: 'F' file,
-//                      'S' stream, 'T' folder), identity (32: BLAKE2b-256 of the content, zeros for none),
-//                      name length (2), name
+//                      'S' stream, 'T' folder; 'N': nothing, the sender served its --count meanwhile,
+//                      and this is the stream's last chunk), name length (2), name
 //   endstation -> sender: start (8 bytes: where the sender is to begin, all ones: the endstation
-//            declines the payload) and a 32-byte MAC of the header chunk's plaintext and start. Only a
-//            file starts elsewhere than at 0, at most at its length.
+//            declines the payload), kept (32: the kept MAC of the start bytes the endstation holds,
+//            zeros when start is 0) and a 32-byte MAC of the header chunk's plaintext, start and kept.
+//            Only a file starts elsewhere than at 0, at most at its length.
 //   sender -> endstation, chunks again:
-//              data    at most 64 KiB of payload each, from start on (none when nothing is left)
-//              end     payload length (8), checksum of header, start and data (16); the only FINAL tag
+//              from    where the data begins (8): start when the sender's own first start bytes give
+//                      the same kept MAC, otherwise 0 (the file changed since: the endstation drops
+//                      what it kept)
+//              data    at most 64 KiB of payload each, from `from` on (none when nothing is left)
+//              end     payload length (8), checksum of header, start, kept, from and data (16); the
+//                      only FINAL tag
+//            The sender reads its file and writes the link a MiB at a time (many chunks per write).
 //   endstation -> sender: 'A' and a 32-byte receipt MAC of the end message, or 'N'.
 //
 // Derivations (BLAKE2b-256 with key, personalisation and message; kx: crypto_kx with the sender as the
@@ -39,7 +46,9 @@
 //   checksum   key: M, personal "tqr checksum 1", message: T; the checksum: Poly1305 (crypto_onetimeauth)
 //              with it, of header and data
 //   receipt    key: M, personal "tqr receipt 1", message: T; the receipt MAC: key it, message: end
-//   start MAC  key: the receipt key, personal "tqr resume 1", message: header plaintext, start
+//   start MAC  key: the receipt key, personal "tqr resume 1", message: header plaintext, start, kept
+//   kept MAC   key: the receipt key, personal "tqr kept 1", message: start, BLAKE2b-256 of the first
+//              start bytes (so the link shows nothing of what the endstation holds)
 //
 // The checksum is Poly1305 rather than the plain format's BLAKE2b because BLAKE2b over every byte, on
 // top of the cipher, cost half the throughput; a one-time Poly1305 key known only to the two ends makes
@@ -55,6 +64,7 @@
 #define ZEL_TOOLS_TQR_SECURE_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "tools/tqr/payload.h"
@@ -93,6 +103,7 @@ struct Session {
     unsigned char stream_key[kSecretBytes];
     unsigned char checksum_key[kSecretBytes];
     unsigned char receipt_key[kSecretBytes];
+    unsigned retry_seconds = 0;  // CONFIRM_LATER: how long the sender asked this address to wait
 };
 
 enum ConfirmResult {
@@ -101,6 +112,7 @@ enum ConfirmResult {
     CONFIRM_ENDED,     // the link ended or stalled before the peer's hello or MAC was in
     CONFIRM_FOREIGN,   // the peer does not speak this layer (plain format, or the same role as ours)
     CONFIRM_FINISHED,  // endstation: the sender serves no more endstations (finished_hello)
+    CONFIRM_LATER,     // endstation: the sender turns this address away for a while (later_hello)
 };
 
 // Hello and key confirmation on `fd`, from the sender's side when `sender` is set. On CONFIRMED,
@@ -117,6 +129,11 @@ ConfirmResult exchange_hello(int fd, bool sender, const char magic[kMagicBytes],
 
 // What a sender tells an endstation it will not serve, in place of its hello: `magic` and 'F'.
 void finished_hello(int fd, const char magic[kMagicBytes]);
+// What a sender tells an endstation whose address is to wait before its next try (a code's failed
+// confirmations are rate-limited by address), in place of its hello: `magic`, 'W' and the seconds to
+// wait (1 byte, at most 255). The endstation's exchange_hello then gives CONFIRM_LATER with those
+// seconds in the first byte of `theirs` after the head.
+void later_hello(int fd, const char magic[kMagicBytes], unsigned seconds);
 const char* key_hello_magic();
 
 enum SendResult {
@@ -126,17 +143,29 @@ enum SendResult {
 };
 
 // Sends what `offer` announces, its bytes from `read`, as sealed chunks from where the endstation asks
-// to start (`*start`). `end` receives the end message (for the receipt).
+// to start when its kept bytes are the start of `read`'s (then `*start`; otherwise from 0). `end` receives the end message (for the receipt).
+// Tells a confirmed endstation that the sender served its --count meanwhile: a header of kind
+// KIND_NONE, the stream's last chunk. false when it could not be written.
+bool send_served_out(int fd, const Session& session);
 SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offer, const ReadFunction& read,
                        const ByteCounter& counter, unsigned char end[kEndBytes], uint64_t* start);
 
+// What an endstation that kept the first bytes of a file tells receive_sealed: `hash` their BLAKE2b-256
+// (false: cannot tell), and `restart` drops them when the sender found that they are not the start of
+// its file any more (false: could not), so that the payload comes from 0.
+struct KeptPart {
+    std::function<bool(unsigned char out[kIdentityBytes])> hash;
+    std::function<bool()> restart;
+};
+
 // Reads the sealed payload: `begin` once the header chunk is open (it may ask for a later start of a
-// file; false declines the payload), `write` for every data chunk once it was verified (so `write`
-// may pass it on at once). `counter` counts from the start. RECEIVED_CORRUPT for any chunk that was
-// forged, changed, replayed, reordered or taken from another link; RECEIVED_SHORT when the link ended
-// before the end chunk. On RECEIVED_INTACT `end` holds the end message.
+// file, which needs `kept`; false declines the payload), `write` for verified data as it comes (a
+// batch of whole chunks, so `write` may pass it on at once). `counter` counts from where the data
+// began. RECEIVED_CORRUPT for any chunk that was forged, changed, replayed, reordered or taken from
+// another link; RECEIVED_SHORT when the link ended before the end chunk. On RECEIVED_INTACT `end`
+// holds the end message.
 ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction& begin, const WriteFunction& write,
-                             const ByteCounter& counter, unsigned char end[kEndBytes]);
+                             const ByteCounter& counter, unsigned char end[kEndBytes], const KeptPart* kept = nullptr);
 
 // The endstation's answer: intact with a receipt of `end`, or damaged. false when it could not be written.
 bool send_receipt(int fd, const Session& session, bool intact, const unsigned char end[kEndBytes]);

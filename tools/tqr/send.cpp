@@ -8,9 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 
-#include <sodium.h>
 
 #include "common/zel_common.h"
 #include "protocol/caller.h"
@@ -39,12 +37,19 @@ void show_generated_key(const std::string& key, const PartyOptions& party) {
     fflush(stdout);
 }
 
-// Approves a nomination only while the endstations approved and not yet served stay within --count:
-// one beyond that is left unanswered, and the coordinator hands it to another sender.
+// Endstations approved beyond what --count leaves to serve. An approved endstation may never come (a
+// stranger who knows the nameplate can join and stay silent), so approvals do not wait for the ones
+// before: whoever confirms first is served, and one that confirms when the count is reached is told
+// that the sender serves no more. The bound keeps a crowd from taking every port meanwhile.
+constexpr long kExtraApprovals = 8;
+
+// Approves a nomination while the count leaves someone to serve.
 bool approve_within_count(const std::string&, void*) {
     std::lock_guard<std::mutex> guard(g_send.mutex);
     if (g_send.closing) return false;
-    if (g_send.limit > 0 && g_send.served + g_send.active + g_send.committed >= g_send.limit) return false;
+    if (g_send.limit > 0 && (g_send.served + g_send.active >= g_send.limit ||
+                             g_send.committed >= g_send.limit - g_send.served + kExtraApprovals))
+        return false;
     ++g_send.committed;
     return true;
 }
@@ -65,7 +70,7 @@ void on_party_event(const PartyEvent& event, void*) {
         break;
     case EVENT_NOMINATION:
         if (std::string(event.what) == "approved")
-            g_send.progress->step("nominated", "nominated " + zel::printable(event.nickname),
+            g_send.progress->step("nominated", "nominated " + event.nickname,
                                   {{"nickname", event.nickname}});
         break;
     case EVENT_LISTENING:
@@ -121,22 +126,6 @@ int open_tree(const SendOptions& options, Progress& progress) {
     return EXIT_DONE;
 }
 
-// On a thread of its own: the BLAKE2b of the whole file, for the offer.
-void identify_source(std::string file) {
-    unsigned char identity[kIdentityBytes] = {};
-    std::pair<timespec, timespec> stamp = g_send.source.changed_at();
-    if (!g_send.source.identify(identity)) {
-        g_send.progress->note("cannot read " + file + " to compute its BLAKE2b: " + strerror(errno) +
-                              "; transfers that are cut off cannot be continued");
-        sodium_memzero(identity, sizeof identity);
-    }
-    std::lock_guard<std::mutex> guard(g_send.identity_mutex);
-    memcpy(g_send.offer.identity, identity, sizeof identity);
-    g_send.identified_at = stamp;
-    g_send.identified = true;
-    g_send.identity_done.notify_all();
-}
-
 int open_source(const SendOptions& options, Progress& progress) {
     g_send.limit = options.count;
     if (options.file == "-" && isatty(STDIN_FILENO) == 1) {
@@ -167,11 +156,6 @@ int open_source(const SendOptions& options, Progress& progress) {
     g_send.offer.size_known = !g_send.source.streamed();
     g_send.offer.size = g_send.source.size();
     g_send.offer.kind = g_send.source.streamed() ? KIND_STREAM : KIND_FILE;
-    // What a receiver that kept the start of this file checks it against; the plain format has no use for it.
-    if (!g_send.source.streamed() && !options.party.plain) {
-        g_send.identified = false;
-        std::thread(identify_source, options.file).detach();
-    }
     return EXIT_DONE;
 }
 
@@ -239,8 +223,8 @@ int run_send(const SendOptions& options) {
     std::lock_guard<std::mutex> guard(g_send.mutex);
     if (g_send.guessed)
         finish(progress, EXIT_NO_LINK, "code withdrawn",
-               std::to_string(g_send.mismatches) + " endstations failed the key confirmation, so the code is no "
-               "longer served: someone may be guessing it");
+               std::to_string(g_send.guesses.failures()) + " failed confirmations (from " +
+                   g_send.guesses.sources_text() + "); the code is withdrawn");
     if (g_send.stream_used_up)
         finish(progress, EXIT_USAGE_OR_IO, "standard input used up",
                "the transfer of standard input failed, and it cannot be read again");

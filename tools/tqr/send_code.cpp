@@ -1,6 +1,7 @@
 #include "tools/tqr/send_code.h"
 
 #include <sodium.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,8 +26,11 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-// Nameplates in a row that may turn out taken before the sender gives up: a coordinator that busy
-// wants a larger TQR_CODE_NAMEPLATES.
+// Refusals in a row after which the nameplates are drawn from a range ten times as large: three in a
+// row are likely only when half or more of the range is taken, so codes stay short while a coordinator
+// is not crowded, and no squatter can fill every range.
+constexpr size_t kCrowdedAfter = 3;
+// Nameplates in a row that may turn out taken in the largest range before the sender gives up.
 constexpr size_t kMostTaken = 20;
 // How long this process's own coordinator may take to tell whether it took the sender in.
 constexpr double kOwnWordSeconds = 10;
@@ -47,14 +51,20 @@ Admission g_admission;
 // Where the sender's coordinator is.
 struct Where {
     std::string host;
-    bool own = false;  // served by this process
+    bool own = false;                      // served by this process ...
+    CoordinatorServer* server = nullptr;  // ... by this one
 };
 
-// Nameplates are drawn from 1 to TQR_CODE_NAMEPLATES (default 999: at most three digits to say).
+// Nameplates are drawn first from 1 to TQR_CODE_NAMEPLATES (default 999: at most three digits to say).
 unsigned nameplate_range() {
     const char* text = getenv("TQR_CODE_NAMEPLATES");
     long value = text ? strtol(text, nullptr, 10) : 0;
     return value >= 1 && value <= static_cast<long>(kMaxNameplate) ? static_cast<unsigned>(value) : kMaxDrawnNameplate;
+}
+
+// The range after a crowded one: one more digit to say, up to the largest a code may have.
+unsigned next_range(unsigned range) {
+    return range >= kMaxNameplate / 10 ? kMaxNameplate : range * 10 + 9;
 }
 
 // A nameplate is public and guards nothing: the first untried one from a random start will do.
@@ -64,19 +74,32 @@ unsigned draw_nameplate(unsigned range, const std::set<unsigned>& tried) {
     return plate;
 }
 
-// Serves a coordinator in this process, on the configured port, until the process ends.
-bool serve_coordinator(Progress& progress) {
+// Descriptors the sender keeps for itself beside its coordinator's parties: its direct links (a
+// listener and a socket each, a file or a folder's files), the standard streams, the log.
+constexpr int kOwnDescriptors = 256;
+
+// Serves a coordinator in this process, on the configured port, until the process ends: for this
+// sender's own conference only (only_conference), with every party's socket within the open-file
+// limit, which is raised to its hard limit first. Null when the port cannot be had.
+CoordinatorServer* serve_coordinator(Progress& progress) {
     int port = zel::settings().coordinator_port;
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    AdmissionLimits limits = AdmissionLimits::from_settings();
+    limits.descriptor_reserve = kOwnDescriptors;
     // Never freed: the process ends with finish(), which does not wait for the coordinator's threads.
     CoordinatorServer* server = new CoordinatorServer();
-    if (!server->start(port, zel::settings().max_parties)) return false;
+    if (!server->start(port, limits)) return nullptr;
     if (progress.json()) {
         progress.step("coordinator", "", {{"port", static_cast<double>(port)}});
     } else {
         progress.note("no coordinator answered at localhost port " + std::to_string(port) +
                       "; serving one here for as long as this runs");
     }
-    return true;
+    return server;
 }
 
 // Whether the coordinator took the sender in. A coordinator tells only a refusal ("RejectedSender ",
@@ -101,8 +124,11 @@ void show_code(const Code& code, const PartyOptions& options, Progress& progress
     // The coordinator runs on this machine unless --host named another one.
     std::string host = options.host_given && !is_loopback(options.host) ? options.host : this_machine();
     std::string command = receive_command(host, code.text);
-    printf("Code: %s\nOn the receiving machine, run:\n\n    %s\n\n", code.text.c_str(), command.c_str());
-    fflush(stdout);
+    // Standard output is likely the terminal that shows the status line: the code gets lines of its own.
+    progress.aside([&] {
+        printf("Code: %s\nOn the receiving machine, run:\n\n    %s\n\n", code.text.c_str(), command.c_str());
+        fflush(stdout);
+    });
     progress.step("code", "", {{"code", code.text}, {"command", command}});
 }
 
@@ -113,10 +139,19 @@ int join_with_code(const PartyOptions& options, Progress& progress, CallerMaker 
     Where where{options.host};
     std::set<unsigned> tried;
     unsigned range = nameplate_range();
-    while (tried.size() < std::min<size_t>(range, kMostTaken)) {
+    size_t in_a_row = 0;  // refusals in the current range
+    for (;;) {
+        bool exhausted = tried.size() >= range;  // tried holds plates of this range and the smaller ones
+        if (range < kMaxNameplate && (in_a_row >= kCrowdedAfter || exhausted)) {
+            range = next_range(range);
+            in_a_row = 0;
+        } else if (in_a_row >= kMostTaken || exhausted) {
+            break;
+        }
         unsigned plate = draw_nameplate(range, tried);
         parse_code(make_code_with_nameplate(plate), code);
         Membership membership{where.host, conference_of(plate), nameplate_check_key(plate)};
+        if (where.server != nullptr) where.server->only_conference(membership.conference);
         {
             std::lock_guard<std::mutex> guard(g_admission.mutex);
             g_admission.conference = membership.conference;
@@ -131,11 +166,12 @@ int join_with_code(const PartyOptions& options, Progress& progress, CallerMaker 
         double handshake = std::chrono::duration<double>(Clock::now() - started).count();
         if (status != EXIT_DONE && unreachable && !options.host_given && !where.own) {
             delete joining;
-            if (!serve_coordinator(progress)) {
+            CoordinatorServer* server = serve_coordinator(progress);
+            if (server == nullptr) {
                 progress.fail("no coordinator", error + ", and cannot serve one on that port", EXIT_NO_COORDINATOR);
                 return EXIT_NO_COORDINATOR;
             }
-            where = Where{"127.0.0.1", true};
+            where = Where{"127.0.0.1", true, server};
             continue;
         }
         if (status != EXIT_DONE) {
@@ -154,6 +190,7 @@ int join_with_code(const PartyOptions& options, Progress& progress, CallerMaker 
             return EXIT_NO_COORDINATOR;
         }
         tried.insert(plate);
+        ++in_a_row;
     }
     progress.fail("rejected", std::to_string(tried.size()) + " nameplates in a row have a sender already",
                   EXIT_REJECTED);

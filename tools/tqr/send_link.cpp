@@ -1,10 +1,12 @@
 // `tqr send` on each direct link: the key confirmation, the payload and the endstation's receipt.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "protocol/caller.h"
 #include "tools/tqr/code_link.h"
@@ -15,34 +17,57 @@ namespace tqr {
 
 SendState g_send;
 
-namespace {
+long Guesses::most_failures() { return tool_setting("TQR_MAX_FAILED_CONFIRMATIONS", 100); }
 
-// How long a link may stall, and how long an endstation may take to confirm, before it counts as lost.
-constexpr int kLinkSeconds = 60;
-// How long a link waits for the file's identity: the endstation waits for the header meanwhile, and
-// gives up after kLinkSeconds.
-constexpr int kIdentitySeconds = 30;
-
-bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
-
-// The offer, with the file's identity once it is known. A link that cannot wait for it goes without:
-// that one transfer cannot be continued if it is cut off. A file that was changed since it was hashed
-// is hashed again first, so that a receiver's part of the old content is not continued with the new.
-PayloadHeader current_offer() {
-    std::unique_lock<std::mutex> lock(g_send.identity_mutex);
-    if (!g_send.identity_done.wait_for(lock, std::chrono::seconds(kIdentitySeconds), [] { return g_send.identified; }))
-        return g_send.offer;
-    std::pair<timespec, timespec> now = g_send.source.changed_at();
-    if (!g_send.source.streamed() && !g_send.tree && !(same_time(now.first, g_send.identified_at.first) &&
-                                                       same_time(now.second, g_send.identified_at.second))) {
-        g_send.progress->note(g_send.name + " changed since it was hashed; hashing it again");
-        g_send.identified_at = now;
-        if (!g_send.source.identify(g_send.offer.identity))
-            memset(g_send.offer.identity, 0, sizeof g_send.offer.identity);
+unsigned Guesses::admit(const std::string& source, Clock::time_point now) {
+    auto found = m_sources.find(source);
+    if (found != m_sources.end()) {
+        Source& known = found->second;
+        auto left = std::chrono::duration_cast<std::chrono::seconds>(known.next_try - now).count() + 1;
+        if (now < known.next_try) return static_cast<unsigned>(left);
+        // One try at a time from a source that failed, so that a burst of links gets one guess.
+        if (known.confirming > 0) return 1;
+        if (static_cast<long>(m_recent.size()) >= kFailuresPerMinute && now - m_recent.front() < std::chrono::minutes(1))
+            return static_cast<unsigned>(60 - std::chrono::duration_cast<std::chrono::seconds>(now - m_recent.front()).count());
+        ++known.confirming;
     }
-    return g_send.offer;
+    return 0;
 }
 
+void Guesses::ended(const std::string& source) {
+    auto found = m_sources.find(source);
+    if (found != m_sources.end() && found->second.confirming > 0) --found->second.confirming;
+}
+
+unsigned Guesses::failed(const std::string& source, Clock::time_point now) {
+    Source& known = m_sources[source];
+    ++known.failures;
+    ++m_failures;
+    unsigned delay = known.failures > 7 ? kMostFailureDelaySeconds
+                                        : std::min(kMostFailureDelaySeconds, 1u << (known.failures - 1));
+    known.next_try = now + std::chrono::seconds(delay);
+    m_recent.push_back(now);
+    if (static_cast<long>(m_recent.size()) > kFailuresPerMinute) m_recent.pop_front();
+    return delay;
+}
+
+std::string Guesses::sources_text() const {
+    constexpr size_t kShown = 5;
+    std::vector<std::pair<long, std::string>> ranked;
+    for (const auto& source : m_sources) ranked.push_back({-source.second.failures, source.first});
+    std::sort(ranked.begin(), ranked.end());
+    std::string text;
+    for (size_t i = 0; i < std::min(kShown, ranked.size()); ++i)
+        text += (i ? ", " : "") + ranked[i].second + " \u00d7" + std::to_string(-ranked[i].first);
+    if (ranked.size() > kShown) text += " and " + std::to_string(ranked.size() - kShown) + " more";
+    return text;
+}
+
+namespace {
+
+// How long an endstation may take to answer the offer (its person may be asked), and to confirm its
+// copy, before it counts as lost; the payload itself may stall for stall_seconds() only.
+constexpr int kLinkSeconds = 60;
 std::string counters_text() {
     std::string text = "served " + std::to_string(g_send.served);
     if (g_send.limit > 0) text += " of " + std::to_string(g_send.limit);
@@ -54,18 +79,30 @@ std::string counters_text() {
 
 // How one endstation's link ended.
 enum Outcome {
-    SERVED,     // it confirmed the payload
-    LOST,       // the link failed, or the endstation found the payload damaged
-    UNTOUCHED,  // the link failed before the payload was read from its source
-    REFUSED,    // it does not speak the encrypted format, or declined the payload; nothing was sent
-    MISMATCH,   // it failed the key confirmation; nothing was sent
+    SERVED,       // it confirmed the payload
+    LOST,         // the link failed, or the endstation found the payload damaged
+    REFUSED,      // it does not speak the encrypted format, or declined the payload; nothing was sent
+    MISMATCH,     // it failed the key confirmation; nothing was sent
+    UNCONFIRMED,  // it ended, or ran out of time, before the key confirmation was done; nothing was sent
+    EXTRA,        // confirmed when the --count was taken by others meanwhile; nothing was sent
 };
+
+// Counts a link as transferring, unless served and under way together reached the limit: an extra
+// endstation gets nothing. (So a streamed standard input, which comes with a limit of 1, is read by
+// one link only.) Only confirmed links count, so that strangers still confirming hold no place.
+bool take_place() {
+    std::lock_guard<std::mutex> guard(g_send.mutex);
+    if (g_send.closing || (g_send.limit > 0 && g_send.served + g_send.active >= g_send.limit)) return false;
+    ++g_send.active;
+    g_send.progress->counters(counters_text());
+    return true;
+}
 
 // The bytes one link serves: the file's (any link may read them at once), or a folder's archive,
 // made afresh for each link.
 SendResult send_offer(int fd, const Session& session, const ByteCounter& counter, unsigned char end[kEndBytes],
                       uint64_t* start) {
-    if (!g_send.tree) return send_sealed(fd, session, current_offer(), g_send.source.reader(), counter, end, start);
+    if (!g_send.tree) return send_sealed(fd, session, g_send.offer, g_send.source.reader(), counter, end, start);
     TreeStream stream(*g_send.tree);
     std::string error;
     if (!stream.start(&error)) {
@@ -80,9 +117,12 @@ SendResult send_offer(int fd, const Session& session, const ByteCounter& counter
     return result;
 }
 
-// The encrypted transfer on one link, after the key confirmation of a code or of a key.
-Outcome serve_sealed(int fd, const ByteCounter& counter, uint64_t* start) {
+// The encrypted transfer on one link, after the key confirmation of a code or of a key, which has
+// confirm_seconds() in all.
+Outcome serve_sealed(int fd, LinkDeadline& deadline, const std::string& source, const ByteCounter& counter,
+                     uint64_t* start, bool* placed) {
     Session session;
+    deadline.set(confirm_seconds());
     ConfirmResult confirmed = g_send.code ? confirm_code(fd, true, *g_send.code, &session)
                                           : confirm_link(fd, true, *g_send.keys, &session);
     if (confirmed == CONFIRM_MISMATCH) return MISMATCH;
@@ -90,8 +130,18 @@ Outcome serve_sealed(int fd, const ByteCounter& counter, uint64_t* start) {
         g_send.progress->note("an endstation does not speak the encrypted format (--plain?); it got nothing");
         return REFUSED;
     }
-    if (confirmed != CONFIRMED) return UNTOUCHED;
+    if (confirmed != CONFIRMED) {
+        if (LinkDeadline::passed())
+            g_send.progress->note("an endstation at " + source + " did not finish the key confirmation within " +
+                                  std::to_string(confirm_seconds()) + " s (TQR_CONFIRM_TIMEOUT); it got nothing");
+        return UNCONFIRMED;
+    }
+    if (!(*placed = take_place())) {
+        send_served_out(fd, session);
+        return EXTRA;
+    }
     g_send.progress->step("verified", "key confirmed, transferring", {{"peer", peer_of(fd)}});
+    deadline.set(kLinkSeconds);
     unsigned char end[kEndBytes];
     SendResult sent = send_offer(fd, session, counter, end, start);
     if (sent == SEND_DECLINED) {
@@ -99,39 +149,53 @@ Outcome serve_sealed(int fd, const ByteCounter& counter, uint64_t* start) {
                               "take the name); it got nothing");
         return REFUSED;
     }
-    return sent == SENT && wait_receipt(fd, session, end, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
+    if (sent != SENT) return LOST;
+    deadline.set(kLinkSeconds);
+    return wait_receipt(fd, session, end, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
+}
+
+// Tells of a failed confirmation of the code, and withdraws the code at the limit. Called with
+// g_send.mutex held.
+void book_mismatch(const std::string& source) {
+    unsigned delay = g_send.guesses.failed(source, Guesses::Clock::now());
+    long failures = g_send.guesses.failures();
+    if (g_send.progress->json()) {
+        g_send.progress->step("mismatch", "", {{"peer", source}, {"failures", static_cast<double>(failures)},
+                                               {"wait", static_cast<double>(delay)}});
+    } else {
+        g_send.progress->note("an endstation at " + source + " failed the key confirmation: it holds another code, "
+                              "or someone on the link tried to take its place; it got nothing (failure " +
+                              std::to_string(failures) + " of at most " + std::to_string(Guesses::most_failures()) +
+                              "; " + source + " waits " + std::to_string(delay) + " s before its next try)");
+    }
+    if (g_send.guesses.exhausted()) {
+        g_send.guessed = true;
+        close_coordinator_link();
+    }
 }
 
 // Books what became of one link. Called with g_send.mutex held.
-void count_outcome(Outcome outcome) {
-    --g_send.active;
+void count_outcome(Outcome outcome, const std::string& source, bool placed) {
+    if (placed) --g_send.active;
     if (outcome == SERVED) {
         ++g_send.served;
-    } else if (outcome == REFUSED || outcome == MISMATCH) {
-        ++g_send.refused;
-    } else {
+    } else if (outcome == LOST) {
         ++g_send.lost;
+    } else {
+        ++g_send.refused;
     }
     g_send.progress->counters(counters_text());
-    g_send.progress->state(outcome == SERVED    ? "done, waiting for the next endstation"
-                           : outcome != LOST && outcome != UNTOUCHED ? "an endstation was refused"
-                                                : "an endstation was lost");
+    g_send.progress->state(outcome == SERVED ? "done, waiting for the next endstation"
+                           : outcome == LOST ? "an endstation was lost"
+                                             : "an endstation was refused");
     if (g_send.source.streamed() && outcome == LOST) {
         g_send.stream_used_up = true;
         close_coordinator_link();
     }
-    if (outcome == MISMATCH) {
-        std::string note = std::string("an endstation failed the key confirmation: it holds another ") +
-                           (g_send.code ? "code" : "key") + ", or someone on the link tried to take its place; "
-                           "it got nothing";
-        if (g_send.code) note += " (failure " + std::to_string(++g_send.mismatches) + " of " +
-                                 std::to_string(kMostFailedConfirmations) + ")";
-        g_send.progress->note(note);
-    }
-    if (g_send.code && g_send.mismatches >= kMostFailedConfirmations) {
-        g_send.guessed = true;
-        close_coordinator_link();
-    }
+    if (outcome == MISMATCH && g_send.code) book_mismatch(source);
+    if (outcome == MISMATCH && !g_send.code)
+        g_send.progress->note("an endstation at " + source + " failed the key confirmation: it holds another key, "
+                              "or someone on the link tried to take its place; it got nothing");
     if (g_send.limit > 0 && g_send.served >= g_send.limit) close_coordinator_link();
 }
 
@@ -144,24 +208,32 @@ void close_coordinator_link() {
 }
 
 void serve_endstation(int fd) {
+    std::string peer = peer_of(fd);  // while the link is up
+    std::string source = peer.substr(0, peer.rfind(':'));
+    unsigned wait = 0;
     {
         std::lock_guard<std::mutex> guard(g_send.mutex);
         if (g_send.committed > 0) --g_send.committed;
-        // Served and under way together never exceed the limit: an extra endstation gets nothing. (So a
-        // streamed standard input, which comes with a limit of 1, is read by one link only.)
         if (g_send.closing || (g_send.limit > 0 && g_send.served + g_send.active >= g_send.limit)) {
             // Told so, the endstation need not take this for a wrong key.
             if (g_send.code) finished_hello(fd, code_hello_magic());
             if (g_send.keys) finished_hello(fd, key_hello_magic());
             return;
         }
-        ++g_send.active;
-        g_send.progress->counters(counters_text());
+        if (g_send.code && (wait = g_send.guesses.admit(source, Guesses::Clock::now())) > 0) {
+            ++g_send.refused;
+            g_send.progress->counters(counters_text());
+        }
+    }
+    if (wait > 0) {
+        // Before any confirmation byte, so that the try tests no guess.
+        later_hello(fd, code_hello_magic(), wait);
+        return;
     }
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-    std::string peer = peer_of(fd);  // while the link is up
     g_send.progress->state(g_send.keys || g_send.code ? "key checked, confirming" : "key checked, transferring");
     bound_link(fd, kLinkSeconds);
+    LinkDeadline deadline;
     uint64_t reported = 0;
     ByteCounter counter = [&](uint64_t done, uint64_t total) {
         g_send.progress->add_bytes(done - reported, total);
@@ -169,12 +241,21 @@ void serve_endstation(int fd) {
     };
     Outcome outcome;
     uint64_t start = 0;
+    bool placed = false;
     if (g_send.keys || g_send.code) {
-        outcome = serve_sealed(fd, counter, &start);
+        outcome = serve_sealed(fd, deadline, source, counter, &start, &placed);
+    } else if (!(placed = take_place())) {
+        outcome = EXTRA;
     } else {
+        deadline.set(kLinkSeconds);
+        payload_moved();
         bool sent = send_payload(fd, g_send.name, g_send.source, counter);
+        if (sent) deadline.set(kLinkSeconds);
         outcome = sent && wait_ack(fd, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
     }
+    if (outcome == LOST && LinkDeadline::passed())
+        g_send.progress->note("the link to " + source + " moved no payload for " + std::to_string(stall_seconds()) +
+                              " s (TQR_STALL_TIMEOUT), so it ended; the endstation is counted lost");
     if (outcome == SERVED) {
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         g_send.progress->step("done", "", {{"peer", peer}, {"bytes", static_cast<double>(reported)},
@@ -184,7 +265,8 @@ void serve_endstation(int fd) {
         g_send.progress->summary(line);
     }
     std::lock_guard<std::mutex> guard(g_send.mutex);
-    count_outcome(outcome);
+    if (g_send.code) g_send.guesses.ended(source);
+    count_outcome(outcome, source, placed);
 }
 
 }  // namespace tqr

@@ -2,7 +2,9 @@
 #ifndef ZEL_TOOLS_TQR_SEND_STATE_H
 #define ZEL_TOOLS_TQR_SEND_STATE_H
 
-#include <condition_variable>
+#include <chrono>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,9 +19,41 @@ class Caller;
 
 namespace tqr {
 
-// Failed confirmations after which a code is no longer served: a guess online then has 3 chances in
-// more than 8 billion.
-constexpr long kMostFailedConfirmations = 3;
+// The failed confirmations of a code, by source address (the direct link's peer), and what they allow
+// next. A failure never withdraws the code by itself: the source waits 1 s before its next try after
+// its first failure, twice as long after each further one, at most kMostFailureDelaySeconds; once
+// kFailuresPerMinute failed within a minute, only sources that never failed are tried; at
+// most_failures() in all (100 unless TQR_MAX_FAILED_CONFIRMATIONS says otherwise) the code is
+// withdrawn. A guess online thus has at most 100 chances in 2^33. Memory: one entry per source that
+// failed, so at most most_failures(). Guarded by SendState::mutex.
+class Guesses {
+public:
+    typedef std::chrono::steady_clock Clock;
+    static constexpr long kFailuresPerMinute = 10;
+    static constexpr unsigned kMostFailureDelaySeconds = 60;
+
+    static long most_failures();
+    // 0 when a link from `source` may confirm now (and is then counted as confirming until ended()),
+    // otherwise the seconds it is to wait first.
+    unsigned admit(const std::string& source, Clock::time_point now);
+    void ended(const std::string& source);
+    // Books a failure of `source`: the seconds before its next try.
+    unsigned failed(const std::string& source, Clock::time_point now);
+    long failures() const { return m_failures; }
+    bool exhausted() const { return m_failures >= most_failures(); }
+    // "127.0.0.2 ×97, 10.0.0.5 ×3": the sources, most failures first, the first few only.
+    std::string sources_text() const;
+
+private:
+    struct Source {
+        long failures = 0;
+        int confirming = 0;
+        Clock::time_point next_try;
+    };
+    std::map<std::string, Source> m_sources;
+    std::deque<Clock::time_point> m_recent;  // the latest failures, at most kFailuresPerMinute
+    long m_failures = 0;
+};
 
 // What the bridge callback serves, and what it has served. Written by run_send before the Caller
 // connects; the counters are guarded by `mutex`, since bridge callbacks run on several library
@@ -28,16 +62,8 @@ struct SendState {
     Caller* caller = nullptr;
     PayloadSource source;
     std::unique_ptr<TreeSource> tree;  // a folder: each link reads its own TreeStream of it
-    PayloadHeader offer;               // what every endstation is offered (its name, size, kind, identity)
+    PayloadHeader offer;               // what every endstation is offered (its name, size, kind)
     std::string name;
-
-    // The file's identity (offer.identity) is computed on a thread of its own while the code is read
-    // out, so that a large file does not keep its code from being shown; the mutex guards the
-    // identity and `identified`.
-    std::mutex identity_mutex;
-    std::condition_variable identity_done;
-    bool identified = true;
-    std::pair<timespec, timespec> identified_at{};  // the file's change times when it was hashed
     long limit = 0;
     std::unique_ptr<LinkKeys> keys;  // --conference without --plain
     std::unique_ptr<Code> code;      // the code mode
@@ -45,14 +71,15 @@ struct SendState {
 
     std::mutex mutex;
     long committed = 0;  // approved, and not yet bridged nor given up
-    long active = 0;
+    long active = 0;     // confirmed (or plain) and transferring: links still confirming count nowhere
     long served = 0;
     long lost = 0;
-    long refused = 0;             // failed the key confirmation, spoke another format or declined the payload
-    long mismatches = 0;          // failed the key confirmation
+    long refused = 0;             // failed or never finished the key confirmation, was turned away, spoke
+                                  // another format or declined the payload
+    Guesses guesses;              // the code mode's failed confirmations
     bool closing = false;         // the coordinator link was shut down: the limit is reached, or see below
     bool stream_used_up = false;  // a streamed standard input went to a transfer that failed
-    bool guessed = false;         // the code failed kMostFailedConfirmations times
+    bool guessed = false;         // the code failed Guesses::most_failures() times
 };
 
 extern SendState g_send;

@@ -29,6 +29,9 @@ const Range kRanges[] = {
     {"TQR_MAX_THREADS", 1, 10000000},
     {"TQR_SO_SNDBUF", 0, 1L << 30},
     {"TQR_CODE_NAMEPLATES", 1, kMaxNameplate},
+    {"TQR_CONFIRM_TIMEOUT", 1, 86400},
+    {"TQR_STALL_TIMEOUT", 1, 86400},
+    {"TQR_MAX_FAILED_CONFIRMATIONS", 1, 100000},
 };
 
 // The value of a set setting as a whole number in decimal, with nothing around it.

@@ -310,6 +310,98 @@ std::string complete_code(const std::string& typed, std::vector<std::string>* ch
     return completed;
 }
 
+namespace {
+
+constexpr size_t kFarthestSuggested = 2;
+
+// The optimal-string-alignment distance between `a` and `b`, or kFarthestSuggested + 1 for anything
+// farther: lengths that differ by more cannot come nearer.
+size_t distance(const std::string& a, const std::string& b) {
+    size_t n = a.size(), m = b.size();
+    if ((n > m ? n - m : m - n) > kFarthestSuggested) return kFarthestSuggested + 1;
+    std::vector<std::vector<size_t>> d(n + 1, std::vector<size_t>(m + 1));
+    for (size_t i = 0; i <= n; ++i) d[i][0] = i;
+    for (size_t j = 0; j <= m; ++j) d[0][j] = j;
+    for (size_t i = 1; i <= n; ++i) {
+        for (size_t j = 1; j <= m; ++j) {
+            size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return std::min(d[n][m], kFarthestSuggested + 1);
+}
+
+// "a, b or c": `items` as a person says them.
+std::string spoken_list(const std::vector<std::string>& items, const char* last_joint) {
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i) text += (i == 0 ? "" : i + 1 == items.size() ? last_joint : ", ") + items[i];
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> nearest_words(const std::string& word, size_t most) {
+    std::string key = lower(word);
+    std::vector<std::pair<size_t, const char*>> found;
+    for (const char* listed_word : g_code_words) {
+        size_t d = distance(key, listed_word);
+        if (d >= 1 && d <= kFarthestSuggested) found.emplace_back(d, listed_word);
+    }
+    // The list is sorted, so a stable sort by distance keeps equals in alphabetical order.
+    std::stable_sort(found.begin(), found.end(),
+                     [](const std::pair<size_t, const char*>& x, const std::pair<size_t, const char*>& y) {
+                         return x.first < y.first;
+                     });
+    std::vector<std::string> nearest;
+    for (size_t i = 0; i < found.size() && i < most; ++i) nearest.push_back(found[i].second);
+    return nearest;
+}
+
+std::string code_mistake(const std::string& typed) {
+    Code code;
+    if (parse_code(typed, &code)) return "";
+    const std::string shape = "a number and three words of the list, as in 7-guitar-ocean-tulip";
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : typed + " ") {
+        if (!is_separator(c)) {
+            part += c;
+        } else if (!part.empty()) {
+            parts.push_back(part);
+            part.clear();
+        }
+    }
+    if (parts.empty()) return "that is not a code: " + shape;
+    if (parts.size() != 1 + kCodeWordsPerCode)
+        return "a code is " + shape + "; that has " + std::to_string(parts.size()) + " parts";
+    const std::string& plate = parts[0];
+    bool digits = plate.size() <= kMaxNameplateDigits && plate[0] != '0' &&
+                  std::all_of(plate.begin(), plate.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits)
+        return plate + " is not the code's number: it starts with a number from 1 to " +
+               std::to_string(kMaxNameplate) + " without leading zeros, as in 7-guitar-ocean-tulip";
+    std::vector<std::string> wrong, guesses;
+    for (size_t i = 1; i < parts.size(); ++i) {
+        if (listed(lower(parts[i]))) continue;
+        wrong.push_back(parts[i]);
+        std::vector<std::string> near = nearest_words(parts[i]);
+        if (!near.empty()) guesses.push_back(parts[i] + ": " + spoken_list(near, " or ") + "?");
+    }
+    // Only a hyphen at either end is left: the parts are right, their separators not.
+    if (wrong.empty()) return "that is not a code: " + shape;
+    if (wrong.size() == 1) {
+        std::vector<std::string> near = nearest_words(wrong[0]);
+        return wrong[0] + " is not a word of the code list" +
+               (near.empty() ? "" : "; did you mean " + spoken_list(near, " or ") + "?");
+    }
+    std::string line = spoken_list(wrong, " and ") + " are not words of the code list";
+    for (size_t i = 0; i < guesses.size(); ++i) line += (i == 0 ? " (" : " ") + guesses[i];
+    if (!guesses.empty()) line += ")";
+    return line;
+}
+
 std::string code_password(const Code& code) {
     std::string password = code.words[0];
     for (size_t i = 1; i < kCodeWordsPerCode; ++i) password += "-" + code.words[i];

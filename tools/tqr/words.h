@@ -22,8 +22,8 @@ namespace tqr {
 
 constexpr size_t kCodeWordCount = 2048;
 constexpr size_t kCodeWordsPerCode = 3;
-constexpr unsigned kMaxDrawnNameplate = 999;    // make_code draws 1..999
-constexpr unsigned kMaxNameplate = 999999;      // the largest that parse_code takes
+constexpr unsigned kMaxDrawnNameplate = 999;    // make_code draws 1..999; a sender draws beyond when crowded
+constexpr unsigned kMaxNameplate = 999999;      // the largest that a code may have, and parse_code takes
 
 extern const char* const g_code_words[kCodeWordCount];
 
@@ -43,6 +43,16 @@ std::string make_code_with_nameplate(unsigned nameplate);
 // zeros (the tool never prints any, so "07" is a slip worth showing). false, with `out` untouched, for
 // anything else: a missing or extra part, a word not in the list, a nameplate that is no such number.
 bool parse_code(const std::string& typed, Code* out);
+
+// The list's words nearest to `word` (any case) by Damerau-Levenshtein distance (a letter added,
+// dropped or changed, or two neighbours swapped, counting one each), at 1 or 2 only: the nearest
+// first, alphabetically among equals, at most `most`. For a word a person got wrong.
+std::vector<std::string> nearest_words(const std::string& word, size_t most = 3);
+
+// Why `typed` is no code, for a person, in one line: the part that is wrong, and for a word not in
+// the list the nearest ones ("wardan is not a word of the code list; did you mean warden?"). "" when
+// it is a code.
+std::string code_mistake(const std::string& typed);
 
 // The list's words that start with `prefix` (any case), in order: for Tab completion.
 std::vector<std::string> words_starting_with(const std::string& prefix);

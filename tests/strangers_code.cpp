@@ -1,0 +1,200 @@
+// Strangers against a code: guesses of its words, a confirmation that never ends, nameplates taken in
+// bulk, a receiver that stops reading. Each guess or stall comes through a Relay from the stranger's own
+// address, so that the sender sees it there; the honest receivers come from 127.0.0.1.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+#include <memory>
+
+#include "protocol/phrase.h"
+#include "strangers.h"
+#include "tools/tqr/code_link.h"
+#include "tools/tqr/pake.h"
+#include "tools/tqr/words.h"
+
+namespace harness {
+
+namespace {
+
+const milliseconds kTool(60000);
+
+struct Stranger {
+    int status;
+    std::string err;
+};
+
+// `tqr receive CODE`, its links relayed from `from`; the relay hands the direct link to `direct`
+// (both ways pumped when it is null).
+Stranger relayed_receive(const TempDir& dir, const std::string& code, const char* from = kStrangerAddress,
+                         Relay::DirectLink direct = nullptr) {
+    if (!direct) direct = [](int endstation, int sender) {
+        std::thread back([&] { Relay::pump(endstation, sender, nullptr); });
+        Relay::pump(sender, endstation, nullptr);
+        back.join();
+    };
+    Relay relay(free_port(0), free_port(1), direct, from);
+    if (!relay.start()) return {-1, "no relay"};
+    TqrProcess receive({"receive", "--host", "127.0.0.1", code}, dir.path(),
+                       {"TQR_COORDINATOR_PORT=" + std::to_string(free_port(0))});
+    int status = receive.wait(kTool);
+    relay.join();
+    return {status, receive.err()};
+}
+
+std::string wrong_code(const std::string& code) {
+    tqr::Code parsed;
+    tqr::parse_code(code, &parsed);
+    parsed.words[0] = parsed.words[0] == "apple" ? "acorn" : "apple";
+    return std::to_string(parsed.nameplate) + "-" + tqr::code_password(parsed);
+}
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Wrong codes from one address: each is reported with it, and its next tries wait longer and longer
+// (turned away before any confirmation byte, and told so); an honest receiver gets through meanwhile.
+bool wrong_codes(const TempDir& dir) {
+    write_file(dir / "日本-данные.bin", "payload");
+    CodeSender sender({"send", "--json", "--count", "1", "日本-данные.bin"}, dir);
+    if (!sender.shown()) return false;
+    bool ok = true, turned_away = false;
+    // The delays double (1, 2, 4 s ...): within four tries one comes before its address may try again.
+    for (int guess = 0; guess < 4 && !turned_away; ++guess) {
+        Stranger stranger = relayed_receive(dir, wrong_code(sender.code));
+        turned_away = has(stranger.err, "turns away tries from this address for ");
+        ok &= stranger.status == 4 && (turned_away || has(stranger.err, "the code is wrong"));
+    }
+    ok &= turned_away && has(sender.err(), R"({"event":"mismatch","peer":"127.0.0.2","failures":1,"wait":1})");
+    ok &= honest_receive(dir, sender.code, "日本-данные.bin", "payload") && sender.wait(kTool) == 0;
+    return ok && !has(sender.err(), "withdrawn");
+}
+
+// Only the limit in all (lowered to 2 here) withdraws the code: exit 4, with the count and the sources.
+bool failure_limit(const TempDir& dir) {
+    write_file(dir / "f", "payload");
+    CodeSender sender({"send", "--count", "2", "f"}, dir, {"TQR_MAX_FAILED_CONFIRMATIONS=2"});
+    if (!sender.shown()) return false;
+    bool ok = relayed_receive(dir, wrong_code(sender.code)).status == 4;
+    ok &= sender.wait_for_err("an endstation at 127.0.0.2 failed the key confirmation", kTool);
+    ok &= honest_receive(dir, sender.code, "f", "payload");
+    ok &= relayed_receive(dir, wrong_code(sender.code), "127.0.0.3").status == 4;
+    return ok && sender.wait(kTool) == 4 &&
+           has(sender.err(), "2 failed confirmations (from 127.0.0.2 \u00d71, 127.0.0.3 \u00d71); the code is withdrawn");
+}
+
+// A stranger that stops after its share: its link ends at TQR_CONFIRM_TIMEOUT (2 s here) and holds no
+// place of a --count 1, which an honest receiver takes meanwhile.
+bool stalled_confirmation(const TempDir& dir) {
+    write_file(dir / "f", "payload");
+    CodeSender sender({"send", "--count", "1", "f"}, dir);
+    if (!sender.shown()) return false;
+    tqr::Code code;
+    tqr::parse_code(sender.code, &code);
+    std::promise<void> shared;
+    std::thread stranger([&] {
+        relayed_receive(dir, sender.code, kStrangerAddress, [&](int, int link) {
+            unsigned char nonce[tqr::kCodeNonceBytes] = {}, mine[tqr::kCodeHelloBytes], theirs[tqr::kCodeHelloBytes];
+            tqr::exchange_hello(link, false, tqr::code_hello_magic(), nonce, sizeof nonce, mine, theirs);
+            std::string conference = tqr::conference_of(code.nameplate), ad = tqr::code_ad(false, conference);
+            tqr::CpaceSession cpace(false, tqr::code_password(code), tqr::channel_identifier(conference),
+                                    tqr::code_sid(theirs + tqr::kHelloHeadBytes, nonce, conference));
+            std::string share(reinterpret_cast<const char*>(cpace.share()), tqr::kPakeShareBytes);
+            tqr::send_all(link, (share + static_cast<char>(ad.size()) + ad).data(), share.size() + 1 + ad.size());
+            shared.set_value();
+            char buffer[256];
+            while (recv(link, buffer, sizeof buffer, 0) > 0) {
+            }
+        });
+    });
+    bool ok = shared.get_future().wait_for(kTool) == std::future_status::ready;
+    ok &= honest_receive(dir, sender.code, "f", "payload");
+    ok &= sender.wait_for_err("an endstation at 127.0.0.2 did not finish the key confirmation within 2 s", kTool);
+    stranger.join();
+    return ok && sender.wait(kTool) == 0;
+}
+
+// Every nameplate of the first range taken by senders from one address: the sender draws from the
+// next range, so its code has one digit more, and an honest receiver gets it.
+bool squatted_nameplates(const TempDir& dir) {
+    Coordinator coordinator;
+    std::vector<std::unique_ptr<RawParty>> squatters;
+    for (unsigned plate = 1; plate <= 9; ++plate) {
+        squatters.emplace_back(new RawParty());
+        if (!squatters.back()->join(ROLE_SENDER, tqr::conference_of(plate), "s", 3, false, kStrangerAddress))
+            return false;
+    }
+    write_file(dir / "f", "payload");
+    CodeSender sender({"send", "--count", "1", "f"}, dir, {"TQR_CODE_NAMEPLATES=9"});
+    return coordinator.started && sender.shown() && sender.nameplate >= 10 && sender.nameplate <= 99 &&
+           honest_receive(dir, sender.code, "f", "payload") && sender.wait(kTool) == 0;
+}
+
+// A receiver with the code that stops reading once the payload flows: the sender drops it after
+// TQR_STALL_TIMEOUT (3 s here), counts it lost and serves on.
+bool stopped_reader(const TempDir& dir) {
+    std::string payload = random_bytes(16 << 20, 7);
+    write_file(dir / "big", payload);
+    CodeSender sender({"send", "--count", "2", "big"}, dir);
+    if (!sender.shown()) return false;
+    tqr::Code code;
+    tqr::parse_code(sender.code, &code);
+    std::promise<void> dropped, reading;
+    std::thread stranger([&] {
+        relayed_receive(dir, sender.code, kStrangerAddress, [&](int, int link) {
+            int smallest = 1;
+            setsockopt(link, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+            tqr::Session session;
+            if (tqr::confirm_code(link, false, code, &session) != tqr::CONFIRMED) return reading.set_value();
+            unsigned char end[tqr::kEndBytes];
+            bool first = true;
+            tqr::receive_sealed(
+                link, session, [](const tqr::PayloadHeader&, uint64_t*) { return true; },
+                [&](const unsigned char*, size_t) {
+                    if (first) reading.set_value();
+                    first = false;
+                    dropped.get_future().wait_for(kTool);
+                    return false;
+                },
+                nullptr, end);
+        });
+    });
+    bool ok = reading.get_future().wait_for(kTool) == std::future_status::ready;
+    ok &= honest_receive(dir, sender.code, "big", payload);
+    ok &= sender.wait_for_err("the link to 127.0.0.2 moved no payload for 3 s (TQR_STALL_TIMEOUT)", kTool);
+    dropped.set_value();
+    stranger.join();
+    return ok && honest_receive(dir, sender.code, "big", payload) && sender.wait(kTool) == 0;
+}
+
+// The stall rule on its own: bytes that trickle in do not push a link's deadline on, a whole chunk does.
+bool dripping_link(const TempDir&) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return false;
+    unsigned char buffer[8];
+    bool ok;
+    {
+        tqr::LinkDeadline deadline;
+        deadline.set(0.2);
+        tqr::send_all(pair[1], "abc", 3);
+        ok = tqr::recv_all(pair[0], buffer, sizeof buffer) == 3 && tqr::LinkDeadline::passed();
+        tqr::payload_moved();  // a fresh window, TQR_STALL_TIMEOUT long
+        tqr::send_all(pair[1], "abcdefgh", 8);
+        ok &= tqr::recv_all(pair[0], buffer, sizeof buffer) == 8;
+    }
+    close(pair[0]);
+    close(pair[1]);
+    return ok;
+}
+
+}  // namespace
+
+std::vector<StrangerAttack> code_attacks() {
+    return {{"wrong codes from one address", wrong_codes},
+            {"the failure limit in all", failure_limit},
+            {"a confirmation that stalls after its share", stalled_confirmation},
+            {"every nameplate of the first range squatted", squatted_nameplates},
+            {"a receiver that stops reading", stopped_reader},
+            {"a link that drips", dripping_link}};
+}
+
+}  // namespace harness

@@ -1,0 +1,24 @@
+// The stranger table (strangers.h): each attack on `tqr` from its own loopback address, with an honest
+// transfer during it and after it.
+#include <gtest/gtest.h>
+
+#include "strangers.h"
+
+using namespace harness;
+
+namespace {
+
+class StrangersTest : public testing::TestWithParam<size_t> {};
+
+TEST_P(StrangersTest, HonestTransfersGoThroughDuringAndAfter) {
+    const StrangerAttack& attack = stranger_attacks()[GetParam()];
+    SCOPED_TRACE(attack.name);
+    TempDir dir;
+    EXPECT_TRUE(attack.run(dir)) << attack.name;
+    EXPECT_TRUE(honest_transfer(dir)) << "after: " << attack.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachAttack, StrangersTest, testing::Range<size_t>(0, stranger_attacks().size()),
+                         [](const testing::TestParamInfo<size_t>& info) { return "row" + std::to_string(info.param); });
+
+}  // namespace
