@@ -195,6 +195,32 @@ TEST(Code, WordListIsSortedLowerCaseAndShort) {
 }
 
 // What a peer or a file system names is shown as one unambiguous printable line; a port only as digits.
+// A slip of one or two letters (added, dropped, changed, two swapped) finds the word; nothing farther
+// is offered, the nearest come first and never more than three.
+TEST(Code, NearestWordsForASlip) {
+    struct Case {
+        const char* typed;
+        std::vector<std::string> nearest;
+    };
+    for (const Case& c : std::vector<Case>{{"wardan", {"warden", "garden"}},  // changed; then two changes
+                                           {"WarDan", {"warden", "garden"}},  // any case
+                                           {"tulpi", {"tulip"}},              // swapped
+                                           {"ocen", {"ocean", "open", "oven"}},
+                                           {"guitarr", {"guitar"}},           // added
+                                           {"qqqqqq", {}},
+                                           {"", {}},
+                                           {"\xff\xfe", {}}}) {
+        SCOPED_TRACE(c.typed);
+        EXPECT_EQ(tqr::nearest_words(c.typed), c.nearest);
+    }
+    // A listed word is not its own slip; of its many neighbours at two, three are offered.
+    std::vector<std::string> near = tqr::nearest_words("bake");
+    EXPECT_EQ(near.size(), 3u);
+    EXPECT_EQ(std::count(near.begin(), near.end(), "bake"), 0);
+    EXPECT_EQ(tqr::nearest_words("bake", 1).size(), 1u);
+    EXPECT_EQ(tqr::code_mistake("7-guitar-ocean-tulip"), "");
+}
+
 TEST(PeerText, ShownEscapedAndPortsTakenOnlyAsDigits) {
     const struct {
         std::string text, shown;

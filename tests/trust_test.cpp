@@ -212,7 +212,8 @@ TEST(TrustTest, AnInterruptedReceiveContinuesWhereItStoppedUnlessTheFileChanged)
     EXPECT_TRUE(read_file(dir / "in/data.bin") == read_file(dir / "data.bin"));
     EXPECT_EQ(files_in(dir / "in"), std::vector<std::string>{"data.bin"});
 
-    // The file changes while the sender serves on: it hashes it again, and the part goes.
+    // The file changes while the sender serves on: the part is no longer the start of it, the sender
+    // says so, and the part goes.
     HalfWay second(free_port(2), free_port(3), size / 2);
     interrupt_half_way(dir, second, "copy.bin", free_port(2));
     write_file(dir / "data.bin", random_bytes(size, 2));
@@ -246,6 +247,79 @@ TEST(TrustTest, AReceiverSaysWhatItWaitsForAndWhenToGiveUp) {
     EXPECT_EQ(confused.wait(kTool), 2) << confused.err();
     EXPECT_NE(confused.err().find("127.0.0.1:" + port + " does not speak this protocol"), std::string::npos) << confused.err();
     close(silent);
+    // A code's lines name the code, never its conference; it waits 30 s unless --timeout says otherwise,
+    // and where nothing answers, no tqr send serves it any more.
+    const std::string code = "555-guitar-ocean-tulip", at = " 555-... at 127.0.0.1", none = std::to_string(free_port(6));
+    TqrProcess unserved({"receive", "--host", "127.0.0.1", "--timeout", "1", code}, dir.path());
+    TqrProcess patient({"receive", "--host", "127.0.0.1", code}, dir.path());
+    TqrProcess stopped({"receive", "--host", "127.0.0.1", code}, dir.path(), {"TQR_COORDINATOR_PORT=" + none});
+    EXPECT_EQ(unserved.wait(kTool), 6) << unserved.err();
+    EXPECT_TRUE(patient.wait_for_err("nobody serves" + at + " yet; giving up after 30 s (--timeout)\n", kTool));
+    patient.signal(SIGTERM);
+    EXPECT_EQ(stopped.wait(kTool), 2) << stopped.err();
+    for (const std::string& line : {"nobody serves" + at + " yet; giving up after 1 s (--timeout)\n",
+                                    "no sender serves code" + at + " (mistyped? or the sender has stopped)\n"})
+        EXPECT_NE(unserved.err().find(line), std::string::npos) << unserved.err();
+    EXPECT_NE(stopped.err().find("nothing answers at 127.0.0.1 port " + none + ": no tqr send serves code 555-... "
+                                 "there any more (it has stopped, or runs on another machine: --host)\n"),
+              std::string::npos) << stopped.err();
+    EXPECT_EQ(patient.wait(kTool), 143);
+    for (TqrProcess* receiver : {&unserved, &patient, &stopped}) EXPECT_EQ(receiver->err().find("tqr-code"), std::string::npos);
+    EXPECT_EQ(coordinator.stop(), 0);
+}
+
+// What a folder holds, as a walk lists it: each entry's relative path (its bytes), type and content.
+std::vector<std::string> walk(const std::string& folder) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        found.push_back(entry.path().lexically_relative(folder).native() +
+                        (entry.is_directory() ? "/" : " = " + read_file(entry.path())));
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// Every name a file system allows travels exactly, in a folder and as a single file, in each locale,
+// and the lines show it escaped.
+TEST(TrustTest, EveryNameTravelsExactlyInEveryLocale) {
+    std::string longest;  // 246 bytes: with ".tqr-part", as long as a name may be
+    for (int i = 0; i < 82; ++i) longest += "日";
+    const std::vector<std::string> names{"naïve.txt", "日本.txt", "Кириллица Ελληνικά", "عربي.txt", "😀", " a  b ",
+                                         "new\nline", "\xff\xfe.bin", "caf\xe9", "tab\t\x1b[31m", "\x7f\x01",
+                                         longest};
+    const std::string top = "dossier é \xff";
+    TempDir dir;
+    fs::create_directories(dir / (top + "/é"));
+    std::vector<std::string> singles, paths{top};
+    for (const std::string& name : names) {
+        write_file(dir / (top + "/" + name), name);
+        write_file(dir / (top + "/é/" + name), name + "!");
+        singles.push_back(name + " = " + name);
+        paths.push_back(top + "/" + name);
+    }
+    std::sort(singles.begin(), singles.end());
+    ToolCoordinator coordinator(dir);
+    ASSERT_TRUE(coordinator.ready());
+    int round = 0;
+    for (const char* locale : {"", "C", "C.UTF-8"}) {
+        SCOPED_TRACE(locale);
+        const std::vector<std::string> env{"LANG=", std::string("LC_ALL=") + locale, "TQR_KEY=a-long-enough-key-1234"};
+        std::string in = dir / ("in" + std::string(locale));
+        fs::create_directories(in + "/files");
+        std::vector<std::unique_ptr<TqrProcess>> senders, receivers;
+        for (const std::string& path : paths) {
+            std::string conference = "n" + std::to_string(++round);
+            senders.emplace_back(new TqrProcess({"send", "--conference", conference, "--count", "1", path}, dir.path(), env));
+            receivers.emplace_back(new TqrProcess({"receive", "--conference", conference}, path == top ? in : in + "/files", env));
+        }
+        for (size_t i = 0; i < paths.size(); ++i) {
+            EXPECT_EQ(receivers[i]->wait(kTool), 0) << receivers[i]->err();
+            EXPECT_EQ(senders[i]->wait(kTool), 0) << senders[i]->err();
+            for (const char* raw : {"\xff", "\x1b", "\x7f", "new\nline"})
+                EXPECT_EQ((receivers[i]->err() + senders[i]->err()).find(raw), std::string::npos) << receivers[i]->err();
+        }
+        EXPECT_EQ(walk(in + "/" + top), walk(dir / top));
+        EXPECT_EQ(walk(in + "/files"), singles);
+    }
     EXPECT_EQ(coordinator.stop(), 0);
 }
 
@@ -282,6 +356,66 @@ TEST(TrustTest, AFolderArrivesWholeUnderItsOwnName) {
     EXPECT_EQ(files_in(dir / "in"), std::vector<std::string>{"tree"});
     sender.signal(SIGINT);
     EXPECT_EQ(sender.wait(kTool), 130);
+    EXPECT_EQ(coordinator.stop(), 0);
+}
+
+// Another user's part in a shared folder is left alone (1), or with --force replaced by one of the
+// receiver's own; what the disk cannot hold is declined before its first byte (1), and a stream stops
+// before the disk is full (5), leaving nothing behind. As root: a second user and a small tmpfs.
+TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
+    if (geteuid() != 0) GTEST_SKIP() << "a second user (uid 65534) and a tmpfs need the tests to run as root";
+    TempDir dir;
+    fs::create_directories(dir / "small");
+    fs::create_directories(dir / "tree");
+    if (run("mount -t tmpfs -o size=8m tmpfs " + quote(dir / "small")).status != 0) GTEST_SKIP() << "cannot mount a tmpfs";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { run("umount " + quote(at)); }
+    } unmount{dir / "small"};
+    const std::string planted = dir / "shared/big.bin.tqr-part";
+    fs::create_directory(dir / "shared");
+    write_file(dir / "big.bin", random_bytes(16 << 20, 7)), write_file(dir / "tree/f", random_bytes(10 << 20, 8));
+    write_file(planted, "");
+    ASSERT_EQ(chmod((dir / "shared").c_str(), 01777) | chown(planted.c_str(), 65534, 65534) | chmod(planted.c_str(), 0666), 0);
+    ToolCoordinator coordinator(dir);
+    ASSERT_TRUE(coordinator.ready());
+    struct Case {
+        std::string sent, folder;
+        bool force;
+        int status;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"big.bin", "shared", false, 1, "left big.bin.tqr-part alone: it belongs to another user (uid 65534)"},
+        {"big.bin", "shared", true, 0, "removed big.bin.tqr-part: it belongs to another user (uid 65534)"},
+        {"big.bin", "small", false, 1, "big.bin needs 16.0 MiB, 8.0 MiB free"},
+        {"tree", "small", false, 1, "tree needs 10.0 MiB, 8.0 MiB free"},
+        {"-", "small", false, 5, "stopped before the disk of "},
+    };
+    const std::vector<std::string> key{"TQR_KEY=a-long-enough-key-1234"};
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent + " into " + c.folder);
+        std::string conference = "space" + std::to_string(++round);
+        // Standard input /dev/zero: a stream without end.
+        TqrProcess sender({"send", "--count", c.sent == "-" ? "1" : "0", "--conference", conference, c.sent}, dir.path(),
+                          key, "/dev/zero");
+        std::vector<std::string> args{"receive", "--conference", conference};
+        if (c.force) args.push_back("--force");
+        TqrProcess receiver(args, dir / c.folder, key);
+        EXPECT_EQ(receiver.wait(kTool), c.status) << receiver.err();
+        EXPECT_NE(receiver.err().find(c.says), std::string::npos) << receiver.err();
+        if (c.status == 1) {
+            EXPECT_TRUE(sender.wait_for_err("an endstation declined", kTool)) << sender.err();
+        }
+    }
+    EXPECT_TRUE(files_in(dir / "small").empty());
+    struct stat taken {};
+    ASSERT_EQ(stat((dir / "shared/big.bin").c_str(), &taken), 0);
+    EXPECT_EQ(taken.st_uid, 0u);
+    EXPECT_EQ(taken.st_mode & 0777, 0644u);
+    EXPECT_TRUE(read_file(dir / "shared/big.bin") == read_file(dir / "big.bin"));
+    EXPECT_EQ(files_in(dir / "shared"), std::vector<std::string>{"big.bin"});
     EXPECT_EQ(coordinator.stop(), 0);
 }
 

@@ -274,10 +274,9 @@ int run_demo(const char* self_path) {
 
     printf("\ndemo passed: 2 rendezvous; both endstations verified the payload (BLAKE2b-256 %.16s...)\n",
            checksum.c_str());
-    printf("next, with separate processes:\n"
-           "  tqr coordinator\n"
-           "  tqr send --conference myconf FILE     (makes a key and shows the receive command)\n"
-           "  TQR_KEY=<that key> tqr receive --conference myconf\n");
+    printf("next, between two machines:\n"
+           "  tqr send FILE          shows a code, such as 7-guitar-ocean-tulip, and the command to run there\n"
+           "  tqr receive CODE       on the other machine, as that command says (with --host naming this one)\n");
     finish(EXIT_DONE);
 }
 

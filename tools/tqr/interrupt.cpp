@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <thread>
 
+#include "tools/tqr/prompt.h"
+
 namespace tqr {
 
 void catch_interrupts(void (*on_signal)(int signal)) {
@@ -18,6 +20,8 @@ void catch_interrupts(void (*on_signal)(int signal)) {
         int received = 0;
         while (sigwait(&stop, &received) != 0) {
         }
+        // A prompt may have the terminal raw: the process must not leave it so.
+        put_terminal_back();
         on_signal(received);
     }).detach();
 }

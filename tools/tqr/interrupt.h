@@ -8,7 +8,8 @@ namespace tqr {
 
 // Blocks both signals in the calling thread and in every thread it starts later, then starts the
 // thread that waits for them. `on_signal` runs on that thread with the signal's number and must end
-// the process. Call from the main thread before any other thread starts; once per process.
+// the process. A code prompt that is up is ended first (prompt.h). Call from the main thread before
+// any other thread starts; once per process.
 void catch_interrupts(void (*on_signal)(int signal));
 
 // "SIGINT", "SIGTERM".

@@ -31,12 +31,18 @@ std::string check_host(const std::string& host) {
            "IPv6 is not supported";
 }
 
-void add_party_options(CLI::App* command, tqr::PartyOptions& party) {
+// `-V` on every command as on `tqr` itself, where a person tries it first.
+void add_version(CLI::App* command) { command->set_version_flag("--version,-V", "tqr " TQR_VERSION); }
+
+void add_party_options(CLI::App* command, tqr::PartyOptions& party, bool sending) {
     command->add_option("--conference", party.conference,
                         "Conference identifier (both ends use the same), for a key instead of a code");
     CLI::Option* key = command->add_option(
         "--key", party.key,
-        "Conference key (default: $TQR_KEY, else none: send makes one); other users of the machine can read it");
+        sending ? "Conference key (default: $TQR_KEY, else none: send makes one and shows it); other users of the "
+                  "machine can read it"
+                : "Conference key, as the sender gave or made it (default: $TQR_KEY); other users of the machine "
+                  "can read it");
     CLI::Option* key_file =
         command->add_option("--key-file", party.key_file, "Read the key from the first line of this file");
     key->excludes(key_file);
@@ -63,14 +69,17 @@ CLI::App* add_send(CLI::App& app, tqr::SendOptions& send) {
         "Example: tqr send report.pdf  shows a code such as 7-guitar-ocean-tulip and the command that takes the\n"
         "file on another machine: tqr receive --host HOST 7-guitar-ocean-tulip. When no coordinator answers at\n"
         "localhost (and --host is not given), send serves one itself on the coordinator port for as long as it\n"
-        "runs. A code stops being served after 3 failed key confirmations (someone is guessing).\n"
+        "runs. Each failed key confirmation of the code is reported with its address, which then waits longer\n"
+        "before its next try; after 100 in all (TQR_MAX_FAILED_CONFIRMATIONS) the code is no longer served.\n"
         "With --conference, the key comes from --key, --key-file or TQR_KEY; without one, send makes a key and\n"
         "shows it with the receive command.\n"
         "Standard input (FILE -) is streamed when --count is 1; otherwise, or with --plain, it is first read\n"
         "into memory whole.\n"
         "Exit status: 0 served --count endstations, 1 usage or I/O error, 2 coordinator unreachable or gone,\n"
-        "3 refused (the conference already has a sender), 4 the code failed its confirmation 3 times.");
-    add_party_options(command, send.party);
+        "3 refused (the conference already has a sender), 4 the code failed its confirmation 100 times,\n"
+        "130/143 interrupted (SIGINT/SIGTERM).");
+    add_party_options(command, send.party, true);
+    add_version(command);
     command->add_option("--count", send.count, "Exit after serving this many endstations (default: no limit)")
         ->check(CLI::Range(0L, 1000000000L));
     command->add_option("--name", send.name, "File name offered to endstations (default: FILE's base name)");
@@ -93,13 +102,16 @@ CLI::App* add_receive(CLI::App& app, tqr::ReceiveOptions& receive, std::vector<s
         "Exit status: 0 payload verified and stored, 1 usage or I/O error, 2 coordinator unreachable or not\n"
         "a coordinator, 4 the code or key is wrong or the sender could not be reached, 5 the payload arrived\n"
         "short or corrupt, 6 no sender came within --timeout, 130/143 interrupted (SIGINT/SIGTERM).");
-    add_party_options(command, receive.party);
+    add_party_options(command, receive.party, false);
+    add_version(command);
     command->add_option("code", code_parts, "The code that the sender showed, as in 7-guitar-ocean-tulip");
     command->add_option("--output,-o", receive.output,
                         "File or folder to write, - for standard output (default: the sender's file name)");
     command->add_flag("--force,-f", receive.force, "Replace a file of the same name");
-    command->add_option("--timeout", receive.timeout, "Give up when no sender came within SECONDS (default: wait)")
-        ->check(CLI::Range(1L, 31536000L));
+    command->add_option("--timeout", receive.timeout,
+                        "Give up when no sender came within SECONDS, 0 waits for ever (default: 30 with a code, no "
+                        "limit with --conference)")
+        ->check(CLI::Range(0L, 31536000L));
     return command;
 }
 
@@ -124,6 +136,7 @@ int main(int argc, char** argv) {
     coordinator_command->add_option("--metrics", coordinator.metrics,
                                     "Serve Prometheus metrics on http://ADDRESS:PORT/metrics (e.g. 127.0.0.1:9720)");
     coordinator_command->footer(tqr::coordinator_footer());
+    add_version(coordinator_command);
 
     tqr::SendOptions send;
     CLI::App* send_command = add_send(app, send);
@@ -133,6 +146,7 @@ int main(int argc, char** argv) {
 
     CLI::App* demo_command =
         app.add_subcommand("demo", "Show a coordinator, a sender and two endstations at work, in this process");
+    add_version(demo_command);
 
     try {
         app.parse(argc, argv);

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "tools/tqr/escape.h"
 
@@ -29,6 +31,13 @@ size_t terminal_width() {
     winsize size{};
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
     return 80;
+}
+
+// The columns `text` takes: UTF-8 sequences counted as one.
+size_t columns_of(const std::string& text) {
+    size_t shown = 0;
+    for (char c : text) shown += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return shown;
 }
 
 // `line` cut to `columns` characters (UTF-8 sequences counted as one, never split).
@@ -111,13 +120,11 @@ void Progress::start_at(uint64_t offset) {
     m_base = offset;
 }
 
-void Progress::summary(const std::string& line) {
+void Progress::summary(const std::string& text) {
     if (m_json) return;
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_enabled && !m_finished) {
-        fprintf(stderr, "\r\033[K");
-    }
-    fprintf(stderr, "tqr %s: %s\n", m_command.c_str(), escaped(line).c_str());
+    end_line();
+    fprintf(stderr, "tqr %s: %s\n", m_command.c_str(), escaped(text).c_str());
     if (m_enabled) draw(true);
     fflush(stderr);
 }
@@ -125,11 +132,13 @@ void Progress::summary(const std::string& line) {
 bool Progress::ask(const std::string& question) {
     FILE* terminal = fopen("/dev/tty", "r+");
     if (terminal == nullptr) return false;
+    std::chrono::steady_clock::time_point asked;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_enabled) fprintf(stderr, "\r\033[K");
+        if (m_enabled && !m_lent) fprintf(stderr, "\r\033[K");
         fflush(stderr);
         m_held = true;
+        asked = std::chrono::steady_clock::now();
     }
     fprintf(terminal, "tqr %s: %s [y/N] ", m_command.c_str(), escaped(question).c_str());
     fflush(terminal);
@@ -138,8 +147,54 @@ bool Progress::ask(const std::string& question) {
     fclose(terminal);
     std::lock_guard<std::mutex> guard(m_mutex);
     m_held = false;
+    // The clock stops while a person thinks: the rate and the time left are the link's.
+    std::chrono::steady_clock::duration held = std::chrono::steady_clock::now() - asked;
+    m_asked += std::chrono::duration<double>(held).count();
+    if (m_bytes > 0) m_first_byte += held;
     draw(true);
     return yes;
+}
+
+double Progress::asked_seconds() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_asked;
+}
+
+void Progress::aside(const std::function<void()>& write) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_enabled && !m_finished && !m_held && !m_lent) {
+        fprintf(stderr, "\r\033[K");
+        fflush(stderr);
+    }
+    write();
+    draw(true);
+}
+
+void Progress::lend() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_enabled && !m_finished && !m_held && !m_lent) {
+        fprintf(stderr, "\r\033[K");
+        fflush(stderr);
+    }
+    m_lent = true;
+}
+
+void Progress::give_back(bool at_line_start) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_lent) return;
+    m_lent = false;
+    if (m_enabled && !at_line_start) fputc('\n', stderr);
+    draw(true);
+}
+
+void Progress::end_line() {
+    if (!m_enabled || m_finished) return;
+    if (m_held || m_lent) {
+        // The other writer's line (a question, a payload) is left as it is, ended.
+        fputc('\n', stderr);
+    } else if (!m_state.empty()) {
+        fprintf(stderr, "\r\033[K");
+    }
 }
 
 std::string Progress::rate_text(uint64_t bytes, double seconds) {
@@ -157,17 +212,18 @@ void Progress::note(const std::string& message) {
         return;
     }
     std::string line = "tqr " + m_command + ": " + escaped(message);
-    if (!m_enabled || m_finished) {
-        fprintf(stderr, "%s\n", line.c_str());
-        return;
-    }
-    fprintf(stderr, "\r\033[K%s\n", line.c_str());
+    end_line();
+    fprintf(stderr, "%s\n", line.c_str());
     draw(true);
+    fflush(stderr);
 }
 
 void Progress::finish(const std::string& text) {
     if (!m_enabled) return;
     std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_finished) return;
+    if (m_held || m_lent) end_line();
+    m_held = m_lent = false;
     m_state = escaped(text);
     m_finished_text = true;
     draw(true);
@@ -182,14 +238,27 @@ void Progress::fail(const std::string& text, const std::string& message, int sta
         emit("error", {{"message", message}, {"exit", static_cast<double>(status)}});
         return;
     }
-    bool drawn;
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        drawn = !m_state.empty();
+    if (message.empty()) {
+        bool drawn;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            drawn = !m_state.empty();
+        }
+        // A command that ends before it showed any state needs no status line to end.
+        if (drawn) finish(text);
+        return;
     }
-    // A command that ends before it showed any state needs no status line to end.
-    if (drawn) finish(text);
-    if (!message.empty()) note(message);
+    // One line says why: the status line keeps its figures, if any, but not a state that would say
+    // the same again.
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_enabled && !m_finished && !m_held && !m_lent && m_bytes > 0 && !m_state.empty()) {
+        fprintf(stderr, "\r\033[K%s\n", line(false).c_str());
+    } else {
+        end_line();
+    }
+    m_finished = true;
+    fprintf(stderr, "tqr %s: %s\n", m_command.c_str(), escaped(message).c_str());
+    fflush(stderr);
 }
 
 std::string Progress::human_bytes(double bytes) {
@@ -212,37 +281,60 @@ void Progress::emit(const char* event, std::initializer_list<JsonField> fields) 
     fflush(stderr);
 }
 
-void Progress::draw(bool force) {
-    if (m_finished || m_held || m_state.empty()) return;
-    auto now = std::chrono::steady_clock::now();
-    if (!force && now - m_last_draw < kRedraw) return;
-    m_last_draw = now;
-    // The figures first: on a narrow terminal the state is what gets cut.
-    std::string line = "tqr " + m_command + ": ";
-    if (m_bytes > 0 && !m_finished_text) {
+std::string Progress::line(bool with_state) {
+    std::string prefix = "tqr " + m_command + ": ";
+    if (m_finished_text) return prefix + m_state;
+    // The fields from the most useful on; one that does not fit is left out whole, never cut.
+    enum Kind { SHARE, FIGURE, WORDS };
+    std::vector<std::pair<Kind, std::string>> fields;
+    if (m_bytes > 0) {
         uint64_t at = m_base + m_bytes;
         bool one_payload = m_payload_size > 0 && at <= m_payload_size;
         if (one_payload) {
             char percent[16];
-            snprintf(percent, sizeof percent, "%.0f%% ", 100.0 * static_cast<double>(at) / static_cast<double>(m_payload_size));
-            line += percent;
+            snprintf(percent, sizeof percent, "%.0f%%", 100.0 * static_cast<double>(at) / static_cast<double>(m_payload_size));
+            fields.emplace_back(SHARE, percent);
         }
-        line += human_bytes(static_cast<double>(at));
-        if (one_payload) line += " of " + human_bytes(static_cast<double>(m_payload_size));
-        double seconds = std::chrono::duration<double>(now - m_first_byte).count();
+        std::string bytes = human_bytes(static_cast<double>(at));
+        if (one_payload) bytes += " of " + human_bytes(static_cast<double>(m_payload_size));
+        fields.emplace_back(FIGURE, bytes);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_first_byte).count();
         if (seconds > 0.5) {
             double rate = static_cast<double>(m_bytes) / seconds;
-            line += ", " + human_bytes(rate) + "/s";
+            fields.emplace_back(FIGURE, human_bytes(rate) + "/s");
             if (one_payload && rate > 0 && at < m_payload_size)
-                line += ", " + duration_text(static_cast<double>(m_payload_size - at) / rate) + " left";
+                fields.emplace_back(FIGURE, duration_text(static_cast<double>(m_payload_size - at) / rate) + " left");
         }
-        line += " | ";
     }
-    line += m_state;
-    if (!m_counters.empty()) line += " | " + m_counters;
+    if (with_state) fields.emplace_back(WORDS, m_state);
+    if (with_state && !m_counters.empty()) fields.emplace_back(WORDS, m_counters);
+    size_t room = terminal_width() - 1;
+    if (columns_of(prefix) > room) return fit(prefix, room);
+    std::string text = prefix;
+    size_t used = columns_of(prefix);
+    const std::pair<Kind, std::string>* last = nullptr;
+    for (const auto& field : fields) {
+        const char* separator = last == nullptr                                   ? ""
+                                : last->first == SHARE && field.first == FIGURE   ? " "
+                                : last->first != WORDS && field.first == FIGURE ? ", "
+                                                                                  : " | ";
+        size_t width = strlen(separator) + columns_of(field.second);
+        if (used + width > room) continue;
+        text += separator + field.second;
+        used += width;
+        last = &field;
+    }
+    return text;
+}
+
+void Progress::draw(bool force) {
+    if (m_finished || m_held || m_lent || m_state.empty()) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && now - m_last_draw < kRedraw) return;
+    m_last_draw = now;
     // Back to the line's start and clear it: the line only ever shows the latest state, and never
-    // wraps (a wrapped line could not be cleared).
-    fprintf(stderr, "\r\033[K%s", fit(line, terminal_width() - 1).c_str());
+    // wraps (a wrapped line could not be cleared), except the last one, which is never redrawn.
+    fprintf(stderr, "\r\033[K%s", line(true).c_str());
     fflush(stderr);
 }
 

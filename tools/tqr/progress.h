@@ -24,6 +24,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -60,15 +61,29 @@ public:
     void note(const std::string& message);
     // The last redraw, ending the status line; nothing is drawn afterwards.
     void finish(const std::string& text);
-    // The end of the command with `status`: the status line shows `text` and `message` follows in a
-    // line of its own (when not empty), or an error event.
+    // The end of the command with `status`: `message`, when not empty, in a line of its own that
+    // alone says why (the status line keeps only its figures, if it had any); otherwise the status
+    // line shows `text`. For --json an error event.
     void fail(const std::string& text, const std::string& message, int status);
     // One transfer done: a line of its own when the status line is not shown (nothing for --json,
-    // whose done event says it); `line` starts "NAME: ...".
-    void summary(const std::string& line);
+    // whose done event says it); `text` starts "NAME: ...".
+    void summary(const std::string& text);
     // Asks the person on the terminal; true for yes. The status line is cleared and held meanwhile,
-    // without holding the lock, so other threads (a signal's) can still write lines.
+    // without holding the lock, so other threads (a signal's) can still write lines. The time the
+    // answer takes counts in no rate or time left (asked_seconds()).
     bool ask(const std::string& question);
+    // The seconds that questions held so far, for a caller that times a transfer itself.
+    double asked_seconds();
+
+    // Another writer's text on the terminal (the code on standard output): the status line is cleared,
+    // `write` runs under the lock, so that no redraw comes in between, and the status line is drawn
+    // again below what it wrote, which must end its line.
+    void aside(const std::function<void()>& write);
+    // The terminal lent to another writer for a while (a payload on standard output): the status line
+    // is cleared and not drawn until give_back(). `at_line_start`: the other writer ended its last
+    // line, so lines of this one need no line end before them.
+    void lend();
+    void give_back(bool at_line_start);
 
     // "12.3 MiB in 4.56 s, 2.7 MiB/s"
     static std::string rate_text(uint64_t bytes, double seconds);
@@ -78,6 +93,11 @@ public:
 
 private:
     void draw(bool force);
+    // The status line as it fits the terminal; with `with_state`, the state and counters after the figures.
+    std::string line(bool with_state);
+    // Ends what the terminal's last line shows before a line of its own: the status line cleared, or
+    // a question or another writer's text ended.
+    void end_line();
     void emit(const char* event, std::initializer_list<JsonField> fields);
 
     bool m_enabled;  // the status line is drawn
@@ -91,6 +111,8 @@ private:
     uint64_t m_payload_size = 0;
     bool m_finished = false;
     bool m_held = false;  // a question is on the terminal
+    bool m_lent = false;  // another writer has the terminal (lend())
+    double m_asked = 0;   // seconds of questions so far
     bool m_finished_text = false;  // the last line: its text alone
     std::chrono::steady_clock::time_point m_first_byte;
     std::chrono::steady_clock::time_point m_last_draw;

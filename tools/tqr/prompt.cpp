@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 #include "tools/tqr/words.h"
@@ -18,27 +19,44 @@ const char kPrompt[] = "Code (Tab completes a word): ";
 constexpr size_t kMostChoicesShown = 40;
 constexpr char kInterrupt = 3, kEndOfInput = 4, kBackspace = 8, kKillLine = 21, kDelete = 127;
 
+// The terminal's settings from before the prompt, while it is up: the prompting thread sets and
+// clears them, and a thread that ends the process meanwhile puts them back (put_terminal_back).
+struct SavedTerminal {
+    std::mutex mutex;  // guards the rest; taken alone
+    bool raw = false;
+    termios saved{};
+    int out = -1;  // where the prompt is shown
+};
+
+SavedTerminal g_saved;
+
 // The terminal without line editing, echo or signal keys for as long as this lives, so that Tab and
 // every other key come here; put back as it was however the prompt ends.
 class RawTerminal {
 public:
-    RawTerminal() {
-        m_ok = tcgetattr(STDIN_FILENO, &m_saved) == 0;
-        termios raw = m_saved;
+    explicit RawTerminal(FILE* out) {
+        std::lock_guard<std::mutex> guard(g_saved.mutex);
+        termios saved{};
+        m_ok = tcgetattr(STDIN_FILENO, &saved) == 0;
+        termios raw = saved;
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
         m_ok = m_ok && tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0;
+        g_saved.raw = m_ok;
+        g_saved.saved = saved;
+        g_saved.out = fileno(out);
     }
     ~RawTerminal() {
-        if (m_ok) tcsetattr(STDIN_FILENO, TCSAFLUSH, &m_saved);
+        std::lock_guard<std::mutex> guard(g_saved.mutex);
+        if (g_saved.raw) tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved.saved);
+        g_saved.raw = false;
     }
     RawTerminal(const RawTerminal&) = delete;
     RawTerminal& operator=(const RawTerminal&) = delete;
     bool ok() const { return m_ok; }
 
 private:
-    termios m_saved{};
     bool m_ok = false;
 };
 
@@ -61,9 +79,9 @@ std::string complete(FILE* out, const std::string& line) {
     return completed;
 }
 
-bool read_from_terminal(FILE* out, std::string* typed) {
-    RawTerminal terminal;
-    if (!terminal.ok()) return false;
+CodeRead read_from_terminal(FILE* out, std::string* typed) {
+    RawTerminal terminal(out);
+    if (!terminal.ok()) return CODE_NONE;
     std::string line;
     redraw(out, line);
     for (;;) {
@@ -75,7 +93,8 @@ bool read_from_terminal(FILE* out, std::string* typed) {
             fputs("\r\n", out);
             fflush(out);
             *typed = line;
-            return n > 0 && done;
+            if (n > 0 && c == kInterrupt) return CODE_INTERRUPTED;
+            return n > 0 && done ? CODE_TYPED : CODE_NONE;
         }
         if (c == kDelete || c == kBackspace) {
             if (!line.empty()) line.pop_back();
@@ -95,11 +114,11 @@ bool read_from_terminal(FILE* out, std::string* typed) {
 
 }  // namespace
 
-bool read_code(std::string* typed) {
+CodeRead read_code(std::string* typed) {
     if (isatty(STDIN_FILENO) == 1) {
         // The prompt goes to the terminal itself: standard error may carry --json lines.
         FILE* out = fopen("/dev/tty", "w");
-        bool read = read_from_terminal(out ? out : stderr, typed);
+        CodeRead read = read_from_terminal(out ? out : stderr, typed);
         if (out) fclose(out);
         return read;
     }
@@ -108,7 +127,17 @@ bool read_code(std::string* typed) {
     while ((c = getchar()) != EOF && c != '\n') line += static_cast<char>(c);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     *typed = line;
-    return c != EOF || !line.empty();
+    return c != EOF || !line.empty() ? CODE_TYPED : CODE_NONE;
+}
+
+void put_terminal_back() {
+    std::lock_guard<std::mutex> guard(g_saved.mutex);
+    if (!g_saved.raw) return;
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved.saved);
+    g_saved.raw = false;
+    // The process is ending: a line end that does not get through changes nothing.
+    ssize_t written = write(g_saved.out, "\r\n", 2);
+    (void)written;
 }
 
 }  // namespace tqr

@@ -20,12 +20,12 @@ _tqr_read_help() {
 
 _tqr_fallback() {
     case $1 in
-    coordinator) printf '%s\n' -h --help '--log =' --quiet --verbose '--metrics =' ;;
-    send) printf '%s\n' -h --help '--conference =' '--key =' '--key-file =' '--host =' '--nickname =' --plain \
-        --verbose '--count =' '--name =' @file ;;
-    receive) printf '%s\n' -h --help '--conference =' '--key =' '--key-file =' '--host =' '--nickname =' --plain \
-        --verbose '-o =' '--output =' ;;
-    demo) printf '%s\n' -h --help ;;
+    coordinator) printf '%s\n' -h --help -V --version '--log =' --quiet --verbose '--metrics =' ;;
+    send) printf '%s\n' -h --help -V --version '--conference =' '--key =' '--key-file =' '--host =' '--nickname =' \
+        --plain --json --verbose '--count =' '--name =' @file ;;
+    receive) printf '%s\n' -h --help -V --version '--conference =' '--key =' '--key-file =' '--host =' \
+        '--nickname =' --plain --json --verbose '-o =' '--output =' -f --force '--timeout =' ;;
+    demo) printf '%s\n' -h --help -V --version ;;
     esac
 }
 
@@ -43,7 +43,7 @@ _tqr() {
         esac
     done
     if [[ -z $subcommand ]]; then
-        mapfile -t COMPREPLY < <(compgen -W "coordinator send receive demo --help" -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W "coordinator send receive demo --help --version" -- "$cur")
         return
     fi
     case $prev in

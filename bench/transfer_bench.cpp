@@ -1,0 +1,364 @@
+// zel_bench_transfer: what `tqr` moves per second next to what the machine can, in one run. The floor
+// is loopback TCP between two threads in the tool's chunk size, and the sealed stream alone in memory
+// (one thread sealing, one opening, each with the checksum of the data); the tool runs as a user runs
+// it, `tqr send` and `tqr receive` as processes of their own, on tmpfs. Figures as `name=value` lines,
+// notes as `# ` lines, then one verdict line per goal (bench/README.md).
+//
+// One thread drives the processes; the floors use two threads each. Every wait has a deadline: a
+// process that overruns it is killed and the run ends with a `#` line that says which.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sodium.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/tqr/payload.h"
+
+extern char** environ;
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+constexpr uint64_t kMiB = 1 << 20;
+constexpr uint64_t kFileBytes = 1024 * kMiB;
+constexpr int kBasePort = 23800;  // the coordinator's; the pool above it, the floor at +30
+constexpr int kProcessSeconds = 300;
+constexpr size_t kSealBytes = crypto_secretstream_xchacha20poly1305_ABYTES;
+constexpr size_t kFrameBytes = 4 + tqr::kChunkBytes + kSealBytes;  // one sealed chunk on the wire
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string g_tqr;   // the tool beside this binary
+std::string g_work;  // the scratch folder on tmpfs
+pid_t g_coordinator = -1;  // a running `tqr coordinator`, which a run that gives up takes along
+
+[[noreturn]] void give_up(const std::string& why) {
+    printf("# %s; the run ends here (the tools' messages: %s/stderr.log)\n", why.c_str(), g_work.c_str());
+    if (g_coordinator > 0) kill(g_coordinator, SIGTERM);
+    exit(1);
+}
+
+// Loopback TCP: one thread writes frames of the tool's size, the other reads them.
+double floor_tcp(uint64_t bytes) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kBasePort + 30);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 1) != 0)
+        give_up("the floor cannot listen on port " + std::to_string(kBasePort + 30));
+    int writer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(writer, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) give_up("the floor cannot connect");
+    int reader = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
+    Clock::time_point start = Clock::now();
+    std::thread sending([&] {
+        std::vector<unsigned char> frame(kFrameBytes, 7);
+        for (uint64_t sent = 0; sent < bytes; sent += tqr::kChunkBytes)
+            if (!tqr::send_all(writer, frame.data(), frame.size())) break;
+        shutdown(writer, SHUT_WR);
+    });
+    std::vector<unsigned char> buffer(kFrameBytes);
+    uint64_t got = 0;
+    for (ssize_t n; (n = recv(reader, buffer.data(), buffer.size(), 0)) > 0;) got += static_cast<uint64_t>(n);
+    double seconds = seconds_since(start);
+    sending.join();
+    close(writer);
+    close(reader);
+    return static_cast<double>(got) / kFrameBytes * tqr::kChunkBytes / kMiB / seconds;
+}
+
+// The sealed stream in memory: one thread seals chunks (and sums them for the checksum), the other
+// opens them, through a queue of a few chunks.
+double floor_seal(uint64_t bytes) {
+    unsigned char key[crypto_secretstream_xchacha20poly1305_KEYBYTES], sum_key[crypto_onetimeauth_KEYBYTES];
+    randombytes_buf(key, sizeof key);
+    randombytes_buf(sum_key, sizeof sum_key);
+    unsigned char header[crypto_secretstream_xchacha20poly1305_HEADERBYTES];
+    crypto_secretstream_xchacha20poly1305_state push_state, pull_state;
+    crypto_secretstream_xchacha20poly1305_init_push(&push_state, header, key);
+    crypto_secretstream_xchacha20poly1305_init_pull(&pull_state, header, key);
+    constexpr size_t kSlots = 8;
+    std::vector<std::vector<unsigned char>> slots(kSlots, std::vector<unsigned char>(kFrameBytes));
+    std::mutex mutex;  // guards `filled` and `emptied`
+    std::condition_variable changed;
+    uint64_t filled = 0, emptied = 0, chunks = bytes / tqr::kChunkBytes;
+    Clock::time_point start = Clock::now();
+    std::thread sealing([&] {
+        std::vector<unsigned char> plain(tqr::kChunkBytes, 3);
+        crypto_onetimeauth_state sum;
+        crypto_onetimeauth_init(&sum, sum_key);
+        for (uint64_t i = 0; i < chunks; ++i) {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return filled - emptied < kSlots; });
+            }
+            crypto_onetimeauth_update(&sum, plain.data(), plain.size());
+            crypto_secretstream_xchacha20poly1305_push(&push_state, slots[i % kSlots].data(), nullptr, plain.data(),
+                                                       plain.size(), nullptr, 0, 0);
+            std::lock_guard<std::mutex> guard(mutex);
+            ++filled;
+            changed.notify_all();
+        }
+    });
+    std::vector<unsigned char> plain(tqr::kChunkBytes);
+    crypto_onetimeauth_state sum;
+    crypto_onetimeauth_init(&sum, sum_key);
+    bool intact = true;
+    for (uint64_t i = 0; i < chunks; ++i) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return filled > emptied; });
+        }
+        intact &= crypto_secretstream_xchacha20poly1305_pull(&pull_state, plain.data(), nullptr, nullptr,
+                                                             slots[i % kSlots].data(), tqr::kChunkBytes + kSealBytes,
+                                                             nullptr, 0) == 0;
+        crypto_onetimeauth_update(&sum, plain.data(), plain.size());
+        std::lock_guard<std::mutex> guard(mutex);
+        ++emptied;
+        changed.notify_all();
+    }
+    double seconds = seconds_since(start);
+    sealing.join();
+    if (!intact) give_up("the sealed floor failed to open its own chunks");
+    return static_cast<double>(chunks * tqr::kChunkBytes) / kMiB / seconds;
+}
+
+// A shell command as a process of its own; `out` its standard output (-1: inherited).
+pid_t spawn(const std::string& command, int out = -1) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    std::string log = g_work + "/stderr.log";
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    std::string line = "exec " + command;
+    const char* argv[] = {"/bin/sh", "-c", line.c_str(), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+        give_up("cannot start " + command);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Waits for `pid` to exit within `seconds`; its exit status. Killed, and the run ended, when it overruns.
+int wait_exit(pid_t pid, int seconds, const std::string& what) {
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    pollfd ready{pidfd, POLLIN, 0};
+    if (pidfd < 0 || poll(&ready, 1, seconds * 1000) != 1) {
+        kill(pid, SIGKILL);
+        give_up(what + " did not end within " + std::to_string(seconds) + " s");
+    }
+    close(pidfd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Reads `fd` until a line that starts with `prefix` came (within `seconds`): the rest of that line.
+// The reader goes on draining `fd` on a thread of its own until it ends, so that the writer never blocks.
+std::string await_line(int fd, const std::string& prefix, int seconds, const std::string& what) {
+    std::string text;
+    Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        size_t at = text.find(prefix);
+        if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
+            std::string found = text.substr(at + prefix.size(), text.find('\n', at) - at - prefix.size());
+            std::thread([fd] {
+                char drained[4096];
+                while (read(fd, drained, sizeof drained) > 0) {
+                }
+                close(fd);
+            }).detach();
+            return found;
+        }
+        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        pollfd ready{fd, POLLIN, 0};
+        char buffer[4096];
+        ssize_t n = left > 0 && poll(&ready, 1, left) == 1 ? read(fd, buffer, sizeof buffer) : 0;
+        if (n <= 0) give_up(what + " never said \"" + prefix + "\"");
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+
+int run(const std::string& command) { return wait_exit(spawn(command), kProcessSeconds, command); }
+
+// One `send` (arguments of `tqr send`, or a pipeline that ends in one when `pipe_in` is set) served
+// to `receivers` receivers at once (`receive(i, code)`: the command of the i-th); seconds from the
+// sender's start until the last receiver ended.
+double transfer(const std::string& send, int receivers, const std::function<std::string(int, const std::string&)>& receive) {
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) give_up("no pipe");
+    Clock::time_point start = Clock::now();
+    pid_t sender = spawn(send, pipe_fds[1]);
+    close(pipe_fds[1]);
+    std::string code = await_line(pipe_fds[0], "Code: ", 30, "tqr send");
+    std::vector<pid_t> pids;
+    for (int i = 0; i < receivers; ++i) pids.push_back(spawn(receive(i, code)));
+    for (pid_t pid : pids)
+        if (int status = wait_exit(pid, kProcessSeconds, "tqr receive"); status != 0)
+            give_up("tqr receive ended with " + std::to_string(status));
+    double seconds = seconds_since(start);
+    if (int status = wait_exit(sender, kProcessSeconds, "tqr send"); status != 0)
+        give_up("tqr send ended with " + std::to_string(status));
+    return seconds;
+}
+
+double best_of(int rounds, const std::function<double()>& round) {
+    double best = 1e30;
+    for (int i = 0; i < rounds; ++i) best = std::min(best, round());
+    return best;
+}
+
+// A file of random bytes.
+void make_file(const std::string& path, uint64_t size) {
+    FILE* file = fopen(path.c_str(), "wb");
+    if (!file) give_up("cannot write " + path);
+    std::vector<unsigned char> block(kMiB);
+    for (uint64_t done = 0; done < size; done += block.size()) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - done));
+        randombytes_buf(block.data(), n);
+        fwrite(block.data(), 1, n, file);
+    }
+    fclose(file);
+}
+
+// `tqr send FILE` into `tqr receive -o OUT CODE`, checked; seconds.
+double send_file(const std::string& file) {
+    run("rm -f " + g_work + "/out.bin");
+    double seconds = transfer(g_tqr + " send --count 1 " + file, 1, [](int, const std::string& code) {
+        return g_tqr + " receive -o " + g_work + "/out.bin " + code;
+    });
+    if (run("cmp -s " + file + " " + g_work + "/out.bin") != 0) give_up("the received file differs");
+    return seconds;
+}
+
+void print(const char* name, double value) { printf("%s=%.2f\n", name, value); fflush(stdout); }
+
+void verdict(const char* goal, double ratio, bool met) {
+    printf("verdict %s: %.2f, %s\n", goal, ratio, met ? "met" : "missed");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (sodium_init() < 0) give_up("libsodium cannot start");
+    signal(SIGPIPE, SIG_IGN);
+    std::string self = argv[0];
+    g_tqr = getenv("TQR") ? getenv("TQR") : self.substr(0, self.rfind('/') + 1) + "tqr";
+    if (access(g_tqr.c_str(), X_OK) != 0) give_up("no tqr at " + g_tqr + " (build it, or set TQR)");
+    uint64_t file_bytes = argc > 1 ? strtoull(argv[1], nullptr, 10) * kMiB : kFileBytes;
+    setenv("TQR_COORDINATOR_PORT", std::to_string(kBasePort).c_str(), 1);
+    setenv("TQR_TOP_PORT", std::to_string(kBasePort + 20).c_str(), 1);
+    char folder[] = "/dev/shm/zel_bench_transfer_XXXXXX";
+    if (!mkdtemp(folder)) give_up("cannot make a folder on /dev/shm");
+    g_work = folder;
+    printf("# tqr: %s, scratch: %s, load: ", g_tqr.c_str(), folder);
+    fflush(stdout);
+    run("cat /proc/loadavg");
+
+    double tcp = floor_tcp(file_bytes), seal = floor_seal(file_bytes), floor = std::min(tcp, seal);
+    print("floor_tcp_mib_s", tcp);
+    print("floor_seal_mib_s", seal);
+    print("floor_mib_s", floor);
+
+    std::string file = g_work + "/payload.bin";
+    make_file(file, file_bytes);
+    double mib = static_cast<double>(file_bytes) / kMiB;
+    double file_rate = mib / best_of(3, [&] { return send_file(file); });
+    print("file_mib_s", file_rate);
+
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) give_up("no pipe");
+    pid_t coordinator = g_coordinator = spawn(g_tqr + " coordinator 2>&1", pipe_fds[1]);  // it tells on standard error
+    close(pipe_fds[1]);
+    await_line(pipe_fds[0], "listening ", 30, "tqr coordinator");
+    double coordinator_rate = mib / best_of(3, [&] { return send_file(file); });
+    kill(coordinator, SIGTERM);
+    wait_exit(coordinator, 30, "tqr coordinator");
+    g_coordinator = -1;
+    print("file_coordinator_mib_s", coordinator_rate);
+
+    std::string small = g_work + "/small.bin";
+    make_file(small, 1024);
+    std::vector<double> times;
+    for (int i = 0; i < 9; ++i) times.push_back(send_file(small) * 1000);
+    std::sort(times.begin(), times.end());
+    print("small_file_ms", times[4]);
+
+    // 10,000 files of 1-8 KiB in 100 folders.
+    std::string tree = g_work + "/tree";
+    std::vector<unsigned char> bytes(8192);
+    mkdir(tree.c_str(), 0700);
+    for (int i = 0; i < 10000; ++i) {
+        if (i % 100 == 0) mkdir((tree + "/" + std::to_string(i / 100)).c_str(), 0700);
+        std::string path = tree + "/" + std::to_string(i / 100) + "/f" + std::to_string(i);
+        FILE* out = fopen(path.c_str(), "wb");
+        if (!out) give_up("cannot write " + path);
+        randombytes_buf(bytes.data(), bytes.size());
+        fwrite(bytes.data(), 1, 1024 + randombytes_uniform(7 * 1024 + 1), out);
+        fclose(out);
+    }
+    double folder_s = best_of(3, [&] {
+        run("rm -rf " + g_work + "/got");
+        double s = transfer(g_tqr + " send --count 1 " + tree, 1, [](int, const std::string& code) {
+            return g_tqr + " receive -o " + g_work + "/got " + code;
+        });
+        if (run("diff -r " + tree + " " + g_work + "/got") != 0) give_up("the received folder differs");
+        return s;
+    });
+    print("folder_s", folder_s);
+    double tar_folder_s = best_of(3, [&] {
+        run("rm -rf " + g_work + "/got");
+        mkdir((g_work + "/got").c_str(), 0700);
+        double s = transfer("tar -c -C " + g_work + " tree | " + g_tqr + " send --count 1 -", 1,
+                            [](int, const std::string& code) {
+                                return "sh -c '" + g_tqr + " receive -o - " + code + " | tar -x -C " + g_work + "/got'";
+                            });
+        if (run("diff -r " + tree + " " + g_work + "/got/tree") != 0) give_up("the received archive differs");
+        return s;
+    });
+    print("tar_folder_s", tar_folder_s);
+
+    double fanout = best_of(1, [&] {
+        run("rm -f " + g_work + "/fan*");
+        return transfer(g_tqr + " send --count 4 " + file, 4, [](int i, const std::string& code) {
+            return g_tqr + " receive -o " + g_work + "/fan" + std::to_string(i) + " " + code;
+        });
+    });
+    for (int i = 0; i < 4; ++i)
+        if (run("cmp -s " + file + " " + g_work + "/fan" + std::to_string(i)) != 0) give_up("a fan-out copy differs");
+    double fanout_rate = 4 * mib / fanout;
+    print("fanout4_mib_s", fanout_rate);
+    run("rm -rf " + g_work);
+
+    verdict("file_mib_s >= 0.8 x floor_mib_s", file_rate / floor, file_rate >= 0.8 * floor);
+    verdict("file_mib_s within 10% of file_coordinator_mib_s", file_rate / coordinator_rate,
+            file_rate >= 0.9 * coordinator_rate && file_rate <= 1.1 * coordinator_rate);
+    verdict("small_file_ms <= 30", times[4], times[4] <= 30);
+    verdict("folder_s <= tar_folder_s", folder_s / tar_folder_s, folder_s <= tar_folder_s);
+    verdict("fanout4_mib_s >= file_mib_s", fanout_rate / file_rate, fanout_rate >= file_rate);
+    return 0;
+}
