@@ -90,8 +90,9 @@ double floor_tcp(uint64_t bytes) {
     return static_cast<double>(got) / kFrameBytes * tqr::kChunkBytes / kMiB / seconds;
 }
 
-// The sealed stream in memory: one thread seals chunks (and sums them for the checksum), the other
-// opens them, through a queue of a few chunks.
+// The sealed stream in memory as the tool runs it: one thread reads a batch of plaintext (a copy, as a
+// read of the file is), sums it for the checksum and seals it in chunks into one buffer; the other opens
+// the chunks of a buffer and sums them. A queue of a few batches between them, one hand-off per batch.
 double floor_seal(uint64_t bytes) {
     unsigned char key[crypto_secretstream_xchacha20poly1305_KEYBYTES], sum_key[crypto_onetimeauth_KEYBYTES];
     randombytes_buf(key, sizeof key);
@@ -100,41 +101,46 @@ double floor_seal(uint64_t bytes) {
     crypto_secretstream_xchacha20poly1305_state push_state, pull_state;
     crypto_secretstream_xchacha20poly1305_init_push(&push_state, header, key);
     crypto_secretstream_xchacha20poly1305_init_pull(&pull_state, header, key);
-    constexpr size_t kSlots = 8;
-    std::vector<std::vector<unsigned char>> slots(kSlots, std::vector<unsigned char>(kFrameBytes));
+    constexpr size_t kSlots = 4, kPerBatch = tqr::kBatchBytes / tqr::kChunkBytes;
+    std::vector<std::vector<unsigned char>> slots(kSlots, std::vector<unsigned char>(kPerBatch * kFrameBytes));
     std::mutex mutex;  // guards `filled` and `emptied`
     std::condition_variable changed;
-    uint64_t filled = 0, emptied = 0, chunks = bytes / tqr::kChunkBytes;
+    uint64_t filled = 0, emptied = 0, batches = std::max<uint64_t>(1, bytes / tqr::kBatchBytes);
     Clock::time_point start = Clock::now();
     std::thread sealing([&] {
-        std::vector<unsigned char> plain(tqr::kChunkBytes, 3);
+        std::vector<unsigned char> source(tqr::kBatchBytes, 3), plain(tqr::kBatchBytes);
         crypto_onetimeauth_state sum;
         crypto_onetimeauth_init(&sum, sum_key);
-        for (uint64_t i = 0; i < chunks; ++i) {
+        for (uint64_t i = 0; i < batches; ++i) {
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 changed.wait(lock, [&] { return filled - emptied < kSlots; });
             }
+            memcpy(plain.data(), source.data(), plain.size());
             crypto_onetimeauth_update(&sum, plain.data(), plain.size());
-            crypto_secretstream_xchacha20poly1305_push(&push_state, slots[i % kSlots].data(), nullptr, plain.data(),
-                                                       plain.size(), nullptr, 0, 0);
+            unsigned char* out = slots[i % kSlots].data();
+            for (size_t c = 0; c < kPerBatch; ++c, out += kFrameBytes)
+                crypto_secretstream_xchacha20poly1305_push(&push_state, out + 4, nullptr, plain.data() + c * tqr::kChunkBytes,
+                                                           tqr::kChunkBytes, nullptr, 0, 0);
             std::lock_guard<std::mutex> guard(mutex);
             ++filled;
             changed.notify_all();
         }
     });
-    std::vector<unsigned char> plain(tqr::kChunkBytes);
+    std::vector<unsigned char> plain(tqr::kBatchBytes);
     crypto_onetimeauth_state sum;
     crypto_onetimeauth_init(&sum, sum_key);
     bool intact = true;
-    for (uint64_t i = 0; i < chunks; ++i) {
+    for (uint64_t i = 0; i < batches; ++i) {
         {
             std::unique_lock<std::mutex> lock(mutex);
             changed.wait(lock, [&] { return filled > emptied; });
         }
-        intact &= crypto_secretstream_xchacha20poly1305_pull(&pull_state, plain.data(), nullptr, nullptr,
-                                                             slots[i % kSlots].data(), tqr::kChunkBytes + kSealBytes,
-                                                             nullptr, 0) == 0;
+        const unsigned char* in = slots[i % kSlots].data();
+        for (size_t c = 0; c < kPerBatch; ++c, in += kFrameBytes)
+            intact &= crypto_secretstream_xchacha20poly1305_pull(&pull_state, plain.data() + c * tqr::kChunkBytes, nullptr,
+                                                                 nullptr, in + 4, tqr::kChunkBytes + kSealBytes, nullptr,
+                                                                 0) == 0;
         crypto_onetimeauth_update(&sum, plain.data(), plain.size());
         std::lock_guard<std::mutex> guard(mutex);
         ++emptied;
@@ -143,7 +149,7 @@ double floor_seal(uint64_t bytes) {
     double seconds = seconds_since(start);
     sealing.join();
     if (!intact) give_up("the sealed floor failed to open its own chunks");
-    return static_cast<double>(chunks * tqr::kChunkBytes) / kMiB / seconds;
+    return static_cast<double>(batches * tqr::kBatchBytes) / kMiB / seconds;
 }
 
 // A shell command as a process of its own; `out` its standard output (-1: inherited).
@@ -270,6 +276,10 @@ int main(int argc, char** argv) {
     g_tqr = getenv("TQR") ? getenv("TQR") : self.substr(0, self.rfind('/') + 1) + "tqr";
     if (access(g_tqr.c_str(), X_OK) != 0) give_up("no tqr at " + g_tqr + " (build it, or set TQR)");
     uint64_t file_bytes = argc > 1 ? strtoull(argv[1], nullptr, 10) * kMiB : kFileBytes;
+    // The phases to run (all by default): a comma-separated list of floor,file,coordinator,small,folder,fanout.
+    std::string phases = "," + std::string(argc > 2 ? argv[2] : "floor,file,coordinator,small,folder,fanout") + ",";
+    auto want = [&phases](const char* phase) { return phases.find("," + std::string(phase) + ",") != std::string::npos; };
+    double floor = 0, file_rate = 0, coordinator_rate = 0, small_ms = 0, folder_s = 0, tar_folder_s = 0, fanout_rate = 0;
     setenv("TQR_COORDINATOR_PORT", std::to_string(kBasePort).c_str(), 1);
     setenv("TQR_TOP_PORT", std::to_string(kBasePort + 20).c_str(), 1);
     char folder[] = "/dev/shm/zel_bench_transfer_XXXXXX";
@@ -279,86 +289,103 @@ int main(int argc, char** argv) {
     fflush(stdout);
     run("cat /proc/loadavg");
 
-    double tcp = floor_tcp(file_bytes), seal = floor_seal(file_bytes), floor = std::min(tcp, seal);
-    print("floor_tcp_mib_s", tcp);
-    print("floor_seal_mib_s", seal);
-    print("floor_mib_s", floor);
+    if (want("floor")) {
+        double tcp = floor_tcp(file_bytes), seal = floor_seal(file_bytes);
+        floor = std::min(tcp, seal);
+        print("floor_tcp_mib_s", tcp);
+        print("floor_seal_mib_s", seal);
+        print("floor_mib_s", floor);
+    }
 
     std::string file = g_work + "/payload.bin";
-    make_file(file, file_bytes);
+    if (want("file") || want("coordinator") || want("fanout")) make_file(file, file_bytes);
     double mib = static_cast<double>(file_bytes) / kMiB;
-    double file_rate = mib / best_of(3, [&] { return send_file(file); });
-    print("file_mib_s", file_rate);
-
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) give_up("no pipe");
-    pid_t coordinator = g_coordinator = spawn(g_tqr + " coordinator 2>&1", pipe_fds[1]);  // it tells on standard error
-    close(pipe_fds[1]);
-    await_line(pipe_fds[0], "listening ", 30, "tqr coordinator");
-    double coordinator_rate = mib / best_of(3, [&] { return send_file(file); });
-    kill(coordinator, SIGTERM);
-    wait_exit(coordinator, 30, "tqr coordinator");
-    g_coordinator = -1;
-    print("file_coordinator_mib_s", coordinator_rate);
-
-    std::string small = g_work + "/small.bin";
-    make_file(small, 1024);
-    std::vector<double> times;
-    for (int i = 0; i < 9; ++i) times.push_back(send_file(small) * 1000);
-    std::sort(times.begin(), times.end());
-    print("small_file_ms", times[4]);
-
-    // 10,000 files of 1-8 KiB in 100 folders.
-    std::string tree = g_work + "/tree";
-    std::vector<unsigned char> bytes(8192);
-    mkdir(tree.c_str(), 0700);
-    for (int i = 0; i < 10000; ++i) {
-        if (i % 100 == 0) mkdir((tree + "/" + std::to_string(i / 100)).c_str(), 0700);
-        std::string path = tree + "/" + std::to_string(i / 100) + "/f" + std::to_string(i);
-        FILE* out = fopen(path.c_str(), "wb");
-        if (!out) give_up("cannot write " + path);
-        randombytes_buf(bytes.data(), bytes.size());
-        fwrite(bytes.data(), 1, 1024 + randombytes_uniform(7 * 1024 + 1), out);
-        fclose(out);
+    if (want("file")) {
+        file_rate = mib / best_of(3, [&] { return send_file(file); });
+        print("file_mib_s", file_rate);
     }
-    double folder_s = best_of(3, [&] {
-        run("rm -rf " + g_work + "/got");
-        double s = transfer(g_tqr + " send --count 1 " + tree, 1, [](int, const std::string& code) {
-            return g_tqr + " receive -o " + g_work + "/got " + code;
-        });
-        if (run("diff -r " + tree + " " + g_work + "/got") != 0) give_up("the received folder differs");
-        return s;
-    });
-    print("folder_s", folder_s);
-    double tar_folder_s = best_of(3, [&] {
-        run("rm -rf " + g_work + "/got");
-        mkdir((g_work + "/got").c_str(), 0700);
-        double s = transfer("tar -c -C " + g_work + " tree | " + g_tqr + " send --count 1 -", 1,
-                            [](int, const std::string& code) {
-                                return "sh -c '" + g_tqr + " receive -o - " + code + " | tar -x -C " + g_work + "/got'";
-                            });
-        if (run("diff -r " + tree + " " + g_work + "/got/tree") != 0) give_up("the received archive differs");
-        return s;
-    });
-    print("tar_folder_s", tar_folder_s);
 
-    double fanout = best_of(1, [&] {
-        run("rm -f " + g_work + "/fan*");
-        return transfer(g_tqr + " send --count 4 " + file, 4, [](int i, const std::string& code) {
-            return g_tqr + " receive -o " + g_work + "/fan" + std::to_string(i) + " " + code;
+    if (want("coordinator")) {
+        int pipe_fds[2];
+        if (pipe2(pipe_fds, O_CLOEXEC) != 0) give_up("no pipe");
+        pid_t coordinator = g_coordinator = spawn(g_tqr + " coordinator 2>&1", pipe_fds[1]);  // it tells on standard error
+        close(pipe_fds[1]);
+        await_line(pipe_fds[0], "listening ", 30, "tqr coordinator");
+        coordinator_rate = mib / best_of(3, [&] { return send_file(file); });
+        kill(coordinator, SIGTERM);
+        wait_exit(coordinator, 30, "tqr coordinator");
+        g_coordinator = -1;
+        print("file_coordinator_mib_s", coordinator_rate);
+    }
+
+    if (want("small")) {
+        std::string small = g_work + "/small.bin";
+        make_file(small, 1024);
+        std::vector<double> times;
+        for (int i = 0; i < 9; ++i) times.push_back(send_file(small) * 1000);
+        std::sort(times.begin(), times.end());
+        small_ms = times[4];
+        print("small_file_ms", small_ms);
+    }
+
+    if (want("folder")) {
+        // 10,000 files of 1-8 KiB in 100 folders.
+        std::string tree = g_work + "/tree";
+        std::vector<unsigned char> bytes(8192);
+        mkdir(tree.c_str(), 0700);
+        for (int i = 0; i < 10000; ++i) {
+            if (i % 100 == 0) mkdir((tree + "/" + std::to_string(i / 100)).c_str(), 0700);
+            std::string path = tree + "/" + std::to_string(i / 100) + "/f" + std::to_string(i);
+            FILE* out = fopen(path.c_str(), "wb");
+            if (!out) give_up("cannot write " + path);
+            randombytes_buf(bytes.data(), bytes.size());
+            fwrite(bytes.data(), 1, 1024 + randombytes_uniform(7 * 1024 + 1), out);
+            fclose(out);
+        }
+        folder_s = best_of(3, [&] {
+            run("rm -rf " + g_work + "/got");
+            double s = transfer(g_tqr + " send --count 1 " + tree, 1, [](int, const std::string& code) {
+                return g_tqr + " receive -o " + g_work + "/got " + code;
+            });
+            if (run("diff -r " + tree + " " + g_work + "/got") != 0) give_up("the received folder differs");
+            return s;
         });
-    });
-    for (int i = 0; i < 4; ++i)
-        if (run("cmp -s " + file + " " + g_work + "/fan" + std::to_string(i)) != 0) give_up("a fan-out copy differs");
-    double fanout_rate = 4 * mib / fanout;
-    print("fanout4_mib_s", fanout_rate);
+        print("folder_s", folder_s);
+        tar_folder_s = best_of(3, [&] {
+            run("rm -rf " + g_work + "/got");
+            mkdir((g_work + "/got").c_str(), 0700);
+            double s = transfer("tar -c -C " + g_work + " tree | " + g_tqr + " send --count 1 -", 1,
+                                [](int, const std::string& code) {
+                                    return "sh -c '" + g_tqr + " receive -o - " + code + " | tar -x -C " + g_work + "/got'";
+                                });
+            if (run("diff -r " + tree + " " + g_work + "/got/tree") != 0) give_up("the received archive differs");
+            return s;
+        });
+        print("tar_folder_s", tar_folder_s);
+    }
+
+    if (want("fanout")) {
+        double fanout = best_of(1, [&] {
+            run("rm -f " + g_work + "/fan*");
+            return transfer(g_tqr + " send --count 4 " + file, 4, [](int i, const std::string& code) {
+                return g_tqr + " receive -o " + g_work + "/fan" + std::to_string(i) + " " + code;
+            });
+        });
+        for (int i = 0; i < 4; ++i)
+            if (run("cmp -s " + file + " " + g_work + "/fan" + std::to_string(i)) != 0) give_up("a fan-out copy differs");
+        fanout_rate = 4 * mib / fanout;
+        print("fanout4_mib_s", fanout_rate);
+    }
     run("rm -rf " + g_work);
 
-    verdict("file_mib_s >= 0.8 x floor_mib_s", file_rate / floor, file_rate >= 0.8 * floor);
-    verdict("file_mib_s within 10% of file_coordinator_mib_s", file_rate / coordinator_rate,
-            file_rate >= 0.9 * coordinator_rate && file_rate <= 1.1 * coordinator_rate);
-    verdict("small_file_ms <= 30", times[4], times[4] <= 30);
-    verdict("folder_s <= tar_folder_s", folder_s / tar_folder_s, folder_s <= tar_folder_s);
-    verdict("fanout4_mib_s >= file_mib_s", fanout_rate / file_rate, fanout_rate >= file_rate);
+    // A goal is judged when the run measured both its figures.
+    if (floor > 0 && file_rate > 0) verdict("file_mib_s >= 0.8 x floor_mib_s", file_rate / floor, file_rate >= 0.8 * floor);
+    if (file_rate > 0 && coordinator_rate > 0)
+        verdict("file_mib_s within 10% of file_coordinator_mib_s", file_rate / coordinator_rate,
+                file_rate >= 0.9 * coordinator_rate && file_rate <= 1.1 * coordinator_rate);
+    if (small_ms > 0) verdict("small_file_ms <= 30", small_ms, small_ms <= 30);
+    if (folder_s > 0) verdict("folder_s <= tar_folder_s", folder_s / tar_folder_s, folder_s <= tar_folder_s);
+    if (file_rate > 0 && fanout_rate > 0)
+        verdict("fanout4_mib_s >= file_mib_s", fanout_rate / file_rate, fanout_rate >= file_rate);
     return 0;
 }

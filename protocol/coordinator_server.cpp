@@ -84,9 +84,22 @@ void* CoordinatorServer::s_acceptthread(void* server) {
 
 const char* CoordinatorServer::take_slot(uint32_t source) {
     zel::MutexLock lock(m_mutex);
-    if (m_limits.max_parties > 0 && m_parties.load() >= m_limits.max_parties) return "max_parties";
     Source& from = m_sources[source];
     if (m_limits.max_per_source > 0 && from.parties >= m_limits.max_per_source) return "max_per_source";
+    if (m_limits.max_parties > 0 && m_parties.load() >= m_limits.max_parties) {
+        // Full: the party that has been in its handshake longest makes room, since an honest party
+        // walks it in a few round trips. So silent connections from any number of addresses cannot
+        // keep honest parties out; the slot frees once the evicted party's thread has ended, so the
+        // count may run over by the evictions under way, never by more than kEvictions.
+        auto oldest = std::find_if(m_handshaking.begin(), m_handshaking.end(),
+                                   [](const Handshaking& h) { return !h.evicted; });
+        if (oldest == m_handshaking.end() || m_parties.load() >= m_limits.max_parties + kEvictions) {
+            if (from.parties == 0) m_sources.erase(source);
+            return "max_parties";
+        }
+        oldest->evicted = true;
+        oldest->caller->m_conn->shutdown();
+    }
     ++from.parties;
     ++m_parties;
     return "";
@@ -173,8 +186,21 @@ void CoordinatorServer::turn_away(Caller* caller, const char* why) {
 }
 
 bool CoordinatorServer::admit(Caller* caller, uint32_t source, bool* counted) {
-    if (caller->negotiate(1, ROLE_COORDINATOR, ROLE_CALLER) != 1) {
-        if (caller->overlong()) {
+    int walked = caller->negotiate(1, ROLE_COORDINATOR, ROLE_CALLER);
+    bool evicted = false;
+    {
+        zel::MutexLock lock(m_mutex);
+        for (auto h = m_handshaking.begin(); h != m_handshaking.end(); ++h) {
+            if (h->caller != caller) continue;
+            evicted = h->evicted;
+            m_handshaking.erase(h);
+            break;
+        }
+    }
+    if (walked != 1) {
+        if (evicted) {
+            report_party(*caller, EVENT_DROPPED, "make_room", "");
+        } else if (caller->overlong()) {
             report_party(*caller, EVENT_DROPPED, "message_too_long", "");
         } else if (!caller->link_ended() && !m_stopping.load()) {
             report_party(*caller, EVENT_DROPPED, "handshake_timeout", "");
@@ -210,6 +236,10 @@ void CoordinatorServer::serve(int fd, uint32_t source) {
     }
     // One thread a party: its session reads the link itself.
     caller->read_without_reader();
+    {
+        zel::MutexLock lock(m_mutex);
+        m_handshaking.push_back(Handshaking{caller, false});
+    }
     bool counted = false;  // filed among its address's endstations
     if (!m_stopping.load() && admit(caller, source, &counted)) {
         ++m_served;
@@ -221,6 +251,7 @@ void CoordinatorServer::serve(int fd, uint32_t source) {
     {
         zel::MutexLock lock(m_mutex);
         m_callers.erase(caller);
+        m_handshaking.remove_if([caller](const Handshaking& h) { return h.caller == caller; });
     }
     delete caller;
     zel::MutexLock lock(m_mutex);

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <set>
 #include <string>
@@ -43,7 +44,8 @@ public:
     CoordinatorServer& operator=(const CoordinatorServer&) = delete;
 
     // Listens on `port` on all interfaces and starts accepting. false when the port cannot be had.
-    // A connection beyond the limits is closed at once, and told as EVENT_REFUSED (`what`: the limit).
+    // A connection beyond the limits is closed at once, and told as EVENT_REFUSED (`what`: the limit);
+    // when the coordinator is full, the party longest in its handshake is let go to make room instead.
     bool start(int port, const AdmissionLimits& limits);
     // At most `max_parties` parties at once (0: as many as the descriptors allow), the other limits
     // of the settings.
@@ -71,6 +73,14 @@ public:
     long rejected_senders() const { return m_rejected.load(); }
 
 private:
+    // Parties a full coordinator may serve beyond its limit while parties it evicted from their
+    // handshake to make room are still ending.
+    static constexpr int kEvictions = 32;
+
+    struct Handshaking {
+        Caller* caller;
+        bool evicted;  // its link was shut down to make room
+    };
     struct Source {
         int parties = 0;
         std::map<std::string, int> endstations;  // joined or joining, by conference
@@ -104,6 +114,7 @@ private:
     zel::CondVar m_changed;  // a party thread returned
     std::set<Caller*> m_callers ZEL_GUARDED_BY(m_mutex);  // parties being served
     std::map<uint32_t, Source> m_sources ZEL_GUARDED_BY(m_mutex);  // by IPv4 address, while it has parties
+    std::list<Handshaking> m_handshaking ZEL_GUARDED_BY(m_mutex);  // oldest first
     std::string m_only_conference ZEL_GUARDED_BY(m_mutex);
 };
 

@@ -8,8 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "harness.h"
-#include "protocol/phrase.h"
+#include "strangers.h"
 #include "tools/tqr/code_link.h"
 #include "tools/tqr/pake.h"
 
@@ -17,23 +16,6 @@ using namespace harness;
 namespace fs = std::filesystem;
 
 namespace {
-
-const milliseconds kTool(60000);
-
-// A `tqr send` of `args` in `dir`, and the code and receive command it showed.
-struct CodeSender : TqrProcess {
-    CodeSender(const std::vector<std::string>& args, const TempDir& dir, const std::vector<std::string>& env = {})
-        : TqrProcess(args, dir.path(), env) {
-        if (!wait_for_out("tqr receive ", kTool) || !wait_for_out("\n\n", kTool)) return;
-        std::string text = out();
-        size_t at = text.find("Code: ") + 6, line = text.find("    ") + 4;
-        code = text.substr(at, text.find('\n', at) - at);
-        command = text.substr(line, text.find('\n', line) - line);
-        tqr::parse_code(code, &parsed);
-    }
-    std::string code, command;
-    tqr::Code parsed;
-};
 
 std::vector<std::string> receive_code(const std::string& code, std::vector<std::string> more = {}) {
     more.insert(more.begin(), {"receive", "--host", "127.0.0.1"});
@@ -87,84 +69,10 @@ TEST(CodeTest, OneCommandOnEachSideAndNoCoordinatorStartedFirst) {
         EXPECT_NE(std::find(told.begin(), told.end(), step), told.end()) << step << "\n" << piped.err();
 }
 
-// A wrong code fails on both sides and the sender tells it with the peer's address; it serves on.
-TEST(CodeTest, WrongCodesFailLoudlyAndTheSenderServesOn) {
-    TempDir dir;
-    write_file(dir / "f", "secret");
-    for (const char* bad : {"7-guitar-ocean", "07-guitar-ocean-tulip", "7-guitar-ocean-tulipx", "",
-                            "1000000-guitar-ocean-tulip"}) {
-        TqrProcess receiver(receive_code(bad), dir.path());
-        EXPECT_EQ(receiver.wait(kTool), 1) << bad << receiver.err();
-    }
-    tqr::Code longest;
-    EXPECT_TRUE(tqr::parse_code("999999-guitar-ocean-tulip", &longest) && longest.nameplate == 999999);
-    TqrProcess keyed({"send", "--key", "k", "f"}, dir.path());
-    EXPECT_EQ(keyed.wait(kTool), 1) << keyed.err();
-
-    CodeSender sender({"send", "--json", "f"}, dir);
-    ASSERT_FALSE(sender.parsed.text.empty()) << sender.err();
-    std::string wrong = std::to_string(sender.parsed.nameplate) + "-" + tqr::g_code_words[1] + "-" +
-                        sender.parsed.words[1] + "-" + sender.parsed.words[2];
-    TqrProcess receiver(receive_code(wrong), dir.path());
-    EXPECT_EQ(receiver.wait(kTool), 4) << receiver.err();
-    EXPECT_NE(receiver.err().find("the code is wrong"), std::string::npos) << receiver.err();
-    EXPECT_TRUE(sender.wait_for_err(R"({"event":"mismatch","peer":"127.0.0.1","failures":1,"wait":1})", kTool))
-        << sender.err();
-    EXPECT_TRUE(sender.running());
-    sender.signal(SIGTERM);
-    EXPECT_EQ(sender.wait(kTool), 128 + SIGTERM) << sender.err();
-    std::vector<std::string> told = events(sender.err());
-    EXPECT_EQ(std::count(told.begin(), told.end(), "?"), 0) << sender.err();
-    EXPECT_EQ(std::vector<std::string>(told.begin(), told.begin() + 3),
-              (std::vector<std::string>{"coordinator", "code", "waiting"}));
-    EXPECT_TRUE(fs::exists(dir / "f") && std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()) == 1);
-}
-
-// A sender whose nameplate has a sender already draws another; with none left in its range, it draws
-// from a range ten times as large.
-TEST(CodeTest, ATakenNameplateMakesTheSenderDrawAnother) {
-    TempDir dir;
-    write_file(dir / "f", "x");
-    Coordinator coordinator;
-    ASSERT_TRUE(coordinator.started);
-    RawParty first, second;
-    ASSERT_TRUE(first.join(ROLE_SENDER, "tqr-code-1", "s", 3));
-    ASSERT_TRUE(second.join(ROLE_SENDER, "tqr-code-2", "s", 3));
-    long before = coordinator.server.rejected_senders();
-    CodeSender crowded({"send", "f"}, dir, {"TQR_CODE_NAMEPLATES=2"});
-    EXPECT_TRUE(crowded.parsed.nameplate >= 3 && crowded.parsed.nameplate <= 29) << crowded.out() << crowded.err();
-    EXPECT_EQ(crowded.err().find("serving one here"), std::string::npos) << crowded.err();
-    EXPECT_EQ(coordinator.server.rejected_senders() - before, 2);
-    crowded.signal(SIGTERM);
-    EXPECT_EQ(crowded.wait(kTool), 128 + SIGTERM);
-}
-
-// What a relay on the direct link saw, toward each end.
-struct Seen {
-    std::string to_sender, to_endstation;
-};
-
-// As an endstation that guessed and hopes to test the guess offline: it sends its share, never a tag,
-// and reads what the sender sends until the sender closes the link.
-std::string wait_for_the_senders_tag(int sender, const tqr::Code& guess) {
-    unsigned char nonce[tqr::kCodeNonceBytes] = {}, mine[tqr::kCodeHelloBytes], theirs[tqr::kCodeHelloBytes];
-    if (tqr::exchange_hello(sender, false, tqr::code_hello_magic(), nonce, sizeof nonce, mine, theirs) != tqr::CONFIRMED) return "";
-    std::string conference = tqr::conference_of(guess.nameplate), ad = tqr::code_ad(false, conference);
-    tqr::CpaceSession cpace(false, tqr::code_password(guess), tqr::channel_identifier(conference),
-                            tqr::code_sid(theirs + tqr::kHelloHeadBytes, nonce, conference));
-    std::string share = std::string(reinterpret_cast<const char*>(cpace.share()), tqr::kPakeShareBytes) +
-                        static_cast<char>(ad.size()) + ad;
-    tqr::send_all(sender, share.data(), share.size());
-    shutdown(sender, SHUT_WR);
-    std::string heard;
-    char buffer[256];
-    for (ssize_t n; (n = recv(sender, buffer, sizeof buffer, 0)) > 0;) heard.append(buffer, static_cast<size_t>(n));
-    return heard;
-}
-
 // A relay that knows the nameplate: passing everything on, it learns neither the words nor the
 // payload; answering with a guess, it fails the confirmation on both sides, and the sender counts the
-// failure (last, since its address then waits before its next try); holding its own tag back so as to test the guess offline, it gets no tag of the sender's.
+// failure (last, since its address then waits before its next try); holding its own tag back so as to
+// test the guess offline, it gets no tag of the sender's.
 // Told by the sender that it serves no more endstations, the receiver says so, not "wrong code".
 TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
     TempDir dir;
@@ -180,12 +88,13 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
         SCOPED_TRACE(mode);
         std::string folder = dir / std::to_string(mode);
         fs::create_directory(folder);
-        Seen seen;
+        std::string to_sender, to_endstation;  // what the relay saw
         tqr::ConfirmResult toward_sender = tqr::CONFIRMED, toward_endstation = tqr::CONFIRMED;
         Relay relay(free_port(2 * mode), free_port(2 * mode + 1), [&](int endstation, int sender_fd) {
             tqr::Session one, other;
             if (mode == WAITING) {
-                seen.to_endstation = wait_for_the_senders_tag(sender_fd, guess);
+                // It hopes to test the guess offline: its share, never a tag, and what the sender sends.
+                if (send_share(sender_fd, guess) && shutdown(sender_fd, SHUT_WR) == 0) to_endstation = read_to_end(sender_fd);
             } else if (mode == FINISHED) {
                 tqr::finished_hello(endstation, tqr::code_hello_magic());
             } else if (mode == GUESSING) {
@@ -193,8 +102,8 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
                 toward_endstation = tqr::confirm_code(endstation, true, guess, &other);
                 as_endstation.join();
             } else {
-                std::thread back([&] { Relay::pump(endstation, sender_fd, &seen.to_sender); });
-                Relay::pump(sender_fd, endstation, &seen.to_endstation);
+                std::thread back([&] { Relay::pump(endstation, sender_fd, &to_sender); });
+                Relay::pump(sender_fd, endstation, &to_endstation);
                 back.join();
             }
         });
@@ -211,7 +120,7 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
                 << receiver.err();
         }
         if (mode == WAITING) {
-            EXPECT_EQ(seen.to_endstation.size(), tqr::kPakeShareBytes + 1 + sender_ad.size());
+            EXPECT_EQ(to_endstation.size(), tqr::kPakeShareBytes + 1 + sender_ad.size());
         }
         if (mode == GUESSING) {
             EXPECT_EQ(toward_sender, tqr::CONFIRM_MISMATCH);
@@ -221,16 +130,19 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
         }
         if (mode != PASSING) continue;
         EXPECT_TRUE(read_file(folder + "/p.bin") == payload);
-        for (const std::string& stream : {seen.to_sender, seen.to_endstation}) {
+        for (const std::string& stream : {to_sender, to_endstation}) {
             EXPECT_EQ(stream.find(payload.substr(400000, 64)), std::string::npos);
             for (const std::string& word : sender.parsed.words) EXPECT_EQ(stream.find(word), std::string::npos) << word;
         }
     }
-    // One served, one failure counted; the endstation that held its tag back tested nothing.
+    // One served, one failure counted; the endstation that held its tag back tested nothing. Every
+    // line is an event of --json, and the first tell the coordinator, the code and the wait.
     EXPECT_TRUE(sender.running());
     std::vector<std::string> told = events(sender.err());
     EXPECT_EQ(std::count(told.begin(), told.end(), "done"), 1) << sender.err();
     EXPECT_EQ(std::count(told.begin(), told.end(), "mismatch"), 1) << sender.err();
+    EXPECT_EQ(std::count(told.begin(), told.end(), "?"), 0) << sender.err();
+    EXPECT_EQ(std::vector<std::string>(told.begin(), told.begin() + 3), (std::vector<std::string>{"coordinator", "code", "waiting"}));
 }
 
 TEST(CodeTest, TabCompletesTheWordBeingTyped) {

@@ -188,11 +188,15 @@ void close_bridged() {
 // ---- RawParty ------------------------------------------------------------------------------------
 
 bool RawParty::connect(int port, bool small_window, const char* from) {
+    adopt(connect_to(port, small_window, from));
+    return m_fd >= 0;
+}
+
+void RawParty::adopt(int fd) {
     hang_up();
-    m_fd = connect_to(port, small_window, from);
+    m_fd = fd;
     m_ended = false;
     m_pending.clear();
-    return m_fd >= 0;
 }
 
 bool RawParty::join(int role, const std::string& conference, const std::string& nickname, size_t lines,
@@ -234,6 +238,13 @@ bool RawParty::wait_end(milliseconds limit) {
     auto until = std::chrono::steady_clock::now() + limit;
     while (read_some(until)) m_pending.clear();
     return m_ended;
+}
+
+std::string RawParty::hear_rest(milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (read_some(until)) {
+    }
+    return std::move(m_pending);
 }
 
 void RawParty::hang_up() {

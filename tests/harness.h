@@ -120,6 +120,8 @@ public:
     RawParty& operator=(const RawParty&) = delete;
 
     bool connect(int port = coordinator_port(), bool small_window = false, const char* from = nullptr);
+    // Takes over `fd` (-1: none), a link the caller accepted: the party then speaks as a coordinator.
+    void adopt(int fd);
     // Connects and says the first `lines` lines of the handshake of `role` (all by default), after the
     // coordinator's first phrase. A sender has three lines, an endstation four.
     bool join(int role, const std::string& conference, const std::string& nickname = "e", size_t lines = 4,
@@ -132,6 +134,8 @@ public:
     DecodedMessage expect(const char* name, milliseconds limit = kStep);
     // Reads until the peer ends the link (true) or `limit` passes.
     bool wait_end(milliseconds limit = kStep);
+    // The same, and what was heard and not taken yet, as it came.
+    std::string hear_rest(milliseconds limit = kStep);
     void hang_up();
     int fd() const { return m_fd; }
 
@@ -280,7 +284,8 @@ constexpr milliseconds kToolStep(60000);
 
 // `tqr coordinator` on this test's port (in `dir`), accepting once its first status line is out.
 struct ToolCoordinator : TqrProcess {
-    explicit ToolCoordinator(const TempDir& dir) : TqrProcess({"coordinator"}, dir.path()) {}
+    explicit ToolCoordinator(const TempDir& dir, const std::vector<std::string>& env = {})
+        : TqrProcess({"coordinator"}, dir.path(), env) {}
     bool ready() { return wait_for_err("listening port=", kToolStep); }
     // SIGTERM, then its exit status.
     int stop();

@@ -50,17 +50,15 @@ TEST_F(RendezvousTest, BridgesCarryBytesBothWaysAndThePortComesBack) {
     ASSERT_TRUE(wait_bridged(2));
     std::vector<Bridged> ends = take_bridged();
     ASSERT_EQ(ends.size(), 2u);
-    int at_sender = ends[0].sender_side ? ends[0].fd : ends[1].fd;
-    int at_endstation = ends[0].sender_side ? ends[1].fd : ends[0].fd;
-    char got[5] = {};
-    EXPECT_EQ(write(at_sender, "ping", 4), 4);
-    EXPECT_EQ(recv(at_endstation, got, 4, MSG_WAITALL), 4);
-    EXPECT_STREQ(got, "ping");
-    EXPECT_EQ(write(at_endstation, "pong", 4), 4);
-    EXPECT_EQ(recv(at_sender, got, 4, MSG_WAITALL), 4);
-    EXPECT_STREQ(got, "pong");
-    close(at_sender);
-    close(at_endstation);
+    ASSERT_NE(ends[0].sender_side, ends[1].sender_side);
+    for (auto [from, to] : {std::pair{ends[0].fd, ends[1].fd}, std::pair{ends[1].fd, ends[0].fd}}) {
+        char got[5] = {};
+        EXPECT_EQ(write(from, "ping", 4), 4);
+        EXPECT_EQ(recv(to, got, 4, MSG_WAITALL), 4);
+        EXPECT_STREQ(got, "ping");
+    }
+    close(ends[0].fd);
+    close(ends[1].fd);
     EXPECT_TRUE(events.wait_for(EVENT_RENDEZVOUS_ENDED, 1, "ok"));
 }
 
@@ -133,16 +131,12 @@ TEST(AdmissionTest, OneAddressKeepsToItsShareAndOthersMeetBesideIt) {
     limits.max_waiting_conferences = 2;
     Coordinator coordinator(limits);
     ASSERT_TRUE(coordinator.started);
-    RawParty w0, w1, w2, w0_again;
-    ASSERT_TRUE(w0.join(ROLE_ENDSTATION, "w0", "e", 4, false, "127.0.0.2"));
-    ASSERT_TRUE(w1.join(ROLE_ENDSTATION, "w1", "e", 4, false, "127.0.0.2"));
-    ASSERT_TRUE(w2.join(ROLE_ENDSTATION, "w2", "e", 4, false, "127.0.0.2"));
-    EXPECT_TRUE(w2.wait_end()) << "a third conference without a sender";
-    EXPECT_TRUE(events.wait_for(EVENT_DROPPED, 1, "waiting_conferences"));
-    ASSERT_TRUE(w0_again.join(ROLE_ENDSTATION, "w0", "e", 4, false, "127.0.0.2"));
+    // Waiting in w0, w1 and w0 again: the third conference without a sender is one too many.
+    RawParty w[4], fourth, fifth;
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(w[i].join(ROLE_ENDSTATION, "w" + std::to_string(i % 3), "e", 4, false, "127.0.0.2"));
+    EXPECT_TRUE(w[2].wait_end() && events.wait_for(EVENT_DROPPED, 1, "waiting_conferences"));
     EXPECT_TRUE(events.wait_for(EVENT_JOINED, 3));
-    // Four slots for the address of w0, w1 and w0_again: the fourth connection is the last it gets.
-    RawParty fourth, fifth;
+    // Four slots for the address of w0, w1 and w0 again: the fourth connection is the last it gets.
     EXPECT_TRUE(fourth.connect(coordinator_port(), false, "127.0.0.2") && !fourth.hear().empty());
     EXPECT_TRUE(fifth.connect(coordinator_port(), false, "127.0.0.2") && fifth.hear().empty() && fifth.wait_end());
     EXPECT_TRUE(events.wait_for(EVENT_REFUSED, 1, "max_per_source"));

@@ -8,11 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <filesystem>
 #include <map>
 #include <regex>
-#include <set>
 #include <sstream>
 
 #include "harness.h"
@@ -31,43 +29,24 @@ std::string http_get(int port, const char* path) {
     return run("timeout 10 bash -c " + quote(script)).output;
 }
 
-// A sample line, `name{label="value",...} number` or `name number`: its series (what comes before
-// the blank) and its value; false when the line is not one.
-bool parse_sample(const std::string& line, std::string* series, double* value) {
-    const char* name_chars = "abcdefghijklmnopqrstuvwxyz_";
-    size_t at = line.find_first_not_of(name_chars);
-    if (at == 0 || at == std::string::npos) return false;
-    if (line[at] == '{') {
-        do {
-            size_t equals = line.find_first_not_of(name_chars, at + 1);
-            if (equals == at + 1 || equals == std::string::npos || line.compare(equals, 2, "=\"") != 0) return false;
-            if ((at = line.find('"', equals + 2)) == std::string::npos) return false;
-        } while (line[++at] == ',');
-        if (line[at++] != '}') return false;
-    }
-    char* end = nullptr;
-    *value = strtod(line.c_str() + at + 1, &end);
-    *series = line.substr(0, at);
-    return line[at] == ' ' && end != line.c_str() + at + 1 && *end == '\0';
-}
-
-// The samples of a text exposition by series. A line that is not of the format, or a sample of a
-// family that had no TYPE line before it, goes to `faults`.
+// The samples of a text exposition by series (`name{label="value",...}`). A line that is not of the
+// format, or a sample of a family that had no TYPE line before it, goes to `faults`.
 std::map<std::string, double> parse_exposition(const std::string& text, std::string* faults) {
+    const std::regex type("# TYPE ([a-z_]+) (counter|gauge|histogram)"), help("# HELP [a-z_]+ .+"),
+        sample("(([a-z_]+?)(_bucket|_sum|_count)?(\\{[a-z_]+=\"[^\"]*\"(,[a-z_]+=\"[^\"]*\")*\\})?) (\\S+)");
     std::map<std::string, double> samples;
-    std::set<std::string> typed;
+    std::map<std::string, std::string> typed;
     std::istringstream lines(text);
-    for (std::string line, series; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::string hash, keyword, name, kind;
-        words >> hash >> keyword >> name >> kind;
-        double value = 0;
-        if (hash == "#" && keyword == "TYPE" && (kind == "counter" || kind == "gauge" || kind == "histogram")) {
-            for (const char* suffix : {"", "_bucket", "_sum", "_count"})
-                if (kind == "histogram" || *suffix == '\0') typed.insert(name + suffix);
-        } else if (parse_sample(line, &series, &value) && typed.count(series.substr(0, series.find('{')))) {
-            samples[series] = value;
-        } else if (hash != "#" || keyword != "HELP") {
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);) {
+        char* end = nullptr;
+        if (std::regex_match(line, m, type)) {
+            typed[m[1]] = m[2];
+        } else if (std::regex_match(line, m, sample) && (typed.count(m[2].str() + m[3].str()) ||
+                                                         (m[3].matched && typed[m[2]] == "histogram"))) {
+            samples[m[1]] = strtod(m[6].str().c_str(), &end);
+            if (*end != '\0') *faults += line + "\n";
+        } else if (!std::regex_match(line, help)) {
             *faults += line + "\n";
         }
     }
@@ -115,19 +94,6 @@ TEST(ServiceTest, MetricsCountRendezvousRejectedSendersAndDroppedParties) {
     EXPECT_EQ(coordinator.wait(), 0) << coordinator.err();
 }
 
-// What `fd` hears until the peer ends the link or `limit` passes.
-std::string hear_all(int fd, milliseconds limit = kStep) {
-    std::string heard;
-    auto until = std::chrono::steady_clock::now() + limit;
-    char buffer[4096];
-    for (pollfd ready{fd, POLLIN, 0};;) {
-        auto left = std::chrono::duration_cast<milliseconds>(until - std::chrono::steady_clock::now()).count();
-        ssize_t got = left > 0 && poll(&ready, 1, static_cast<int>(left)) > 0 ? recv(fd, buffer, sizeof buffer, 0) : 0;
-        if (got <= 0) return heard;
-        heard.append(buffer, static_cast<size_t>(got));
-    }
-}
-
 // Each row: `connections` from the attacker's own address, the first of which sends `head` and then
 // `filler` until `fill` bytes went or the endpoint stopped taking them (with `drip`, a byte whenever
 // a quarter second passed without an answer). Meanwhile and afterwards a scrape answers, an honest
@@ -169,15 +135,18 @@ TEST(ServiceTest, MetricsEndpointBoundsWhatHostileClientsTake) {
         SCOPED_TRACE(row.name);
         long memory = resident_kib(coordinator.pid());
         int held = descriptors(coordinator.pid());
-        std::vector<int> attackers;
-        for (int i = 0; i < row.connections; ++i) attackers.push_back(connect_to(port, false, "127.0.0.2"));
-        ASSERT_EQ(std::count(attackers.begin(), attackers.end(), -1), 0);
+        std::vector<std::unique_ptr<RawParty>> attackers;
+        for (int i = 0; i < row.connections; ++i) {
+            attackers.emplace_back(new RawParty);
+            ASSERT_TRUE(attackers.back()->connect(port, false, "127.0.0.2"));
+        }
+        const int first = attackers[0]->fd();
         std::thread attack([&] {
-            send(attackers[0], row.head.data(), row.head.size(), MSG_NOSIGNAL);
-            pollfd answered{attackers[0], POLLIN, 0};
+            send(first, row.head.data(), row.head.size(), MSG_NOSIGNAL);
+            pollfd answered{first, POLLIN, 0};
             for (size_t sent = 0; sent < row.fill;) {
                 if (row.drip && poll(&answered, 1, 250) != 0) return;
-                ssize_t put = send(attackers[0], row.filler.data(), row.drip ? 1 : row.filler.size(), MSG_NOSIGNAL);
+                ssize_t put = send(first, row.filler.data(), row.drip ? 1 : row.filler.size(), MSG_NOSIGNAL);
                 if (put <= 0) return;
                 sent += static_cast<size_t>(put);
             }
@@ -190,11 +159,11 @@ TEST(ServiceTest, MetricsEndpointBoundsWhatHostileClientsTake) {
         HandRendezvous hand{sender, endstation, "", "", ""};
         EXPECT_EQ(hand.play(HandRendezvous::Nominate, HandRendezvous::Adios), -1);
         attack.join();
-        std::string heard = hear_all(attackers[0]);
+        std::string heard = attackers[0]->hear_rest();
         EXPECT_TRUE(std::regex_match(heard, std::regex(row.answer))) << heard;
         EXPECT_TRUE(coordinator.wait_for_err(row.status)) << coordinator.err();
         EXPECT_LT(resident_kib(coordinator.pid()) - memory, 16 * 1024);
-        for (int fd : attackers) close(fd);
+        attackers.clear();
         EXPECT_TRUE(scrape_answers());
     }
     coordinator.signal(SIGTERM);

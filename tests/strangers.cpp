@@ -1,18 +1,13 @@
 #include "strangers.h"
 
-#include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <filesystem>
 
-#include "tools/tqr/words.h"
+#include "tools/tqr/code_link.h"
+#include "tools/tqr/pake.h"
 
 namespace harness {
-
-namespace {
-
-const milliseconds kTool(60000);
-
-}  // namespace
 
 int stranger_connect(int port) { return connect_to(port, false, kStrangerAddress); }
 
@@ -20,11 +15,30 @@ CodeSender::CodeSender(const std::vector<std::string>& args, const TempDir& dir,
     : TqrProcess(args, dir.path(), env) {
     if (!wait_for_out("tqr receive ", kTool) || !wait_for_out("\n\n", kTool)) return;
     std::string text = out();
-    size_t at = text.find("Code: ");
-    if (at == std::string::npos) return;
-    at += 6;
-    code = text.substr(at, text.find('\n', at) - at);
-    nameplate = static_cast<unsigned>(strtoul(code.c_str(), nullptr, 10));
+    size_t at = text.find("Code: "), line = text.find("    ");
+    if (at == std::string::npos || line == std::string::npos) return;
+    code = text.substr(at + 6, text.find('\n', at) - at - 6);
+    command = text.substr(line + 4, text.find('\n', line) - line - 4);
+    tqr::parse_code(code, &parsed);
+}
+
+bool send_share(int link, const tqr::Code& code) {
+    unsigned char nonce[tqr::kCodeNonceBytes] = {}, mine[tqr::kCodeHelloBytes], theirs[tqr::kCodeHelloBytes];
+    if (tqr::exchange_hello(link, false, tqr::code_hello_magic(), nonce, sizeof nonce, mine, theirs) != tqr::CONFIRMED)
+        return false;
+    std::string conference = tqr::conference_of(code.nameplate), ad = tqr::code_ad(false, conference);
+    tqr::CpaceSession cpace(false, tqr::code_password(code), tqr::channel_identifier(conference),
+                            tqr::code_sid(theirs + tqr::kHelloHeadBytes, nonce, conference));
+    std::string share = std::string(reinterpret_cast<const char*>(cpace.share()), tqr::kPakeShareBytes) +
+                        static_cast<char>(ad.size()) + ad;
+    return tqr::send_all(link, share.data(), share.size());
+}
+
+std::string read_to_end(int fd) {
+    std::string heard;
+    char buffer[4096];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) heard.append(buffer, static_cast<size_t>(n));
+    return heard;
 }
 
 bool honest_receive(const TempDir& dir, const std::string& code, const std::string& name, const std::string& expected,
@@ -43,18 +57,6 @@ bool honest_transfer(const TempDir& dir, const std::vector<std::string>& env) {
     write_file(dir / name, payload);
     CodeSender sender({"send", "--count", "1", name}, dir, env);
     return sender.shown() && honest_receive(dir, sender.code, name, payload, env) && sender.wait(kTool) == 0;
-}
-
-const std::vector<StrangerAttack>& stranger_attacks() {
-    static const std::vector<StrangerAttack> table = [] {
-        std::vector<StrangerAttack> all;
-        for (auto rows : {code_attacks, coordinator_attacks, text_attacks}) {
-            std::vector<StrangerAttack> some = rows();
-            all.insert(all.end(), some.begin(), some.end());
-        }
-        return all;
-    }();
-    return table;
 }
 
 }  // namespace harness

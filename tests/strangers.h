@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "tools/tqr/words.h"
 
 namespace harness {
 
@@ -21,13 +22,22 @@ constexpr const char* kStrangerAddress = "127.0.0.2";
 // A TCP socket bound to kStrangerAddress and connected to 127.0.0.1:port, or -1.
 int stranger_connect(int port);
 
-// A `tqr send ARGS` in `dir`, with the code and the receive command it showed once it showed them.
+const milliseconds kTool = kToolStep;
+
+// A `tqr send ARGS` in `dir`, with the code (parsed too) and the receive command it showed once it
+// showed them.
 struct CodeSender : TqrProcess {
     CodeSender(const std::vector<std::string>& args, const TempDir& dir, const std::vector<std::string>& env = {});
     bool shown() const { return !code.empty(); }
-    std::string code;
-    unsigned nameplate = 0;
+    std::string code, command;
+    tqr::Code parsed;
 };
+
+// As an endstation that holds `code` (or a guess of it) on the direct link `link`: the hello and its
+// CPace share, never a tag; false when the hello failed.
+bool send_share(int link, const tqr::Code& code);
+// What `fd` hears until its peer ends the link (or a receive times out).
+std::string read_to_end(int fd);
 
 // One honest `tqr receive --host 127.0.0.1 CODE` into a fresh folder below `dir`: true when it exited 0
 // and wrote `expected` under `name`.

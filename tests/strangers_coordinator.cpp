@@ -13,17 +13,8 @@ namespace harness {
 
 namespace {
 
-const milliseconds kTool(60000);
 // A second stranger's own address, for a coordinator that one address alone may not fill.
 constexpr const char* kOtherStranger = "127.0.0.3";
-
-// `tqr coordinator` with `env`, once it listens.
-struct SharedCoordinator : TqrProcess {
-    SharedCoordinator(const TempDir& dir, const std::vector<std::string>& env) : TqrProcess({"coordinator"}, dir.path(), env) {
-        ready = wait_for_err("listening port=", kTool);
-    }
-    bool ready;
-};
 
 // `count` endstations of `conference` from `from`, joined as far as the coordinator lets them.
 std::vector<std::unique_ptr<RawParty>> squat(int count, const char* from, const std::function<std::string(int)>& conference) {
@@ -39,19 +30,21 @@ std::vector<std::unique_ptr<RawParty>> squat(int count, const char* from, const 
 bool slot_squatters(const TempDir& dir) {
     bool told;
     {
-        SharedCoordinator small(dir, {"TQR_MAX_PARTIES=8", "TQR_MAX_PARTIES_PER_SOURCE=4"});
+        ToolCoordinator small(dir, {"TQR_MAX_PARTIES=8", "TQR_MAX_PARTIES_PER_SOURCE=4"});
+        bool ready = small.ready();
         auto first = squat(4, kStrangerAddress, [](int) { return "squat"; });
         auto second = squat(4, kOtherStranger, [](int) { return "squat"; });
         TqrProcess turned({"receive", "--host", "127.0.0.1", "--conference", "c"}, dir.path(),
                           {"TQR_KEY=a-long-enough-key-1234"});
-        told = small.ready && turned.wait(kTool) == 2 &&
+        told = ready && turned.wait(kTool) == 2 &&
                turned.wait_for_err("127.0.0.1:" + std::to_string(coordinator_port()) + " is full");
         small.signal(SIGTERM);
         small.wait(kTool);
     }
-    SharedCoordinator coordinator(dir, {"TQR_MAX_PARTIES=32", "TQR_MAX_PARTIES_PER_SOURCE=14"});
+    ToolCoordinator coordinator(dir, {"TQR_MAX_PARTIES=32", "TQR_MAX_PARTIES_PER_SOURCE=14"});
+    bool ready = coordinator.ready();
     auto squatters = squat(20, kStrangerAddress, [](int) { return "squat"; });
-    bool shared = coordinator.ready && coordinator.wait_for_err("refused reason=max_per_source count=", kTool) &&
+    bool shared = ready && coordinator.wait_for_err("refused reason=max_per_source count=", kTool) &&
                   honest_transfer(dir);
     squatters.clear();
     return told && shared && honest_transfer(dir);
@@ -59,8 +52,8 @@ bool slot_squatters(const TempDir& dir) {
 
 // One address waits in at most a few conferences that have no sender: it cannot hold every code.
 bool code_squatters(const TempDir& dir) {
-    SharedCoordinator coordinator(dir, {"TQR_MAX_WAITING_CONFERENCES=4"});
-    if (!coordinator.ready) return false;
+    ToolCoordinator coordinator(dir, {"TQR_MAX_WAITING_CONFERENCES=4"});
+    if (!coordinator.ready()) return false;
     auto squatters = squat(9, kStrangerAddress, [](int i) { return tqr::conference_of(static_cast<unsigned>(i + 1)); });
     // The first four conferences took their squatter; the other five dropped theirs.
     bool capped = true;

@@ -4,6 +4,22 @@
 
 #include "strangers.h"
 
+namespace harness {
+
+const std::vector<StrangerAttack>& stranger_attacks() {
+    static const std::vector<StrangerAttack> table = [] {
+        std::vector<StrangerAttack> all;
+        for (auto rows : {code_attacks, coordinator_attacks, text_attacks}) {
+            std::vector<StrangerAttack> some = rows();
+            all.insert(all.end(), some.begin(), some.end());
+        }
+        return all;
+    }();
+    return table;
+}
+
+}  // namespace harness
+
 using namespace harness;
 
 namespace {

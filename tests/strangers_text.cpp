@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <filesystem>
 
@@ -15,8 +14,6 @@
 namespace harness {
 
 namespace {
-
-const milliseconds kTool(60000);
 
 // ESC, CR, a C1 CSI (raw and as UTF-8) and U+202E: none may reach a screen as it came.
 bool raw_free(const std::string& shown) {
@@ -80,41 +77,24 @@ int accept_one(int listening, int limit_ms) {
     return poll(&ready, 1, limit_ms) == 1 ? accept(listening, nullptr, nullptr) : -1;
 }
 
-// Reads from `fd` until `count` NUL-framed texts came; false when the link ended or the step's time passed.
-bool hear_texts(int fd, long count) {
-    std::string heard;
-    auto until = std::chrono::steady_clock::now() + kStep;
-    while (std::count(heard.begin(), heard.end(), '\0') < count) {
-        auto left = std::chrono::duration_cast<milliseconds>(until - std::chrono::steady_clock::now()).count();
-        pollfd ready{fd, POLLIN, 0};
-        char bytes[512];
-        ssize_t got = left > 0 && poll(&ready, 1, static_cast<int>(left)) == 1 ? recv(fd, bytes, sizeof bytes, 0) : -1;
-        if (got <= 0) return false;
-        heard.append(bytes, static_cast<size_t>(got));
-    }
-    return true;
-}
-
-bool say_text(int fd, const std::string& text) {
-    std::string framed = text + std::string(1, '\0');
-    return send(fd, framed.data(), framed.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(framed.size());
-}
-
 // A coordinator of a stranger's: a "Connect " whose port is followed by an escape sequence, then a
 // well-formed one. The endstation must dial only the second.
 bool connect_port(const TempDir& dir) {
     int front = listen_on(free_port(40)), decoy = listen_on(free_port(41)), direct = listen_on(free_port(42));
     TqrProcess receive({"receive", "--host", "127.0.0.1", "--verbose", tqr::make_code()}, dir.path(),
                        {"TQR_COORDINATOR_PORT=" + std::to_string(free_port(40))});
-    int party = accept_one(front, static_cast<int>(kStep.count()));
-    bool ignored = party >= 0 && say_text(party, "TQR Coordinator 1.2") && hear_texts(party, 4) &&
-                   say_text(party, "Connect 0x1234 " + std::to_string(free_port(41)) + "\x1b[2J") &&
-                   say_text(party, "Connect 0x1234 " + std::to_string(free_port(42)));
+    RawParty party;
+    party.adopt(accept_one(front, static_cast<int>(kStep.count())));
+    bool ignored = party.say("TQR Coordinator 1.2");
+    for (int line = 0; line < 4; ++line) ignored = ignored && !party.hear().empty();
+    ignored = ignored && party.say("Connect 0x1234 " + std::to_string(free_port(41)) + "\x1b[2J") &&
+              party.say("Connect 0x1234 " + std::to_string(free_port(42)));
     int dialled = ignored ? accept_one(direct, static_cast<int>(kStep.count())) : -1;
     // Messages are taken in order, and a dial is in the backlog once connect() returned.
     pollfd decoy_ready{decoy, POLLIN, 0};
     ignored = dialled >= 0 && poll(&decoy_ready, 1, 0) == 0;
-    for (int fd : {dialled, party, front, decoy, direct})
+    party.hang_up();
+    for (int fd : {dialled, front, decoy, direct})
         if (fd >= 0) close(fd);
     ignored = ignored && receive.wait(kTool) > 0 && receive.err().find("\\x1b[2J") != std::string::npos &&
               raw_free(receive.err());

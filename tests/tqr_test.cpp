@@ -456,4 +456,49 @@ TEST(TqrTest, SlipsOnTheCommandLineGetOneLineThatNamesThem) {
     EXPECT_NE(help.out().find("130/143 interrupted"), std::string::npos);
 }
 
+// A sender of --count 2 shows each endstation under way with its own share (as many as fit, then how
+// many more) and what it served; without a terminal, one summary per endstation and totals that say
+// what they count. An endstation whose person is asked holds its link open while the other transfers.
+TEST(TqrTest, TheSendersLineShowsEachEndstationUnderWay) {
+    TempDir dir;
+    write_file(dir / "big.bin", random_bytes(1 << 20, 5));
+    const std::string share = "0% to 127\\.0\\.0\\.1:[0-9]+", totals = "tqr send: done, served 2 endstations, 1.0 MiB each";
+    for (unsigned short columns : {0, 120, 70}) {
+        SCOPED_TRACE(columns);
+        std::string held = dir / ("held" + std::to_string(columns)), other = dir / ("other" + std::to_string(columns));
+        fs::create_directories(held);
+        fs::create_directories(other);
+        write_file(held + "/big.bin", "old");
+        const std::vector<std::string> args{"send", "--count", "2", "big.bin"};
+        std::unique_ptr<Terminal> screen(columns ? new Terminal(args, dir.path(), columns) : nullptr);
+        std::unique_ptr<TqrProcess> plain(columns ? nullptr : new TqrProcess(args, dir.path()));
+        ASSERT_TRUE(screen ? screen->wait_for("On the receiving machine") : plain->wait_for_out("On the receiving machine", kTool));
+        std::smatch found;
+        std::string said = screen ? screen->seen() : plain->out();
+        ASSERT_TRUE(std::regex_search(said, found, std::regex("Code: ([0-9a-z-]+)"))) << said;
+        Terminal asked({"receive", "--host", "127.0.0.1", found[1]}, held, 80);
+        ASSERT_TRUE(asked.wait_for("replace it? [y/N] ")) << asked.seen();
+        TqrProcess whole({"receive", "--host", "127.0.0.1", found[1]}, other);
+        ASSERT_EQ(whole.wait(kTool), 0) << whole.err();
+        asked.type("y\r");
+        ASSERT_EQ(asked.wait(), 0) << asked.seen();
+        if (screen) {
+            ASSERT_EQ(screen->wait(), 0) << screen->seen();
+            const std::regex both("^tqr send: " + share + " \\| " + (columns > 80 ? share : "and 1 more") + " \\| served 0 of 2");
+            std::vector<std::string> lines = screen->drawn("tqr send: ");
+            EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return std::regex_search(line, both); }))
+                << screen->seen();
+            EXPECT_TRUE(has_line(screen->screen(), totals)) << screen->seen();
+            continue;
+        }
+        ASSERT_EQ(plain->wait(kTool), 0) << plain->err();
+        std::string err = plain->err();
+        std::vector<std::string> peers;
+        const std::regex summary("tqr send: big\\.bin: 1\\.0 MiB in [0-9.]+ s, [0-9.]+ [KMG]?i?B/s, to (127\\.0\\.0\\.1:[0-9]+)\n");
+        for (std::sregex_iterator it(err.begin(), err.end(), summary), end; it != end; ++it) peers.push_back((*it)[1]);
+        EXPECT_TRUE(peers.size() == 2 && peers[0] != peers[1]) << err;
+        EXPECT_NE(err.find(totals.substr(0, 10) + totals.substr(16) + "\n"), std::string::npos) << err;
+    }
+}
+
 }  // namespace

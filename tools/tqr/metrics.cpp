@@ -34,9 +34,9 @@ const double kBounds[Metrics::kBuckets] = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.
 // The last name of each list stands for whatever the library may tell beyond the others, so that no
 // event goes uncounted; it is shown only once it counted one.
 const char* const kOutcomeNames[Metrics::kOutcomes] = {"ok", "abandoned", "port_in_use", "failed", "other"};
-const char* const kReasonNames[Metrics::kReasons] = {"handshake_timeout", "deadline",         "ignored_messages",
-                                                     "port_in_use",       "nickname_too_long", "message_too_long",
-                                                     "no_role",           "other"};
+const char* const kReasonNames[Metrics::kReasons] = {
+    "handshake_timeout", "deadline", "ignored_messages",   "port_in_use",        "nickname_too_long",
+    "message_too_long",  "no_role",  "waiting_conferences", "foreign_conference", "make_room", "other"};
 
 int index_of(const char* const* names, int size, const char* name) {
     for (int i = 0; i < size - 1; ++i)
@@ -435,6 +435,18 @@ void MetricsServer::s_serve(MetricsServer* self) {
             std::string source = source_of(peer);
             long from_source = std::count_if(connections.begin(), connections.end(),
                                              [&](const Connection& c) { return c.source == source; });
+            // Full: the connection that has waited longest for its request makes room. A scrape sends
+            // its request at once, so silent connections from any number of addresses are what goes,
+            // and none can keep a scrape out for longer than it takes to connect and ask.
+            if (connections.size() >= static_cast<size_t>(kMaxConnections) && from_source < kMaxPerSource) {
+                auto oldest = std::find_if(connections.begin(), connections.end(),
+                                           [](const Connection& c) { return c.state != Connection::Writing; });
+                if (oldest != connections.end()) {
+                    close(oldest->fd);
+                    connections.erase(oldest);
+                    ++refused[REFUSED_SLOW];
+                }
+            }
             if (connections.size() >= static_cast<size_t>(kMaxConnections) || from_source >= kMaxPerSource) {
                 std::string text = error_answer(503, "Service Unavailable", false);
                 send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

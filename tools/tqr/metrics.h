@@ -23,7 +23,7 @@ public:
     // Upper bounds of the rendezvous duration buckets, in seconds (then +Inf).
     static constexpr int kBuckets = 15;
     static constexpr int kOutcomes = 5;  // the four the library tells, and any other
-    static constexpr int kReasons = 8;   // the seven drop rules, and any other
+    static constexpr int kReasons = 11;  // the ten drop rules, and any other
 
     // Counts an event that ends something: a rendezvous, a dropped party, a turned-away sender, a
     // refused connection. Other events leave the counts as they are.

@@ -115,6 +115,26 @@ void Progress::add_bytes(uint64_t delta, uint64_t payload_size) {
     emit("progress", {{"bytes", static_cast<double>(m_bytes)}, {"total", static_cast<double>(payload_size)}});
 }
 
+void Progress::shares(std::function<std::vector<Share>()> under_way) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_under_way = std::move(under_way);
+}
+
+void Progress::link_moved(const std::string& peer, uint64_t bytes, uint64_t kept, uint64_t total,
+                          std::chrono::steady_clock::time_point* last_told) {
+    if (!m_enabled && !m_json) return;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_json) {
+        draw(false);
+        return;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (*last_told != std::chrono::steady_clock::time_point() && now - *last_told < kRedraw) return;
+    *last_told = now;
+    emit("progress", {{"peer", peer}, {"bytes", static_cast<double>(bytes)}, {"kept", static_cast<double>(kept)},
+                      {"total", static_cast<double>(total)}});
+}
+
 void Progress::start_at(uint64_t offset) {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_base = offset;
@@ -126,6 +146,13 @@ void Progress::summary(const std::string& text) {
     end_line();
     fprintf(stderr, "tqr %s: %s\n", m_command.c_str(), escaped(text).c_str());
     if (m_enabled) draw(true);
+    fflush(stderr);
+}
+
+void Progress::totals(const std::string& text) {
+    if (m_json || m_enabled) return;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    fprintf(stderr, "tqr %s: %s\n", m_command.c_str(), escaped(text).c_str());
     fflush(stderr);
 }
 
@@ -284,6 +311,9 @@ void Progress::emit(const char* event, std::initializer_list<JsonField> fields) 
 std::string Progress::line(bool with_state) {
     std::string prefix = "tqr " + m_command + ": ";
     if (m_finished_text) return prefix + m_state;
+    size_t room = terminal_width() - 1;
+    if (columns_of(prefix) > room) return fit(prefix, room);
+    if (m_under_way) return shares_line(prefix, room, with_state);
     // The fields from the most useful on; one that does not fit is left out whole, never cut.
     enum Kind { SHARE, FIGURE, WORDS };
     std::vector<std::pair<Kind, std::string>> fields;
@@ -308,8 +338,6 @@ std::string Progress::line(bool with_state) {
     }
     if (with_state) fields.emplace_back(WORDS, m_state);
     if (with_state && !m_counters.empty()) fields.emplace_back(WORDS, m_counters);
-    size_t room = terminal_width() - 1;
-    if (columns_of(prefix) > room) return fit(prefix, room);
     std::string text = prefix;
     size_t used = columns_of(prefix);
     const std::pair<Kind, std::string>* last = nullptr;
@@ -323,6 +351,53 @@ std::string Progress::line(bool with_state) {
         text += separator + field.second;
         used += width;
         last = &field;
+    }
+    return text;
+}
+
+std::string Progress::shares_line(std::string text, size_t room, bool with_state) {
+    std::vector<std::string> links;
+    for (const Share& share : m_under_way()) {
+        std::string field;
+        if (share.total > 0 && share.at <= share.total) {
+            char percent[16];
+            snprintf(percent, sizeof percent, "%.0f%%", 100.0 * static_cast<double>(share.at) / static_cast<double>(share.total));
+            field = percent;
+        } else {
+            field = human_bytes(static_cast<double>(share.at));
+        }
+        field += " to " + escaped(share.peer);
+        if (share.rate > 0) field += " at " + human_bytes(share.rate) + "/s";
+        links.push_back(field);
+    }
+    // As many links as leave room for the counters and for how many more there are, in the order they
+    // began; then the rest in that order, each left out whole when it does not fit.
+    auto more = [&](size_t shown) {
+        size_t left = links.size() - shown;
+        if (left == 0) return std::string();
+        if (shown > 0) return "and " + std::to_string(left) + " more";
+        return "to " + std::to_string(left) + (left == 1 ? " endstation" : " endstations");
+    };
+    const std::string counters = with_state ? m_counters : std::string();
+    size_t used = columns_of(text), shown = links.size();
+    std::vector<size_t> upto{0};  // columns of the first i links with the separators between them
+    for (const std::string& link : links) upto.push_back(upto.back() + (upto.size() > 1 ? 3 : 0) + columns_of(link));
+    for (; shown > 0; --shown) {
+        size_t width = upto[shown];
+        for (const std::string& after : {more(shown), counters})
+            if (!after.empty()) width += 3 + columns_of(after);
+        if (used + width <= room) break;
+    }
+    std::vector<std::string> fields(links.begin(), links.begin() + static_cast<long>(shown));
+    for (const std::string& after : {more(shown), counters, with_state ? m_state : std::string()})
+        if (!after.empty()) fields.push_back(after);
+    bool first = true;
+    for (const std::string& field : fields) {
+        size_t width = (first ? 0 : 3) + columns_of(field);
+        if (used + width > room) continue;
+        text += (first ? "" : " | ") + field;
+        used += width;
+        first = false;
     }
     return text;
 }

@@ -11,7 +11,9 @@
 //   nominated nickname             send: an endstation was nominated and approved
 //   connected peer                 the library's key check passed and handed the link over
 //   verified  peer                 both ends confirmed that they hold the same code or key
-//   progress  bytes, total         bytes moved so far on all links together; total 0: not known
+//   progress  bytes, total         receive: bytes moved so far; total 0: not known
+//             peer, bytes, kept, total  send: one link's bytes moved so far, after the `kept` its
+//                                  endstation had; each link's events at most ten a second
 //   done      bytes, seconds       send: an endstation confirmed its copy; receive: the file is stored
 //   note      message              what a person would read in a line of its own
 //   error     message, exit        the command ends with that exit status
@@ -28,6 +30,7 @@
 #include <initializer_list>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace tqr {
 
@@ -38,6 +41,14 @@ struct JsonField {
     const char* name;
     std::string value;
     bool number;
+};
+
+// One link under way of a command that serves several at once (send), as its status line shows it.
+struct Share {
+    std::string peer;
+    uint64_t at;     // the payload's bytes its endstation holds, with those it kept from before
+    uint64_t total;  // the payload's size; 0: not known
+    double rate;     // bytes a second on this link alone; 0: too early to tell
 };
 
 class Progress {
@@ -52,6 +63,15 @@ public:
     void step(const char* event, const std::string& text, std::initializer_list<JsonField> fields = {});
     // Bytes moved on all links together (`delta` more), and the size of one whole payload.
     void add_bytes(uint64_t delta, uint64_t payload_size);
+    // For a command that serves several links: the status line shows each of `under_way()` in place
+    // of figures of its own. It is called with the lock held, so it may take only a lock of its own
+    // that comes after this one, and must call nothing of this object.
+    void shares(std::function<std::vector<Share>()> under_way);
+    // One link's bytes moved (`bytes` on the link, after `kept`): a redraw, or for --json a progress
+    // event with its `peer`, the link's first and then at most one a tenth of a second, timed by the
+    // link's own `last_told`.
+    void link_moved(const std::string& peer, uint64_t bytes, uint64_t kept, uint64_t total,
+                    std::chrono::steady_clock::time_point* last_told);
     // The bytes of the payload that were there before this transfer began (a continued file).
     void start_at(uint64_t offset);
     // Extra counters shown after the state ("served 3"), empty for none; a person's only.
@@ -68,6 +88,9 @@ public:
     // One transfer done: a line of its own when the status line is not shown (nothing for --json,
     // whose done event says it); `text` starts "NAME: ...".
     void summary(const std::string& text);
+    // The command's closing figures ("served 2 endstations, 1.0 MiB each") in a line of their own when
+    // the status line is not shown, whose last text says them otherwise; nothing for --json.
+    void totals(const std::string& text);
     // Asks the person on the terminal; true for yes. The status line is cleared and held meanwhile,
     // without holding the lock, so other threads (a signal's) can still write lines. The time the
     // answer takes counts in no rate or time left (asked_seconds()).
@@ -95,6 +118,9 @@ private:
     void draw(bool force);
     // The status line as it fits the terminal; with `with_state`, the state and counters after the figures.
     std::string line(bool with_state);
+    // The line of a command with shares(): the links under way, as many as fit and how many more,
+    // then the counters and the state.
+    std::string shares_line(std::string text, size_t room, bool with_state);
     // Ends what the terminal's last line shows before a line of its own: the status line cleared, or
     // a question or another writer's text ended.
     void end_line();
@@ -106,6 +132,7 @@ private:
     std::mutex m_mutex;
     std::string m_state;
     std::string m_counters;
+    std::function<std::vector<Share>()> m_under_way;
     uint64_t m_bytes = 0;
     uint64_t m_base = 0;
     uint64_t m_payload_size = 0;

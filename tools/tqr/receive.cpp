@@ -201,12 +201,18 @@ std::string no_link_reason(bool adios) {
     if (g_receive.sender_unreachable) return "the sender could not be reached";
     if (adios && g_receive.code) return "the library's key check failed (is the sender's code of another nameplate?)";
     if (adios) return "the keys did not match (or only one side runs with --plain)";
-    return "the coordinator closed the link";
+    return "the coordinator closed the link (it stopped, or does not take this endstation: see its status lines)";
 }
 
 // Ends the process when the link or its key confirmation failed.
 void end_unconfirmed(Progress& progress, bool adios) {
-    if (!g_receive.bridged) finish(progress, EXIT_NO_LINK, "no link to the sender", "no payload: " + no_link_reason(adios));
+    if (!g_receive.bridged) {
+        // Without "Adios " the coordinator ended the link itself: it was stopped, or it does not take
+        // this endstation (a coordinator that serves one conference of its own, one that limits what an
+        // address may hold); no sender was met, so the key or the code is not in question.
+        int status = adios || g_receive.sender_unreachable ? EXIT_NO_LINK : EXIT_NO_COORDINATOR;
+        finish(progress, status, "no link to the sender", "no payload: " + no_link_reason(adios));
+    }
     switch (g_receive.confirmed) {
     case CONFIRMED:
         return;
@@ -227,9 +233,9 @@ void end_unconfirmed(Progress& progress, bool adios) {
                "no payload: the sender closed the link during the key confirmation");
     case CONFIRM_LATER:
         finish(progress, EXIT_NO_LINK, "turned away for now",
-               "no payload: the sender turns away tries from this address for " +
-                   std::to_string(g_receive.retry_seconds) + " s after a wrong code from it; check the code, "
-                   "then try again");
+               "no payload: the sender turns away tries for " + std::to_string(g_receive.retry_seconds) +
+                   " s after wrong codes (from this address, or too many from anywhere); check the code, then "
+                   "try again");
     case CONFIRM_FOREIGN:
         finish(progress, EXIT_NO_LINK, "the sender speaks another format",
                "no payload: the sender does not speak the encrypted format (--plain?)");

@@ -170,6 +170,18 @@ void on_interrupt(int signal) {
            std::string("interrupted (") + interrupt_name(signal) + "), " + std::to_string(served) + " served");
 }
 
+// What the sender served, for its last line: "served 5 endstations, 24 B each, 1 lost". Called with
+// g_send.mutex held.
+std::string served_text() {
+    std::string text = "served " + std::to_string(g_send.served) + (g_send.served == 1 ? " endstation" : " endstations");
+    if (g_send.served > 0 && !g_send.source.streamed())
+        text += ", " + Progress::human_bytes(static_cast<double>(g_send.tree ? g_send.tree->content_bytes() : g_send.source.size())) +
+                (g_send.served == 1 ? "" : " each");
+    if (g_send.lost > 0) text += ", " + std::to_string(g_send.lost) + " lost";
+    if (g_send.refused > 0) text += ", " + std::to_string(g_send.refused) + " refused";
+    return text;
+}
+
 // Joins options.party.conference with its key, or the conference of a fresh code.
 int join(const SendOptions& options, Progress& progress, std::string* conference) {
     std::string checked_key;
@@ -197,6 +209,7 @@ int run_send(const SendOptions& options) {
     zel_set_quiet(options.party.verbose ? 0 : 1);
     Progress progress("send", options.party.json);
     g_send.progress = &progress;
+    progress.shares(receivers_under_way);
     if (options.party.conference.empty()) g_send.code.reset(new Code());
     catch_interrupts(on_interrupt);
     set_party_observer(on_party_event, nullptr);
@@ -219,7 +232,9 @@ int run_send(const SendOptions& options) {
     delete caller;
     if (rejected)
         finish(progress, EXIT_REJECTED, "rejected",
-               "the coordinator refused this sender: conference " + conference + " already has one");
+               "the coordinator refused this sender: conference " + conference + " has a sender already, or "
+               "that coordinator does not take it (one that serves a code of its own takes no other "
+               "conference; a coordinator takes senders of its own machine only, unless TQR_REMOTE_SENDERS=1)");
     std::lock_guard<std::mutex> guard(g_send.mutex);
     if (g_send.guessed)
         finish(progress, EXIT_NO_LINK, "code withdrawn",
@@ -229,7 +244,11 @@ int run_send(const SendOptions& options) {
         finish(progress, EXIT_USAGE_OR_IO, "standard input used up",
                "the transfer of standard input failed, and it cannot be read again");
     // The coordinator may drop a sender that leaves a nomination unanswered; what it served counts.
-    if (g_send.closing || (g_send.limit > 0 && g_send.served >= g_send.limit)) finish(progress, EXIT_DONE, "done", "");
+    if (g_send.closing || (g_send.limit > 0 && g_send.served >= g_send.limit)) {
+        std::string totals = served_text();
+        progress.totals(totals);
+        finish(progress, EXIT_DONE, "done, " + totals, "");
+    }
     finish(progress, EXIT_NO_COORDINATOR, "coordinator link ended",
            "the coordinator closed the link after " + std::to_string(g_send.served) + " endstation(s) served");
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "tools/tqr/payload.h"
 #include "tools/tqr/progress.h"
@@ -21,11 +22,12 @@ namespace tqr {
 
 // The failed confirmations of a code, by source address (the direct link's peer), and what they allow
 // next. A failure never withdraws the code by itself: the source waits 1 s before its next try after
-// its first failure, twice as long after each further one, at most kMostFailureDelaySeconds; once
-// kFailuresPerMinute failed within a minute, only sources that never failed are tried; at
+// its first failure, twice as long after each further one, at most kMostFailureDelaySeconds, and tries
+// one at a time; per code, the failures of the last minute and the confirmations under way stay within
+// kFailuresPerMinute, whatever the sources, so that many addresses guess no faster than one; at
 // most_failures() in all (100 unless TQR_MAX_FAILED_CONFIRMATIONS says otherwise) the code is
-// withdrawn. A guess online thus has at most 100 chances in 2^33. Memory: one entry per source that
-// failed, so at most most_failures(). Guarded by SendState::mutex.
+// withdrawn. A guess online thus has at most 100 chances in 2^33, and 100 take ten minutes at least.
+// Memory: one entry per source that failed or is confirming. Guarded by SendState::mutex.
 class Guesses {
 public:
     typedef std::chrono::steady_clock Clock;
@@ -51,7 +53,8 @@ private:
         Clock::time_point next_try;
     };
     std::map<std::string, Source> m_sources;
-    std::deque<Clock::time_point> m_recent;  // the latest failures, at most kFailuresPerMinute
+    std::deque<Clock::time_point> m_recent;  // the failures of the last minute, at most kFailuresPerMinute
+    long m_confirming = 0;                   // confirmations under way, from every source
     long m_failures = 0;
 };
 
@@ -87,6 +90,9 @@ extern SendState g_send;
 // Ends the message loop: process() returns once its link is gone; the main thread takes it from there.
 // Called with g_send.mutex held.
 void close_coordinator_link();
+
+// The links under way, in the order they took their place, for the status line (Progress::shares()).
+std::vector<Share> receivers_under_way();
 
 // The bridge callback: runs on a listener thread of the library, one per key-checked endstation; the
 // library closes `fd` when it returns.

@@ -362,17 +362,24 @@ bool TreeStream::start(std::string* error) {
     return true;
 }
 
+// Fills `out` from as many entries as fit, so that a folder of small files goes in batches as a large
+// file does, not a write and a few chunks per entry.
 ssize_t TreeStream::read(char* out, size_t size) {
-    while (m_taken == m_buffer.size()) {
-        m_buffer.clear();
-        m_taken = 0;
-        if (m_closed) return 0;
-        if (!produce()) return -1;
+    size_t given = 0;
+    while (given < size) {
+        if (m_taken == m_buffer.size()) {
+            m_buffer.clear();
+            m_taken = 0;
+            if (m_closed) break;
+            if (!produce()) return -1;
+            continue;
+        }
+        size_t n = std::min(size - given, m_buffer.size() - m_taken);
+        memcpy(out + given, m_buffer.data() + m_taken, n);
+        m_taken += n;
+        given += n;
     }
-    size_t n = std::min(size, m_buffer.size() - m_taken);
-    memcpy(out, m_buffer.data() + m_taken, n);
-    m_taken += n;
-    return static_cast<ssize_t>(n);
+    return static_cast<ssize_t>(given);
 }
 
 // One more piece of the archive: a piece of the current file, the next entry's header, or the end.
