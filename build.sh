@@ -32,7 +32,7 @@ configure_and_build() {  # dir, tests, benchmarks, fuzzers, sanitize, werror
     local dir=$1 tests=$2 benchmarks=$3 fuzzers=$4 sanitize=$5 werror=$6
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_BUILD_TESTS="$tests" \
         -DZEL_BUILD_BENCHMARKS="$benchmarks" -DZEL_BUILD_FUZZERS="$fuzzers" -DZEL_SANITIZE="$sanitize" \
-        -DZEL_WERROR="$werror" >/dev/null
+        -DZEL_WERROR="$werror" -DZEL_TEST_PORT_OFFSET="${ZEL_TEST_PORT_OFFSET:-0}" >/dev/null
     cmake --build "$dir" -j"$jobs"
 }
 
