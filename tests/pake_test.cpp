@@ -177,7 +177,7 @@ TEST(Code, NearestWordsForASlip) {
         const char* typed;
         std::vector<std::string> nearest;
     };
-    for (const Case& c : std::vector<Case>{{"WarDan", {"warden", "garden"}},  // changed, any case; then two changes
+    for (const Case& c : std::vector<Case>{{"WarDan", {"warden"}},  // changed, any case; "garden", two changes away, is not offered
                                            {"ocen", {"ocean", "open", "oven"}},
                                            {"guitarr", {"guitar"}},           // added
                                            {"qqqqqq", {}},
@@ -185,9 +185,9 @@ TEST(Code, NearestWordsForASlip) {
         SCOPED_TRACE(c.typed);
         EXPECT_EQ(tqr::nearest_words(c.typed), c.nearest);
     }
-    // A listed word is not its own slip; of its many neighbours at two, three are offered.
+    // A listed word is not its own slip; only its nearest neighbours are offered, three at most.
     std::vector<std::string> near = tqr::nearest_words("bake");
-    EXPECT_EQ(near.size(), 3u);
+    EXPECT_TRUE(!near.empty() && near.size() <= 3u);
     EXPECT_EQ(std::count(near.begin(), near.end(), "bake"), 0);
     EXPECT_EQ(tqr::nearest_words("bake", 1).size(), 1u);
     EXPECT_EQ(tqr::code_mistake("7-guitar-ocean-tulip"), "");

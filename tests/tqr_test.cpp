@@ -434,7 +434,7 @@ TEST(TqrTest, SlipsOnTheCommandLineGetOneLineThatNamesThem) {
     EXPECT_TRUE(std::regex_match(version, std::regex("tqr [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version;
     for (const Case& c : std::vector<Case>{
              {{"receive", "12-wardan-ocean-tulip"}, 1, "",
-              "tqr receive: wardan is not a word of the code list; did you mean warden or garden?\n"},
+              "tqr receive: wardan is not a word of the code list; did you mean warden?\n"},
              {{"receive", "12", "Ocean", "tulpi", "\xe6\x97\xa5\xff"}, 1, "",
               "tqr receive: tulpi and \xe6\x97\xa5\\xff are not words of the code list (tulpi: tulip?)\n"},
              {{"receive", "7-guitar-ocean"}, 1, "",

@@ -93,26 +93,43 @@ bool resolves_beneath(int root, const std::vector<std::string>& at) {
 // a time, following no symbolic link on the way. A file that is not the one scanned (another device or
 // inode: a folder on its way was swapped for a link, or the file replaced) fails the link rather than
 // being skipped: the archive's length, announced before the first byte, holds its entry. -1 with `*why`.
-int open_scanned(int root, const TreeSource::Entry& entry, std::string* why) {
+// `folder` keeps the last folder opened on the way, for the next file, which is mostly beside this one;
+// `*info` is the file's.
+int open_scanned(int root, const TreeSource::Entry& entry, OpenFolder* folder, struct stat* info, std::string* why) {
     std::vector<std::string> parts = components(entry.inner);
-    int at = root;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        bool last = i + 1 == parts.size();
-        int next = openat(at, parts[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (last ? O_NONBLOCK : O_DIRECTORY));
-        int failed = errno;
-        if (at != root) close(at);
-        if (next < 0) {
-            *why = failed == ELOOP || failed == ENOTDIR ? "a symbolic link stands where the scan found a folder or file"
-                                                       : strerror(failed);
-            return -1;
-        }
-        at = next;
+    if (parts.empty()) {
+        *why = "it was replaced since the folder was scanned";
+        return -1;
     }
-    struct stat info {};
-    if (at != root && fstat(at, &info) == 0 && S_ISREG(info.st_mode) && info.st_dev == entry.device &&
-        info.st_ino == entry.inode)
-        return at;
-    if (at != root) close(at);
+    std::string inner = entry.inner.substr(0, entry.inner.size() - parts.back().size());
+    if (folder->fd < 0 || folder->inner != inner) {
+        if (folder->fd >= 0) close(folder->fd);
+        folder->fd = -1;
+        folder->inner.clear();
+        int at = root;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) {
+            int next = openat(at, parts[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_DIRECTORY);
+            int failed = errno;
+            if (at != root) close(at);
+            if (next < 0) {
+                *why = failed == ELOOP || failed == ENOTDIR ? "a symbolic link stands where the scan found a folder or file"
+                                                           : strerror(failed);
+                return -1;
+            }
+            at = next;
+        }
+        folder->fd = at == root ? -1 : at;
+        folder->inner = inner;
+    }
+    int at = folder->fd >= 0 ? folder->fd : root;
+    int fd = openat(at, parts.back().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        *why = errno == ELOOP ? "a symbolic link stands where the scan found a folder or file" : strerror(errno);
+        return -1;
+    }
+    if (fstat(fd, info) == 0 && S_ISREG(info->st_mode) && info->st_dev == entry.device && info->st_ino == entry.inode)
+        return fd;
+    close(fd);
     *why = "it was replaced since the folder was scanned";
     return -1;
 }
@@ -192,11 +209,14 @@ int flush_entry(const char* path, const struct stat*, int type, struct FTW*) {
 
 // Whether syncfs on this file system waits for every file's data and metadata and for the disk's own
 // cache, as an fsync of each would: true of ext4, XFS and btrfs (with the errors of any file reported
-// since Linux 5.8). Elsewhere (FUSE, network file systems) it may do less, or nothing.
+// since Linux 5.8); and of tmpfs and ramfs, in memory only, where neither flushes anything. Elsewhere
+// (FUSE, network file systems) it may do less, or nothing.
 bool syncfs_is_whole(int fd) {
     struct statfs info {};
     if (fstatfs(fd, &info) != 0) return false;
-    return info.f_type == 0xEF53 || info.f_type == 0x58465342 || info.f_type == static_cast<decltype(info.f_type)>(0x9123683E);
+    typedef decltype(info.f_type) Type;
+    return info.f_type == 0xEF53 || info.f_type == 0x58465342 || info.f_type == static_cast<Type>(0x9123683E) ||
+           info.f_type == 0x01021994 || info.f_type == static_cast<Type>(0x858458F6);
 }
 
 // Puts every file and folder below `root` on disk. One syncfs where it is as durable (a folder of
@@ -302,7 +322,14 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
         }
         mode_t type = info.st_mode & S_IFMT;
         int fd = -1;
-        if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) {
+        if (S_ISREG(info.st_mode)) {
+            // Left out when it cannot be read; whatever stands there by the time it is sent must be this
+            // very file (open_scanned), so a check by name suffices here and costs one call, not three.
+            if (faccessat(at, name.c_str(), R_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+                note("skipped " + entry.path + ": " + strerror(errno));
+                continue;
+            }
+        } else if (S_ISDIR(info.st_mode)) {
             // What is read is what was opened: a link put in its place since fstatat is not followed.
             fd = openat(at, name.c_str(),
                         O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (S_ISDIR(info.st_mode) ? O_DIRECTORY : 0));
@@ -318,7 +345,6 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
         entry.device = info.st_dev;
         entry.inode = info.st_ino;
         if (S_ISREG(info.st_mode)) {
-            close(fd);
             entry.size = static_cast<uint64_t>(info.st_size);
             m_content += entry.size;
         } else if (S_ISLNK(info.st_mode)) {
@@ -350,6 +376,7 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
 
 TreeStream::~TreeStream() {
     if (m_fd >= 0) close(m_fd);
+    if (m_folder.fd >= 0) close(m_folder.fd);
     if (m_archive != nullptr) archive_write_free(m_archive);
 }
 
@@ -406,10 +433,10 @@ bool TreeStream::produce() {
     const TreeSource::Entry& entry = entries[m_next++];
     if (entry.type == S_IFREG) {
         std::string why;
-        m_fd = open_scanned(m_source.folder(), entry, &why);
-        if (m_fd < 0) return fail("cannot read " + entry.path + ": " + why);
         struct stat info {};
-        if (fstat(m_fd, &info) != 0 || static_cast<uint64_t>(info.st_size) != entry.size)
+        m_fd = open_scanned(m_source.folder(), entry, &m_folder, &info, &why);
+        if (m_fd < 0) return fail("cannot read " + entry.path + ": " + why);
+        if (static_cast<uint64_t>(info.st_size) != entry.size)
             return fail(entry.path + " changed size while it was sent");
         m_left = entry.size;
     }
@@ -504,10 +531,11 @@ void TreeSink::extract() {
     archive* in = archive_read_new();
     archive_read_support_format_tar(in);
     archive* out = archive_write_disk_new();
-    // Our own checks come first (admit); these keep libarchive from writing through a link that an
-    // earlier entry made, or from honouring a "..".
-    archive_write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                                            ARCHIVE_EXTRACT_SECURE_NODOTDOT);
+    // Our own checks come first (admit); this keeps libarchive from honouring a "..". The archive's
+    // links are made only once everything else is in (make_links), so no file or folder can be written
+    // through one, and libarchive need not look at every name on each path (a look-up and an open per
+    // name: most of the time of a folder of small files).
+    archive_write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
     bool ok = archive_read_open(in, this, nullptr, pull_bytes, nullptr) == ARCHIVE_OK;
     std::string error = ok ? "" : error_of(in);
     std::vector<std::string> refused;
@@ -531,7 +559,11 @@ void TreeSink::extract() {
             if (!why.empty()) refused.push_back(name + ": " + why);
             continue;  // the next header skips its data
         }
-        if (archive_entry_filetype(entry) == AE_IFLNK) m_links.emplace_back(name, archive_entry_pathname(entry));
+        if (archive_entry_filetype(entry) == AE_IFLNK) {
+            m_links.push_back({name, archive_entry_pathname(entry), archive_entry_symlink(entry),
+                               {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}});
+            continue;
+        }
         if (archive_write_header(out, entry) < ARCHIVE_WARN) {
             refused.push_back(name + ": " + error_of(out));
             continue;
@@ -553,6 +585,7 @@ void TreeSink::extract() {
         archive_write_finish_entry(out);
     }
     // Before the folders get their modes (which may deny writing) and times (which a removal changes).
+    if (ok) make_links(&refused);
     if (ok) refuse_leaving_links(&refused);
     // Closing sets the folders' modes and times, now that nothing more goes into them.
     if (archive_write_close(out) != ARCHIVE_OK && ok) {
@@ -619,6 +652,28 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
     return true;
 }
 
+// Makes the archive's links, through no link on the way (one made before may stand on another's path)
+// and in place of nothing that is there.
+void TreeSink::make_links(std::vector<std::string>* refused) {
+    if (m_links.empty()) return;
+    archive* links = archive_write_disk_new();
+    archive_write_disk_set_options(links, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                              ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_NO_OVERWRITE);
+    for (const Link& link : m_links) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_copy_pathname(entry, link.place.c_str());
+        archive_entry_set_filetype(entry, AE_IFLNK);
+        archive_entry_set_perm(entry, 0777);
+        archive_entry_copy_symlink(entry, link.target.c_str());
+        archive_entry_set_mtime(entry, link.mtime.tv_sec, link.mtime.tv_nsec);
+        if (archive_write_header(links, entry) < ARCHIVE_WARN) refused->push_back(link.name + ": " + error_of(links));
+        archive_write_finish_entry(links);
+        archive_entry_free(entry);
+    }
+    archive_write_close(links);
+    archive_write_free(links);
+}
+
 // Removes, and lists, each extracted link whose target, followed on disk through the links beside it,
 // leads out of the hidden folder. One pass suffices: a link whose way passes through a link that leads
 // out leads out itself, so removing the one changes no verdict on the others.
@@ -626,11 +681,11 @@ void TreeSink::refuse_leaving_links(std::vector<std::string>* refused) {
     std::vector<std::string> leaving;
     std::vector<bool> judged(m_links.size());
     for (size_t i = 0; i < m_links.size(); ++i) {
-        std::string inner = m_links[i].second.substr(m_hidden.size() + 1);
+        std::string inner = m_links[i].place.substr(m_hidden.size() + 1);
         if (std::find(leaving.begin(), leaving.end(), inner) != leaving.end()) continue;
         if (!resolves_beneath(m_hidden_fd, components(inner))) {
             leaving.push_back(inner);
-            refused->push_back(m_links[i].first + ": a link that leads out of the folder through the links on its way");
+            refused->push_back(m_links[i].name + ": a link that leads out of the folder through the links on its way");
         }
     }
     for (const std::string& inner : leaving) unlinkat(m_hidden_fd, inner.c_str(), 0);

@@ -74,6 +74,12 @@ private:
     uint64_t m_archive_size = 0;
 };
 
+// A folder of a TreeSource, open below its scanned folder: `inner` its path there ("" or ending in '/').
+struct OpenFolder {
+    std::string inner;
+    int fd = -1;  // -1: the scanned folder itself
+};
+
 // The archive of a TreeSource for one link, pulled piece by piece by that link's thread.
 class TreeStream {
 public:
@@ -101,6 +107,7 @@ private:
     size_t m_taken = 0;    // of m_buffer, already read
     size_t m_next = 0;     // the entry to begin next
     int m_fd = -1;         // the regular file being added
+    OpenFolder m_folder;   // the folder of the last one
     uint64_t m_left = 0;   // of its bytes
     bool m_closed = false;
     std::string m_error;
@@ -144,6 +151,7 @@ public:
 private:
     void extract();
     bool admit(archive_entry* entry, std::string* why);
+    void make_links(std::vector<std::string>* refused);
     void refuse_leaving_links(std::vector<std::string>* refused);
     void stop_extractor();
 
@@ -154,7 +162,14 @@ private:
     uint64_t m_room = 0;      // what the entries may claim in all: the free space less the margin
     uint64_t m_claimed = 0;
     bool m_full = false;      // ... more than m_room: the extractor stopped
-    std::vector<std::pair<std::string, std::string>> m_links;  // extracted: the entry's name, its place
+    // A symbolic link entry, made once every file and folder is in (make_links).
+    struct Link {
+        std::string name;    // the entry's
+        std::string place;   // its path below the hidden folder
+        std::string target;
+        timespec mtime{};
+    };
+    std::vector<Link> m_links;
     std::string m_top;        // the archive's top folder name, from its first entry
     bool m_top_seen = false;  // its entry came: its mode and time, for the hidden folder
     mode_t m_top_mode = 0;

@@ -354,8 +354,10 @@ std::vector<std::string> nearest_words(const std::string& word, size_t most) {
                      [](const std::pair<size_t, const char*>& x, const std::pair<size_t, const char*>& y) {
                          return x.first < y.first;
                      });
+    // Only the nearest: one slip away, the words two slips away only mislead.
     std::vector<std::string> nearest;
-    for (size_t i = 0; i < found.size() && i < most; ++i) nearest.push_back(found[i].second);
+    for (size_t i = 0; i < found.size() && i < most && found[i].first == found[0].first; ++i)
+        nearest.push_back(found[i].second);
     return nearest;
 }
 

@@ -45,8 +45,8 @@ std::string make_code_with_nameplate(unsigned nameplate);
 bool parse_code(const std::string& typed, Code* out);
 
 // The list's words nearest to `word` (any case) by Damerau-Levenshtein distance (a letter added,
-// dropped or changed, or two neighbours swapped, counting one each), at 1 or 2 only: the nearest
-// first, alphabetically among equals, at most `most`. For a word a person got wrong.
+// dropped or changed, or two neighbours swapped, counting one each), at 1 or 2 only, and only those
+// at the nearest distance found, alphabetically, at most `most`. For a word a person got wrong.
 std::vector<std::string> nearest_words(const std::string& word, size_t most = 3);
 
 // Why `typed` is no code, for a person, in one line: the part that is wrong, and for a word not in
