@@ -44,7 +44,8 @@ std::map<std::string, double> parse_exposition(const std::string& text, std::str
             typed[m[1]] = m[2];
         } else if (std::regex_match(line, m, sample) && (typed.count(m[2].str() + m[3].str()) ||
                                                          (m[3].matched && typed[m[2]] == "histogram"))) {
-            samples[m[1]] = strtod(m[6].str().c_str(), &end);
+            const std::string value = m[6].str();
+            samples[m[1]] = strtod(value.c_str(), &end);
             if (*end != '\0') *faults += line + "\n";
         } else if (!std::regex_match(line, help)) {
             *faults += line + "\n";
