@@ -437,8 +437,9 @@ TEST(TqrTest, SlipsOnTheCommandLineGetOneLineThatNamesThem) {
               "tqr receive: wardan is not a word of the code list; did you mean warden or garden?\n"},
              {{"receive", "12", "Ocean", "tulpi", "\xe6\x97\xa5\xff"}, 1, "",
               "tqr receive: tulpi and \xe6\x97\xa5\\xff are not words of the code list (tulpi: tulip?)\n"},
-             {{"receive", "7-guitar-ocean"}, 1, "",
-              "tqr receive: a code is a number and three words of the list, as in 7-guitar-ocean-tulip; that has 3 parts\n"},
+             {{"receive", "7-guitar"}, 1, "",
+              "tqr receive: a code is a number and two to eight words of the list, as in 7-guitar-ocean-tulip; that "
+              "has 2 parts\n"},
              {{"receive", "07-guitar-ocean-tulip"}, 1, "",
               "tqr receive: 07 is not the code's number: it starts with a number from 1 to 999999 without leading "
               "zeros, as in 7-guitar-ocean-tulip\n"},

@@ -41,6 +41,7 @@ struct PartyOptions {
     std::string nickname;
     bool verbose = false;
     bool json = false;  // --json: progress as JSON lines on standard error (progress.h)
+    bool verify = false;  // --verify: a person compares the check words before any payload moves
 };
 
 struct SendOptions {
@@ -48,6 +49,8 @@ struct SendOptions {
     long count = 0;          // endstations to serve before exiting; 0: no limit
     std::string file = "-";  // "-": standard input (streamed when encrypted and count is 1)
     std::string name;        // the file name offered to endstations; default: FILE's base name
+    std::string code;        // --code: the code to serve, as a person typed it; "": a fresh one
+    long words = 3;          // --words: how many words a fresh code has
 };
 
 struct ReceiveOptions {

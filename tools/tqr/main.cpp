@@ -50,10 +50,14 @@ void add_party_options(CLI::App* command, tqr::PartyOptions& party, bool sending
         ->capture_default_str()
         ->check(check_host);
     command->add_option("--nickname", party.nickname, "Name shown to the coordinator (default: host-pid)");
-    command->add_flag("--plain", party.plain,
+    CLI::Option* plain = command->add_flag("--plain", party.plain,
                       "Unencrypted earlier format: the key check shows the key itself on the link (both sides)");
     command->add_flag("--json", party.json, "Progress as one JSON object per line on standard error");
     command->add_flag("--verbose", party.verbose, "Show the library's diagnostic lines");
+    command->add_flag("--verify", party.verify,
+                      "Show the check words of the confirmed link and, on a terminal, send or take nothing until "
+                      "a person says they match the other side's")
+        ->excludes(plain);
 }
 
 // What the command line said beyond the values themselves.
@@ -75,14 +79,25 @@ CLI::App* add_send(CLI::App& app, tqr::SendOptions& send) {
         "shows it with the receive command.\n"
         "Standard input (FILE -) is streamed when --count is 1; otherwise, or with --plain, it is first read\n"
         "into memory whole.\n"
+        "Each word of a code is one of 2,048 (11 bits), and a code is withdrawn after 100 failed confirmations,\n"
+        "so a stranger guesses it with a chance of at most 2.4e-5 with 2 words, 1.2e-8 with 3 (the default),\n"
+        "5.7e-12 with 4, 2.8e-15 with 5, 1.4e-18 with 6, 6.6e-22 with 7 and 3.2e-25 with 8 (--words N).\n"
+        "--verify shows four check words once the code or key is confirmed: both sides show the same ones, and\n"
+        "a side that asked for them sends or takes nothing until a person answers y (not on a terminal, it\n"
+        "only shows them).\n"
         "Exit status: 0 served --count endstations, 1 usage or I/O error, 2 coordinator unreachable or gone,\n"
-        "3 refused (the conference already has a sender), 4 the code failed its confirmation 100 times,\n"
+        "3 refused (the conference, or the nameplate of --code, already has a sender), 4 the code failed its confirmation 100 times,\n"
         "130/143 interrupted (SIGINT/SIGTERM).");
     add_party_options(command, send.party, true);
     add_version(command);
     command->add_option("--count", send.count, "Exit after serving this many endstations (default: no limit)")
         ->check(CLI::Range(0L, 1000000000L));
     command->add_option("--name", send.name, "File name offered to endstations (default: FILE's base name)");
+    CLI::Option* code = command->add_option(
+        "--code", send.code, "Serve this code (a number and 2 to 8 words of the list, as tqr prints them) instead of a fresh one");
+    command->add_option("--words", send.words, "Words in a fresh code, 2 to 8 (default: 3)")
+        ->check(CLI::Range(2L, 8L))
+        ->excludes(code);
     command->add_option("file", send.file, "File to serve, - for standard input")->capture_default_str();
     return command;
 }

@@ -63,6 +63,9 @@ struct ReceiveState {
     std::string peer;
     bool on_screen = false;    // the payload goes to standard output, which is a terminal
     bool line_ended = true;    // the last byte of the payload written so far ends a line
+    bool verify = false;      // --verify: the check words go before a person when there is one
+    bool asks = false;        // a person answers questions on the terminal
+    bool unverified = false;  // the person did not say that the check words match
     // The signal thread may have the destination keep its part: it is set, and no question of its
     // own holds it meanwhile.
     std::atomic<bool> may_keep{false};
@@ -89,7 +92,25 @@ bool confirm(int fd, Session* session) {
     g_receive.timed_out = LinkDeadline::passed();
     if (g_receive.confirmed != CONFIRMED) return false;
     g_receive.progress->step("verified", "key confirmed, transferring", {{"peer", peer_of(fd)}});
+    // A line of its own, since the other side's person may ask for them after this line moved on.
+    std::string words = check_words(*session);
+    if (g_receive.progress->json()) {
+        g_receive.progress->step("check", "", {{"words", words}});
+    } else {
+        g_receive.progress->note("check words: " + words);
+    }
     return true;
+}
+
+// With --verify, whether the person at the terminal says that the sender shows the same check words;
+// without a person the words were shown, and that is all.
+bool verified(const Session& session) {
+    if (!g_receive.verify || !g_receive.asks) return true;
+    g_receive.may_keep = false;
+    bool yes = g_receive.progress->ask("does the sender show the check words " + check_words(session) + "?");
+    g_receive.may_keep = true;
+    g_receive.unverified = !yes;
+    return yes;
 }
 
 // Runs on the endstation's bridge thread once the keys matched; the socket is ours to close.
@@ -111,6 +132,7 @@ void take_payload(int fd) {
     Destination& destination = *g_receive.destination;
     BeginFunction begin = [&](const PayloadHeader& header, uint64_t* start) {
         g_receive.name = header.name;
+        if (!verified(session)) return false;
         if (!destination.open(header, start)) return false;
         g_receive.on_screen = destination.to_stdout() && isatty(STDOUT_FILENO) == 1;
         // A sealed payload is written as it comes: the status line must not run into it.
@@ -263,6 +285,9 @@ std::string summary_line(const Destination& destination) {
     std::string nothing_written = destination.to_stdout() && sealed() ? "standard output got an incomplete payload"
                                                                       : "nothing appeared under its name";
     std::string size = Progress::human_bytes(static_cast<double>(destination.resumed_at() + g_receive.moved));
+    if (g_receive.unverified)
+        finish(progress, EXIT_NO_LINK, "check words not confirmed",
+               "no payload: the check words were not confirmed (--verify), so the payload was declined");
     switch (g_receive.result) {
     case RECEIVED_INTACT: {
         if (g_receive.on_screen) progress.lend();
@@ -290,7 +315,8 @@ std::string summary_line(const Destination& destination) {
                "no payload: the sender is no longer serving (it reached its --count)");
     case RECEIVED_NOTHING:
         finish(progress, EXIT_NO_LINK, "the sender closed the link",
-               "the sender closed the link before sending anything (keys did not match?)");
+               "the sender closed the link before sending anything (keys did not match? or its person did not "
+               "confirm the check words)");
     case RECEIVED_SHORT:
         if (g_receive.timed_out)
             finish(progress, EXIT_DAMAGED, "payload stalled",
@@ -395,7 +421,9 @@ int run_receive(const ReceiveOptions& options) {
     int status = membership(options, progress, &joining);
     if (status != EXIT_DONE) finish(status);
     Destination::AskFunction ask;
-    if (!options.party.json && isatty(STDIN_FILENO) == 1 && isatty(STDERR_FILENO) == 1)
+    g_receive.verify = options.party.verify;
+    g_receive.asks = !options.party.json && isatty(STDIN_FILENO) == 1 && isatty(STDERR_FILENO) == 1;
+    if (g_receive.asks)
         ask = [&progress](const std::string& question) {
             // The destination may hold its lock while it asks (check()), and nothing is kept yet.
             g_receive.may_keep = false;

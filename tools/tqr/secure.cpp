@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include "tools/tqr/words.h"
+
 namespace tqr {
 
 namespace {
@@ -513,6 +515,17 @@ std::string normalise_key(const std::string& key) {
     }
     sodium_memzero(&letters[0], letters.size());
     return grouped;
+}
+
+std::string check_words(const Session& session) {
+    unsigned char digest[8];
+    hash(digest, sizeof digest, session.receipt_key, kSecretBytes, "tqr check word 1", {});
+    uint64_t bits = get_be(digest, sizeof digest);
+    std::string words;
+    for (size_t i = 0; i < kCheckWords; ++i) {
+        words += (i == 0 ? "" : "-") + std::string(g_code_words[bits >> (64 - 11 * (i + 1)) & (kCodeWordCount - 1)]);
+    }
+    return words;
 }
 
 }  // namespace tqr

@@ -172,6 +172,13 @@ bool send_receipt(int fd, const Session& session, bool intact, const unsigned ch
 // 1 a valid receipt of `end`, 0 damaged (or a forged receipt), -1 no answer within `timeout_ms`.
 int wait_receipt(int fd, const Session& session, const unsigned char end[kEndBytes], int timeout_ms);
 
+// The check words of a confirmed link, for two people to compare (--verify): kCheckWords words of the
+// code list, 11 bits each of BLAKE2b-64 keyed with the receipt key, personal "tqr check word 1", of
+// nothing. Both ends get the same words; someone in the middle, who holds other session keys with
+// each end, makes both ends show words that match by chance only (2^-44).
+constexpr size_t kCheckWords = 4;
+std::string check_words(const Session& session);
+
 // A fresh key for a person to read out and type: 140 random bits as 28 base32 letters and digits in
 // groups of four, "ABCD-EFGH-...".
 std::string generate_key();

@@ -185,12 +185,22 @@ std::string served_text() {
 // Joins options.party.conference with its key, or the conference of a fresh code.
 int join(const SendOptions& options, Progress& progress, std::string* conference) {
     std::string checked_key;
+    Code chosen;
+    if (!g_send.code && !options.code.empty()) {
+        progress.fail("usage", "give --code or --conference, not both", EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    if (!options.code.empty() && !parse_code(options.code, &chosen)) {
+        progress.fail("not a code", code_mistake(options.code), EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
     int status = g_send.code ? check_code_options(options.party, progress) : prepare_key(options, progress, &checked_key);
     if (status == EXIT_DONE) status = open_source(options, progress);
     if (status != EXIT_DONE) return status;
     if (g_send.code) {
         Caller* caller = nullptr;
-        status = join_with_code(options.party, progress, make_sender, &caller, g_send.code.get());
+        status = join_with_code(options.party, options.code.empty() ? nullptr : &chosen,
+                                static_cast<size_t>(options.words), progress, make_sender, &caller, g_send.code.get());
         *conference = conference_of(g_send.code->nameplate);
         return status;
     }
@@ -211,6 +221,8 @@ int run_send(const SendOptions& options) {
     g_send.progress = &progress;
     progress.shares(receivers_under_way);
     if (options.party.conference.empty()) g_send.code.reset(new Code());
+    g_send.verify = options.party.verify;
+    g_send.asks = !options.party.json && isatty(STDIN_FILENO) == 1 && isatty(STDERR_FILENO) == 1;
     catch_interrupts(on_interrupt);
     set_party_observer(on_party_event, nullptr);
     set_bridge_callback(serve_endstation);
