@@ -51,6 +51,9 @@ struct SendOptions {
     std::string name;        // the file name offered to endstations; default: FILE's base name
     std::string code;        // --code: the code to serve, as a person typed it; "": a fresh one
     long words = 3;          // --words: how many words a fresh code has
+    std::string text;        // --text: a message for the receiver's standard output ("-": read from standard input)
+    bool text_given = false;
+    bool file_given = false;
 };
 
 struct ReceiveOptions {

@@ -98,6 +98,9 @@ CLI::App* add_send(CLI::App& app, tqr::SendOptions& send) {
     command->add_option("--words", send.words, "Words in a fresh code, 2 to 8 (default: 3)")
         ->check(CLI::Range(2L, 8L))
         ->excludes(code);
+    command->add_option("--text", send.text,
+                        "Send this message (- reads one from standard input), at most 64 KiB, which the receiver "
+                        "prints instead of writing a file");
     command->add_option("file", send.file, "File to serve, - for standard input")->capture_default_str();
     return command;
 }
@@ -177,6 +180,8 @@ int main(int argc, char** argv) {
     if (*coordinator_command) return tqr::run_coordinator(coordinator);
     if (*send_command) {
         note_given(send_command, send.party);
+        send.text_given = send_command->get_option("--text")->count() > 0;
+        send.file_given = send_command->get_option("file")->count() > 0;
         return tqr::run_send(send);
     }
     if (*receive_command) {

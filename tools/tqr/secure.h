@@ -20,8 +20,9 @@
 //   sender -> endstation: the secretstream header (24 bytes), then chunks, each a length (4 bytes,
 //            big-endian) and a crypto_secretstream_xchacha20poly1305 message:
 //              header  payload length (8 bytes, big-endian; all ones when streamed), kind (1: 'F' file,
-//                      'S' stream, 'T' folder; 'N': nothing, the sender served its --count meanwhile,
-//                      and this is the stream's last chunk), name length (2), name
+//                      'S' stream, 'T' folder, 'X' a text of at most 64 KiB; 'N': nothing, the
+//                      sender served its --count meanwhile, and this is the stream's last chunk),
+//                      name length (2), name
 //   endstation -> sender: start (8 bytes: where the sender is to begin, all ones: the endstation
 //            declines the payload), kept (32: the kept MAC of the start bytes the endstation holds,
 //            zeros when start is 0) and a 32-byte MAC of the header chunk's plaintext, start and kept.

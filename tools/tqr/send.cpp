@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 
 #include "common/zel_common.h"
@@ -126,7 +127,45 @@ int open_tree(const SendOptions& options, Progress& progress) {
     return EXIT_DONE;
 }
 
+// A --text message, kept in memory for every link.
+int open_text(const SendOptions& options, Progress& progress) {
+    if (options.party.plain || options.file_given) {
+        progress.fail("usage", options.file_given ? "give a file or --text, not both"
+                                                  : "a text goes in the encrypted format only: leave out --plain",
+                      EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    std::vector<unsigned char> bytes(options.text.begin(), options.text.end());
+    if (options.text == "-") {
+        if (isatty(STDIN_FILENO) == 1) progress.note("type the message, then Ctrl-D on a line of its own");
+        bytes.clear();
+        unsigned char buffer[4096];
+        ssize_t n;
+        while (bytes.size() <= kMaxTextBytes && (n = read(STDIN_FILENO, buffer, sizeof buffer)) != 0) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                progress.fail("cannot read", std::string("cannot read standard input: ") + strerror(errno),
+                              EXIT_USAGE_OR_IO);
+                return EXIT_USAGE_OR_IO;
+            }
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+    }
+    if (bytes.size() > kMaxTextBytes) {
+        progress.fail("usage", "a text is at most 64 KiB: send a longer one as a file", EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    g_send.limit = options.count;
+    g_send.source.assign(std::move(bytes));
+    g_send.name = "text";
+    g_send.offer.name = g_send.name;
+    g_send.offer.size = g_send.source.size();
+    g_send.offer.kind = KIND_TEXT;
+    return EXIT_DONE;
+}
+
 int open_source(const SendOptions& options, Progress& progress) {
+    if (options.text_given) return open_text(options, progress);
     g_send.limit = options.count;
     if (options.file == "-" && isatty(STDIN_FILENO) == 1) {
         progress.fail("usage", "give a file, or pipe data into tqr send -", EXIT_USAGE_OR_IO);

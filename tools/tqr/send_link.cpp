@@ -244,8 +244,8 @@ Outcome serve_sealed(int fd, LinkDeadline& deadline, const std::string& source, 
     unsigned char end[kEndBytes];
     SendResult sent = send_offer(fd, session, receiver, counter, end, start);
     if (sent == SEND_DECLINED) {
-        g_send.progress->note("an endstation declined " + g_send.name + " (it keeps a file of that name, or will not "
-                              "take the name); it got nothing");
+        g_send.progress->note("an endstation declined " + g_send.name + " (it keeps a file of that name, will not "
+                              "take the name, or its person did not confirm the check words); it got nothing");
         return REFUSED;
     }
     if (sent != SENT) return LOST;
