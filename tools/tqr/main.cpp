@@ -10,6 +10,7 @@
 #include "common/zel_common.h"
 #include "tools/tqr/commands.h"
 #include "tools/tqr/settings_check.h"
+#include "tools/tqr/words.h"
 
 namespace {
 
@@ -166,6 +167,10 @@ int main(int argc, char** argv) {
         app.add_subcommand("demo", "Show a coordinator, a sender and two endstations at work, in this process");
     add_version(demo_command);
 
+    // For the shell's completion of a code (tqr.bash): the code words, one a line, from the very list
+    // that parses them. Not a command for people, so --help does not list it.
+    CLI::App* words_command = app.add_subcommand("__words", "")->group("");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -176,6 +181,10 @@ int main(int argc, char** argv) {
     if (!tqr::check_settings(&error)) {
         fprintf(stderr, "tqr: %s\n", error.c_str());
         return tqr::EXIT_USAGE_OR_IO;
+    }
+    if (*words_command) {
+        for (const char* word : tqr::g_code_words) printf("%s\n", word);
+        return fflush(stdout) == 0 ? tqr::EXIT_DONE : tqr::EXIT_USAGE_OR_IO;
     }
     if (*coordinator_command) return tqr::run_coordinator(coordinator);
     if (*send_command) {
