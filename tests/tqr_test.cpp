@@ -443,6 +443,11 @@ TEST(TqrTest, SlipsOnTheCommandLineGetOneLineThatNamesThem) {
              {{"receive", "07-guitar-ocean-tulip"}, 1, "",
               "tqr receive: 07 is not the code's number: it starts with a number from 1 to 999999 without leading "
               "zeros, as in 7-guitar-ocean-tulip\n"},
+             {{"send", "--code", "7-guitar-ocan", "f"}, 1, "",
+              "tqr send: ocan is not a word of the code list; did you mean ocean, coin or fan?\n"},
+             {{"send", "--text", "hi", "f"}, 1, "", "tqr send: give a file or --text, not both\n"},
+             {{"send", "--text", std::string(64 * 1024 + 1, 'a')}, 1, "",
+              "tqr send: a text is at most 64 KiB: send a longer one as a file\n"},
              {{"send", "-V"}, 0, version, ""}, {{"receive", "--version"}, 0, version, ""},
              {{"coordinator", "-V"}, 0, version, ""}, {{"demo", "-V"}, 0, version, ""}}) {
         SCOPED_TRACE(c.args.back());
