@@ -54,4 +54,38 @@ TEST(Features, TransfersOfTextsCodesAndCheckWords) {
     }
 }
 
+// Several files and folders in one send, placed beside each other: a file of the same name replaced
+// only with --force, a link that leaves its own folder left out, two arguments of one name refused.
+TEST(Features, SeveralFilesAndFoldersArriveBesideEachOther) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "photos/2024");
+    write_file(dir / "a.pdf", "A");
+    write_file(dir / "b.txt", "B");
+    write_file(dir / "photos/2024/Î±ÿ.jpg", "P");
+    std::filesystem::create_symlink("../../b.txt", dir / "photos/2024/out");
+    const struct {
+        const char* force;  // "" or --force
+        std::string kept;   // b.txt in the receiver's folder before, "" none
+        int status;
+        std::string b, arrived;
+    } rows[] = {{"", "", 0, "B", "a.pdf, b.txt, photos"}, {"", "old", 5, "old", "a.pdf, photos"}, {"--force", "old", 0, "B", "a.pdf, b.txt, photos"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.kept + row.force);
+        TempDir in;
+        if (!row.kept.empty()) write_file(in / "b.txt", row.kept);
+        CodeSender sender({"send", "--count", "1", "a.pdf", "b.txt", "photos/"}, dir);
+        ASSERT_TRUE(sender.shown()) << sender.err();
+        TqrProcess receive({"receive", "--host", "127.0.0.1", sender.code, row.force}, in.path());
+        EXPECT_EQ(receive.wait(kTool), row.status) << receive.err();
+        EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
+        EXPECT_NE(receive.err().find("arrived in .: " + row.arrived + "\n"), std::string::npos) << receive.err();
+        EXPECT_TRUE(read_file(in / "a.pdf") == "A" && read_file(in / "photos/2024/Î±ÿ.jpg") == "P" &&
+                    read_file(in / "b.txt") == row.b && !std::filesystem::is_symlink(in / "photos/2024/out"));
+        EXPECT_NE(sender.err().find("skipped photos/2024/out: a link that leads out of the folder"), std::string::npos);
+    }
+    TqrProcess twice({"send", "a.pdf", "photos/../a.pdf"}, dir.path());
+    EXPECT_EQ(twice.wait(kTool), 1);
+    EXPECT_EQ(twice.err(), "tqr send: two of the files to send are named a.pdf: send them in two goes, or from folders\n");
+}
+
 }  // namespace

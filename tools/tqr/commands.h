@@ -5,6 +5,7 @@
 #define ZEL_TOOLS_TQR_COMMANDS_H
 
 #include <string>
+#include <vector>
 
 namespace tqr {
 
@@ -48,6 +49,7 @@ struct SendOptions {
     PartyOptions party;
     long count = 0;          // endstations to serve before exiting; 0: no limit
     std::string file = "-";  // "-": standard input (streamed when encrypted and count is 1)
+    std::vector<std::string> files;  // as given; more than one go as one set (a folder of them)
     std::string name;        // the file name offered to endstations; default: FILE's base name
     std::string code;        // --code: the code to serve, as a person typed it; "": a fresh one
     long words = 3;          // --words: how many words a fresh code has

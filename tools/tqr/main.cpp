@@ -78,6 +78,8 @@ CLI::App* add_send(CLI::App& app, tqr::SendOptions& send) {
         "before its next try; after 100 in all (TQR_MAX_FAILED_CONFIRMATIONS) the code is no longer served.\n"
         "With --conference, the key comes from --key, --key-file or TQR_KEY; without one, send makes a key and\n"
         "shows it with the receive command.\n"
+        "Several files and folders (tqr send a.pdf b.txt photos/) go as one transfer; the receiver places each\n"
+        "beside the others, each whole or not at all, and replaces none without --force.\n"
         "Standard input (FILE -) is streamed when --count is 1; otherwise, or with --plain, it is first read\n"
         "into memory whole.\n"
         "Each word of a code is one of 2,048 (11 bits), and a code is withdrawn after 100 failed confirmations,\n"
@@ -102,7 +104,9 @@ CLI::App* add_send(CLI::App& app, tqr::SendOptions& send) {
     command->add_option("--text", send.text,
                         "Send this message (- reads one from standard input), at most 64 KiB, which the receiver "
                         "prints instead of writing a file");
-    command->add_option("file", send.file, "File to serve, - for standard input")->capture_default_str();
+    command->add_option("file", send.files,
+                        "File or folder to serve, - for standard input (default); several go as one transfer, "
+                        "placed beside each other");
     return command;
 }
 
@@ -190,7 +194,8 @@ int main(int argc, char** argv) {
     if (*send_command) {
         note_given(send_command, send.party);
         send.text_given = send_command->get_option("--text")->count() > 0;
-        send.file_given = send_command->get_option("file")->count() > 0;
+        send.file_given = !send.files.empty();
+        if (send.file_given) send.file = send.files[0];
         return tqr::run_send(send);
     }
     if (*receive_command) {

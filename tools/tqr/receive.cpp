@@ -334,6 +334,10 @@ std::string summary_line(const Destination& destination) {
                    "cannot write the payload to standard output");
         progress.step("done", "", {{"bytes", static_cast<double>(g_receive.moved)}, {"seconds", g_receive.seconds},
                                    {"kept", static_cast<double>(destination.resumed_at())}});
+        std::vector<std::string> placed = destination.placed();
+        std::string arrived;
+        for (const std::string& entry : placed) arrived += (arrived.empty() ? "" : ", ") + entry;
+        if (!placed.empty()) progress.note("arrived in " + destination.final_path() + ": " + arrived);
         std::vector<std::string> refused = destination.refused();
         for (const std::string& entry : refused) progress.note("not extracted: " + entry);
         if (!refused.empty())

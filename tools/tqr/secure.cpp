@@ -206,7 +206,7 @@ bool parse_header(const unsigned char* plain, size_t size, PayloadHeader* header
     if (name_length > kMaxNameBytes || size != kFixedHeaderBytes + name_length) return false;
     header->kind = static_cast<char>(plain[8]);
     if (header->kind != KIND_FILE && header->kind != KIND_STREAM && header->kind != KIND_TREE &&
-        header->kind != KIND_TEXT && header->kind != KIND_NONE)
+        header->kind != KIND_TEXT && header->kind != KIND_SET && header->kind != KIND_NONE)
         return false;
     header->size_known = announced != kStreamedSize;
     header->size = header->size_known ? announced : 0;

@@ -20,7 +20,8 @@
 //   sender -> endstation: the secretstream header (24 bytes), then chunks, each a length (4 bytes,
 //            big-endian) and a crypto_secretstream_xchacha20poly1305 message:
 //              header  payload length (8 bytes, big-endian; all ones when streamed), kind (1: 'F' file,
-//                      'S' stream, 'T' folder, 'X' a text of at most 64 KiB; 'N': nothing, the
+//                      'S' stream, 'T' folder, 'M' a set of files and folders
+//                      (a folder archive whose entries go apart), 'X' a text of at most 64 KiB; 'N': nothing, the
 //                      sender served its --count meanwhile, and this is the stream's last chunk),
 //                      name length (2), name
 //   endstation -> sender: start (8 bytes: where the sender is to begin, all ones: the endstation

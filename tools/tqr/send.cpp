@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -164,8 +165,31 @@ int open_text(const SendOptions& options, Progress& progress) {
     return EXIT_DONE;
 }
 
+// Several files and folders: one archive of a folder that exists nowhere, whose entries they are.
+int open_set(const SendOptions& options, Progress& progress) {
+    if (options.party.plain || std::count(options.files.begin(), options.files.end(), "-") > 0) {
+        progress.fail("usage", options.party.plain ? "several files go in the encrypted format only: leave out --plain"
+                                                   : "standard input goes alone, not among several files",
+                      EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    g_send.limit = options.count;
+    g_send.tree.reset(new TreeSource());
+    std::string error;
+    if (!g_send.tree->scan_set(options.files, kSetName, &error, [&progress](const std::string& line) { progress.note(line); })) {
+        progress.fail("cannot read", error, EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    g_send.name = std::to_string(options.files.size()) + " files and folders";
+    g_send.offer.name = kSetName;
+    g_send.offer.kind = KIND_SET;
+    g_send.offer.size = g_send.tree->archive_size();
+    return EXIT_DONE;
+}
+
 int open_source(const SendOptions& options, Progress& progress) {
     if (options.text_given) return open_text(options, progress);
+    if (options.files.size() > 1) return open_set(options, progress);
     g_send.limit = options.count;
     if (options.file == "-" && isatty(STDIN_FILENO) == 1) {
         progress.fail("usage", "give a file, or pipe data into tqr send -", EXIT_USAGE_OR_IO);
