@@ -89,8 +89,8 @@ CLI::App* add_send(CLI::App& app, tqr::SendOptions& send) {
         "a side that asked for them sends or takes nothing until a person answers y (not on a terminal, it\n"
         "only shows them).\n"
         "Exit status: 0 served --count endstations, 1 usage or I/O error, 2 coordinator unreachable or gone,\n"
-        "3 refused (the conference, or the nameplate of --code, already has a sender), 4 the code failed its confirmation 100 times,\n"
-        "130/143 interrupted (SIGINT/SIGTERM).");
+        "3 refused (the conference, or the nameplate of --code, already has a sender), 4 the code failed its\n"
+        "confirmation 100 times, 130/143 interrupted (SIGINT/SIGTERM).");
     add_party_options(command, send.party, true);
     add_version(command);
     command->add_option("--count", send.count, "Exit after serving this many endstations (default: no limit)")
@@ -121,7 +121,9 @@ CLI::App* add_receive(CLI::App& app, tqr::ReceiveOptions& receive, std::vector<s
         "--plain only once all of it was verified).\n"
         "A file that exists is never replaced without --force (on a terminal, receive asks). An interrupted\n"
         "transfer of a file leaves NAME.tqr-part beside it: the same command again continues from there.\n"
-        "A folder arrives whole under its own name, or not at all.\n"
+        "A folder arrives whole under its own name, or not at all. Several files and folders of one send are\n"
+        "placed beside each other (here, or in the folder --output names), each whole or not at all; an\n"
+        "interrupted set, like a folder, is sent again whole.\n"
         "Exit status: 0 payload verified and stored, 1 usage or I/O error, 2 coordinator unreachable or not\n"
         "a coordinator, 4 the code or key is wrong or the sender could not be reached, 5 the payload arrived\n"
         "short or corrupt, 6 no sender came within --timeout, 130/143 interrupted (SIGINT/SIGTERM).");
