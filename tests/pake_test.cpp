@@ -12,6 +12,7 @@
 #include "protocol/messages.h"
 #include "tools/tqr/escape.h"
 #include "tools/tqr/pake.h"
+#include "tools/tqr/secure.h"
 #include "tools/tqr/words.h"
 
 namespace {
@@ -128,8 +129,9 @@ TEST(Code, TypedFormsAndTheirCanonicalForm) {
         {"  7 - guitar-ocean  tulip ", "7-guitar-ocean-tulip"},
         {"\t42 --zebra\tzone-zoom", "42-zebra-zone-zoom"},
         {"999999 abbey abbey abbey", "999999-abbey-abbey-abbey"},
-        {"", nullptr}, {"   ", nullptr}, {"7", nullptr}, {"7-guitar-ocean", nullptr},
-        {"7-guitar-ocean-tulip-zoom", nullptr}, {"7-guitar-ocean-tulips", nullptr}, {"7-gui tar-ocean-tulip", nullptr},
+        {"7 guitar OCEAN", "7-guitar-ocean"}, {"7 acid acid acid acid acid acid acid acid", "7-acid-acid-acid-acid-acid-acid-acid-acid"},
+        {"7 acid acid acid acid acid acid acid acid acid", nullptr}, {"7-guitar-ocean-tulip-zoom", "7-guitar-ocean-tulip-zoom"},
+        {"", nullptr}, {"   ", nullptr}, {"7", nullptr}, {"7-guitar", nullptr}, {"7-guitar-ocean-tulips", nullptr}, {"7-gui tar-ocean-tulip", nullptr},
         {"07-guitar-ocean-tulip", nullptr}, {"0-guitar-ocean-tulip", nullptr}, {"1000000-guitar-ocean-tulip", nullptr},
         {"7a-guitar-ocean-tulip", nullptr}, {"+7-guitar-ocean-tulip", nullptr}, {"guitar-7-ocean-tulip", nullptr},
         {"-7-guitar-ocean-tulip", nullptr}, {"7-guitar-ocean-tulip-", nullptr}, {"7_guitar_ocean_tulip", nullptr},
@@ -167,6 +169,15 @@ TEST(Code, WordListIsSortedLowerCaseAndShort) {
         EXPECT_TRUE(word.size() >= 3 && word.size() <= 7) << word;
         EXPECT_EQ(word.find_first_not_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos) << word;
         EXPECT_TRUE(i == 0 || std::string(g_code_words[i - 1]) < word) << "sorted and distinct: " << word;
+    }
+}
+
+// The check words of a session's receipt key (values from Python's hashlib).
+TEST(Code, CheckWordsOfASession) {
+    for (const auto& row : {std::make_pair(0, "gentle-blond-sneeze-comet"), std::make_pair(0xff, "grasp-parrot-twin-beauty")}) {
+        Session session;
+        for (size_t i = 0; i < kSecretBytes; ++i) session.receipt_key[i] = static_cast<unsigned char>(row.first ? row.first : i);
+        EXPECT_EQ(check_words(session), row.second);
     }
 }
 

@@ -183,6 +183,10 @@ TEST(ServiceTest, CompletionOffersSubcommandsOptionsAndFiles) {
                                                    " send --key-file re; c " + q + " send --count ''"));
         EXPECT_EQ(offered.output, "coordinator send receive demo --help --version\n--metrics\nreport.pdf\n\n") << tqr;
     }
+    // A code's words, from the list of the very tqr being completed (`tqr __words`).
+    std::string q = quote(ZEL_TQR), c = "; c " + q + " receive ", line = c + "7-gui" + c + "7-guitar-OCE" + c + "7 guitar oc";
+    EXPECT_EQ(run("bash -c " + quote(complete + line + c + "--host h 7-gx; c " + q + " send --code 12-zeb")).output,
+              "7-guide 7-guitar\n7-guitar-ocean\nocean octave octopus\n\n12-zebra\n");
 }
 
 // The three packages of this build unpacked into one scratch root: the unpacked tool runs its demo,

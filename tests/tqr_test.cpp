@@ -437,11 +437,17 @@ TEST(TqrTest, SlipsOnTheCommandLineGetOneLineThatNamesThem) {
               "tqr receive: wardan is not a word of the code list; did you mean warden?\n"},
              {{"receive", "12", "Ocean", "tulpi", "\xe6\x97\xa5\xff"}, 1, "",
               "tqr receive: tulpi and \xe6\x97\xa5\\xff are not words of the code list (tulpi: tulip?)\n"},
-             {{"receive", "7-guitar-ocean"}, 1, "",
-              "tqr receive: a code is a number and three words of the list, as in 7-guitar-ocean-tulip; that has 3 parts\n"},
+             {{"receive", "7-guitar"}, 1, "",
+              "tqr receive: a code is a number and two to eight words of the list, as in 7-guitar-ocean-tulip; that "
+              "has 2 parts\n"},
              {{"receive", "07-guitar-ocean-tulip"}, 1, "",
               "tqr receive: 07 is not the code's number: it starts with a number from 1 to 999999 without leading "
               "zeros, as in 7-guitar-ocean-tulip\n"},
+             {{"send", "--code", "7-guitar-ocan", "f"}, 1, "",
+              "tqr send: ocan is not a word of the code list; did you mean ocean?\n"},
+             {{"send", "--text", "hi", "f"}, 1, "", "tqr send: give a file or --text, not both\n"},
+             {{"send", "--text", std::string(64 * 1024 + 1, 'a')}, 1, "",
+              "tqr send: a text is at most 64 KiB: send a longer one as a file\n"},
              {{"send", "-V"}, 0, version, ""}, {{"receive", "--version"}, 0, version, ""},
              {{"coordinator", "-V"}, 0, version, ""}, {{"demo", "-V"}, 0, version, ""}}) {
         SCOPED_TRACE(c.args.back());

@@ -5,6 +5,7 @@
 #define ZEL_TOOLS_TQR_COMMANDS_H
 
 #include <string>
+#include <vector>
 
 namespace tqr {
 
@@ -41,13 +42,20 @@ struct PartyOptions {
     std::string nickname;
     bool verbose = false;
     bool json = false;  // --json: progress as JSON lines on standard error (progress.h)
+    bool verify = false;  // --verify: a person compares the check words before any payload moves
 };
 
 struct SendOptions {
     PartyOptions party;
     long count = 0;          // endstations to serve before exiting; 0: no limit
     std::string file = "-";  // "-": standard input (streamed when encrypted and count is 1)
+    std::vector<std::string> files;  // as given; more than one go as one set (a folder of them)
     std::string name;        // the file name offered to endstations; default: FILE's base name
+    std::string code;        // --code: the code to serve, as a person typed it; "": a fresh one
+    long words = 3;          // --words: how many words a fresh code has
+    std::string text;        // --text: a message for the receiver's standard output ("-": read from standard input)
+    bool text_given = false;
+    bool file_given = false;
 };
 
 struct ReceiveOptions {

@@ -102,7 +102,7 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     *start = 0;
     if (to_stdout()) {
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (header.kind == KIND_TREE) return fail("a folder cannot go to standard output");
+        if (header.kind == KIND_TREE || header.kind == KIND_SET) return fail("a folder cannot go to standard output");
         if (m_sealed) {
             m_fd = STDOUT_FILENO;
             return true;
@@ -110,6 +110,21 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
         m_spool = tmpfile();
         if (m_spool == nullptr) return fail_errno("cannot make a temporary file");
         m_fd = fileno(m_spool);
+        return true;
+    }
+    if (header.kind == KIND_SET) {
+        // Its entries go beside each other into the folder the receiver is in, or that --output names.
+        std::lock_guard<std::mutex> guard(m_mutex);
+        std::string folder = m_output.empty() ? "." : m_output;
+        if (m_stopped) return false;
+        if (!is_directory(folder)) return fail("several files arrive into a folder: name one that exists with --output");
+        m_final_path = folder + "/" + kSetName;  // room_for looks at its folder
+        if (!room_for(header.size)) return false;
+        m_final_path = folder;
+        std::unique_ptr<TreeSink> tree(new TreeSink());
+        std::string error;
+        if (!tree->open(folder + "/" + kSetName, &error, true, m_force)) return fail(error);
+        m_tree = std::move(tree);
         return true;
     }
     {
@@ -267,6 +282,11 @@ bool Destination::copy_spool() {
 std::vector<std::string> Destination::refused() const {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_tree ? m_tree->refused() : std::vector<std::string>();
+}
+
+std::vector<std::string> Destination::placed() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_tree ? m_tree->placed() : std::vector<std::string>();
 }
 
 // Whether `need` more bytes fit in the final path's folder, leaving the margin; declines with

@@ -77,6 +77,8 @@ public:
     bool restart();
     // A folder's entries that were not extracted, each with why.
     std::vector<std::string> refused() const;
+    // What of a set (KIND_SET) commit() put in place, beside each other.
+    std::vector<std::string> placed() const;
     // write() stopped because the disk was nearly full.
     bool out_of_space() const { return m_out_of_space; }
 

@@ -10,6 +10,7 @@
 #include "common/zel_common.h"
 #include "tools/tqr/commands.h"
 #include "tools/tqr/settings_check.h"
+#include "tools/tqr/words.h"
 
 namespace {
 
@@ -50,10 +51,14 @@ void add_party_options(CLI::App* command, tqr::PartyOptions& party, bool sending
         ->capture_default_str()
         ->check(check_host);
     command->add_option("--nickname", party.nickname, "Name shown to the coordinator (default: host-pid)");
-    command->add_flag("--plain", party.plain,
+    CLI::Option* plain = command->add_flag("--plain", party.plain,
                       "Unencrypted earlier format: the key check shows the key itself on the link (both sides)");
     command->add_flag("--json", party.json, "Progress as one JSON object per line on standard error");
     command->add_flag("--verbose", party.verbose, "Show the library's diagnostic lines");
+    command->add_flag("--verify", party.verify,
+                      "Show the check words of the confirmed link and, on a terminal, send or take nothing until "
+                      "a person says they match the other side's")
+        ->excludes(plain);
 }
 
 // What the command line said beyond the values themselves.
@@ -73,17 +78,35 @@ CLI::App* add_send(CLI::App& app, tqr::SendOptions& send) {
         "before its next try; after 100 in all (TQR_MAX_FAILED_CONFIRMATIONS) the code is no longer served.\n"
         "With --conference, the key comes from --key, --key-file or TQR_KEY; without one, send makes a key and\n"
         "shows it with the receive command.\n"
+        "Several files and folders (tqr send a.pdf b.txt photos/) go as one transfer; the receiver places each\n"
+        "beside the others, each whole or not at all, and replaces none without --force.\n"
         "Standard input (FILE -) is streamed when --count is 1; otherwise, or with --plain, it is first read\n"
         "into memory whole.\n"
+        "Each word of a code is one of 2,048 (11 bits), and a code is withdrawn after 100 failed confirmations,\n"
+        "so a stranger guesses it with a chance of at most 2.4e-5 with 2 words, 1.2e-8 with 3 (the default),\n"
+        "5.7e-12 with 4, 2.8e-15 with 5, 1.4e-18 with 6, 6.6e-22 with 7 and 3.2e-25 with 8 (--words N).\n"
+        "--verify shows four check words once the code or key is confirmed: both sides show the same ones, and\n"
+        "a side that asked for them sends or takes nothing until a person answers y (not on a terminal, it\n"
+        "only shows them).\n"
         "Exit status: 0 served --count endstations, 1 usage or I/O error, 2 coordinator unreachable or gone,\n"
-        "3 refused (the conference already has a sender), 4 the code failed its confirmation 100 times,\n"
-        "130/143 interrupted (SIGINT/SIGTERM).");
+        "3 refused (the conference, or the nameplate of --code, already has a sender), 4 the code failed its\n"
+        "confirmation 100 times, 130/143 interrupted (SIGINT/SIGTERM).");
     add_party_options(command, send.party, true);
     add_version(command);
     command->add_option("--count", send.count, "Exit after serving this many endstations (default: no limit)")
         ->check(CLI::Range(0L, 1000000000L));
     command->add_option("--name", send.name, "File name offered to endstations (default: FILE's base name)");
-    command->add_option("file", send.file, "File to serve, - for standard input")->capture_default_str();
+    CLI::Option* code = command->add_option(
+        "--code", send.code, "Serve this code (a number and 2 to 8 words of the list, as tqr prints them) instead of a fresh one");
+    command->add_option("--words", send.words, "Words in a fresh code, 2 to 8 (default: 3)")
+        ->check(CLI::Range(2L, 8L))
+        ->excludes(code);
+    command->add_option("--text", send.text,
+                        "Send this message (- reads one from standard input), at most 64 KiB, which the receiver "
+                        "prints instead of writing a file");
+    command->add_option("file", send.files,
+                        "File or folder to serve, - for standard input (default); several go as one transfer, "
+                        "placed beside each other");
     return command;
 }
 
@@ -98,7 +121,9 @@ CLI::App* add_receive(CLI::App& app, tqr::ReceiveOptions& receive, std::vector<s
         "--plain only once all of it was verified).\n"
         "A file that exists is never replaced without --force (on a terminal, receive asks). An interrupted\n"
         "transfer of a file leaves NAME.tqr-part beside it: the same command again continues from there.\n"
-        "A folder arrives whole under its own name, or not at all.\n"
+        "A folder arrives whole under its own name, or not at all. Several files and folders of one send are\n"
+        "placed beside each other (here, or in the folder --output names), each whole or not at all; an\n"
+        "interrupted set, like a folder, is sent again whole.\n"
         "Exit status: 0 payload verified and stored, 1 usage or I/O error, 2 coordinator unreachable or not\n"
         "a coordinator, 4 the code or key is wrong or the sender could not be reached, 5 the payload arrived\n"
         "short or corrupt, 6 no sender came within --timeout, 130/143 interrupted (SIGINT/SIGTERM).");
@@ -148,6 +173,10 @@ int main(int argc, char** argv) {
         app.add_subcommand("demo", "Show a coordinator, a sender and two endstations at work, in this process");
     add_version(demo_command);
 
+    // For the shell's completion of a code (tqr.bash): the code words, one a line, from the very list
+    // that parses them. Not a command for people, so --help does not list it.
+    CLI::App* words_command = app.add_subcommand("__words", "")->group("");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -159,9 +188,16 @@ int main(int argc, char** argv) {
         fprintf(stderr, "tqr: %s\n", error.c_str());
         return tqr::EXIT_USAGE_OR_IO;
     }
+    if (*words_command) {
+        for (const char* word : tqr::g_code_words) printf("%s\n", word);
+        return fflush(stdout) == 0 ? tqr::EXIT_DONE : tqr::EXIT_USAGE_OR_IO;
+    }
     if (*coordinator_command) return tqr::run_coordinator(coordinator);
     if (*send_command) {
         note_given(send_command, send.party);
+        send.text_given = send_command->get_option("--text")->count() > 0;
+        send.file_given = !send.files.empty();
+        if (send.file_given) send.file = send.files[0];
         return tqr::run_send(send);
     }
     if (*receive_command) {

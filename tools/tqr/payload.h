@@ -30,6 +30,8 @@ namespace tqr {
 constexpr size_t kChecksumBytes = 32;
 constexpr size_t kIdentityBytes = 32;
 constexpr size_t kMaxNameBytes = 1024;
+constexpr char kSetName[] = "tqr-set";  // the top folder of a set's archive, which no receiver keeps
+constexpr size_t kMaxTextBytes = 64 * 1024;  // a --text message: what a person reads, not a file
 constexpr size_t kChunkBytes = 64 * 1024;  // payload bytes per plain read and write, and per sealed chunk
 constexpr size_t kBatchBytes = 1 << 20;    // payload bytes per file read and link write of the sealed stream
 constexpr char kAckIntact = 'A';
@@ -44,6 +46,8 @@ enum PayloadKind : char {
     KIND_FILE = 'F',    // bytes of a known size, which the sender can serve from any offset
     KIND_STREAM = 'S',  // read once from start to end (standard input)
     KIND_TREE = 'T',    // a folder, as one archive (tree.h)
+    KIND_SET = 'M',     // files and folders as the entries of one folder archive (tree.h), placed apart
+    KIND_TEXT = 'X',    // a message for the receiver's standard output, at most kMaxTextBytes (sealed only)
     KIND_NONE = 'N',    // nothing: the sender served its --count while this link confirmed (sealed only)
 };
 

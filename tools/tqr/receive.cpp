@@ -20,6 +20,7 @@
 #include "tools/tqr/code_link.h"
 #include "tools/tqr/commands.h"
 #include "tools/tqr/destination.h"
+#include "tools/tqr/escape.h"
 #include "tools/tqr/interrupt.h"
 #include "tools/tqr/party.h"
 #include "tools/tqr/payload.h"
@@ -63,6 +64,11 @@ struct ReceiveState {
     std::string peer;
     bool on_screen = false;    // the payload goes to standard output, which is a terminal
     bool line_ended = true;    // the last byte of the payload written so far ends a line
+    bool verify = false;      // --verify: the check words go before a person when there is one
+    bool asks = false;        // a person answers questions on the terminal
+    bool unverified = false;  // the person did not say that the check words match
+    bool is_text = false;     // the payload is a --text message: it goes to `text`, never to a file
+    std::string text;
     // The signal thread may have the destination keep its part: it is set, and no question of its
     // own holds it meanwhile.
     std::atomic<bool> may_keep{false};
@@ -89,7 +95,25 @@ bool confirm(int fd, Session* session) {
     g_receive.timed_out = LinkDeadline::passed();
     if (g_receive.confirmed != CONFIRMED) return false;
     g_receive.progress->step("verified", "key confirmed, transferring", {{"peer", peer_of(fd)}});
+    // A line of its own, since the other side's person may ask for them after this line moved on.
+    std::string words = check_words(*session);
+    if (g_receive.progress->json()) {
+        g_receive.progress->step("check", "", {{"words", words}});
+    } else {
+        g_receive.progress->note("check words: " + words);
+    }
     return true;
+}
+
+// With --verify, whether the person at the terminal says that the sender shows the same check words;
+// without a person the words were shown, and that is all.
+bool verified(const Session& session) {
+    if (!g_receive.verify || !g_receive.asks) return true;
+    g_receive.may_keep = false;
+    bool yes = g_receive.progress->ask("does the sender show the check words " + check_words(session) + "?");
+    g_receive.may_keep = true;
+    g_receive.unverified = !yes;
+    return yes;
 }
 
 // Runs on the endstation's bridge thread once the keys matched; the socket is ours to close.
@@ -111,6 +135,11 @@ void take_payload(int fd) {
     Destination& destination = *g_receive.destination;
     BeginFunction begin = [&](const PayloadHeader& header, uint64_t* start) {
         g_receive.name = header.name;
+        if (!verified(session)) return false;
+        if (header.kind == KIND_TEXT) {
+            g_receive.is_text = true;
+            return header.size_known && header.size <= kMaxTextBytes;
+        }
         if (!destination.open(header, start)) return false;
         g_receive.on_screen = destination.to_stdout() && isatty(STDOUT_FILENO) == 1;
         // A sealed payload is written as it comes: the status line must not run into it.
@@ -124,6 +153,11 @@ void take_payload(int fd) {
         return true;
     };
     WriteFunction write = [&](const unsigned char* data, size_t size) {
+        if (g_receive.is_text) {
+            if (g_receive.text.size() + size > kMaxTextBytes) return false;
+            g_receive.text.append(reinterpret_cast<const char*>(data), size);
+            return true;
+        }
         if (size > 0) g_receive.line_ended = data[size - 1] == '\n';
         return destination.write(data, size);
     };
@@ -145,9 +179,9 @@ void take_payload(int fd) {
                                     : receive_payload(fd, begin, write, counter);
     g_receive.progress->give_back(g_receive.line_ended);
     g_receive.timed_out = result == RECEIVED_SHORT && LinkDeadline::passed();
-    if (result == RECEIVED_INTACT && !destination.commit())
+    if (result == RECEIVED_INTACT && !g_receive.is_text && !destination.commit())
         result = RECEIVED_SINK_FAILED;
-    if (result != RECEIVED_INTACT) {
+    if (result != RECEIVED_INTACT && !g_receive.is_text) {
         // A disk that filled up is like a lost link: what came can be continued once there is room.
         std::string kept_line = destination.abandon(result == RECEIVED_SHORT || destination.out_of_space());
         if (!kept_line.empty()) g_receive.progress->note(kept_line);
@@ -256,13 +290,40 @@ std::string summary_line(const Destination& destination) {
     return line;
 }
 
+// Ends the process with a text that arrived whole: on standard output as it came, or escaped line by
+// line when that is a terminal.
+[[noreturn]] void end_text(Progress& progress) {
+    std::string shown = g_receive.text;
+    if (isatty(STDOUT_FILENO) == 1) {
+        shown.clear();
+        size_t at = 0;
+        for (size_t end; (end = g_receive.text.find('\n', at)) != std::string::npos; at = end + 1)
+            shown += escaped(g_receive.text.substr(at, end - at)) + "\n";
+        if (at < g_receive.text.size()) shown += escaped(g_receive.text.substr(at)) + "\n";
+    }
+    bool written = true;
+    progress.aside([&] { written = fwrite(shown.data(), 1, shown.size(), stdout) == shown.size() && fflush(stdout) == 0; });
+    if (!written) finish(progress, EXIT_USAGE_OR_IO, "cannot write standard output", "cannot write the text to standard output");
+    progress.step("text", "", {{"text", g_receive.text}});
+    progress.step("done", "", {{"bytes", static_cast<double>(g_receive.moved)}, {"seconds", g_receive.seconds}});
+    finish(progress, EXIT_DONE, "done, a text of " + Progress::human_bytes(static_cast<double>(g_receive.text.size())) +
+                                    " verified", "");
+}
+
 // Ends the process with what became of the payload.
 [[noreturn]] void end_received(Progress& progress) {
+    if (g_receive.is_text && g_receive.result == RECEIVED_INTACT) end_text(progress);
+    if (g_receive.is_text && g_receive.result == RECEIVED_SINK_FAILED)
+        finish(progress, EXIT_DAMAGED, "text too long",
+               "the sender offered a text longer than 64 KiB, which was declined");
     Destination& destination = *g_receive.destination;
     // A sealed payload on standard output went out chunk by chunk, each verified; only its end is missing.
     std::string nothing_written = destination.to_stdout() && sealed() ? "standard output got an incomplete payload"
                                                                       : "nothing appeared under its name";
     std::string size = Progress::human_bytes(static_cast<double>(destination.resumed_at() + g_receive.moved));
+    if (g_receive.unverified)
+        finish(progress, EXIT_NO_LINK, "check words not confirmed",
+               "no payload: the check words were not confirmed (--verify), so the payload was declined");
     switch (g_receive.result) {
     case RECEIVED_INTACT: {
         if (g_receive.on_screen) progress.lend();
@@ -273,6 +334,10 @@ std::string summary_line(const Destination& destination) {
                    "cannot write the payload to standard output");
         progress.step("done", "", {{"bytes", static_cast<double>(g_receive.moved)}, {"seconds", g_receive.seconds},
                                    {"kept", static_cast<double>(destination.resumed_at())}});
+        std::vector<std::string> placed = destination.placed();
+        std::string arrived;
+        for (const std::string& entry : placed) arrived += (arrived.empty() ? "" : ", ") + entry;
+        if (!placed.empty()) progress.note("arrived in " + destination.final_path() + ": " + arrived);
         std::vector<std::string> refused = destination.refused();
         for (const std::string& entry : refused) progress.note("not extracted: " + entry);
         if (!refused.empty())
@@ -290,7 +355,8 @@ std::string summary_line(const Destination& destination) {
                "no payload: the sender is no longer serving (it reached its --count)");
     case RECEIVED_NOTHING:
         finish(progress, EXIT_NO_LINK, "the sender closed the link",
-               "the sender closed the link before sending anything (keys did not match?)");
+               "the sender closed the link before sending anything (keys did not match? or its person did not "
+               "confirm the check words)");
     case RECEIVED_SHORT:
         if (g_receive.timed_out)
             finish(progress, EXIT_DAMAGED, "payload stalled",
@@ -395,7 +461,9 @@ int run_receive(const ReceiveOptions& options) {
     int status = membership(options, progress, &joining);
     if (status != EXIT_DONE) finish(status);
     Destination::AskFunction ask;
-    if (!options.party.json && isatty(STDIN_FILENO) == 1 && isatty(STDERR_FILENO) == 1)
+    g_receive.verify = options.party.verify;
+    g_receive.asks = !options.party.json && isatty(STDIN_FILENO) == 1 && isatty(STDERR_FILENO) == 1;
+    if (g_receive.asks)
         ask = [&progress](const std::string& question) {
             // The destination may hold its lock while it asks (check()), and nothing is kept yet.
             g_receive.may_keep = false;

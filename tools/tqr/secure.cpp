@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include "tools/tqr/words.h"
+
 namespace tqr {
 
 namespace {
@@ -204,7 +206,7 @@ bool parse_header(const unsigned char* plain, size_t size, PayloadHeader* header
     if (name_length > kMaxNameBytes || size != kFixedHeaderBytes + name_length) return false;
     header->kind = static_cast<char>(plain[8]);
     if (header->kind != KIND_FILE && header->kind != KIND_STREAM && header->kind != KIND_TREE &&
-        header->kind != KIND_NONE)
+        header->kind != KIND_TEXT && header->kind != KIND_SET && header->kind != KIND_NONE)
         return false;
     header->size_known = announced != kStreamedSize;
     header->size = header->size_known ? announced : 0;
@@ -513,6 +515,17 @@ std::string normalise_key(const std::string& key) {
     }
     sodium_memzero(&letters[0], letters.size());
     return grouped;
+}
+
+std::string check_words(const Session& session) {
+    unsigned char digest[8];
+    hash(digest, sizeof digest, session.receipt_key, kSecretBytes, "tqr check word 1", {});
+    uint64_t bits = get_be(digest, sizeof digest);
+    std::string words;
+    for (size_t i = 0; i < kCheckWords; ++i) {
+        words += (i == 0 ? "" : "-") + std::string(g_code_words[bits >> (64 - 11 * (i + 1)) & (kCodeWordCount - 1)]);
+    }
+    return words;
 }
 
 }  // namespace tqr

@@ -20,8 +20,10 @@
 //   sender -> endstation: the secretstream header (24 bytes), then chunks, each a length (4 bytes,
 //            big-endian) and a crypto_secretstream_xchacha20poly1305 message:
 //              header  payload length (8 bytes, big-endian; all ones when streamed), kind (1: 'F' file,
-//                      'S' stream, 'T' folder; 'N': nothing, the sender served its --count meanwhile,
-//                      and this is the stream's last chunk), name length (2), name
+//                      'S' stream, 'T' folder, 'M' a set of files and folders
+//                      (a folder archive whose entries go apart), 'X' a text of at most 64 KiB; 'N': nothing, the
+//                      sender served its --count meanwhile, and this is the stream's last chunk),
+//                      name length (2), name
 //   endstation -> sender: start (8 bytes: where the sender is to begin, all ones: the endstation
 //            declines the payload), kept (32: the kept MAC of the start bytes the endstation holds,
 //            zeros when start is 0) and a 32-byte MAC of the header chunk's plaintext, start and kept.
@@ -171,6 +173,13 @@ ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction
 bool send_receipt(int fd, const Session& session, bool intact, const unsigned char end[kEndBytes]);
 // 1 a valid receipt of `end`, 0 damaged (or a forged receipt), -1 no answer within `timeout_ms`.
 int wait_receipt(int fd, const Session& session, const unsigned char end[kEndBytes], int timeout_ms);
+
+// The check words of a confirmed link, for two people to compare (--verify): kCheckWords words of the
+// code list, 11 bits each of BLAKE2b-64 keyed with the receipt key, personal "tqr check word 1", of
+// nothing. Both ends get the same words; someone in the middle, who holds other session keys with
+// each end, makes both ends show words that match by chance only (2^-44).
+constexpr size_t kCheckWords = 4;
+std::string check_words(const Session& session);
 
 // A fresh key for a person to read out and type: 140 random bits as 28 base32 letters and digits in
 // groups of four, "ABCD-EFGH-...".

@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 
 #include "common/zel_common.h"
@@ -126,7 +128,68 @@ int open_tree(const SendOptions& options, Progress& progress) {
     return EXIT_DONE;
 }
 
+// A --text message, kept in memory for every link.
+int open_text(const SendOptions& options, Progress& progress) {
+    if (options.party.plain || options.file_given) {
+        progress.fail("usage", options.file_given ? "give a file or --text, not both"
+                                                  : "a text goes in the encrypted format only: leave out --plain",
+                      EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    std::vector<unsigned char> bytes(options.text.begin(), options.text.end());
+    if (options.text == "-") {
+        if (isatty(STDIN_FILENO) == 1) progress.note("type the message, then Ctrl-D on a line of its own");
+        bytes.clear();
+        unsigned char buffer[4096];
+        ssize_t n;
+        while (bytes.size() <= kMaxTextBytes && (n = read(STDIN_FILENO, buffer, sizeof buffer)) != 0) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                progress.fail("cannot read", std::string("cannot read standard input: ") + strerror(errno),
+                              EXIT_USAGE_OR_IO);
+                return EXIT_USAGE_OR_IO;
+            }
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+    }
+    if (bytes.size() > kMaxTextBytes) {
+        progress.fail("usage", "a text is at most 64 KiB: send a longer one as a file", EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    g_send.limit = options.count;
+    g_send.source.assign(std::move(bytes));
+    g_send.name = "text";
+    g_send.offer.name = g_send.name;
+    g_send.offer.size = g_send.source.size();
+    g_send.offer.kind = KIND_TEXT;
+    return EXIT_DONE;
+}
+
+// Several files and folders: one archive of a folder that exists nowhere, whose entries they are.
+int open_set(const SendOptions& options, Progress& progress) {
+    if (options.party.plain || std::count(options.files.begin(), options.files.end(), "-") > 0) {
+        progress.fail("usage", options.party.plain ? "several files go in the encrypted format only: leave out --plain"
+                                                   : "standard input goes alone, not among several files",
+                      EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    g_send.limit = options.count;
+    g_send.tree.reset(new TreeSource());
+    std::string error;
+    if (!g_send.tree->scan_set(options.files, kSetName, &error, [&progress](const std::string& line) { progress.note(line); })) {
+        progress.fail("cannot read", error, EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    g_send.name = std::to_string(options.files.size()) + " files and folders";
+    g_send.offer.name = kSetName;
+    g_send.offer.kind = KIND_SET;
+    g_send.offer.size = g_send.tree->archive_size();
+    return EXIT_DONE;
+}
+
 int open_source(const SendOptions& options, Progress& progress) {
+    if (options.text_given) return open_text(options, progress);
+    if (options.files.size() > 1) return open_set(options, progress);
     g_send.limit = options.count;
     if (options.file == "-" && isatty(STDIN_FILENO) == 1) {
         progress.fail("usage", "give a file, or pipe data into tqr send -", EXIT_USAGE_OR_IO);
@@ -185,12 +248,22 @@ std::string served_text() {
 // Joins options.party.conference with its key, or the conference of a fresh code.
 int join(const SendOptions& options, Progress& progress, std::string* conference) {
     std::string checked_key;
+    Code chosen;
+    if (!g_send.code && !options.code.empty()) {
+        progress.fail("usage", "give --code or --conference, not both", EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    if (!options.code.empty() && !parse_code(options.code, &chosen)) {
+        progress.fail("not a code", code_mistake(options.code), EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
     int status = g_send.code ? check_code_options(options.party, progress) : prepare_key(options, progress, &checked_key);
     if (status == EXIT_DONE) status = open_source(options, progress);
     if (status != EXIT_DONE) return status;
     if (g_send.code) {
         Caller* caller = nullptr;
-        status = join_with_code(options.party, progress, make_sender, &caller, g_send.code.get());
+        status = join_with_code(options.party, options.code.empty() ? nullptr : &chosen,
+                                static_cast<size_t>(options.words), progress, make_sender, &caller, g_send.code.get());
         *conference = conference_of(g_send.code->nameplate);
         return status;
     }
@@ -211,6 +284,8 @@ int run_send(const SendOptions& options) {
     g_send.progress = &progress;
     progress.shares(receivers_under_way);
     if (options.party.conference.empty()) g_send.code.reset(new Code());
+    g_send.verify = options.party.verify;
+    g_send.asks = !options.party.json && isatty(STDIN_FILENO) == 1 && isatty(STDERR_FILENO) == 1;
     catch_interrupts(on_interrupt);
     set_party_observer(on_party_event, nullptr);
     set_bridge_callback(serve_endstation);

@@ -134,8 +134,8 @@ void show_code(const Code& code, const PartyOptions& options, Progress& progress
 
 }  // namespace
 
-int join_with_code(const PartyOptions& options, Progress& progress, CallerMaker make_caller, Caller** caller,
-                   Code* code) {
+int join_with_code(const PartyOptions& options, const Code* chosen, size_t words, Progress& progress,
+                   CallerMaker make_caller, Caller** caller, Code* code) {
     Where where{options.host};
     std::set<unsigned> tried;
     unsigned range = nameplate_range();
@@ -148,8 +148,12 @@ int join_with_code(const PartyOptions& options, Progress& progress, CallerMaker 
         } else if (in_a_row >= kMostTaken || exhausted) {
             break;
         }
-        unsigned plate = draw_nameplate(range, tried);
-        parse_code(make_code_with_nameplate(plate), code);
+        unsigned plate = chosen ? chosen->nameplate : draw_nameplate(range, tried);
+        if (chosen) {
+            *code = *chosen;
+        } else {
+            parse_code(make_code_with_nameplate(plate, words), code);
+        }
         Membership membership{where.host, conference_of(plate), nameplate_check_key(plate)};
         if (where.server != nullptr) where.server->only_conference(membership.conference);
         {
@@ -188,6 +192,13 @@ int join_with_code(const PartyOptions& options, Progress& progress, CallerMaker 
         if (!rejected) {
             progress.fail("coordinator link ended", "the coordinator closed the link", EXIT_NO_COORDINATOR);
             return EXIT_NO_COORDINATOR;
+        }
+        if (chosen) {
+            progress.fail("rejected",
+                          "nameplate " + std::to_string(plate) + " has a sender already: choose a code of another "
+                          "number, or leave out --code",
+                          EXIT_REJECTED);
+            return EXIT_REJECTED;
         }
         tried.insert(plate);
         ++in_a_row;

@@ -17,11 +17,12 @@ class Progress;
 // A sender's Caller as `tqr send` sets it up, not yet connected.
 typedef Caller* (*CallerMaker)();
 
-// Joins the conference of a fresh code as its sender, drawing another nameplate while the one drawn
-// has a sender already. EXIT_DONE with `*caller` joined and `code` filled, once the code went to
+// Joins the conference of a fresh code of `words` words as its sender, drawing another nameplate
+// while the one drawn has a sender already; or of `chosen` (already checked by parse_code), whose
+// nameplate only is tried. EXIT_DONE with `*caller` joined and `code` filled, once the code went to
 // standard output; otherwise the exit status, once `progress` told why.
-int join_with_code(const PartyOptions& options, Progress& progress, CallerMaker make_caller, Caller** caller,
-                   Code* code);
+int join_with_code(const PartyOptions& options, const Code* chosen, size_t words, Progress& progress,
+                   CallerMaker make_caller, Caller** caller, Code* code);
 
 // What the process's party observer hands on: the word of this process's own coordinator on the
 // conference being joined.

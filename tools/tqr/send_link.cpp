@@ -87,6 +87,9 @@ std::string counters_text() {
 }
 
 class Receiver;
+// Held while a person is asked about one link's check words (--verify), so that the questions of
+// links that confirm together come one after the other. Taken by no one who holds another lock.
+std::mutex g_verify_mutex;
 // Guards g_receivers and every record listed there. It is the last lock taken, after g_send.mutex and
 // the Progress lock (the line is drawn under that one), and nothing is called while it is held.
 std::mutex g_receivers_mutex;
@@ -223,12 +226,26 @@ Outcome serve_sealed(int fd, LinkDeadline& deadline, const std::string& source, 
         return EXTRA;
     }
     g_send.progress->step("verified", "key confirmed, transferring", {{"peer", peer_of(fd)}});
+    std::string words = check_words(session);
+    if (g_send.progress->json()) {
+        g_send.progress->step("check", "", {{"peer", peer_of(fd)}, {"words", words}});
+    } else {
+        g_send.progress->note("check words with " + peer_of(fd) + ": " + words);
+    }
+    if (g_send.verify && g_send.asks) {
+        // One question on the terminal at a time, whatever the links confirming meanwhile.
+        std::lock_guard<std::mutex> guard(g_verify_mutex);
+        if (!g_send.progress->ask("does the endstation at " + peer_of(fd) + " show the check words " + words + "?")) {
+            g_send.progress->note("the check words with " + peer_of(fd) + " were not confirmed; it got nothing");
+            return REFUSED;
+        }
+    }
     deadline.set(kLinkSeconds);
     unsigned char end[kEndBytes];
     SendResult sent = send_offer(fd, session, receiver, counter, end, start);
     if (sent == SEND_DECLINED) {
-        g_send.progress->note("an endstation declined " + g_send.name + " (it keeps a file of that name, or will not "
-                              "take the name); it got nothing");
+        g_send.progress->note("an endstation declined " + g_send.name + " (it keeps a file of that name, will not "
+                              "take the name, or its person did not confirm the check words); it got nothing");
         return REFUSED;
     }
     if (sent != SENT) return LOST;

@@ -71,6 +71,8 @@ struct SendState {
     std::unique_ptr<LinkKeys> keys;  // --conference without --plain
     std::unique_ptr<Code> code;      // the code mode
     Progress* progress = nullptr;
+    bool verify = false;  // --verify: each link's check words go before a person when there is one
+    bool asks = false;    // a person answers questions on the terminal
 
     std::mutex mutex;
     long committed = 0;  // approved, and not yet bridged nor given up

@@ -40,13 +40,14 @@ std::vector<std::string> components(const std::string& path) {
     return parts;
 }
 
-// Whether a link in the folder `dir` (components below the top) to `target` stays inside the tree.
-bool stays_inside(std::vector<std::string> dir, const std::string& target) {
+// Whether a link in the folder `dir` (components below the top) to `target` stays inside the tree,
+// and below the first `floor` components of `dir` (a set's entry: inside its own folder).
+bool stays_inside(std::vector<std::string> dir, const std::string& target, size_t floor = 0) {
     if (target.empty() || target[0] == '/') return false;
     for (const std::string& part : components(target)) {
         if (part != "..") {
             dir.push_back(part);
-        } else if (dir.empty()) {
+        } else if (dir.size() <= floor) {
             return false;
         } else {
             dir.pop_back();
@@ -60,7 +61,7 @@ bool stays_inside(std::vector<std::string> dir, const std::string& target) {
 // own targets count from where they are. A name that is not there is taken as it reads (nothing can be
 // reached through it). A link that needs more than kMaxFollowed links or kMaxSteps names to follow
 // is taken as leading out, so that judging one costs a bounded number of calls.
-bool resolves_beneath(int root, const std::vector<std::string>& at) {
+bool resolves_beneath(int root, const std::vector<std::string>& at, size_t floor = 0) {
     constexpr int kMaxFollowed = 40, kMaxSteps = 1024;
     std::vector<std::string> place(at.begin(), at.end() - 1);
     std::vector<std::string> todo{at.back()};  // names still to walk, the next one last
@@ -70,7 +71,7 @@ bool resolves_beneath(int root, const std::vector<std::string>& at) {
         std::string part = todo.back();
         todo.pop_back();
         if (part == "..") {
-            if (place.empty()) return false;
+            if (place.size() <= floor) return false;
             place.pop_back();
             continue;
         }
@@ -102,9 +103,10 @@ int open_scanned(int root, const TreeSource::Entry& entry, OpenFolder* folder, s
         return -1;
     }
     std::string inner = entry.inner.substr(0, entry.inner.size() - parts.back().size());
-    if (folder->fd < 0 || folder->inner != inner) {
+    if (folder->root != root || folder->inner != inner) {
         if (folder->fd >= 0) close(folder->fd);
         folder->fd = -1;
+        folder->root = root;
         folder->inner.clear();
         int at = root;
         for (size_t i = 0; i + 1 < parts.size(); ++i) {
@@ -242,6 +244,7 @@ bool flush_tree(const std::string& root, int root_fd, std::string* error) {
 
 TreeSource::~TreeSource() {
     if (m_root_fd >= 0) close(m_root_fd);
+    for (int fd : m_roots) close(fd);
 }
 
 bool TreeSource::scan(const std::string& root, std::string* error,
@@ -274,9 +277,72 @@ bool TreeSource::scan(const std::string& root, std::string* error,
         return false;
     }
     walk(listing, "", m_name, note);
+    return measure(error);
+}
 
-    // The exact length: the same entries written without their data, which the writer pads with
-    // zeros to the sizes the headers announce.
+bool TreeSource::scan_set(const std::vector<std::string>& paths, const std::string& top, std::string* error,
+                          const std::function<void(const std::string&)>& note) {
+    m_name = top;
+    Entry folder;
+    folder.path = top;
+    folder.type = S_IFDIR;
+    folder.mode = S_IFDIR | 0755;
+    clock_gettime(CLOCK_REALTIME, &folder.mtime);
+    m_entries.push_back(folder);
+    m_floor = 1;
+    std::vector<std::string> names;
+    for (const std::string& path : paths) {
+        char resolved[PATH_MAX];
+        struct stat info {};
+        std::string place = realpath(path.c_str(), resolved) ? resolved : "";
+        size_t slash = place.find_last_of('/');
+        std::string parent = slash == 0 ? "/" : place.substr(0, slash), base = place.substr(slash + 1);
+        int fd = place.size() > 1 ? open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        if (fd < 0 || fstatat(fd, base.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            *error = "cannot read " + path + ": " + (place.size() == 1 ? "the root folder goes only alone" : strerror(errno));
+            if (fd >= 0) close(fd);
+            return false;
+        }
+        m_roots.push_back(fd);
+        if (std::find(names.begin(), names.end(), base) != names.end()) {
+            *error = "two of the files to send are named " + base + ": send them in two goes, or from folders";
+            return false;
+        }
+        names.push_back(base);
+        Entry entry;
+        entry.root = m_walk_root = m_roots.size() - 1;
+        entry.inner = base;
+        entry.path = top + "/" + base;
+        entry.type = info.st_mode & S_IFMT;
+        entry.mode = info.st_mode;
+        entry.mtime = info.st_mtim;
+        entry.device = info.st_dev;
+        entry.inode = info.st_ino;
+        if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+            *error = "cannot send " + path + ": it is neither a file nor a folder";
+            return false;
+        }
+        entry.size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
+        m_content += entry.size;
+        m_entries.push_back(entry);
+        if (!S_ISDIR(info.st_mode)) continue;
+        int listing = openat(fd, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (listing < 0) {
+            *error = "cannot read the folder " + path + ": " + strerror(errno);
+            return false;
+        }
+        // The lines name what the person gave, not the folder that holds it only in the archive.
+        walk(listing, base, entry.path, [&](const std::string& line) {
+            size_t at = line.find(top + "/");
+            note(at == std::string::npos ? line : line.substr(0, at) + line.substr(at + top.size() + 1));
+        });
+    }
+    return measure(error);
+}
+
+// The exact length: the same entries written without their data, which the writer pads with zeros to
+// the sizes the headers announce.
+bool TreeSource::measure(std::string* error) {
     uint64_t length = 0;
     archive* dry = new_writer(&length, count_bytes);
     if (dry == nullptr) {
@@ -313,6 +379,7 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
     int at = dirfd(listing);
     for (const std::string& name : names) {
         Entry entry;
+        entry.root = m_walk_root;
         entry.inner = inner.empty() ? name : inner + "/" + name;
         entry.path = path + "/" + name;
         struct stat info {};
@@ -357,7 +424,7 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
             entry.target.assign(target, static_cast<size_t>(length));
             std::vector<std::string> dir = components(entry.inner);
             dir.pop_back();
-            if (!stays_inside(dir, entry.target)) {
+            if (!stays_inside(dir, entry.target, m_floor)) {
                 note("skipped " + entry.path + ": a link that leads out of the folder (" + entry.target + ")");
                 continue;
             }
@@ -434,7 +501,7 @@ bool TreeStream::produce() {
     if (entry.type == S_IFREG) {
         std::string why;
         struct stat info {};
-        m_fd = open_scanned(m_source.folder(), entry, &m_folder, &info, &why);
+        m_fd = open_scanned(m_source.folder_of(entry), entry, &m_folder, &info, &why);
         if (m_fd < 0) return fail("cannot read " + entry.path + ": " + why);
         if (static_cast<uint64_t>(info.st_size) != entry.size)
             return fail(entry.path + " changed size while it was sent");
@@ -461,9 +528,11 @@ TreeSink::~TreeSink() {
     if (m_hidden_fd >= 0) close(m_hidden_fd);
 }
 
-bool TreeSink::open(const std::string& final_path, std::string* error) {
+bool TreeSink::open(const std::string& final_path, std::string* error, bool set, bool force) {
+    m_set = set;
+    m_force = force;
     struct stat info {};
-    if (lstat(final_path.c_str(), &info) == 0) {
+    if (!set && lstat(final_path.c_str(), &info) == 0) {
         *error = final_path + " exists; a folder is received only under a name that is free";
         return false;
     }
@@ -620,10 +689,13 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
     if (archive_entry_hardlink(entry) != nullptr) return refuse("a hard link");
     mode_t type = archive_entry_filetype(entry);
     if (parts.size() == 1 && type != AE_IFDIR) return refuse("the top of the folder is not a folder");
+    // A set's entries go apart: a link among them, or one that leaves its own folder, could lead to
+    // whatever stands beside them.
+    if (m_set && parts.size() == 2 && type == AE_IFLNK) return refuse("a link among the entries of a set");
     if (type == AE_IFLNK) {
         const char* target = archive_entry_symlink(entry);
         std::vector<std::string> dir(parts.begin() + 1, parts.end() - 1);
-        if (target == nullptr || !stays_inside(dir, target)) return refuse("a link that leads out of the folder");
+        if (target == nullptr || !stays_inside(dir, target, m_set ? 1 : 0)) return refuse("a link that leads out of the folder");
     } else if (type != AE_IFREG && type != AE_IFDIR) {
         return refuse(type == AE_IFIFO ? "a fifo" : type == AE_IFSOCK ? "a socket" : "a device node");
     }
@@ -683,7 +755,7 @@ void TreeSink::refuse_leaving_links(std::vector<std::string>* refused) {
     for (size_t i = 0; i < m_links.size(); ++i) {
         std::string inner = m_links[i].place.substr(m_hidden.size() + 1);
         if (std::find(leaving.begin(), leaving.end(), inner) != leaving.end()) continue;
-        if (!resolves_beneath(m_hidden_fd, components(inner))) {
+        if (!resolves_beneath(m_hidden_fd, components(inner), m_set ? 1 : 0)) {
             leaving.push_back(inner);
             refused->push_back(m_links[i].name + ": a link that leads out of the folder through the links on its way");
         }
@@ -714,6 +786,7 @@ bool TreeSink::commit(std::string* error) {
     // Flushed before its mode may deny reading it, then renamed, then the rename flushed: a power loss
     // finds the folder whole under its name or not there.
     if (!flush_tree(m_hidden, m_hidden_fd, error)) return false;
+    if (m_set) return place_apart(error);
     if (m_top_seen) {
         timespec times[2] = {{0, UTIME_OMIT}, m_top_time};
         chmod(m_hidden.c_str(), m_top_mode);
@@ -730,6 +803,43 @@ bool TreeSink::commit(std::string* error) {
     std::string parent = m_final.substr(0, m_final.find_last_of('/'));
     if (sync_folder(parent.empty() ? "/" : parent)) return true;
     *error = m_final + " is in place, but its folder could not be flushed to disk: " + strerror(errno);
+    return false;
+}
+
+// A set's entries, each renamed from the hidden folder to its place beside the others; what could not
+// go stays listed as refused, and the hidden folder goes with whatever is left in it.
+bool TreeSink::place_apart(std::string* error) {
+    std::vector<std::string> names;
+    std::error_code failed;
+    for (const auto& found : std::filesystem::directory_iterator(m_hidden, failed))
+        names.push_back(found.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string folder = m_final.substr(0, m_final.find_last_of('/'));
+    if (folder.empty()) folder = "/";
+    for (const std::string& name : names) {
+        std::string from = m_hidden + "/" + name, to = folder + (folder == "/" ? "" : "/") + name;
+        // As for a file sent alone, a hidden or device name is not placed where nobody named it.
+        std::string risk = risky_name(name);
+        if (!risk.empty()) {
+            m_refused.push_back(name + ": the name " + risk + " (sent alone, it is taken when --output names it)");
+            continue;
+        }
+        struct stat here {}, there {};
+        bool replaceable = m_force && lstat(from.c_str(), &here) == 0 && S_ISREG(here.st_mode) &&
+                           lstat(to.c_str(), &there) == 0 && S_ISREG(there.st_mode);
+        if (rename_without_replacing(from, to) || (errno == EEXIST && replaceable && rename(from.c_str(), to.c_str()) == 0)) {
+            m_placed.push_back(name);
+        } else {
+            m_refused.push_back(name + (errno == EEXIST ? ": exists, and is replaced only when both are files and with --force"
+                                                        : ": " + std::string(strerror(errno))));
+        }
+    }
+    close(m_hidden_fd);
+    m_hidden_fd = -1;
+    std::filesystem::remove_all(m_hidden, failed);
+    m_hidden.clear();
+    if (sync_folder(folder)) return true;
+    *error = "the files are in place, but their folder could not be flushed to disk: " + std::string(strerror(errno));
     return false;
 }
 

@@ -45,16 +45,25 @@ public:
         uint64_t size = 0;
         timespec mtime{};
         std::string target;  // of a symbolic link
+        size_t root = 0;     // of a set: which argument's folder `inner` starts from (folder_of)
     };
 
     // false, with `error` set, when `root` is not a folder that can be read. Entries that cannot go
     // (devices, fifos, sockets, links that leave the folder, what cannot be read) are left out, each
     // told to `note` in a line.
     bool scan(const std::string& root, std::string* error, const std::function<void(const std::string&)>& note);
+    // Several files and folders as one archive of a folder `top` that exists nowhere, each argument an
+    // entry of it under its own base name (so two may not share one). A link inside a folder of the set
+    // must stay inside that folder. false, with `error` set, when an argument cannot be read or is no
+    // file or folder.
+    bool scan_set(const std::vector<std::string>& paths, const std::string& top, std::string* error,
+                  const std::function<void(const std::string&)>& note);
 
     const std::string& name() const { return m_name; }
     // The scanned folder, open for as long as the source.
     int folder() const { return m_root_fd; }
+    // The folder that `entry.inner` is relative to: the scanned folder, or a set's argument's parent.
+    int folder_of(const Entry& entry) const { return m_roots.empty() ? m_root_fd : m_roots[entry.root]; }
     const std::vector<Entry>& entries_list() const { return m_entries; }
     uint64_t entries() const { return m_entries.size(); }
     // The bytes of all regular files.
@@ -66,7 +75,11 @@ private:
     void walk(int folder, const std::string& inner, const std::string& path,
               const std::function<void(const std::string&)>& note);
 
+    bool measure(std::string* error);
     int m_root_fd = -1;
+    std::vector<int> m_roots;  // a set's: each argument's parent folder, open
+    size_t m_walk_root = 0;    // what walk() gives its entries as `root`
+    size_t m_floor = 0;        // the components of `inner` that a link may not climb out of
     std::string m_root;
     std::string m_name;
     std::vector<Entry> m_entries;
@@ -76,6 +89,7 @@ private:
 
 // A folder of a TreeSource, open below its scanned folder: `inner` its path there ("" or ending in '/').
 struct OpenFolder {
+    int root = -1;  // the scanned folder it lies in
     std::string inner;
     int fd = -1;  // -1: the scanned folder itself
 };
@@ -134,13 +148,18 @@ public:
 
     // false, with `error` set, when `final_path` exists (a folder is never merged into another) or the
     // hidden folder cannot be made.
-    bool open(const std::string& final_path, std::string* error);
+    // With `set`, the archive is a set's (KIND_SET): `final_path` is where its top folder would go,
+    // which is never made, and commit() places each entry of the top folder beside it, each whole or
+    // not at all, replacing a file of the same name only with `force` and a folder never.
+    bool open(const std::string& final_path, std::string* error, bool set = false, bool force = false);
     bool write(const char* data, size_t size, std::string* error);
     // The archive is complete: finishes the extraction and renames the folder into place.
     bool commit(std::string* error);
     // Stops the extraction and removes the hidden folder.
     void discard();
     const std::vector<std::string>& refused() const { return m_refused; }
+    // A set's entries that commit() put in place.
+    const std::vector<std::string>& placed() const { return m_placed; }
     // The extraction stopped because the entries claim more than the free space (less its margin):
     // what they claimed by then. 0 otherwise.
     uint64_t claimed_beyond_room() const;
@@ -156,6 +175,9 @@ private:
     void stop_extractor();
 
     std::string m_final;
+    bool m_set = false, m_force = false;
+    std::vector<std::string> m_placed;
+    bool place_apart(std::string* error);
     std::string m_hidden;
     int m_hidden_fd = -1;     // the hidden folder, which links are resolved beneath
     mode_t m_umask = 022;

@@ -229,16 +229,16 @@ bool is_separator(char c) { return c == '-' || is_blank(c); }
 
 }  // namespace
 
-std::string make_code() {
+std::string make_code(size_t words) {
     ensure_sodium();
-    return make_code_with_nameplate(1 + randombytes_uniform(kMaxDrawnNameplate));
+    return make_code_with_nameplate(1 + randombytes_uniform(kMaxDrawnNameplate), words);
 }
 
-std::string make_code_with_nameplate(unsigned nameplate) {
-    if (nameplate < 1 || nameplate > kMaxNameplate) return "";
+std::string make_code_with_nameplate(unsigned nameplate, size_t words) {
+    if (nameplate < 1 || nameplate > kMaxNameplate || words < kMinCodeWords || words > kMaxCodeWords) return "";
     ensure_sodium();
     std::string code = std::to_string(nameplate);
-    for (size_t i = 0; i < kCodeWordsPerCode; ++i)
+    for (size_t i = 0; i < words; ++i)
         code += std::string("-") + g_code_words[randombytes_uniform(static_cast<uint32_t>(kCodeWordCount))];
     return code;
 }
@@ -258,7 +258,7 @@ bool parse_code(const std::string& typed, Code* out) {
         while (at < end && is_separator(typed[at])) ++at;
         if (at == end && stop != end) return false;
     }
-    if (parts.size() != 1 + kCodeWordsPerCode) return false;
+    if (parts.size() < 1 + kMinCodeWords || parts.size() > 1 + kMaxCodeWords) return false;
 
     const std::string& plate = parts[0];
     if (plate.size() > kMaxNameplateDigits || plate[0] == '0') return false;
@@ -270,10 +270,10 @@ bool parse_code(const std::string& typed, Code* out) {
     Code code;
     code.nameplate = nameplate;
     code.text = plate;
-    for (size_t i = 0; i < kCodeWordsPerCode; ++i) {
-        code.words[i] = lower(parts[1 + i]);
-        if (!listed(code.words[i])) return false;
-        code.text += "-" + code.words[i];
+    for (size_t i = 1; i < parts.size(); ++i) {
+        code.words.push_back(lower(parts[i]));
+        if (!listed(code.words.back())) return false;
+        code.text += "-" + code.words.back();
     }
     *out = code;
     return true;
@@ -364,7 +364,7 @@ std::vector<std::string> nearest_words(const std::string& word, size_t most) {
 std::string code_mistake(const std::string& typed) {
     Code code;
     if (parse_code(typed, &code)) return "";
-    const std::string shape = "a number and three words of the list, as in 7-guitar-ocean-tulip";
+    const std::string shape = "a number and two to eight words of the list, as in 7-guitar-ocean-tulip";
     std::vector<std::string> parts;
     std::string part;
     for (char c : typed + " ") {
@@ -376,7 +376,7 @@ std::string code_mistake(const std::string& typed) {
         }
     }
     if (parts.empty()) return "that is not a code: " + shape;
-    if (parts.size() != 1 + kCodeWordsPerCode)
+    if (parts.size() < 1 + kMinCodeWords || parts.size() > 1 + kMaxCodeWords)
         return "a code is " + shape + "; that has " + std::to_string(parts.size()) + " parts";
     const std::string& plate = parts[0];
     bool digits = plate.size() <= kMaxNameplateDigits && plate[0] != '0' &&
@@ -406,7 +406,7 @@ std::string code_mistake(const std::string& typed) {
 
 std::string code_password(const Code& code) {
     std::string password = code.words[0];
-    for (size_t i = 1; i < kCodeWordsPerCode; ++i) password += "-" + code.words[i];
+    for (size_t i = 1; i < code.words.size(); ++i) password += "-" + code.words[i];
     return password;
 }
 

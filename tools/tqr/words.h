@@ -1,10 +1,10 @@
 // The code a person reads out and types: "NAMEPLATE-word-word-word", for instance "7-guitar-ocean-tulip".
 //
 // The nameplate (a decimal number) names the conference and is public: the coordinator sees it, and so
-// does anyone who watches the library's key check, whose key comes from the nameplate alone. The three
-// words are the password of the CPace run on the direct link (pake.h) and never leave the two ends;
-// each word is one of 2,048, so a code carries 33 bits beyond its nameplate, and an attacker in the
-// middle gets one guess per live run.
+// does anyone who watches the library's key check, whose key comes from the nameplate alone. The words
+// (three unless the sender asks for 2 to 8) are the password of the CPace run on the direct link
+// (pake.h) and never leave the two ends; each word is one of 2,048, so a code carries 11 bits a word
+// beyond its nameplate, and an attacker in the middle gets one guess per live run.
 //
 // The words are common, lower-case, 3 to 7 letters, each in the American English dictionary, with no
 // homophones and no two that a slip of the ear or of one letter (b/p, d/t, m/n, an extra or a missing
@@ -21,7 +21,9 @@
 namespace tqr {
 
 constexpr size_t kCodeWordCount = 2048;
-constexpr size_t kCodeWordsPerCode = 3;
+constexpr size_t kCodeWordsPerCode = 3;  // what a sender draws unless told otherwise (--words)
+constexpr size_t kMinCodeWords = 2;
+constexpr size_t kMaxCodeWords = 8;
 constexpr unsigned kMaxDrawnNameplate = 999;    // make_code draws 1..999; a sender draws beyond when crowded
 constexpr unsigned kMaxNameplate = 999999;      // the largest that a code may have, and parse_code takes
 
@@ -29,18 +31,20 @@ extern const char* const g_code_words[kCodeWordCount];
 
 struct Code {
     unsigned nameplate = 0;
-    std::string words[kCodeWordsPerCode];  // lower case
+    std::vector<std::string> words;  // lower case, kMinCodeWords to kMaxCodeWords of them
     std::string text;                      // the canonical form, "7-guitar-ocean-tulip"
 };
 
-// A fresh code: a random nameplate in 1..kMaxDrawnNameplate and three random words (libsodium).
-std::string make_code();
-// The same with a given nameplate (for when the drawn one is taken); "" outside 1..kMaxNameplate.
-std::string make_code_with_nameplate(unsigned nameplate);
+// A fresh code: a random nameplate in 1..kMaxDrawnNameplate and `words` random words (libsodium).
+std::string make_code(size_t words = kCodeWordsPerCode);
+// The same with a given nameplate (for when the drawn one is taken); "" outside 1..kMaxNameplate or
+// for a count of words outside kMinCodeWords..kMaxCodeWords.
+std::string make_code_with_nameplate(unsigned nameplate, size_t words = kCodeWordsPerCode);
 
 // Reads a typed code: blanks and hyphens in any mix between the parts, blanks around it, letters in any
 // case ("  7 - Guitar ocean-TULIP "). The nameplate is 1..kMaxNameplate in decimal without leading
-// zeros (the tool never prints any, so "07" is a slip worth showing). false, with `out` untouched, for
+// zeros (the tool never prints any, so "07" is a slip worth showing), then kMinCodeWords to kMaxCodeWords
+// words. false, with `out` untouched, for
 // anything else: a missing or extra part, a word not in the list, a nameplate that is no such number.
 bool parse_code(const std::string& typed, Code* out);
 
@@ -58,11 +62,12 @@ std::string code_mistake(const std::string& typed);
 std::vector<std::string> words_starting_with(const std::string& prefix);
 
 // What Tab makes of a partly typed code: its last word completed as far as the list allows, with a
-// hyphen after it when it is whole and not the code's last; unchanged while the nameplate is typed or
+// hyphen after it when it is whole and fewer than kCodeWordsPerCode words are in (a longer code's
+// later hyphens are typed: nothing tells how long the code is); unchanged while the nameplate is typed or
 // when nothing fits. `choices` gets the words still possible when Tab had nothing to add.
 std::string complete_code(const std::string& typed, std::vector<std::string>* choices);
 
-// The CPace password of a code: its three words joined by hyphens.
+// The CPace password of a code: its words joined by hyphens.
 std::string code_password(const Code& code);
 
 // The conference identifier of a nameplate: "tqr-code-7".
