@@ -39,6 +39,6 @@ TEST_P(StrangersTest, HonestTransfersGoThroughDuringAndAfter) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachAttack, StrangersTest, testing::Range<size_t>(0, stranger_attacks().size()),
-                         [](const testing::TestParamInfo<size_t>& info) { return "row" + std::to_string(info.param); });
+                         [](const testing::TestParamInfo<size_t>& row) { return "row" + std::to_string(row.param); });
 
 }  // namespace

@@ -183,17 +183,7 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
     sigaddset(stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, stop_signals, nullptr);
 
-    limits->max_parties = zel::settings().max_parties;
     limits->drain_seconds = zel::settings().drain_seconds;
-    // The server keeps its parties below the open-file limit; said here, where a person reads it.
-    if (limits->open_files > 0) {
-        long room = std::max(1L, limits->open_files - kSpareDescriptors);
-        if (limits->max_parties == 0 || limits->max_parties > room) {
-            fprintf(stderr, "tqr coordinator: at most %ld parties, to fit the open-file limit of %ld\n", room,
-                    limits->open_files);
-            limits->max_parties = room;
-        }
-    }
     return true;
 }
 
@@ -278,12 +268,16 @@ int run_coordinator(const CoordinatorOptions& options) {
         return EXIT_USAGE_OR_IO;
     }
     AdmissionLimits admission = AdmissionLimits::from_settings();
-    admission.max_parties = static_cast<int>(limits.max_parties);
     admission.descriptor_reserve = static_cast<int>(kSpareDescriptors);
     if (!server.start(port, admission)) {
         fprintf(stderr, "tqr coordinator: cannot listen on port %d (is another coordinator running?)\n", port);
         return EXIT_USAGE_OR_IO;
     }
+    // The server keeps its parties below the open-file limit; said here, where a person reads it.
+    limits.max_parties = server.max_parties();
+    if (limits.open_files > 0 && (admission.max_parties == 0 || admission.max_parties > limits.max_parties))
+        fprintf(stderr, "tqr coordinator: at most %ld parties, to fit the open-file limit of %ld\n", limits.max_parties,
+                limits.open_files);
     if (!options.metrics.empty()) metrics.serve();
     tell_listening(options, port, limits, server);
 
