@@ -300,7 +300,7 @@ bool Destination::room_for(uint64_t need) {
 
 // Looks at the free space once the bytes written since the last look reach half of what was left
 // above the margin (at most kSpaceCheckBytes), so that no burst of writes passes the margin unseen.
-// false, out of space, once less than the margin is free.
+// false, out of space, once the margin and the `written` bytes about to go to disk are not both free.
 bool Destination::watch_space(size_t written) {
     m_unchecked += written;
     if (m_unchecked < m_next_check) return true;
@@ -308,8 +308,9 @@ bool Destination::watch_space(size_t written) {
     DiskSpace space;
     if (!disk_space(folder_of(m_final_path), &space)) return true;
     uint64_t margin = space_margin(space.size);
-    if (space.free >= margin) {
-        m_next_check = std::max<uint64_t>(kChunkBytes, std::min<uint64_t>(kSpaceCheckBytes, (space.free - margin) / 2));
+    if (space.free >= margin + written) {
+        m_next_check =
+            std::max<uint64_t>(kChunkBytes, std::min<uint64_t>(kSpaceCheckBytes, (space.free - margin - written) / 2));
         return true;
     }
     m_out_of_space = true;
@@ -323,6 +324,8 @@ bool Destination::fail(const std::string& what) {
 }
 
 bool Destination::fail_errno(const std::string& what) {
+    // The disk filled all the same (another writer took the margin): a full disk, not a fault here.
+    if (errno == ENOSPC || errno == EDQUOT) m_out_of_space = true;
     return fail(what + ": " + strerror(errno));
 }
 
