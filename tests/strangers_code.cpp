@@ -111,9 +111,10 @@ bool squatted_nameplates(const TempDir& dir) {
     }
     write_file(dir / "f", "payload");
     CodeSender sender({"send", "--count", "1", "f"}, dir, {"TQR_CODE_NAMEPLATES=9"});
-    // Three refusals in a row make the range grow, on the coordinator that runs.
+    // Three refusals in a row make the range grow, on the coordinator that runs (the larger range still
+    // holds the squatted plates, so a draw there may meet one more refusal).
     return coordinator.started && sender.shown() && sender.parsed.nameplate >= 10 && sender.parsed.nameplate <= 99 &&
-           coordinator.server.rejected_senders() == 3 && sender.err().find("serving one here") == std::string::npos &&
+           coordinator.server.rejected_senders() >= 3 && sender.err().find("serving one here") == std::string::npos &&
            honest_receive(dir, sender.code, "f", "payload") && sender.wait(kTool) == 0;
 }
 
