@@ -136,6 +136,8 @@ TEST(AdmissionTest, OneAddressKeepsToItsShareAndOthersMeetBesideIt) {
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(w[i].join(ROLE_ENDSTATION, "w" + std::to_string(i % 3), "e", 4, false, "127.0.0.2"));
     EXPECT_TRUE(w[2].wait_end() && events.wait_for(EVENT_DROPPED, 1, "waiting_conferences"));
     EXPECT_TRUE(events.wait_for(EVENT_JOINED, 3));
+    // The dropped one's slot is free once its party thread has ended.
+    EXPECT_TRUE(coordinator.server.wait_parties(3, 10.0));
     // Four slots for the address of w0, w1 and w0 again: the fourth connection is the last it gets.
     EXPECT_TRUE(fourth.connect(coordinator_port(), false, "127.0.0.2") && !fourth.hear().empty());
     EXPECT_TRUE(fifth.connect(coordinator_port(), false, "127.0.0.2") && fifth.hear().empty() && fifth.wait_end());
