@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "protocol/activelist.h"
 #include "protocol/key_check.h"
 #include "protocol/phrase.h"
 
@@ -172,6 +173,8 @@ bool sender_that_leaves(Arena& arena) {
     endstation.run(ROLE_ENDSTATION, "left-behind", "left", kHonestKey);
     sender.expect("Nominate ");
     sender.hang_up();
+    // The next sender comes once the coordinator has seen this one leave, else it is a second sender.
+    arena.events.wait_until([] { return !g_activelist.has_sender("left"); });
     HonestSender next("left", arena.events);
     bool served = endstation.wait_ended();
     until_stopped(arena);
