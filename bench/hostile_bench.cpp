@@ -55,7 +55,7 @@ int main() {
         } else {
             events.wait_for(attack.told, told + 1, attack.what, milliseconds(30000));
         }
-        arena.stop = true;
+        arena.halt();
         attacker.join();
         long grown = resident_kib(coordinator_pid) - before;
         double after = timed_rendezvous("after-" + std::to_string(round), events);

@@ -8,6 +8,7 @@ bool InboundQueue::push(std::string text) {
         m_cond.wait(m_mutex);
     if (m_closed) return false;
     m_bytes += text.size() + kMessageOverhead;
+    if (m_bytes > m_peak_bytes.load()) m_peak_bytes.store(m_bytes);
     m_messages.push_back(std::move(text));
     m_cond.broadcast();
     return true;

@@ -17,6 +17,7 @@
 #ifndef ZEL_PROTOCOL_INBOUND_QUEUE_H
 #define ZEL_PROTOCOL_INBOUND_QUEUE_H
 
+#include <atomic>
 #include <ctime>
 #include <deque>
 #include <string>
@@ -71,12 +72,16 @@ public:
     // The oldest message, without waiting; the queue must not be empty.
     std::string pop_front();
     bool ended();
+    // The most bytes the queue has held at once, counted as the bound counts them. Any thread, with
+    // or without the mutex: a watcher may wait on the condition for it.
+    size_t peak_bytes() const { return m_peak_bytes.load(); }
 
 private:
     zel::Mutex& m_mutex;
     zel::CondVar& m_cond;  // any change: a message in or out, the end, the close, the reading's owner
     std::deque<std::string> m_messages ZEL_GUARDED_BY(m_mutex);
     size_t m_bytes ZEL_GUARDED_BY(m_mutex) = 0;
+    std::atomic<size_t> m_peak_bytes{0};  // written under m_mutex
     bool m_ended ZEL_GUARDED_BY(m_mutex) = false;
     bool m_closed ZEL_GUARDED_BY(m_mutex) = false;
     bool m_reader ZEL_GUARDED_BY(m_mutex) = false;         // a reader thread exists

@@ -30,9 +30,7 @@ void endstations(Arena& arena, const std::string& conference, const std::string&
     }
 }
 
-void until_stopped(Arena& arena) {
-    while (!arena.stop.load()) std::this_thread::yield();
-}
+void until_stopped(Arena& arena) { arena.wait_halted(); }
 
 bool flood(Arena&) {
     // Ten seconds of empty frames from a joined party, joining again after each drop.

@@ -9,7 +9,9 @@
 #define ZEL_TESTS_ATTACKS_H
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,18 @@ constexpr const char* kHonestKey = "hostile-key";
 struct Arena {
     std::atomic<bool> stop{false};
     EventLog& events;
+    std::mutex mutex;  // with `halted`, lets an attack that only waits sleep until the stop
+    std::condition_variable halted;
+
+    void halt() {
+        std::lock_guard<std::mutex> guard(mutex);
+        stop = true;
+        halted.notify_all();
+    }
+    void wait_halted() {
+        std::unique_lock<std::mutex> lock(mutex);
+        halted.wait(lock, [this] { return stop.load(); });
+    }
 };
 
 struct Attack {

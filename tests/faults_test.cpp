@@ -135,7 +135,7 @@ TEST_F(FaultsTest, EachAttackIsBoundedAndHonestPartiesMeetDuringAndAfterIt) {
         std::thread attacker([&] { sound = attack.run(arena); });
         EXPECT_TRUE(honest_rendezvous("during-" + std::to_string(round)));
         EXPECT_TRUE(events.wait_for(attack.told, told + 1, attack.what, milliseconds(30000)));
-        arena.stop = true;
+        arena.halt();
         attacker.join();
         EXPECT_TRUE(sound);
 #ifndef ZEL_SANITIZED  // a sanitizer keeps freed memory aside: it would measure itself

@@ -114,20 +114,37 @@ TEST(WireTest, TheQueueKeepsOrderTimesOutAndEndsWithItsLink) {
     EXPECT_TRUE(wired.caller->wait_link_ended(5.0));
 }
 
-// A party that floods a Caller whose loop takes nothing is held back by TCP once the queue is full:
-// what the process holds for it stays bounded.
-TEST(WireTest, AFullQueueStopsTheReaderAndThePeerIsHeldBack) {
+// A party that floods a Caller whose host takes no message: once the message loop has returned (here
+// on "RejectedSender ") and the stream goes on, the reader holds no more than the queue's bound and
+// stops reading, so TCP holds the peer back; nothing is lost once the host takes the messages. The
+// empty messages cost three times the bound, and fit the socket's buffers.
+TEST(WireTest, AFloodHeldByTheReaderNeverExceedsTheQueuesBoundAndLosesNothing) {
     zel_set_quiet(1);
     Wired wired;
-    int small = 4096;
-    setsockopt(wired.peer, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    const std::string frames(4096, '\0');
-    size_t sent = 0;
-    while (send(wired.peer, frames.data(), frames.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0 && sent < (64u << 20))
-        sent += frames.size();
-    EXPECT_LT(sent, 4u << 20);  // the reader stopped taking bytes long before
+    Caller& caller = *wired.caller;
+    caller.m_type = ROLE_SENDER;
+    std::string rejected;
+    ASSERT_TRUE(compose_message(MSG_REJECTED_SENDER, Cookie(), "", &rejected));
+    wired.say(rejected);
+    EXPECT_EQ(caller.process(), 0);
+    const size_t count = 3 * InboundQueue::kQueueBytes / InboundQueue::kMessageOverhead;
+    const std::string frames(count, '\0');
+    ASSERT_EQ(send(wired.peer, frames.data(), frames.size(), MSG_NOSIGNAL), static_cast<ssize_t>(count));
+    {
+        zel::MutexLock lock(caller.m_queue_mutex);
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += 10;
+        while (caller.m_queue.peak_bytes() + InboundQueue::kMessageOverhead <= InboundQueue::kQueueBytes &&
+               caller.m_queue_cond.wait_until(caller.m_queue_mutex, until) == 0) {
+        }
+    }
     std::string out;
-    EXPECT_EQ(wired.caller->receive(out, 5.0), 1);
+    size_t taken = 0;
+    while (taken < count && caller.receive(out, 5.0) == 1) ++taken;
+    EXPECT_EQ(taken, count);
+    EXPECT_GT(caller.m_queue.peak_bytes(), InboundQueue::kQueueBytes - InboundQueue::kMessageOverhead);
+    EXPECT_LE(caller.m_queue.peak_bytes(), InboundQueue::kQueueBytes);
 }
 
 TEST(WireTest, AbsTimeCarriesTicksIntoSeconds) {
