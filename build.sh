@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the project and runs its main job or its tests, installing missing Debian packages first.
 #   ./build.sh demo    build, then run `tqr demo`
-#   ./build.sh test    build and run every test: plain, a clang build with the lock analysis, AddressSanitizer+UBSan,
-#                      ThreadSanitizer, then the fuzzers
+#   ./build.sh test    build and run every test: plain, AddressSanitizer+UBSan, ThreadSanitizer; then a clang
+#                      build with warnings as errors and the lock analysis, which runs the fuzzers
 #   ./build.sh deps    install the Debian packages the build needs, nothing else
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -54,15 +54,16 @@ test)
     deps
     configure_and_build build ON ON OFF "" OFF
     run_tests build "plain build"
-    echo "== clang: the library's warnings as errors, thread-safety analysis of its locks"
-    CC=clang CXX=clang++ configure_and_build build-clang OFF OFF OFF "" ON
     configure_and_build build-asan ON OFF OFF address,undefined OFF
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests build-asan "AddressSanitizer + UndefinedBehaviorSanitizer"
     configure_and_build build-tsan ON OFF OFF thread OFF
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_tests build-tsan "ThreadSanitizer"
+    # One clang build serves the fuzzers and the lock analysis: warnings are errors in it, and it builds
+    # the shared library and the tool beside the fuzz targets.
+    echo "== clang: warnings as errors, thread-safety analysis of the locks; the fuzz targets"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_BUILD_TESTS=OFF \
-        -DZEL_BUILD_BENCHMARKS=OFF -DZEL_BUILD_FUZZERS=ON -DZEL_SANITIZE="" -DZEL_WERROR=OFF >/dev/null
-    cmake --build build-fuzz -j"$jobs" --target fuzz_reader fuzz_decode fuzz_coordinator
+        -DZEL_BUILD_BENCHMARKS=OFF -DZEL_BUILD_FUZZERS=ON -DZEL_SANITIZE="" -DZEL_WERROR=ON >/dev/null
+    cmake --build build-fuzz -j"$jobs" --target zel_protocol tqr fuzz_reader fuzz_decode fuzz_coordinator
     echo "== fuzzers"
     bash fuzz/run.sh "${ZEL_FUZZ_SECONDS:-60}" build-fuzz
     echo "== all tests passed"
