@@ -20,6 +20,7 @@
 #include <random>
 #include <sstream>
 
+#include "protocol/host.h"
 #include "protocol/phrase.h"
 
 extern char** environ;
@@ -331,7 +332,7 @@ void CallerParty::stop() {
 bool rendezvous(const std::string& conference, const std::string& key, milliseconds limit) {
     CallerParty endstation;
     endstation.run(ROLE_ENDSTATION, "e", conference, key);
-    bool done = endstation.wait_ended(limit) && endstation.caller.m_stopread.load() != 0;
+    bool done = endstation.wait_ended(limit) && zel::process_result(endstation.caller) == zel::ProcessEnd::ADIOS;
     endstation.stop();
     return done;
 }
@@ -343,7 +344,7 @@ bool rendezvous_here(const std::string& conference, const std::string& key) {
     endstation.startreadthread();
     if (endstation.negotiate(1, ROLE_ENDSTATION, ROLE_COORDINATOR) != 1) return false;
     endstation.process();
-    return endstation.m_stopread.load() != 0;
+    return zel::process_result(endstation) == zel::ProcessEnd::ADIOS;
 }
 
 // ---- TqrProcess ----------------------------------------------------------------------------------

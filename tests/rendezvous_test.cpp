@@ -6,14 +6,18 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "common/zel_common.h"
 #include "harness.h"
 #include "protocol/activelist.h"
 #include "protocol/conference.h"
+#include "protocol/coordinator_host.h"
+#include "protocol/host.h"
 #include "protocol/phrase.h"
 #include "protocol/portmanager.h"
 #include "protocol/socket_ops.h"
+#include "protocol/threads.h"
 
 using namespace harness;
 
@@ -216,6 +220,69 @@ TEST_F(RendezvousTest, EndstationsOfASenderThatLeftGoToTheNextSender) {
     for (const zel::PartyEvent& e : events.events())
         if (e.kind == zel::EVENT_NOMINATED) order.push_back(e.nickname);
     EXPECT_EQ(order, (std::vector<std::string>{"first", "first", "second"}));
+}
+
+// The host's calls around one rendezvous: the sender's own bridge handler with its context, how each
+// loop ended (the endstation on "Adios ", the sender at the host's word from another thread), a drain
+// woken by the pool and one cut short, and a shutdown after which the library starts its threads anew.
+TEST(HostApiTest, HandlersResultsDrainAndShutdown) {
+    zel_set_quiet(1);
+    set_bridge_callback(record_bridge);
+    EventLog events;
+    {
+        zel::CoordinatorHost host;
+        ASSERT_TRUE(host.start(coordinator_port(), zel::AdmissionLimits::from_settings()));
+        // The sender's handler writes its context's byte; the library closes its end on return.
+        static const char kMark = 'h';
+        CallerParty sender;
+        zel::set_bridge_handler(
+            sender.caller, [](int fd, void* mark) { send(fd, mark, 1, MSG_NOSIGNAL); }, const_cast<char*>(&kMark));
+        EXPECT_EQ(zel::process_result(sender.caller), zel::ProcessEnd::NOT_RUN);
+        sender.run(ROLE_SENDER, "s", "host-api", "key");
+        ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, 1));
+        // The endstation's handler reads what came and owns the descriptor; its loop ends after it.
+        std::string heard;
+        CallerParty endstation;
+        zel::set_bridge_handler(
+            endstation.caller,
+            [](int fd, void* into) {
+                char got[2] = {};
+                static_cast<std::string*>(into)->assign(got, std::max<ssize_t>(0, recv(fd, got, 2, MSG_WAITALL)));
+                close(fd);
+            },
+            &heard);
+        endstation.run(ROLE_ENDSTATION, "станция\xff", "host-api", "key");
+        ASSERT_TRUE(endstation.wait_ended());
+        EXPECT_EQ(zel::process_result(endstation.caller), zel::ProcessEnd::ADIOS);
+        EXPECT_EQ(heard, std::string(1, kMark));  // the mark, then the end of the link
+        zel::close_link(sender.caller);
+        ASSERT_TRUE(sender.wait_ended());
+        EXPECT_EQ(zel::process_result(sender.caller), zel::ProcessEnd::CLOSED_BY_HOST);
+        EXPECT_EQ(host.counts().served, 2);
+
+        host.stop_accepting();
+        for (bool cut : {false, true}) {
+            const PortEntry* lent = g_portmanager.lend(1, Cookie(), "drain");
+            ASSERT_NE(lent, nullptr);
+            bool drained = !cut;
+            std::thread drainer([&] { drained = host.drain(cut ? 600 : 60); });
+            if (cut) host.cut_drain();
+            else g_portmanager.recycle_port(lent->text);
+            drainer.join();
+            EXPECT_EQ(drained, !cut);
+            if (cut) g_portmanager.recycle_port(lent->text);
+        }
+        host.stop();
+    }
+    zel::shutdown();
+    EXPECT_EQ(zel::library_threads().threads() + zel::host_threads().threads(), 0u);
+    Coordinator again;
+    ASSERT_TRUE(again.started);
+    CallerParty sender;
+    sender.run(ROLE_SENDER, "s", "host-api-again", "key");
+    ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, 3));
+    EXPECT_TRUE(rendezvous("host-api-again", "key"));
+    close_bridged();
 }
 
 }  // namespace
