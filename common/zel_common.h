@@ -33,7 +33,7 @@ int zel_env_get_int(const char* name);
 
 // Silences (non-zero) or restores (0) every later zel_inform and zel_error line. Off at start. Cheap
 // to test, so a quiet process does not even format its lines.
-void zel_set_quiet(int quiet);
+ZEL_API void zel_set_quiet(int quiet);
 int zel_quiet();
 
 namespace zel {

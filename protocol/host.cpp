@@ -28,6 +28,10 @@ zel::ProcessEnd zel::process_result(const Caller& caller) { return CallerAccess:
 
 bool zel::refused_within(Caller& caller, double seconds) { return caller.refused_within(seconds); }
 
+bool zel::wait_link_ended(Caller& caller, double seconds) {
+    return seconds > 0 ? caller.wait_link_ended(seconds) : caller.link_ended();
+}
+
 void zel::close_link(Caller& caller) { CallerAccess::close(caller); }
 
 void zel::shutdown() {

@@ -4,7 +4,8 @@
 //
 // Also for hosts: zel::settings() (settings.h), the settings as the library read them;
 // zel::printable() (common/zel_common.h), a peer's text made safe to show; zel::logmsg_mutex()
-// (common/logmsg.h), to be held while the host itself writes to g_logmsg or opens or closes it.
+// (common/logmsg.h), to be held while the host itself writes to g_logmsg or opens or closes it;
+// zel_set_quiet() (common/zel_common.h), to silence the library's diagnostic lines on stderr.
 #ifndef ZEL_PROTOCOL_HOST_H
 #define ZEL_PROTOCOL_HOST_H
 
@@ -45,6 +46,10 @@ ZEL_API ProcessEnd process_result(const Caller& caller);
 // turned this sender away or the link ended; false when nothing of the kind came, which is how a sender
 // learns it was taken in. What came stays for process().
 ZEL_API bool refused_within(Caller& caller, double seconds);
+
+// Waits at most `seconds` (0: only looks) until the coordinator link has ended, so that no message can
+// arrive any more: true once it has, false when `seconds` passed first. Any thread.
+ZEL_API bool wait_link_ended(Caller& caller, double seconds);
 
 // Ends the coordinator link: a process() under way on another thread returns with CLOSED_BY_HOST,
 // and the reader, if one runs, ends. Any thread, at any time while the Caller exists.

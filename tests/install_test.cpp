@@ -96,8 +96,8 @@ TEST_F(Installed, TheLibraryCarriesItsVersionAndExportsTheHostsApiAndNothingElse
                          "zel::set_approval_policy(Caller&, bool (*)(std::__cxx11::basic_string<char, "
                          "std::char_traits<char>, std::allocator<char> > const&, void*), void*)",
                          "zel::set_bridge_handler(Caller&, void (*)(int, void*), void*)", "zel::process_result(Caller const&)",
-                         "zel::refused_within(Caller&, double)", "zel::close_link(Caller&)", "zel::shutdown()", "zel::settings()",
-                         "zel::printable[abi:cxx11](char const*, unsigned long, bool)", "zel::logmsg_mutex()",
+                         "zel::refused_within(Caller&, double)", "zel::wait_link_ended(Caller&, double)", "zel::close_link(Caller&)", "zel::shutdown()", "zel::settings()",
+                         "zel::printable[abi:cxx11](char const*, unsigned long, bool)", "zel::logmsg_mutex()", "zel_set_quiet(int)",
                      }));
     RunResult help = run(quote(s_prefix + "/bin/tqr") + " --help");
     EXPECT_EQ(help.status, 0) << help.output;

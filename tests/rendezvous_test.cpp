@@ -258,6 +258,7 @@ TEST(HostApiTest, HandlersResultsDrainAndShutdown) {
         zel::close_link(sender.caller);
         ASSERT_TRUE(sender.wait_ended());
         EXPECT_EQ(zel::process_result(sender.caller), zel::ProcessEnd::CLOSED_BY_HOST);
+        EXPECT_TRUE(zel::wait_link_ended(sender.caller, 0));
         EXPECT_EQ(host.counts().served, 2);
 
         host.stop_accepting();
