@@ -104,8 +104,8 @@ bool start_sender(harness::CallerParty& sender, const std::string& conference) {
     harness::EventLog events;
     sender.run(ROLE_SENDER, "s", conference, kKey);
     bool joined = events.wait_until([&] {
-        for (const PartyEvent& e : events.events())
-            if (e.kind == EVENT_JOINED && e.role == ROLE_SENDER && e.conference == conference) return true;
+        for (const zel::PartyEvent& e : events.events())
+            if (e.kind == zel::EVENT_JOINED && e.role == ROLE_SENDER && e.conference == conference) return true;
         return false;
     });
     if (!joined) note("the sender of " + conference + " did not join within " + std::to_string(harness::kStep.count()) + " ms");

@@ -26,24 +26,24 @@ constexpr milliseconds kSetupLimit(180000);
 // count. Never destroyed: an event under way may still reach it after it is uninstalled.
 class Tally {
 public:
-    void install() { set_party_observer(record, this); }
-    static void uninstall() { set_party_observer(nullptr, nullptr); }
-    long count(PartyEventKind kind) {
+    void install() { zel::set_party_observer(record, this); }
+    static void uninstall() { zel::set_party_observer(nullptr, nullptr); }
+    long count(zel::PartyEventKind kind) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return kind == EVENT_JOINED ? m_joined : m_left;
+        return kind == zel::EVENT_JOINED ? m_joined : m_left;
     }
-    bool wait_for(PartyEventKind kind, long at_least, milliseconds limit) {
+    bool wait_for(zel::PartyEventKind kind, long at_least, milliseconds limit) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, limit, [&] { return (kind == EVENT_JOINED ? m_joined : m_left) >= at_least; });
+        return m_changed.wait_for(lock, limit, [&] { return (kind == zel::EVENT_JOINED ? m_joined : m_left) >= at_least; });
     }
 
 private:
-    static void record(const PartyEvent& event, void* self) {
+    static void record(const zel::PartyEvent& event, void* self) {
         if (event.conference.compare(0, 5, "idle-") != 0) return;
         Tally* tally = static_cast<Tally*>(self);
         std::lock_guard<std::mutex> lock(tally->m_mutex);
-        tally->m_joined += event.kind == EVENT_JOINED;
-        tally->m_left += event.kind == EVENT_LEFT;
+        tally->m_joined += event.kind == zel::EVENT_JOINED;
+        tally->m_left += event.kind == zel::EVENT_LEFT;
         tally->m_changed.notify_all();
     }
     std::mutex m_mutex;
@@ -116,16 +116,16 @@ long room(long held, double threads_each, double maps_each, std::string* why) {
 // Opens `count` more idle parties and waits until the coordinator has filed each that got through;
 // how many it filed.
 long open_parties(IdleClients& clients, long count) {
-    const long before = tally().count(EVENT_JOINED);
+    const long before = tally().count(zel::EVENT_JOINED);
     const int opened = clients.open(static_cast<int>(count), kSetupLimit);
     if (opened < 0) {
         note("idle: the client process did not answer within " + std::to_string(kSetupLimit.count()) + " ms");
         return 0;
     }
     if (opened < count) note("idle: " + std::to_string(opened) + " of " + std::to_string(count) + " parties got through their handshake");
-    if (!tally().wait_for(EVENT_JOINED, before + opened, kSetupLimit))
-        note("idle: only " + std::to_string(tally().count(EVENT_JOINED) - before) + " of " + std::to_string(opened) + " parties joined");
-    return tally().count(EVENT_JOINED) - before;
+    if (!tally().wait_for(zel::EVENT_JOINED, before + opened, kSetupLimit))
+        note("idle: only " + std::to_string(tally().count(zel::EVENT_JOINED) - before) + " of " + std::to_string(opened) + " parties joined");
+    return tally().count(zel::EVENT_JOINED) - before;
 }
 
 // What the idle parties cost: the growth of this process from `rss_before` and `threads_before`.
@@ -170,10 +170,10 @@ bool run_idle(IdleClients& clients, int cap, int warmup, int rounds, IdleFigures
 
     const Clock::time_point teardown = Clock::now();
     tally().install();
-    const long joined = tally().count(EVENT_JOINED);
+    const long joined = tally().count(zel::EVENT_JOINED);
     clients.stop();
-    if (!tally().wait_for(EVENT_LEFT, joined, kSetupLimit))
-        note("idle: " + std::to_string(joined - tally().count(EVENT_LEFT)) + " idle parties still held after " +
+    if (!tally().wait_for(zel::EVENT_LEFT, joined, kSetupLimit))
+        note("idle: " + std::to_string(joined - tally().count(zel::EVENT_LEFT)) + " idle parties still held after " +
              std::to_string(kSetupLimit.count()) + " ms");
     Tally::uninstall();
     note("idle: teardown took " + std::to_string(std::chrono::duration<double>(Clock::now() - teardown).count()) + " s");

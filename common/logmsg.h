@@ -17,7 +17,7 @@ namespace zel {
 
 // Guards g_logmsg: every line the library writes holds it from the first piece to std::endl, so
 // lines from several threads never interleave. A leaf lock: nothing is taken while it is held.
-std::mutex& logmsg_mutex();
+ZEL_API std::mutex& logmsg_mutex();
 
 // A piece of a log line as it is written. Text that may come from a peer (strings and character
 // pointers) is made printable; literals of the library's own (character arrays) go as they are.

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <string>
 
+#include "common/export.h"
+
 // Writes one printf-style line to `stream`. Returns the number of bytes written, 0 while quiet,
 // negative on a formatting error.
 int zel_inform(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -31,7 +33,7 @@ int zel_env_get_int(const char* name);
 
 // Silences (non-zero) or restores (0) every later zel_inform and zel_error line. Off at start. Cheap
 // to test, so a quiet process does not even format its lines.
-void zel_set_quiet(int quiet);
+ZEL_API void zel_set_quiet(int quiet);
 int zel_quiet();
 
 namespace zel {
@@ -44,7 +46,7 @@ namespace zel {
 // of the bidirectional controls U+202A-U+202E, U+2066-U+2069, U+200E, U+200F, U+061C, and of the line
 // and paragraph separators U+2028, U+2029. With `keep_final_newline`, a last '\n' stays. Text that is
 // plain printable ASCII without a backslash costs one pass and one copy.
-std::string printable(const char* text, size_t size, bool keep_final_newline = false);
+ZEL_API std::string printable(const char* text, size_t size, bool keep_final_newline = false);
 inline std::string printable(const std::string& text) { return printable(text.data(), text.size()); }
 
 }  // namespace zel

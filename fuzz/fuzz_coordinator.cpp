@@ -87,8 +87,8 @@ private:
 const void* Run::joined(int role, const std::string& conference, const char* nickname) {
     const void* party = nullptr;
     m_events.wait_until([&] {
-        for (const PartyEvent& e : m_events.events())
-            if (e.kind == EVENT_JOINED && e.role == role && e.conference == conference && (!nickname || e.nickname == nickname))
+        for (const zel::PartyEvent& e : m_events.events())
+            if (e.kind == zel::EVENT_JOINED && e.role == role && e.conference == conference && (!nickname || e.nickname == nickname))
                 party = e.party;
         return party != nullptr;
     }, kStepLimit);
@@ -97,8 +97,8 @@ const void* Run::joined(int role, const std::string& conference, const char* nic
 
 // The coordinator's Caller of the hostile party, once it has joined.
 const void* Run::own() const {
-    for (const PartyEvent& e : m_events.events())
-        if (e.kind == EVENT_JOINED && e.party != m_known.sender && e.party != m_known.endstation && e.nickname != "helper")
+    for (const zel::PartyEvent& e : m_events.events())
+        if (e.kind == zel::EVENT_JOINED && e.party != m_known.sender && e.party != m_known.endstation && e.nickname != "helper")
             return e.party;
     return nullptr;
 }
@@ -149,8 +149,8 @@ std::string Run::state() {
     snprintf(text, sizeof text,
              "run %lu, mode %d, %s the honest sender; events: %zu joined, %zu left, %zu dropped; %zu parties filed, "
              "%zu conferences; ports %zu free, %zu reserved, %zu lent, %zu returning, %zu set aside",
-             g_run, m_mode, m_early ? "before" : "after", m_events.count(EVENT_JOINED), m_events.count(EVENT_LEFT),
-             m_events.count(EVENT_DROPPED), g_parties.size(), g_activelist.size(), ports.free, ports.reserved, ports.lent,
+             g_run, m_mode, m_early ? "before" : "after", m_events.count(zel::EVENT_JOINED), m_events.count(zel::EVENT_LEFT),
+             m_events.count(zel::EVENT_DROPPED), g_parties.size(), g_activelist.size(), ports.free, ports.reserved, ports.lent,
              ports.returning, ports.set_aside);
     return text;
 }
@@ -185,7 +185,7 @@ void Run::release() {
     }
     m_sender.stop();
     m_endstation.stop();
-    const bool left = m_events.wait_until([&] { return m_events.count(EVENT_LEFT) >= m_events.count(EVENT_JOINED); }, kStepLimit);
+    const bool left = m_events.wait_until([&] { return m_events.count(zel::EVENT_LEFT) >= m_events.count(zel::EVENT_JOINED); }, kStepLimit);
     ZEL_FUZZ_CHECK(left, "a party that joined never left: %s", state().c_str());
     ZEL_FUZZ_CHECK(g_parties.size() == 0 && g_activelist.size() == 0, "a party or a conference was left behind: %s", state().c_str());
     // The port of a rendezvous that ended well goes back right after its "Adios ", on the sender's
@@ -200,7 +200,7 @@ void Run::release() {
 void Run::trace() {
     if (getenv("ZEL_FUZZ_TRACE") == nullptr) return;
     zel_fuzz::report("run %lu: mode %d, %s the honest sender\n", g_run, m_mode, m_early ? "before" : "after");
-    for (const PartyEvent& e : m_events.events())
+    for (const zel::PartyEvent& e : m_events.events())
         zel_fuzz::report("  event %d role %d conference %s nickname of %zu bytes: %s %s\n", static_cast<int>(e.kind), e.role,
                          e.conference.c_str(), e.nickname.size(), e.what, e.detail);
 }

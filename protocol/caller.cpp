@@ -6,7 +6,7 @@
 #include "common/zel_common.h"
 #include "protocol/endstation_link.h"
 #include "protocol/key_check.h"
-#include "protocol/party_events.h"
+#include "protocol/party_report.h"
 #include "protocol/party_registry.h"
 #include "protocol/party_session.h"
 #include "protocol/phrase.h"
@@ -97,6 +97,18 @@ void Caller::close_link() {
     }
 }
 
+bool Caller::has_bridge() const {
+    return m_bridge_handler != nullptr || g_bridge.load(std::memory_order_acquire) != nullptr;
+}
+
+void Caller::bridge_to_host(int fd) {
+    if (m_bridge_handler != nullptr) {
+        m_bridge_handler(fd, m_bridge_context);
+    } else if (BridgeCallback host = g_bridge.load(std::memory_order_acquire)) {
+        host(fd);
+    }
+}
+
 void Caller::set_approval_policy(ApprovalPolicy policy, void* context) {
     m_approval_policy = policy;
     m_approval_context = context;
@@ -114,12 +126,12 @@ void Caller::drop(const char* reason, const char* detail) {
     if (m_session) m_session->drop(reason, detail);
 }
 
-PartyEvent Caller::own_event(int kind) const {
-    PartyEvent event;
-    event.kind = static_cast<PartyEventKind>(kind);
+zel::PartyEvent Caller::own_event(int kind) const {
+    zel::PartyEvent event;
+    event.kind = static_cast<zel::PartyEventKind>(kind);
     event.role = m_type;
     event.party = this;
-    if (!party_observed()) return event;
+    if (!zel::party_observed()) return event;
     event.conference = m_confid;
     if (m_type == ROLE_ENDSTATION) event.nickname = m_nickname;
     event.peer = m_conn->peer();

@@ -50,6 +50,8 @@ class Caller;
 class EndstationLink;
 namespace zel {
 class Completion;
+struct CallerAccess;
+struct PartyEvent;
 namespace net {
 class Waker;
 }
@@ -57,7 +59,6 @@ class Waker;
 class PartySession;
 class SenderLinks;
 struct DecodedMessage;
-struct PartyEvent;
 
 // The host's function that takes over a key-checked, connected socket descriptor.
 typedef void (*BridgeCallback)(int fd);
@@ -177,7 +178,7 @@ public:
     // Closes the link to the peer so that the reader ends (it closes the descriptor itself).
     void close_link();
     // An event about this Caller's party: its role, conference, peer and (an endstation's) nickname.
-    PartyEvent own_event(int kind) const;
+    zel::PartyEvent own_event(int kind) const;
 
     // Fields, in their historic order; open to the host. The identity strings, m_type and m_version
     // are written by connect() or negotiate() before other threads read them.
@@ -202,6 +203,8 @@ public:
 
 private:
     friend class EndstationLink;
+    friend class SenderLinks;
+    friend struct zel::CallerAccess;
     // Holds the reading of the link for negotiate() or process(): the reader thread reads only once
     // it goes (with `give_back`; negotiate() keeps the reading for the process() that follows).
     class LoopReading {
@@ -262,6 +265,16 @@ private:
     std::atomic<bool> m_rejected{false};
     ApprovalPolicy m_approval_policy = nullptr;
     void* m_approval_context = nullptr;
+
+    // Whether a key-checked direct link has a taker: this Caller's bridge handler, else the process's.
+    bool has_bridge() const;
+    // Hands `fd` to that taker, on the listener's or the bridge's thread.
+    void bridge_to_host(int fd);
+    // The host's bridge for this Caller (host.h), before the process-wide one; set before process().
+    void (*m_bridge_handler)(int fd, void* context) = nullptr;
+    void* m_bridge_context = nullptr;
+    std::atomic<int> m_process_end{0};  // a zel::ProcessEnd, set as process() returns
+    std::atomic<bool> m_closed_by_host{false};
 };
 
 #endif

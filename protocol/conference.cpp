@@ -176,7 +176,7 @@ void Conference::nominate_due(Outbox* out) {
     r.started = zel::now();
     await(&r);
     out->sends.push_back(Send{sender, ROLE_SENDER, MSG_NOMINATE, r.endstation, r.nickname});
-    out->events.push_back(event(EVENT_NOMINATED, r));
+    out->events.push_back(event(zel::EVENT_NOMINATED, r));
     zel::logline("nominating caller ");
     if (!m_receivers.empty()) pace(now + kNominationInterval);
 }
@@ -212,7 +212,7 @@ void Conference::give_port(Rendezvous* r, Outbox* out) {
     r->listen_sent = zel::now();
     await(r);
     out->sends.push_back(Send{r->sender, ROLE_SENDER, MSG_LISTEN, r->endstation, port->text});
-    out->events.push_back(event(EVENT_PORT_LENT, *r));
+    out->events.push_back(event(zel::EVENT_PORT_LENT, *r));
 }
 
 void Conference::serve_waiting(Outbox* out) {
@@ -257,7 +257,7 @@ void Conference::release_port(Rendezvous* r) {
 void Conference::end(Cookie endstation, const char* outcome, const char* why, Outbox* out) {
     Rendezvous* r = find(endstation);
     if (r == nullptr) return;
-    PartyEvent ended = event(EVENT_RENDEZVOUS_ENDED, *r);
+    zel::PartyEvent ended = event(zel::EVENT_RENDEZVOUS_ENDED, *r);
     ended.what = outcome;
     ended.detail = why;
     ended.ms = (zel::now() - r->started) * 1000.0;
@@ -279,12 +279,12 @@ bool Conference::is_stale(Cookie endstation, Cookie sender) {
     return false;
 }
 
-PartyEvent Conference::event(PartyEventKind kind, const Rendezvous& r) {
-    PartyEvent e;
+zel::PartyEvent Conference::event(zel::PartyEventKind kind, const Rendezvous& r) {
+    zel::PartyEvent e;
     e.kind = kind;
     e.role = ROLE_ENDSTATION;
     e.party = r.endstation_caller;
-    if (!party_observed()) return e;
+    if (!zel::party_observed()) return e;
     e.conference = m_confid;
     e.nickname = r.nickname;
     e.port = r.port_text;
@@ -307,6 +307,6 @@ void Conference::deliver(Outbox& out) {
         if (party.get()) party.get()->drop("deadline", drop.waited);
     }
     if (out.forget_waiter) g_portmanager.forget(m_serial);
-    if (party_observed())
-        for (const PartyEvent& e : out.events) report_party_event(e);
+    if (zel::party_observed())
+        for (const zel::PartyEvent& e : out.events) zel::report_party_event(e);
 }

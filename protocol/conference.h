@@ -31,7 +31,7 @@
 
 #include "protocol/cookie.h"
 #include "protocol/mutex.h"
-#include "protocol/party_events.h"
+#include "protocol/party_report.h"
 
 class Caller;
 struct PortEntry;
@@ -117,7 +117,7 @@ private:
     struct Outbox {
         std::vector<Send> sends;
         std::vector<Drop> drops;
-        std::vector<PartyEvent> events;
+        std::vector<zel::PartyEvent> events;
         std::vector<std::string> recycle;  // ports of completed rendezvous, back after the sends
         bool forget_waiter = false;
     };
@@ -146,7 +146,7 @@ private:
     // each rendezvous of its that ended, not more.
     bool is_stale(Cookie endstation, Cookie sender) ZEL_REQUIRES(m_mutex);
     bool is_empty() ZEL_REQUIRES(m_mutex);
-    PartyEvent event(PartyEventKind kind, const Rendezvous& r) ZEL_REQUIRES(m_mutex);
+    zel::PartyEvent event(zel::PartyEventKind kind, const Rendezvous& r) ZEL_REQUIRES(m_mutex);
     void deadline_passed(Cookie endstation, uint64_t generation) ZEL_EXCLUDES(m_mutex);
     // Sends, drops and reports what `out` holds. Called without m_mutex.
     void deliver(Outbox& out) ZEL_EXCLUDES(m_mutex);

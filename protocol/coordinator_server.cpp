@@ -11,7 +11,7 @@
 #include "protocol/caller.h"
 #include "protocol/clock.h"
 #include "protocol/messages.h"
-#include "protocol/party_events.h"
+#include "protocol/party_report.h"
 #include "protocol/phrase.h"
 #include "protocol/settings.h"
 #include "protocol/socket_ops.h"
@@ -25,12 +25,12 @@ struct PartyStart {
     uint32_t source;
 };
 
-void report_party(const Caller& caller, PartyEventKind kind, const char* what, const char* detail) {
-    if (!party_observed()) return;
-    PartyEvent event = caller.own_event(kind);
+void report_party(const Caller& caller, zel::PartyEventKind kind, const char* what, const char* detail) {
+    if (!zel::party_observed()) return;
+    zel::PartyEvent event = caller.own_event(kind);
     event.what = what;
     event.detail = detail;
-    report_party_event(event);
+    zel::report_party_event(event);
 }
 
 }  // namespace
@@ -122,15 +122,15 @@ void CoordinatorServer::acceptthread() {
         if (*full != '\0') {
             bool by_source = strcmp(full, "max_per_source") == 0;
             ++(by_source ? m_refused_sources : m_refused);
-            if (party_observed()) {
-                PartyEvent refused;
-                refused.kind = EVENT_REFUSED;
+            if (zel::party_observed()) {
+                zel::PartyEvent refused;
+                refused.kind = zel::EVENT_REFUSED;
                 refused.role = ROLE_CALLER;
                 refused.party = nullptr;
                 refused.what = full;
                 refused.peer = zel::net::peer_of(fd);
                 refused.count = by_source ? m_limits.max_per_source : m_limits.max_parties;
-                report_party_event(refused);
+                zel::report_party_event(refused);
             }
             Connection(fd).Close();
             continue;
@@ -179,9 +179,9 @@ void CoordinatorServer::turn_away(Caller* caller, const char* why) {
         // Told so, as a second sender of a conference is.
         ++m_rejected;
         caller->send_message(MSG_REJECTED_SENDER, Cookie::of(caller), nullptr);
-        report_party(*caller, EVENT_REJECTED_SENDER, why, "");
+        report_party(*caller, zel::EVENT_REJECTED_SENDER, why, "");
     } else {
-        report_party(*caller, EVENT_DROPPED, why, "");
+        report_party(*caller, zel::EVENT_DROPPED, why, "");
     }
 }
 
@@ -199,11 +199,11 @@ bool CoordinatorServer::admit(Caller* caller, uint32_t source, bool* counted) {
     }
     if (walked != 1) {
         if (evicted) {
-            report_party(*caller, EVENT_DROPPED, "make_room", "");
+            report_party(*caller, zel::EVENT_DROPPED, "make_room", "");
         } else if (caller->overlong()) {
-            report_party(*caller, EVENT_DROPPED, "message_too_long", "");
+            report_party(*caller, zel::EVENT_DROPPED, "message_too_long", "");
         } else if (!caller->link_ended() && !m_stopping.load()) {
-            report_party(*caller, EVENT_DROPPED, "handshake_timeout", "");
+            report_party(*caller, zel::EVENT_DROPPED, "handshake_timeout", "");
         }
         return false;
     }
@@ -220,7 +220,7 @@ bool CoordinatorServer::admit(Caller* caller, uint32_t source, bool* counted) {
     }
     if (caller->joinconference()) return true;
     if (*caller->refusal() != '\0') {
-        report_party(*caller, EVENT_DROPPED, caller->refusal(), "");
+        report_party(*caller, zel::EVENT_DROPPED, caller->refusal(), "");
     } else if (caller->m_type == ROLE_SENDER && !caller->link_ended()) {
         // A second sender for a conference.
         turn_away(caller, "");

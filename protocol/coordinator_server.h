@@ -3,8 +3,8 @@
 // is released: its thread returns, its socket is closed and its Caller freed. What becomes of each
 // party is told through the party events (party_events.h).
 //
-// Used by `tqr coordinator`, `tqr demo`, the tests and the benchmarks; not part of the shared
-// library's interface. start(), stop_accepting() and stop() are called from one thread; the counters
+// Behind CoordinatorHost (coordinator_host.h), the installed form; the tests and the benchmarks use it
+// directly. start(), stop_accepting() and stop() are called from one thread; the counters
 // may be read from any thread.
 #ifndef ZEL_PROTOCOL_COORDINATOR_SERVER_H
 #define ZEL_PROTOCOL_COORDINATOR_SERVER_H
@@ -19,22 +19,13 @@
 #include <string>
 
 #include "protocol/connection.h"
+#include "protocol/coordinator_host.h"
 #include "protocol/mutex.h"
 
 class Caller;
 
-// What a coordinator host admits. Strangers can reach a coordinator, so no one address may take what
-// honest parties need: its share of the party slots, the conferences that wait for a sender, the
-// descriptors of the process.
-struct AdmissionLimits {
-    int max_parties = 0;             // parties served at once; 0: as many as the descriptors allow
-    int max_per_source = 0;          // parties from one address at once; 0: an eighth of max_parties
-    int max_waiting_conferences = 16;  // conferences without a sender one address's endstations wait in
-    int descriptor_reserve = 64;     // descriptors left to the host beside the parties' sockets
-    bool remote_senders = false;     // take senders from addresses that are not this machine's
-    // The limits of the settings (TQR_MAX_PARTIES, TQR_MAX_PARTIES_PER_SOURCE, ...).
-    static AdmissionLimits from_settings();
-};
+// The internal code names the host's limits unqualified.
+using AdmissionLimits = zel::AdmissionLimits;
 
 class CoordinatorServer {
 public:

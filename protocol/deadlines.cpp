@@ -3,7 +3,9 @@
 #include "protocol/clock.h"
 #include "protocol/threads.h"
 
-Deadlines::~Deadlines() {
+Deadlines::~Deadlines() { stop(); }
+
+void Deadlines::stop() {
     bool joinable;
     {
         zel::MutexLock lock(m_mutex);
@@ -12,6 +14,10 @@ Deadlines::~Deadlines() {
         m_changed.broadcast();
     }
     if (joinable) pthread_join(m_thread, nullptr);
+    zel::MutexLock lock(m_mutex);
+    m_stopping = false;
+    m_started = false;
+    m_sleeping_until = kNever;
 }
 
 uint64_t Deadlines::schedule(double at, Action action) {

@@ -35,6 +35,9 @@ public:
     // still runs: actions check what they act on.
     void cancel(uint64_t id) ZEL_EXCLUDES(m_mutex);
     size_t pending() ZEL_EXCLUDES(m_mutex);
+    // Ends the thread and waits until it has ended. Actions still due keep until the next schedule()
+    // starts the thread anew.
+    void stop() ZEL_EXCLUDES(m_mutex);
 
 private:
     static void* s_deadlinethread(void* deadlines);

@@ -5,7 +5,7 @@
 #include "protocol/caller.h"
 #include "protocol/connection.h"
 #include "protocol/messages.h"
-#include "protocol/party_events.h"
+#include "protocol/party_report.h"
 #include "protocol/threads.h"
 
 EndstationLink::~EndstationLink() {
@@ -34,33 +34,33 @@ void EndstationLink::on_connect(const DecodedMessage& message) {
                      ": not a port: ", message.info);
         return;
     }
-    PartyEvent step = self.own_event(EVENT_CONNECTING);
+    zel::PartyEvent step = self.own_event(zel::EVENT_CONNECTING);
     step.port = message.info;
-    if (party_observed()) report_party_event(step);
+    if (zel::party_observed()) zel::report_party_event(step);
 
     self.m_sender_conn = new Connection();
     if (!self.m_sender_conn->connect(port, self.m_host.c_str(), 1048576)) {
         delete self.m_sender_conn;
         self.m_sender_conn = nullptr;
         self.send_message(MSG_FAILED, message.cookie, nullptr);
-        step.kind = EVENT_CONNECT_FAILED;
-        if (party_observed()) report_party_event(step);
+        step.kind = zel::EVENT_CONNECT_FAILED;
+        if (zel::party_observed()) zel::report_party_event(step);
         return;
     }
     self.send_message(MSG_CONNECTED, message.cookie, message.info.c_str());
     int matched = self.check_keys(self.m_sender_conn);
-    step.kind = matched ? EVENT_KEY_CHECKED : EVENT_KEY_REFUSED;
-    if (party_observed()) {
+    step.kind = matched ? zel::EVENT_KEY_CHECKED : zel::EVENT_KEY_REFUSED;
+    if (zel::party_observed()) {
         step.peer = self.m_sender_conn->peer();
-        report_party_event(step);
+        zel::report_party_event(step);
     }
     if (!matched) return;
-    if (g_bridge.load(std::memory_order_acquire) == nullptr) {
+    if (!self.has_bridge()) {
         zel_inform(stderr, "no bridge!!!!!!!!!!!!\n");
         return;
     }
-    step.kind = EVENT_BRIDGED;
-    if (party_observed()) report_party_event(step);
+    step.kind = zel::EVENT_BRIDGED;
+    if (zel::party_observed()) zel::report_party_event(step);
     // The bridge calls the host: its stack is the host's default.
     m_bridge_done = std::make_shared<zel::Completion>();
     m_bridge_started = zel::host_threads().run(Caller::s_ssc_pt, &self, m_bridge_done, &self.m_ssc_pt);
@@ -69,7 +69,7 @@ void EndstationLink::on_connect(const DecodedMessage& message) {
 void EndstationLink::bridge() {
     int fd = m_endstation.m_sender_conn->fd();
     m_bridged.store(true);
-    if (BridgeCallback host = g_bridge.load(std::memory_order_acquire)) host(fd);
+    m_endstation.bridge_to_host(fd);
 }
 
 void EndstationLink::on_adios() {

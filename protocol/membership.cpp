@@ -6,7 +6,7 @@
 #include "protocol/caller.h"
 #include "protocol/conference.h"
 #include "protocol/messages.h"
-#include "protocol/party_events.h"
+#include "protocol/party_report.h"
 #include "protocol/party_registry.h"
 #include "protocol/party_session.h"
 #include "protocol/phrase.h"
@@ -45,7 +45,7 @@ bool Caller::joinconference() {
         m_session->attach(conference);
         m_joined = 1;
     }
-    if (party_observed()) report_party_event(own_event(EVENT_JOINED));
+    if (zel::party_observed()) zel::report_party_event(own_event(zel::EVENT_JOINED));
     zel::logline("signalling conference ", m_confid);
     conference->signal();
     return true;
@@ -65,5 +65,5 @@ void Caller::leaveconference() {
     // that are under way finish before it is forgotten.
     m_session->leave();
     g_parties.remove(this);
-    if (party_observed()) report_party_event(own_event(EVENT_LEFT));
+    if (zel::party_observed()) zel::report_party_event(own_event(zel::EVENT_LEFT));
 }

@@ -70,7 +70,10 @@ private:
 
 }  // namespace zel
 
-// Rejects the unnamed temporary `MutexLock(m);`, which would unlock at once.
+// Rejects the unnamed temporary `MutexLock(m);`, which would unlock at once: in the library's own
+// code, which defines ZEL_BUILDING_LIBRARY; hosts get no macro.
+#ifdef ZEL_BUILDING_LIBRARY
 #define MutexLock(x) static_assert(false, "missing guard variable name")
+#endif
 
 #endif

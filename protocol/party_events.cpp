@@ -1,4 +1,4 @@
-#include "protocol/party_events.h"
+#include "protocol/party_report.h"
 
 #include <atomic>
 #include <deque>
@@ -7,7 +7,7 @@
 namespace {
 
 struct Observer {
-    PartyObserver function;
+    zel::PartyObserver function;
     void* context;
 };
 
@@ -19,7 +19,7 @@ std::deque<Observer> g_kept;
 
 }  // namespace
 
-void set_party_observer(PartyObserver observer, void* context) {
+void zel::set_party_observer(PartyObserver observer, void* context) {
     const Observer* kept = nullptr;
     if (observer != nullptr) {
         std::lock_guard<std::mutex> lock(g_kept_mutex);
@@ -29,8 +29,8 @@ void set_party_observer(PartyObserver observer, void* context) {
     g_observer.store(kept, std::memory_order_release);
 }
 
-bool party_observed() { return g_observer.load(std::memory_order_acquire) != nullptr; }
+bool zel::party_observed() { return g_observer.load(std::memory_order_acquire) != nullptr; }
 
-void report_party_event(const PartyEvent& event) {
+void zel::report_party_event(const PartyEvent& event) {
     if (const Observer* observer = g_observer.load(std::memory_order_acquire)) observer->function(event, observer->context);
 }

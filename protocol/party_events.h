@@ -6,12 +6,15 @@
 //
 // The observer runs on the library thread that took the step, with no lock of the library held, and
 // may call into the library; it must return soon, since a rendezvous may wait for it. Events are built
-// only while an observer is set. Internal header: for the tool, the tests and the benchmarks, which
-// link the static library.
+// only while an observer is set.
 #ifndef ZEL_PROTOCOL_PARTY_EVENTS_H
 #define ZEL_PROTOCOL_PARTY_EVENTS_H
 
 #include <string>
+
+#include "common/export.h"
+
+namespace zel {
 
 enum PartyEventKind {
     // On the coordinator. `party` is the coordinator's Caller of the party concerned.
@@ -54,11 +57,38 @@ struct PartyEvent {
 
 typedef void (*PartyObserver)(const PartyEvent& event, void* context);
 
-// Sets the observer (null: none) and the context it is called with. Set it before the parties start:
-// an event under way may still reach the earlier observer.
-void set_party_observer(PartyObserver observer, void* context);
-// Whether an observer is set: a step builds its event only then.
-bool party_observed();
-void report_party_event(const PartyEvent& event);
+// Sets the observer (null: none) and the context it is called with; any thread. Set it before the
+// parties start: an event under way may still reach the earlier observer. Every observer set is kept
+// until the process ends, so an event under way never reads one that is gone.
+ZEL_API void set_party_observer(PartyObserver observer, void* context);
+
+}  // namespace zel
+
+// Programs that name the events unqualified define ZEL_UNQUALIFIED_EVENTS.
+#ifdef ZEL_UNQUALIFIED_EVENTS
+using zel::PartyEvent;
+using zel::PartyEventKind;
+using zel::PartyObserver;
+using zel::set_party_observer;
+using zel::EVENT_JOINED;
+using zel::EVENT_NOMINATED;
+using zel::EVENT_PORT_LENT;
+using zel::EVENT_CONNECTED;
+using zel::EVENT_RENDEZVOUS_ENDED;
+using zel::EVENT_PORT_SET_ASIDE;
+using zel::EVENT_DROPPED;
+using zel::EVENT_REJECTED_SENDER;
+using zel::EVENT_REFUSED;
+using zel::EVENT_LEFT;
+using zel::EVENT_NOMINATION;
+using zel::EVENT_LISTENING;
+using zel::EVENT_LISTENER_UNUSED;
+using zel::EVENT_CONNECTING;
+using zel::EVENT_CONNECT_FAILED;
+using zel::EVENT_KEY_CHECKED;
+using zel::EVENT_KEY_REFUSED;
+using zel::EVENT_BRIDGED;
+using zel::EVENT_REJECTED;
+#endif
 
 #endif

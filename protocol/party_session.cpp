@@ -6,7 +6,7 @@
 #include "protocol/clock.h"
 #include "protocol/conference.h"
 #include "protocol/messages.h"
-#include "protocol/party_events.h"
+#include "protocol/party_report.h"
 #include "protocol/party_registry.h"
 #include "protocol/phrase.h"
 
@@ -84,11 +84,11 @@ void PartySession::woken() {
 void PartySession::drop(const char* reason, const char* detail) {
     if (m_dropped.exchange(true)) return;
     m_dropped_by.store(reason);
-    if (party_observed()) {
-        PartyEvent dropped = m_party.own_event(EVENT_DROPPED);
+    if (zel::party_observed()) {
+        zel::PartyEvent dropped = m_party.own_event(zel::EVENT_DROPPED);
         dropped.what = reason;
         dropped.detail = detail;
-        report_party_event(dropped);
+        zel::report_party_event(dropped);
     }
     // The reader stops at once, and closes the link: what the party still sends is refused.
     m_party.close_link();

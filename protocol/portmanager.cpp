@@ -195,12 +195,22 @@ Portmanager::Counts Portmanager::counts() {
 }
 
 bool Portmanager::wait_until(bool (*done)(const Counts& counts), double seconds) {
+    return wait_until([](const Counts& counts, void* plain) { return (*static_cast<decltype(done)*>(plain))(counts); },
+                      &done, seconds);
+}
+
+bool Portmanager::wait_until(bool (*done)(const Counts& counts, void* context), void* context, double seconds) {
     timespec until = zel::monotonic_timespec(zel::now() + seconds);
     zel::MutexLock lock(m_mutex);
-    while (!done(count())) {
-        if (m_changed.wait_until(m_mutex, until) != 0) return done(count());
+    while (!done(count(), context)) {
+        if (m_changed.wait_until(m_mutex, until) != 0) return done(count(), context);
     }
     return true;
+}
+
+void Portmanager::nudge() {
+    zel::MutexLock lock(m_mutex);
+    m_changed.broadcast();
 }
 
 void Portmanager::set_state(Port* port, State state) {

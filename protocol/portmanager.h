@@ -72,6 +72,11 @@ public:
     Counts glance() const;
     // Waits until `done(counts())` holds or `seconds` passed; whether it holds.
     bool wait_until(bool (*done)(const Counts& counts), double seconds) ZEL_EXCLUDES(m_mutex);
+    // The same with a context for `done`, which may also look at what nudge() stands for.
+    bool wait_until(bool (*done)(const Counts& counts, void* context), void* context, double seconds)
+        ZEL_EXCLUDES(m_mutex);
+    // Makes every wait_until() look again: for a condition that is not the pool's.
+    void nudge() ZEL_EXCLUDES(m_mutex);
 
 private:
     enum State { FREE, RESERVED, LENT, RETURNING, SET_ASIDE };

@@ -6,8 +6,9 @@
 #include "common/zel_common.h"
 #include "protocol/caller.h"
 #include "protocol/endstation_link.h"
+#include "protocol/host.h"
 #include "protocol/messages.h"
-#include "protocol/party_events.h"
+#include "protocol/party_report.h"
 #include "protocol/party_session.h"
 #include "protocol/phrase.h"
 #include "protocol/sender_links.h"
@@ -48,8 +49,14 @@ int Caller::process() {
     zel::net::set_receive_timeout(m_conn->fd(), kLoopLimit);
     m_blocking_reads = true;
     std::string text;
+    zel::ProcessEnd end = zel::ProcessEnd::NOT_RUN;
     for (bool done = false; !done;) {
-        if (wait_message(text, kLoopLimit) == 0) break;
+        if (wait_message(text, kLoopLimit) == 0) {
+            end = m_closed_by_host.load() ? zel::ProcessEnd::CLOSED_BY_HOST
+                  : link_ended()          ? zel::ProcessEnd::LINK_ENDED
+                                          : zel::ProcessEnd::IDLE_LIMIT;
+            break;
+        }
         zel::logline("caller ", static_cast<const void*>(this), " type ", m_type, " msg length ", text.size(),
                      " received: ", text);
         DecodedMessage message;
@@ -63,8 +70,10 @@ int Caller::process() {
         zel_inform(stderr, "info = %p\n", static_cast<const void*>(info_at));
         zel::logline("received msg ", message.type, " decoded as ", g_message_names[message.type]);
         done = dispatch(message);
+        if (done) end = m_rejected.load() ? zel::ProcessEnd::REJECTED : zel::ProcessEnd::ADIOS;
     }
     m_blocking_reads = false;
+    m_process_end.store(static_cast<int>(end));
     zel::logline("TQR: exiting process loop ");
     return 0;
 }
@@ -110,5 +119,5 @@ void Caller::on_rejected() {
     zel::logline("TQR: received msg ", MSG_REJECTED_SENDER, " sender rejected, sender will terminate ");
     // The host decides what a refusal means for its process; the library only reports it.
     m_rejected.store(true);
-    if (party_observed()) report_party_event(own_event(EVENT_REJECTED));
+    if (zel::party_observed()) zel::report_party_event(own_event(zel::EVENT_REJECTED));
 }

@@ -60,7 +60,7 @@ Verdict Conference::on_port_in_use(Caller* sender, Cookie endstation, const std:
         // listener of ours that could be that something has given up.
         double rest = zel::settings().unheard_listener_margin();
         g_portmanager.mark_in_use(port, zel::now() + rest);
-        PartyEvent aside = event(EVENT_PORT_SET_ASIDE, *r);
+        zel::PartyEvent aside = event(zel::EVENT_PORT_SET_ASIDE, *r);
         aside.ms = rest * 1000.0;
         out.events.push_back(std::move(aside));
         r->port = nullptr;
@@ -96,7 +96,7 @@ Verdict Conference::on_connected(Caller* endstation_caller, Cookie sender, const
         Rendezvous* r = awaiting(endstation, sender, CONNECT_SENT, &port);
         if (r == nullptr) return missed(endstation, sender);
         stop_waiting(r);
-        out.events.push_back(event(EVENT_CONNECTED, *r));
+        out.events.push_back(event(zel::EVENT_CONNECTED, *r));
         if (r->sender == Cookie()) {
             // Its sender has left; the endstation's part is done all the same.
             out.sends.push_back(Send{endstation, ROLE_ENDSTATION, MSG_ADIOS, endstation, ""});

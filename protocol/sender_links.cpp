@@ -13,7 +13,7 @@
 #include "protocol/connection.h"
 #include "protocol/port_watch.h"
 #include "protocol/messages.h"
-#include "protocol/party_events.h"
+#include "protocol/party_report.h"
 #include "protocol/settings.h"
 #include "protocol/socket_ops.h"
 #include "protocol/threads.h"
@@ -44,10 +44,10 @@ SenderLinks::~SenderLinks() { stop(); }
 
 void SenderLinks::on_nominate(const DecodedMessage& message) {
     bool approved = m_sender.approves(message.info);
-    PartyEvent nominated = m_sender.own_event(EVENT_NOMINATION);
+    zel::PartyEvent nominated = m_sender.own_event(zel::EVENT_NOMINATION);
     nominated.nickname = message.info;
     nominated.what = approved ? "approved" : "declined";
-    if (party_observed()) report_party_event(nominated);
+    if (zel::party_observed()) zel::report_party_event(nominated);
     // A nomination left unanswered goes to another sender once the coordinator stops waiting for it.
     if (approved) m_sender.send_message(MSG_APPROVE, message.cookie, nullptr);
 }
@@ -93,13 +93,13 @@ void SenderLinks::listen(ListenRequest* request) {
     Connection listening;
     int r = listening.listen_reusable(me->port, kBacklog);
     zel_inform(stderr, "sender listening success=%d \n", r);
-    PartyEvent told = m_sender.own_event(EVENT_LISTENING);
+    zel::PartyEvent told = m_sender.own_event(zel::EVENT_LISTENING);
     told.port = me->port_text;
     told.what = r != 0 ? "listening" : "in_use";
     if (r == 0) {
         zel_inform(stderr, "sender listening failed, port in use?=%d \n", r);
         m_sender.send_message(MSG_PORT_IN_USE, me->cookie, me->port_text.c_str());
-        if (party_observed()) report_party_event(told);
+        if (zel::party_observed()) zel::report_party_event(told);
     } else {
         {
             zel::MutexLock lock(m_mutex);
@@ -107,7 +107,7 @@ void SenderLinks::listen(ListenRequest* request) {
         }
         // Before the accept, so that the socket already listens when the endstation is sent here.
         m_sender.send_message(MSG_LISTENING, me->cookie, me->port_text.c_str());
-        if (party_observed()) report_party_event(told);
+        if (zel::party_observed()) zel::report_party_event(told);
         Connection* endstation = await_endstation(me, listening);
         close_listening(me, listening);
         if (endstation != nullptr) {
@@ -126,8 +126,8 @@ void SenderLinks::listen(ListenRequest* request) {
             return;
         } else {
             zel_inform(stderr, "sender accept of receiver failed =%d \n", 0);
-            told.kind = EVENT_LISTENER_UNUSED;
-            if (party_observed()) report_party_event(told);
+            told.kind = zel::EVENT_LISTENER_UNUSED;
+            if (zel::party_observed()) zel::report_party_event(told);
         }
     }
     discharge(me);
@@ -185,11 +185,11 @@ Connection* SenderLinks::await_endstation(Listener* me, Connection& listening) {
 void SenderLinks::refuse(Listener* me, const Connection& intruder) {
     // Knocked on our port without the key, or never said anything: closed, and the listener goes on
     // waiting for the endstation it was lent the port for.
-    if (!party_observed()) return;
-    PartyEvent refused = m_sender.own_event(EVENT_KEY_REFUSED);
+    if (!zel::party_observed()) return;
+    zel::PartyEvent refused = m_sender.own_event(zel::EVENT_KEY_REFUSED);
     refused.port = me->port_text;
     refused.peer = intruder.peer();
-    report_party_event(refused);
+    zel::report_party_event(refused);
 }
 
 void SenderLinks::close_listening(Listener* me, Connection& listening) {
@@ -205,17 +205,17 @@ void SenderLinks::close_listening(Listener* me, Connection& listening) {
 }
 
 void SenderLinks::bridge(Listener* me, Connection* endstation) {
-    PartyEvent step = m_sender.own_event(EVENT_KEY_CHECKED);
+    zel::PartyEvent step = m_sender.own_event(zel::EVENT_KEY_CHECKED);
     step.port = me->port_text;
-    if (party_observed()) {
+    if (zel::party_observed()) {
         step.peer = endstation->peer();
-        report_party_event(step);
+        zel::report_party_event(step);
     }
-    if (BridgeCallback host = g_bridge.load(std::memory_order_acquire)) {
+    if (m_sender.has_bridge()) {
         zel_inform(stderr, "calling bridge to ssc endstation\n");
-        step.kind = EVENT_BRIDGED;
-        if (party_observed()) report_party_event(step);
-        host(endstation->fd());
+        step.kind = zel::EVENT_BRIDGED;
+        if (zel::party_observed()) zel::report_party_event(step);
+        m_sender.bridge_to_host(endstation->fd());
         zel_inform(stderr, "returning from bridge to ssc endstation\n");
     } else {
         zel_inform(stderr, "no bridge for endstation\n");

@@ -5,6 +5,8 @@
 #ifndef ZEL_PROTOCOL_SETTINGS_H
 #define ZEL_PROTOCOL_SETTINGS_H
 
+#include "common/export.h"
+
 namespace zel {
 
 struct Settings {
@@ -54,7 +56,9 @@ struct Settings {
     double heard_listener_margin() const { return listen_timeout + keycheck_timeout; }
 };
 
-const Settings& settings();
+// The settings of this process, read on the first call; any thread. Never fails: a value out of
+// range reads as its default.
+ZEL_API const Settings& settings();
 
 }  // namespace zel
 

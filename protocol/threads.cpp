@@ -97,6 +97,7 @@ void zel::ThreadPool::work(Worker* self) {
         if (done) done->done();
         MutexLock lock(m_mutex);
         m_parked.push_back(self);
+        if (m_ending) self->leave = true;
         timespec until = monotonic_timespec(zel::now() + kIdleSeconds);
         while (self->entry == nullptr && !self->leave)
             if (self->wake.wait_until(m_mutex, until) != 0 && self->entry == nullptr) self->leave = true;
@@ -130,6 +131,20 @@ void zel::ThreadPool::trim() {
         }
         // Each leaves the parked list and files itself as ended, under the lock.
         while (!m_parked.empty()) m_gone.wait(m_mutex);
+    }
+    reap();
+}
+
+void zel::ThreadPool::shutdown() {
+    {
+        MutexLock lock(m_mutex);
+        m_ending = true;
+        for (Worker* parked : m_parked) {
+            parked->leave = true;
+            parked->wake.signal();
+        }
+        while (m_threads > 0) m_gone.wait(m_mutex);
+        m_ending = false;
     }
     reap();
 }

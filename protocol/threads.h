@@ -66,6 +66,9 @@ public:
         ZEL_EXCLUDES(m_mutex);
     // Ends the threads parked now and waits until they are gone: for hosts and tests that count threads.
     void trim() ZEL_EXCLUDES(m_mutex);
+    // Ends every thread: the parked ones at once, the busy ones once their work returns; waits until
+    // all have ended. Work given meanwhile starts threads anew, and so does later work.
+    void shutdown() ZEL_EXCLUDES(m_mutex);
     size_t threads() ZEL_EXCLUDES(m_mutex);
 
 private:
@@ -81,11 +84,12 @@ private:
     CondVar m_gone;  // a parked thread ended
     std::vector<pthread_t> m_ended ZEL_GUARDED_BY(m_mutex);
     size_t m_threads ZEL_GUARDED_BY(m_mutex) = 0;
+    bool m_ending ZEL_GUARDED_BY(m_mutex) = false;  // shutdown() waits: a thread whose work returns ends
 };
 
 // Library code only (readers, coordinator sessions, deferred work); the host's callbacks (listeners,
 // bridges). Made on first use and kept for the life of the process: a thread may still return to them
-// while the process ends.
+// while the process ends, unless the host ended them with zel::shutdown().
 ThreadPool& library_threads();
 ThreadPool& host_threads();
 

@@ -63,7 +63,7 @@ bool ports_in_use(Arena& arena) {
 bool connected_liars(Arena& arena) {
     // More liars than the pool has ports, all at once.
     HonestSender honest("liars", arena.events);
-    size_t set_aside = arena.events.count(EVENT_PORT_SET_ASIDE);
+    size_t set_aside = arena.events.count(zel::EVENT_PORT_SET_ASIDE);
     std::atomic<int> told_adios{0};
     std::vector<std::thread> liars;
     const int count = pool_top() - coordinator_port() + 5;
@@ -79,7 +79,7 @@ bool connected_liars(Arena& arena) {
     for (std::thread& liar : liars) liar.join();
     until_stopped(arena);
     // The honest sender closed each port a liar named before it answered: none was found in use.
-    return told_adios == count && arena.events.count(EVENT_PORT_SET_ASIDE) == set_aside;
+    return told_adios == count && arena.events.count(zel::EVENT_PORT_SET_ASIDE) == set_aside;
 }
 
 bool long_nickname(Arena& arena) {
@@ -120,7 +120,7 @@ bool intruders(Arena& arena) {
     RawParty endstation;
     endstation.join(ROLE_ENDSTATION, "knock");
     DecodedMessage connect = endstation.expect("Connect ");
-    size_t refused = arena.events.count(EVENT_KEY_REFUSED);
+    size_t refused = arena.events.count(zel::EVENT_KEY_REFUSED);
     int port = port_of(connect.info);
     // Two strangers reach the lent port first: one with a wrong key frame, one that says nothing.
     int wrong = connect_to(port), silent = connect_to(port);
@@ -134,7 +134,7 @@ bool intruders(Arena& arena) {
     while (!frame.take(static_cast<int>(recv(real, frame.space(), static_cast<size_t>(frame.room()), 0)))) {
     }
     bool through = zel::judge_key_frame(kHonestKey, false, frame.frame(), frame.count()) == 1 &&
-                   endstation.expect("Adios ").type == MSG_ADIOS && arena.events.wait_for(EVENT_KEY_REFUSED, refused + 2);
+                   endstation.expect("Adios ").type == MSG_ADIOS && arena.events.wait_for(zel::EVENT_KEY_REFUSED, refused + 2);
     for (int fd : {wrong, silent, real}) close(fd);
     until_stopped(arena);
     return through;
@@ -182,23 +182,23 @@ bool sender_that_leaves(Arena& arena) {
 }  // namespace
 
 HonestSender::HonestSender(const std::string& conference, EventLog& events) {
-    size_t before = events.count(EVENT_JOINED);
+    size_t before = events.count(zel::EVENT_JOINED);
     party.run(ROLE_SENDER, "honest", conference, kHonestKey);
-    events.wait_for(EVENT_JOINED, before + 1);
+    events.wait_for(zel::EVENT_JOINED, before + 1);
 }
 
 const std::vector<Attack>& attacks() {
     static const std::vector<Attack> table = {
-        {"a flood of frames from a joined party, again after each drop", flood, EVENT_DROPPED, "ignored_messages"},
-        {"a sender that says every lent port is in use", ports_in_use, EVENT_DROPPED, "port_in_use"},
-        {"endstations that say they connected and never do", connected_liars, EVENT_RENDEZVOUS_ENDED, "ok"},
-        {"a nickname too long for the nomination that carries it", long_nickname, EVENT_DROPPED, "nickname_too_long"},
-        {"one endstation repeats \"Connected \"", repeated_connected, EVENT_DROPPED, "ignored_messages"},
-        {"endstations that never answer \"Connect \"", mute_endstations, EVENT_DROPPED, "deadline"},
-        {"connections racing to a lent port without the key", intruders, EVENT_RENDEZVOUS_ENDED, "ok"},
-        {"handshakes dribbled a byte at a time", slow_handshakes, EVENT_DROPPED, "handshake_timeout"},
-        {"a sender that approves endstations that do not exist", forged_approvals, EVENT_DROPPED, "ignored_messages"},
-        {"a sender that leaves the endstation it was nominated", sender_that_leaves, EVENT_RENDEZVOUS_ENDED, "abandoned"},
+        {"a flood of frames from a joined party, again after each drop", flood, zel::EVENT_DROPPED, "ignored_messages"},
+        {"a sender that says every lent port is in use", ports_in_use, zel::EVENT_DROPPED, "port_in_use"},
+        {"endstations that say they connected and never do", connected_liars, zel::EVENT_RENDEZVOUS_ENDED, "ok"},
+        {"a nickname too long for the nomination that carries it", long_nickname, zel::EVENT_DROPPED, "nickname_too_long"},
+        {"one endstation repeats \"Connected \"", repeated_connected, zel::EVENT_DROPPED, "ignored_messages"},
+        {"endstations that never answer \"Connect \"", mute_endstations, zel::EVENT_DROPPED, "deadline"},
+        {"connections racing to a lent port without the key", intruders, zel::EVENT_RENDEZVOUS_ENDED, "ok"},
+        {"handshakes dribbled a byte at a time", slow_handshakes, zel::EVENT_DROPPED, "handshake_timeout"},
+        {"a sender that approves endstations that do not exist", forged_approvals, zel::EVENT_DROPPED, "ignored_messages"},
+        {"a sender that leaves the endstation it was nominated", sender_that_leaves, zel::EVENT_RENDEZVOUS_ENDED, "abandoned"},
     };
     return table;
 }

@@ -42,7 +42,7 @@ struct Arena {
 struct Attack {
     const char* name;
     std::function<bool(Arena&)> run;
-    PartyEventKind told;  // the coordinator must report this event ...
+    zel::PartyEventKind told;  // the coordinator must report this event ...
     const char* what;     // ... with this `what`
 };
 

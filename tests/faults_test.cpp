@@ -83,9 +83,9 @@ TEST_F(FaultsTest, PartiesVanishingAtEveryStepLeaveNothingBehind) {
             ASSERT_TRUE(coordinator->server.wait_parties(0, 10.0));
         }
         CallerParty sender;
-        size_t joined = events.count(EVENT_JOINED);
+        size_t joined = events.count(zel::EVENT_JOINED);
         sender.run(ROLE_SENDER, "s", "after-" + std::to_string(point), "key");
-        ASSERT_TRUE(events.wait_for(EVENT_JOINED, joined + 1));
+        ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, joined + 1));
         EXPECT_TRUE(rendezvous("after-" + std::to_string(point), "key", milliseconds(30000))) << "point " << point;
     }
     expect_nothing_left(coordinator);
@@ -108,8 +108,8 @@ TEST_F(FaultsTest, APartyCannotSpeakForTheOtherRole) {
         for (const char* name : {"Connected ", "Failed ", "Connect ", "Listen "}) sender.say(name + cookie + " " + hand.port);
     }
     EXPECT_EQ(hand.play(HandRendezvous::Connected, HandRendezvous::Adios), -1);
-    EXPECT_TRUE(events.wait_for(EVENT_RENDEZVOUS_ENDED, 1, "ok"));
-    EXPECT_EQ(events.count(EVENT_PORT_SET_ASIDE), 0u);
+    EXPECT_TRUE(events.wait_for(zel::EVENT_RENDEZVOUS_ENDED, 1, "ok"));
+    EXPECT_EQ(events.count(zel::EVENT_PORT_SET_ASIDE), 0u);
 }
 
 // Each attack runs while an honest rendezvous in another conference completes; the coordinator must

@@ -20,6 +20,7 @@
 #include <random>
 #include <sstream>
 
+#include "protocol/host.h"
 #include "protocol/phrase.h"
 
 extern char** environ;
@@ -103,11 +104,11 @@ int listen_on(int port, int backlog) {
 
 // ---- EventLog ------------------------------------------------------------------------------------
 
-EventLog::EventLog(bool keep) : m_keep(keep) { set_party_observer(record, this); }
+EventLog::EventLog(bool keep) : m_keep(keep) { zel::set_party_observer(record, this); }
 
-EventLog::~EventLog() { set_party_observer(nullptr, nullptr); }
+EventLog::~EventLog() { zel::set_party_observer(nullptr, nullptr); }
 
-void EventLog::record(const PartyEvent& event, void* self) {
+void EventLog::record(const zel::PartyEvent& event, void* self) {
     EventLog* log = static_cast<EventLog*>(self);
     std::lock_guard<std::mutex> lock(log->m_mutex);
     if (log->m_keep) log->m_events.push_back(event);
@@ -116,18 +117,18 @@ void EventLog::record(const PartyEvent& event, void* self) {
     log->m_changed.notify_all();
 }
 
-size_t EventLog::count(PartyEventKind kind, const char* what) {
+size_t EventLog::count(zel::PartyEventKind kind, const char* what) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_counts.find({kind, what == nullptr ? "" : what});
     return found == m_counts.end() ? 0 : found->second;
 }
 
-std::vector<PartyEvent> EventLog::events() {
+std::vector<zel::PartyEvent> EventLog::events() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_events;
 }
 
-bool EventLog::wait_for(PartyEventKind kind, size_t at_least, const char* what, milliseconds limit) {
+bool EventLog::wait_for(zel::PartyEventKind kind, size_t at_least, const char* what, milliseconds limit) {
     return wait_until([&] { return count(kind, what) >= at_least; }, limit);
 }
 
@@ -331,7 +332,7 @@ void CallerParty::stop() {
 bool rendezvous(const std::string& conference, const std::string& key, milliseconds limit) {
     CallerParty endstation;
     endstation.run(ROLE_ENDSTATION, "e", conference, key);
-    bool done = endstation.wait_ended(limit) && endstation.caller.m_stopread.load() != 0;
+    bool done = endstation.wait_ended(limit) && zel::process_result(endstation.caller) == zel::ProcessEnd::ADIOS;
     endstation.stop();
     return done;
 }
@@ -343,7 +344,7 @@ bool rendezvous_here(const std::string& conference, const std::string& key) {
     endstation.startreadthread();
     if (endstation.negotiate(1, ROLE_ENDSTATION, ROLE_COORDINATOR) != 1) return false;
     endstation.process();
-    return endstation.m_stopread.load() != 0;
+    return zel::process_result(endstation) == zel::ProcessEnd::ADIOS;
 }
 
 // ---- TqrProcess ----------------------------------------------------------------------------------

@@ -69,19 +69,19 @@ public:
     EventLog& operator=(const EventLog&) = delete;
 
     // Events of `kind` (and, when not null, whose `what` is `what`) so far.
-    size_t count(PartyEventKind kind, const char* what = nullptr);
-    std::vector<PartyEvent> events();
+    size_t count(zel::PartyEventKind kind, const char* what = nullptr);
+    std::vector<zel::PartyEvent> events();
     // Waits until count(kind, what) reaches `at_least`; false when `limit` passed first.
-    bool wait_for(PartyEventKind kind, size_t at_least, const char* what = nullptr, milliseconds limit = kStep);
+    bool wait_for(zel::PartyEventKind kind, size_t at_least, const char* what = nullptr, milliseconds limit = kStep);
     // Waits until `done()` holds (checked after each event); false when `limit` passed first.
     bool wait_until(const std::function<bool()>& done, milliseconds limit = kStep);
 
 private:
-    static void record(const PartyEvent& event, void* self);
+    static void record(const zel::PartyEvent& event, void* self);
     std::mutex m_mutex;
     std::condition_variable m_changed;
     const bool m_keep;
-    std::vector<PartyEvent> m_events;
+    std::vector<zel::PartyEvent> m_events;
     std::map<std::pair<int, std::string>, size_t> m_counts;  // by kind and what; "" for all of a kind
 };
 

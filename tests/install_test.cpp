@@ -1,8 +1,9 @@
 // The installed form of the library, as a host's developer meets it: `cmake --install` of this build
 // into a fresh prefix lays out the versioned library, which exports the host's API and nothing else,
 // the public headers, each of which compiles on its own, the tool, the CMake package and the
-// pkg-config file; examples/host.cpp then builds against that prefix once through find_package and
-// once through pkg-config, and each build meets itself through a `tqr coordinator` of this build.
+// pkg-config file; examples/host.cpp and examples/coordinator_host.cpp then build against that prefix
+// once through find_package and once through pkg-config, and each build meets itself through its own
+// coordinator host.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -28,22 +29,31 @@ protected:
     }
     void SetUp() override { ASSERT_EQ(s_install.status, 0) << s_install.output; }
 
-    // `host` links the installed library, and a sender and an endstation of it meet through a
-    // coordinator of this build; the endstation prints the line the sender wrote on the direct link.
-    static void meets_itself(const std::string& host, const std::string& conference, const std::vector<std::string>& env) {
+    // The hosts in `build` link the installed library, and a sender and an endstation meet through
+    // the coordinator host; the endstation prints the line the sender wrote on the direct link, and
+    // each program ends by returning from main, its loop ended as it should (exit 0).
+    static void meets_itself(const std::string& build, const std::string& conference, const std::vector<std::string>& env) {
+        const std::string host = build + "/host";
         RunResult linked = run((env.empty() ? "" : "env " + env[0] + " ") + "ldd " + quote(host));
         EXPECT_NE(linked.output.find(s_libdir + "/libzel_protocol.so." ZEL_SOVERSION), std::string::npos) << linked.output;
-        TqrProcess coordinator({"coordinator"});
+        std::vector<std::string> limited = env;
+        limited.push_back("TQR_MAX_PARTIES=24");
+        TqrProcess coordinator({build + "/coordinator_host"}, ".", limited);
         ASSERT_TRUE(coordinator.wait_for_err("listening port=")) << coordinator.err();
+        EXPECT_NE(coordinator.err().find("max_parties=24 max_per_source=3"), std::string::npos) << coordinator.err();
         TqrProcess sender({host, "send", conference, "install-key", "127.0.0.1"}, ".", env);
         TqrProcess endstation({host, "receive", conference, "install-key", "127.0.0.1"}, ".", env);
         EXPECT_EQ(endstation.wait(milliseconds(120000)), 0) << endstation.err();
         EXPECT_EQ(endstation.out(), "endstation: the sender says: hello from the sender\n");
-        // On SIGTERM the coordinator finishes and exits 0; the sender's link then ends, and so does it.
+        ASSERT_TRUE(coordinator.wait_for_out("rendezvous conference=" + conference + " nickname=example-endstation outcome=ok"))
+            << coordinator.out();
+        // On SIGTERM the coordinator drains, stops and exits 0; the sender's link then ends, and so does it.
         coordinator.signal(SIGTERM);
         EXPECT_EQ(coordinator.wait(milliseconds(60000)), 0) << coordinator.err();
+        EXPECT_NE(coordinator.err().find("stopped drained=yes: parties=0 conferences=0 served=2"), std::string::npos)
+            << coordinator.err();
         EXPECT_EQ(sender.wait(milliseconds(60000)), 0) << sender.err();
-        EXPECT_EQ(sender.out(), "sender: greeted an endstation\n");
+        EXPECT_EQ(sender.out(), "sender: greeted an endstation\nsender: approved 1 nomination(s)\n");
     }
 
     static inline TempDir s_root;
@@ -74,6 +84,20 @@ TEST_F(Installed, TheLibraryCarriesItsVersionAndExportsTheHostsApiAndNothingElse
                          "Caller::process()", "Caller::s_ssc_pt(void*)", "Connection::Close()",
                          "Activelist::Activelist()", "Activelist::~Activelist()", "Portmanager::Portmanager()",
                          "Portmanager::~Portmanager()", "Portmanager::coord_port()", "g_logmsg", "set_bridge_callback",
+                         // The host's API beside it.
+                         "zel::AdmissionLimits::from_settings()", "zel::CoordinatorHost::CoordinatorHost()",
+                         "zel::CoordinatorHost::~CoordinatorHost()", "zel::CoordinatorHost::start(int, zel::AdmissionLimits const&)",
+                         "zel::CoordinatorHost::only_conference(std::__cxx11::basic_string<char, std::char_traits<char>, "
+                         "std::allocator<char> > const&)",
+                         "zel::CoordinatorHost::stop_accepting()", "zel::CoordinatorHost::drain(double)",
+                         "zel::CoordinatorHost::cut_drain()", "zel::CoordinatorHost::stop()", "zel::CoordinatorHost::counts() const",
+                         "zel::CoordinatorHost::wait_parties(int, double)",
+                         "zel::set_party_observer(void (*)(zel::PartyEvent const&, void*), void*)",
+                         "zel::set_approval_policy(Caller&, bool (*)(std::__cxx11::basic_string<char, "
+                         "std::char_traits<char>, std::allocator<char> > const&, void*), void*)",
+                         "zel::set_bridge_handler(Caller&, void (*)(int, void*), void*)", "zel::process_result(Caller const&)",
+                         "zel::refused_within(Caller&, double)", "zel::wait_link_ended(Caller&, double)", "zel::close_link(Caller&)", "zel::shutdown()", "zel::settings()",
+                         "zel::printable[abi:cxx11](char const*, unsigned long, bool)", "zel::logmsg_mutex()", "zel_set_quiet(int)",
                      }));
     RunResult help = run(quote(s_prefix + "/bin/tqr") + " --help");
     EXPECT_EQ(help.status, 0) << help.output;
@@ -116,7 +140,7 @@ TEST_F(Installed, AHostBuiltWithFindPackageMeetsThroughTheCoordinator) {
     ASSERT_EQ(configured.status, 0) << configured.output;
     RunResult built = run(quote(ZEL_CMAKE) + " --build " + quote(build));
     ASSERT_EQ(built.status, 0) << built.output;
-    meets_itself(build + "/host", "install-cmake", {});  // the build's run path finds the library
+    meets_itself(build, "install-cmake", {});  // the build's run path finds the library
 }
 
 TEST_F(Installed, AHostBuiltWithPkgConfigMeetsThroughTheCoordinator) {
@@ -126,7 +150,7 @@ TEST_F(Installed, AHostBuiltWithPkgConfigMeetsThroughTheCoordinator) {
                           quote(ZEL_PKG_CONFIG) + " CXX=" + quote(ZEL_CXX) + " CXXFLAGS=" + quote("-O2 -g " ZEL_HOST_SANITIZE) +
                           " LDFLAGS=" + quote(ZEL_HOST_SANITIZE) + " make -f " + quote(ZEL_SOURCE_DIR "/examples/Makefile"));
     ASSERT_EQ(built.status, 0) << built.output;
-    meets_itself(build + "/host", "install-pkgconfig", {"LD_LIBRARY_PATH=" + s_libdir});
+    meets_itself(build, "install-pkgconfig", {"LD_LIBRARY_PATH=" + s_libdir});
 }
 
 }  // namespace

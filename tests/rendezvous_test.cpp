@@ -6,14 +6,18 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "common/zel_common.h"
 #include "harness.h"
 #include "protocol/activelist.h"
 #include "protocol/conference.h"
+#include "protocol/coordinator_host.h"
+#include "protocol/host.h"
 #include "protocol/phrase.h"
 #include "protocol/portmanager.h"
 #include "protocol/socket_ops.h"
+#include "protocol/threads.h"
 
 using namespace harness;
 
@@ -35,9 +39,9 @@ protected:
     }
     // A sender of `conference` that has joined.
     void join_sender(CallerParty& sender, const std::string& conference, const std::string& key = "key") {
-        size_t before = events.count(EVENT_JOINED);
+        size_t before = events.count(zel::EVENT_JOINED);
         sender.run(ROLE_SENDER, "s", conference, key);
-        ASSERT_TRUE(events.wait_for(EVENT_JOINED, before + 1));
+        ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, before + 1));
     }
     Coordinator coordinator;
     EventLog events;
@@ -59,7 +63,7 @@ TEST_F(RendezvousTest, BridgesCarryBytesBothWaysAndThePortComesBack) {
     }
     close(ends[0].fd);
     close(ends[1].fd);
-    EXPECT_TRUE(events.wait_for(EVENT_RENDEZVOUS_ENDED, 1, "ok"));
+    EXPECT_TRUE(events.wait_for(zel::EVENT_RENDEZVOUS_ENDED, 1, "ok"));
 }
 
 // Endstations in turn, then many at once with ten times as many endstations as ports: each is served,
@@ -75,12 +79,12 @@ TEST_F(RendezvousTest, EndstationsInTurnAndAtOnceAreAllServed) {
         crowd.back()->run(ROLE_ENDSTATION, "e" + std::to_string(i), "crowd", "key");
     }
     for (auto& endstation : crowd) EXPECT_TRUE(endstation->wait_ended(milliseconds(60000)));
-    EXPECT_TRUE(events.wait_for(EVENT_RENDEZVOUS_ENDED, 30 + at_once, "ok"));
-    std::vector<PartyEvent> all = events.events();
+    EXPECT_TRUE(events.wait_for(zel::EVENT_RENDEZVOUS_ENDED, 30 + at_once, "ok"));
+    std::vector<zel::PartyEvent> all = events.events();
     size_t lent = 0, most = 0;
-    for (const PartyEvent& e : all) {
-        if (e.kind == EVENT_PORT_LENT) most = std::max(most, ++lent);
-        if (e.kind == EVENT_RENDEZVOUS_ENDED) --lent;
+    for (const zel::PartyEvent& e : all) {
+        if (e.kind == zel::EVENT_PORT_LENT) most = std::max(most, ++lent);
+        if (e.kind == zel::EVENT_RENDEZVOUS_ENDED) --lent;
     }
     EXPECT_LE(most, g_portmanager.size());
 }
@@ -92,14 +96,14 @@ TEST_F(RendezvousTest, EndstationsThatWaitedForTheirSenderAreServedInJoiningOrde
     for (int i = 0; i < 100; ++i) {
         waiting.emplace_back(new CallerParty);
         waiting.back()->run(ROLE_ENDSTATION, "w" + std::to_string(i), "backlog", "key");
-        ASSERT_TRUE(events.wait_for(EVENT_JOINED, static_cast<size_t>(i + 1)));
+        ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, static_cast<size_t>(i + 1)));
     }
     CallerParty sender;
     join_sender(sender, "backlog");
     for (auto& endstation : waiting) EXPECT_TRUE(endstation->wait_ended(milliseconds(20000)));
     std::vector<std::string> order;
-    for (const PartyEvent& e : events.events())
-        if (e.kind == EVENT_NOMINATED) order.push_back(e.nickname);
+    for (const zel::PartyEvent& e : events.events())
+        if (e.kind == zel::EVENT_NOMINATED) order.push_back(e.nickname);
     ASSERT_EQ(order.size(), waiting.size());
     for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(order[i], "w" + std::to_string(i));
 }
@@ -134,17 +138,17 @@ TEST(AdmissionTest, OneAddressKeepsToItsShareAndOthersMeetBesideIt) {
     // Waiting in w0, w1 and w0 again: the third conference without a sender is one too many.
     RawParty w[4], fourth, fifth;
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(w[i].join(ROLE_ENDSTATION, "w" + std::to_string(i % 3), "e", 4, false, "127.0.0.2"));
-    EXPECT_TRUE(w[2].wait_end() && events.wait_for(EVENT_DROPPED, 1, "waiting_conferences"));
-    EXPECT_TRUE(events.wait_for(EVENT_JOINED, 3));
+    EXPECT_TRUE(w[2].wait_end() && events.wait_for(zel::EVENT_DROPPED, 1, "waiting_conferences"));
+    EXPECT_TRUE(events.wait_for(zel::EVENT_JOINED, 3));
     // The dropped one's slot is free once its party thread has ended.
     EXPECT_TRUE(coordinator.server.wait_parties(3, 10.0));
     // Four slots for the address of w0, w1 and w0 again: the fourth connection is the last it gets.
     EXPECT_TRUE(fourth.connect(coordinator_port(), false, "127.0.0.2") && !fourth.hear().empty());
     EXPECT_TRUE(fifth.connect(coordinator_port(), false, "127.0.0.2") && fifth.hear().empty() && fifth.wait_end());
-    EXPECT_TRUE(events.wait_for(EVENT_REFUSED, 1, "max_per_source"));
+    EXPECT_TRUE(events.wait_for(zel::EVENT_REFUSED, 1, "max_per_source"));
     CallerParty sender;
     sender.run(ROLE_SENDER, "s", "beside", "key");
-    EXPECT_TRUE(events.wait_for(EVENT_JOINED, 4));
+    EXPECT_TRUE(events.wait_for(zel::EVENT_JOINED, 4));
     EXPECT_TRUE(rendezvous("beside", "key"));
     close_bridged();
     // Loopback and the machine's own addresses are its host; a documentation address is not.
@@ -165,9 +169,9 @@ TEST_F(RendezvousTest, MismatchedKeysOrNoBridgeStillEndTheRendezvous) {
         set_bridge_callback(c.bridge ? record_bridge : nullptr);
         CallerParty sender;
         join_sender(sender, c.name);
-        size_t refused = events.count(EVENT_KEY_REFUSED);
+        size_t refused = events.count(zel::EVENT_KEY_REFUSED);
         EXPECT_TRUE(rendezvous(c.name, c.endstation_key));
-        EXPECT_EQ(events.count(EVENT_KEY_REFUSED) - refused, c.bridge ? 2u : 0u);
+        EXPECT_EQ(events.count(zel::EVENT_KEY_REFUSED) - refused, c.bridge ? 2u : 0u);
         EXPECT_EQ(take_bridged().size(), 0u);
         sender.stop();
     }
@@ -185,9 +189,9 @@ TEST_F(RendezvousTest, ASecondSenderIsRejectedAndConferencesStayApart) {
     join_sender(other, "One");
     EXPECT_TRUE(rendezvous("one", "key"));
     EXPECT_TRUE(rendezvous("One", "key"));
-    EXPECT_EQ(events.count(EVENT_REJECTED_SENDER), 1u);
-    for (const PartyEvent& e : events.events()) {
-        if (e.kind == EVENT_BRIDGED) {
+    EXPECT_EQ(events.count(zel::EVENT_REJECTED_SENDER), 1u);
+    for (const zel::PartyEvent& e : events.events()) {
+        if (e.kind == zel::EVENT_BRIDGED) {
             EXPECT_TRUE(e.conference == "one" || e.conference == "One");
         }
     }
@@ -202,20 +206,84 @@ TEST_F(RendezvousTest, EndstationsOfASenderThatLeftGoToTheNextSender) {
     join_sender(declining, "handover");
     CallerParty waiting;
     waiting.run(ROLE_ENDSTATION, "first", "handover", "key");
-    ASSERT_TRUE(events.wait_for(EVENT_NOMINATED, 1));
+    ASSERT_TRUE(events.wait_for(zel::EVENT_NOMINATED, 1));
     declining.stop();
-    ASSERT_TRUE(events.wait_for(EVENT_RENDEZVOUS_ENDED, 1, "abandoned"));
+    ASSERT_TRUE(events.wait_for(zel::EVENT_RENDEZVOUS_ENDED, 1, "abandoned"));
     CallerParty later;
     later.run(ROLE_ENDSTATION, "second", "handover", "key");
-    ASSERT_TRUE(events.wait_for(EVENT_JOINED, 3));
+    ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, 3));
     CallerParty next;
     join_sender(next, "handover");
     EXPECT_TRUE(waiting.wait_ended());
     EXPECT_TRUE(later.wait_ended());
     std::vector<std::string> order;
-    for (const PartyEvent& e : events.events())
-        if (e.kind == EVENT_NOMINATED) order.push_back(e.nickname);
+    for (const zel::PartyEvent& e : events.events())
+        if (e.kind == zel::EVENT_NOMINATED) order.push_back(e.nickname);
     EXPECT_EQ(order, (std::vector<std::string>{"first", "first", "second"}));
+}
+
+// The host's calls around one rendezvous: the sender's own bridge handler with its context, how each
+// loop ended (the endstation on "Adios ", the sender at the host's word from another thread), a drain
+// woken by the pool and one cut short, and a shutdown after which the library starts its threads anew.
+TEST(HostApiTest, HandlersResultsDrainAndShutdown) {
+    zel_set_quiet(1);
+    set_bridge_callback(record_bridge);
+    EventLog events;
+    {
+        zel::CoordinatorHost host;
+        ASSERT_TRUE(host.start(coordinator_port(), zel::AdmissionLimits::from_settings()));
+        // The sender's handler writes its context's byte; the library closes its end on return.
+        static const char kMark = 'h';
+        CallerParty sender;
+        zel::set_bridge_handler(
+            sender.caller, [](int fd, void* mark) { send(fd, mark, 1, MSG_NOSIGNAL); }, const_cast<char*>(&kMark));
+        EXPECT_EQ(zel::process_result(sender.caller), zel::ProcessEnd::NOT_RUN);
+        sender.run(ROLE_SENDER, "s", "host-api", "key");
+        ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, 1));
+        // The endstation's handler reads what came and owns the descriptor; its loop ends after it.
+        std::string heard;
+        CallerParty endstation;
+        zel::set_bridge_handler(
+            endstation.caller,
+            [](int fd, void* into) {
+                char got[2] = {};
+                static_cast<std::string*>(into)->assign(got, std::max<ssize_t>(0, recv(fd, got, 2, MSG_WAITALL)));
+                close(fd);
+            },
+            &heard);
+        endstation.run(ROLE_ENDSTATION, "станция\xff", "host-api", "key");
+        ASSERT_TRUE(endstation.wait_ended());
+        EXPECT_EQ(zel::process_result(endstation.caller), zel::ProcessEnd::ADIOS);
+        EXPECT_EQ(heard, std::string(1, kMark));  // the mark, then the end of the link
+        zel::close_link(sender.caller);
+        ASSERT_TRUE(sender.wait_ended());
+        EXPECT_EQ(zel::process_result(sender.caller), zel::ProcessEnd::CLOSED_BY_HOST);
+        EXPECT_TRUE(zel::wait_link_ended(sender.caller, 0));
+        EXPECT_EQ(host.counts().served, 2);
+
+        host.stop_accepting();
+        for (bool cut : {false, true}) {
+            const PortEntry* lent = g_portmanager.lend(1, Cookie(), "drain");
+            ASSERT_NE(lent, nullptr);
+            bool drained = !cut;
+            std::thread drainer([&] { drained = host.drain(cut ? 600 : 60); });
+            if (cut) host.cut_drain();
+            else g_portmanager.recycle_port(lent->text);
+            drainer.join();
+            EXPECT_EQ(drained, !cut);
+            if (cut) g_portmanager.recycle_port(lent->text);
+        }
+        host.stop();
+    }
+    zel::shutdown();
+    EXPECT_EQ(zel::library_threads().threads() + zel::host_threads().threads(), 0u);
+    Coordinator again;
+    ASSERT_TRUE(again.started);
+    CallerParty sender;
+    sender.run(ROLE_SENDER, "s", "host-api-again", "key");
+    ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, 3));
+    EXPECT_TRUE(rendezvous("host-api-again", "key"));
+    close_bridged();
 }
 
 }  // namespace
