@@ -45,7 +45,7 @@ int main() {
             ++round;
             continue;
         }
-        Arena arena{{false}, events};
+        Arena arena(events);
         long before = resident_kib(coordinator_pid);
         size_t told = events.count(attack.told, attack.what);
         std::thread attacker([&] { attack.run(arena); });

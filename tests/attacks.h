@@ -23,6 +23,7 @@ constexpr const char* kHonestKey = "hostile-key";
 
 // What an attack works with: the flag that stops it, and the events of the process.
 struct Arena {
+    explicit Arena(EventLog& log) : events(log) {}
     std::atomic<bool> stop{false};
     EventLog& events;
     std::mutex mutex;  // with `halted`, lets an attack that only waits sleep until the stop

@@ -129,7 +129,7 @@ TEST_F(FaultsTest, EachAttackIsBoundedAndHonestPartiesMeetDuringAndAfterIt) {
     int round = 0;
     for (const Attack& attack : attacks()) {
         SCOPED_TRACE(attack.name);
-        Arena arena{{false}, events};
+        Arena arena(events);
         const size_t told = events.count(attack.told, attack.what);
         bool sound = false;
         std::thread attacker([&] { sound = attack.run(arena); });
