@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/zel_common.h"
+#include "net/socket.h"
 #include "protocol/caller.h"
 #include "protocol/coordinator_server.h"
 #include "protocol/phrase.h"
@@ -89,9 +90,8 @@ void endstation_side(int fd) {
     Meeting& meeting = *g_demo.meeting;
     meeting.met_ms = std::chrono::duration<double, std::milli>(Clock::now() - meeting.started).count();
     meeting.bridged = true;
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) meeting.port = port_of(peer);
+    sockaddr_in peer;
+    if (net::peer_address(fd, &peer)) meeting.port = port_of(peer);
     bound_link(fd, kStepSeconds);
     Session session;
     if (confirm_link(fd, false, *g_demo.keys, &session) != CONFIRMED) {
@@ -123,28 +123,15 @@ void endstation_side(int fd) {
 // The one bridge of the process serves both ends of every link: the sender's end is the socket it
 // accepted on a pool port.
 void demo_bridge(int fd) {
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 && is_pool_port(port_of(local))) {
+    sockaddr_in local;
+    if (net::local_address(fd, &local) && is_pool_port(port_of(local))) {
         sender_side(fd);
     } else {
         endstation_side(fd);
     }
 }
 
-bool port_free(int port) {
-    int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) return false;
-    int on = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    bool free_port = ::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(sock);
-    return free_port;
-}
+bool port_free(int port) { return net::port_bindable(port); }
 
 // The library reads its ports from the environment when it loads, so other ports mean another run of
 // this program. Returns only when there is nothing better to do than to fail.

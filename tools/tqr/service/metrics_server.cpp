@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/socket.h"
 #include "protocol/activelist.h"
 #include "protocol/coordinator_server.h"
 #include "protocol/portmanager.h"
@@ -158,8 +159,8 @@ bool step(Connection& connection, Clock::time_point now, const Metrics& metrics,
           long* refused) {
     char buffer[MetricsServer::kHeaderBytes];
     if (connection.state == Connection::Reading) {
-        ssize_t got = recv(connection.fd, buffer, MetricsServer::kHeaderBytes - connection.in.size(), 0);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return false;
+        long got = net::recv_bytes(connection.fd, buffer, MetricsServer::kHeaderBytes - connection.in.size(), true);
+        if (got == 0 || got == -1) return false;
         if (got > 0) connection.in.append(buffer, static_cast<size_t>(got));
         size_t length = header_length(connection.in);
         int refusal = -1;
@@ -177,22 +178,22 @@ bool step(Connection& connection, Clock::time_point now, const Metrics& metrics,
         if (connection.state == Connection::Reading) return true;
     }
     if (connection.state == Connection::Writing) {
-        ssize_t put = send(connection.fd, connection.out.data() + connection.sent, connection.out.size() - connection.sent,
-                           MSG_NOSIGNAL);
-        if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
+        long put = net::send_bytes(connection.fd, connection.out.data() + connection.sent,
+                                   connection.out.size() - connection.sent, true);
+        if (put == -1) return false;
         if (put > 0) connection.sent += static_cast<size_t>(put);
         if (connection.sent < connection.out.size()) {
             if (now < connection.deadline) return true;
             ++refused[REFUSED_SLOW];
             return false;
         }
-        shutdown(connection.fd, SHUT_WR);
+        net::end_writing(connection.fd);
         connection.out = std::string();
         connection.state = Connection::Lingering;
         connection.deadline = now + std::chrono::seconds(kLingerSeconds);
     }
-    ssize_t got = recv(connection.fd, buffer, sizeof buffer, 0);
-    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return false;
+    long got = net::recv_bytes(connection.fd, buffer, sizeof buffer, true);
+    if (got == 0 || got == -1) return false;
     if (got > 0) connection.discarded += static_cast<size_t>(got);
     return connection.discarded < kLingerBytes && now < connection.deadline;
 }
@@ -233,16 +234,9 @@ bool MetricsServer::bind(const std::string& address, std::string* error) {
     addrinfo* found = nullptr;
     if (getaddrinfo(host.c_str(), digits, &hints, &found) == 0) {
         for (addrinfo* at = found; at != nullptr && m_listen < 0; at = at->ai_next) {
-            int fd = socket(at->ai_family, at->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, at->ai_protocol);
-            if (fd < 0) continue;
             // Not SO_REUSEPORT, with which a second coordinator would share the port and answer every
             // other scrape; SO_REUSEADDR only, for a restart over connections in TIME_WAIT.
-            int yes = 1;
-            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && listen(fd, kBacklog) == 0)
-                m_listen = fd;
-            else
-                close(fd);
+            m_listen = net::listen_on(*at, kBacklog);
         }
         freeaddrinfo(found);
     }
@@ -292,7 +286,7 @@ void MetricsServer::s_serve(MetricsServer* self) {
         if (wake != Clock::time_point::max())
             timeout = static_cast<int>(std::max<long long>(
                 0, std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1));
-        poll(polled.data(), polled.size(), timeout);
+        net::wait_any(polled.data(), polled.size(), timeout);
         now = Clock::now();
         for (size_t i = 0; i < connections.size();) {
             if (step(connections[i], now, self->m_metrics, self->m_server, refused)) {
@@ -307,9 +301,8 @@ void MetricsServer::s_serve(MetricsServer* self) {
         if (!accepting || (polled[0].revents & POLLIN) == 0) continue;
         for (int i = 0; i < kAcceptsPerRound; ++i) {
             sockaddr_storage peer{};
-            socklen_t size = sizeof peer;
-            int fd = accept4(self->m_listen, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+            int fd = net::accept_client(self->m_listen, &peer);
+            if (fd == net::kOutOfDescriptors) {
                 ++refused[REFUSED_FULL];
                 if (self->m_reserve < 0) {
                     accepting = false;
@@ -317,8 +310,7 @@ void MetricsServer::s_serve(MetricsServer* self) {
                     break;
                 }
                 close(self->m_reserve);
-                int shed = accept(self->m_listen, nullptr, nullptr);
-                if (shed >= 0) close(shed);
+                net::shed_client(self->m_listen);
                 self->m_reserve = open("/dev/null", O_RDONLY | O_CLOEXEC);
                 continue;
             }
@@ -340,7 +332,7 @@ void MetricsServer::s_serve(MetricsServer* self) {
             }
             if (connections.size() >= static_cast<size_t>(kMaxConnections) || from_source >= kMaxPerSource) {
                 std::string text = error_answer(503, "Service Unavailable", false);
-                send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                net::send_bytes(fd, text.data(), text.size(), true);
                 close(fd);
                 ++refused[REFUSED_FULL];
                 continue;

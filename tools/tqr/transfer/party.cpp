@@ -16,6 +16,7 @@
 #include <sodium.h>
 
 #include "common/logmsg.h"
+#include "net/socket.h"
 #include "protocol/caller.h"
 #include "protocol/phrase.h"
 #include "protocol/settings.h"
@@ -168,21 +169,14 @@ int join_coordinator(Caller* caller, int role, const Membership& membership, con
 }
 
 std::string peer_of(int fd) {
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
+    sockaddr_in peer;
     char text[INET_ADDRSTRLEN];
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET ||
-        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) == nullptr)
+    if (!net::peer_address(fd, &peer) || inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) == nullptr)
         return "";
     return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
-void bound_link(int fd, int seconds) {
-    timeval limit{};
-    limit.tv_sec = seconds;
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-}
+void bound_link(int fd, int seconds) { net::bound_io(fd, seconds); }
 
 namespace {
 

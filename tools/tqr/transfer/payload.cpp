@@ -19,6 +19,8 @@
 #include <mutex>
 #include <vector>
 
+#include "net/socket.h"
+
 namespace tqr {
 
 namespace {
@@ -46,7 +48,7 @@ thread_local Clock::time_point t_deadline;
 thread_local bool t_passed = false;
 
 // Waits until `fd` is ready for `events` within this thread's deadline; true at once without one.
-bool ready_in_time(int fd, short events) {
+bool ready_in_time(int fd, bool writable) {
     if (!t_bounded) return true;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t_deadline - Clock::now()).count();
@@ -54,9 +56,8 @@ bool ready_in_time(int fd, short events) {
             t_passed = true;
             return false;
         }
-        pollfd ready{fd, events, 0};
-        int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
-        if (polled > 0 || (polled < 0 && errno != EINTR)) return true;
+        int polled = net::wait_one(fd, writable, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        if (polled != 0 && polled != net::kRetry) return true;
     }
 }
 
@@ -87,11 +88,10 @@ int stall_seconds() { return static_cast<int>(tool_setting("TQR_STALL_TIMEOUT", 
 // With a deadline the calls do not block, so that poll alone decides how long they wait.
 bool send_all(int fd, const void* data, size_t size) {
     const unsigned char* next = static_cast<const unsigned char*>(data);
-    int flags = MSG_NOSIGNAL | (t_bounded ? MSG_DONTWAIT : 0);
     while (size > 0) {
-        if (!ready_in_time(fd, POLLOUT)) return false;
-        ssize_t n = ::send(fd, next, size, flags);
-        if (n < 0 && (errno == EINTR || (t_bounded && errno == EAGAIN))) continue;
+        if (!ready_in_time(fd, true)) return false;
+        long n = net::send_bytes(fd, next, size, t_bounded);
+        if (n == net::kRetry) continue;
         if (n <= 0) return false;
         next += n;
         size -= static_cast<size_t>(n);
@@ -102,11 +102,10 @@ bool send_all(int fd, const void* data, size_t size) {
 size_t recv_all(int fd, void* data, size_t size) {
     unsigned char* next = static_cast<unsigned char*>(data);
     size_t got = 0;
-    int flags = t_bounded ? MSG_DONTWAIT : 0;
     while (got < size) {
-        if (!ready_in_time(fd, POLLIN)) break;
-        ssize_t n = ::recv(fd, next + got, size - got, flags);
-        if (n < 0 && (errno == EINTR || (t_bounded && errno == EAGAIN))) continue;
+        if (!ready_in_time(fd, false)) break;
+        long n = net::recv_bytes(fd, next + got, size - got, t_bounded);
+        if (n == net::kRetry) continue;
         if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
@@ -114,21 +113,19 @@ size_t recv_all(int fd, void* data, size_t size) {
 }
 
 size_t recv_some(int fd, void* data, size_t capacity) {
-    int flags = t_bounded ? MSG_DONTWAIT : 0;
     for (;;) {
-        if (!ready_in_time(fd, POLLIN)) return 0;
-        ssize_t n = ::recv(fd, data, capacity, flags);
-        if (n < 0 && (errno == EINTR || (t_bounded && errno == EAGAIN))) continue;
+        if (!ready_in_time(fd, false)) return 0;
+        long n = net::recv_bytes(fd, data, capacity, t_bounded);
+        if (n == net::kRetry) continue;
         return n > 0 ? static_cast<size_t>(n) : 0;
     }
 }
 
 bool wait_readable(int fd, int timeout_ms) {
-    pollfd ready{fd, POLLIN, 0};
     int polled;
     do {
-        polled = poll(&ready, 1, timeout_ms);
-    } while (polled < 0 && errno == EINTR);
+        polled = net::wait_one(fd, false, timeout_ms);
+    } while (polled == net::kRetry);
     return polled > 0;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "net/socket.h"
 #include "protocol/caller.h"
 #include "code/code_link.h"
 #include "transfer/party.h"
@@ -312,7 +313,7 @@ std::vector<Share> receivers_under_way() {
 void close_coordinator_link() {
     if (g_send.closing) return;
     g_send.closing = true;
-    ::shutdown(g_send.caller->m_conn->fd(), SHUT_RDWR);
+    net::end_both(g_send.caller->m_conn->fd());
 }
 
 void serve_endstation(int fd) {
