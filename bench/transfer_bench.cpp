@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/tqr/payload.h"
+#include "transfer/payload.h"
 
 extern char** environ;
 

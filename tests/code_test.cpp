@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "strangers.h"
-#include "tools/tqr/code_link.h"
-#include "tools/tqr/pake.h"
+#include "code/code_link.h"
+#include "code/pake.h"
 
 using namespace harness;
 namespace fs = std::filesystem;

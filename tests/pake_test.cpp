@@ -1,4 +1,4 @@
-// The short code (tools/tqr/words.h) and the CPace run that makes it safe (tools/tqr/pake.h). Beyond the
+// The short code (code/words.h) and the CPace run that makes it safe (code/pake.h). Beyond the
 // published CPACE-RISTRETTO255-SHA512 vectors, the tag, KDF and nameplate key values come from Python's
 // hashlib and hmac: the same compositions computed by other code.
 #include <gtest/gtest.h>
@@ -10,10 +10,10 @@
 #include <sodium.h>
 
 #include "protocol/messages.h"
-#include "tools/tqr/escape.h"
-#include "tools/tqr/pake.h"
-#include "tools/tqr/secure.h"
-#include "tools/tqr/words.h"
+#include "cli/escape.h"
+#include "code/pake.h"
+#include "transfer/secure.h"
+#include "code/words.h"
 
 namespace {
 

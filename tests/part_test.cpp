@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "harness.h"
-#include "tools/tqr/part_file.h"
+#include "transfer/part_file.h"
 
 using namespace harness;
 

@@ -15,7 +15,7 @@
 
 #include "harness.h"
 #include "protocol/phrase.h"
-#include "tools/tqr/metrics.h"
+#include "service/metrics.h"
 
 using namespace harness;
 namespace fs = std::filesystem;

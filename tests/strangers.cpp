@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "tools/tqr/code_link.h"
-#include "tools/tqr/pake.h"
+#include "code/code_link.h"
+#include "code/pake.h"
 
 namespace harness {
 

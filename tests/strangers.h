@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "tools/tqr/words.h"
+#include "code/words.h"
 
 namespace harness {
 

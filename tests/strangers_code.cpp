@@ -9,7 +9,7 @@
 
 #include "protocol/phrase.h"
 #include "strangers.h"
-#include "tools/tqr/code_link.h"
+#include "code/code_link.h"
 
 namespace harness {
 

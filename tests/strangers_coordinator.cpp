@@ -7,7 +7,7 @@
 
 #include "protocol/phrase.h"
 #include "strangers.h"
-#include "tools/tqr/words.h"
+#include "code/words.h"
 
 namespace harness {
 

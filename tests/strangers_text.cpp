@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "strangers.h"
-#include "tools/tqr/words.h"
+#include "code/words.h"
 
 namespace harness {
 

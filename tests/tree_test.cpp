@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "harness.h"
-#include "tools/tqr/tree.h"
+#include "folder/tree.h"
 
 using namespace harness;
 namespace fs = std::filesystem;

@@ -1,0 +1,20 @@
+// SIGINT and SIGTERM for `tqr send` and `tqr receive`. Both are blocked in every thread and one thread
+// waits for them, so that what a person's Ctrl-C does (leave a part that can be continued, remove a
+// temporary folder, say so) runs as ordinary code that may take locks and write lines.
+#ifndef ZEL_TOOLS_TQR_CLI_INTERRUPT_H
+#define ZEL_TOOLS_TQR_CLI_INTERRUPT_H
+
+namespace tqr {
+
+// Blocks both signals in the calling thread and in every thread it starts later, then starts the
+// thread that waits for them. `on_signal` runs on that thread with the signal's number and must end
+// the process. A code prompt that is up is ended first (prompt.h). Call from the main thread before
+// any other thread starts; once per process.
+void catch_interrupts(void (*on_signal)(int signal));
+
+// "SIGINT", "SIGTERM".
+const char* interrupt_name(int signal);
+
+}  // namespace tqr
+
+#endif

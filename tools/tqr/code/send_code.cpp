@@ -1,0 +1,219 @@
+#include "code/send_code.h"
+
+#include <sodium.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "protocol/caller.h"
+#include "protocol/coordinator_server.h"
+#include "protocol/phrase.h"
+#include "protocol/settings.h"
+#include "code/machine.h"
+#include "transfer/party.h"
+#include "cli/progress.h"
+
+namespace tqr {
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+// Refusals in a row after which the nameplates are drawn from a range ten times as large: three in a
+// row are likely only when half or more of the range is taken, so codes stay short while a coordinator
+// is not crowded, and no squatter can fill every range.
+constexpr size_t kCrowdedAfter = 3;
+// Nameplates in a row that may turn out taken in the largest range before the sender gives up.
+constexpr size_t kMostTaken = 20;
+// How long this process's own coordinator may take to tell whether it took the sender in.
+constexpr double kOwnWordSeconds = 10;
+// The longest wait for another coordinator's refusal.
+constexpr double kMostGraceSeconds = 2;
+
+// What the coordinator of this process said of the conference being joined: filled by its party
+// events, on its threads; read by the joining thread.
+struct Admission {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string conference;
+    int verdict = 0;  // 1 joined, -1 turned away, 0 not told yet
+};
+
+Admission g_admission;
+
+// Where the sender's coordinator is.
+struct Where {
+    std::string host;
+    bool own = false;                      // served by this process ...
+    CoordinatorServer* server = nullptr;  // ... by this one
+};
+
+// Nameplates are drawn first from 1 to TQR_CODE_NAMEPLATES (default 999: at most three digits to say).
+unsigned nameplate_range() {
+    const char* text = getenv("TQR_CODE_NAMEPLATES");
+    long value = text ? strtol(text, nullptr, 10) : 0;
+    return value >= 1 && value <= static_cast<long>(kMaxNameplate) ? static_cast<unsigned>(value) : kMaxDrawnNameplate;
+}
+
+// The range after a crowded one: one more digit to say, up to the largest a code may have.
+unsigned next_range(unsigned range) {
+    return range >= kMaxNameplate / 10 ? kMaxNameplate : range * 10 + 9;
+}
+
+// A nameplate is public and guards nothing: the first untried one from a random start will do.
+unsigned draw_nameplate(unsigned range, const std::set<unsigned>& tried) {
+    unsigned plate = 1 + randombytes_uniform(range);
+    while (tried.count(plate) != 0) plate = plate % range + 1;
+    return plate;
+}
+
+// Descriptors the sender keeps for itself beside its coordinator's parties: its direct links (a
+// listener and a socket each, a file or a folder's files), the standard streams, the log.
+constexpr int kOwnDescriptors = 256;
+
+// Serves a coordinator in this process, on the configured port, until the process ends: for this
+// sender's own conference only (only_conference), with every party's socket within the open-file
+// limit, which is raised to its hard limit first. Null when the port cannot be had.
+CoordinatorServer* serve_coordinator(Progress& progress) {
+    int port = zel::settings().coordinator_port;
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    AdmissionLimits limits = AdmissionLimits::from_settings();
+    limits.descriptor_reserve = kOwnDescriptors;
+    // Never freed: the process ends with finish(), which does not wait for the coordinator's threads.
+    CoordinatorServer* server = new CoordinatorServer();
+    if (!server->start(port, limits)) return nullptr;
+    if (progress.json()) {
+        progress.step("coordinator", "", {{"port", static_cast<double>(port)}});
+    } else {
+        progress.note("no coordinator answered at localhost port " + std::to_string(port) +
+                      "; serving one here for as long as this runs");
+    }
+    return server;
+}
+
+// Whether the coordinator took the sender in. A coordinator tells only a refusal ("RejectedSender ",
+// then it ends the link). This process's own tells its events, so they are waited for; another one
+// gets a grace time in which its refusal would arrive: several times the handshake's round trips.
+bool admitted(Caller* caller, bool own, double handshake_seconds) {
+    bool refused;
+    if (own) {
+        std::unique_lock<std::mutex> lock(g_admission.mutex);
+        g_admission.changed.wait_for(lock, std::chrono::duration<double>(kOwnWordSeconds),
+                                     [] { return g_admission.verdict != 0; });
+        refused = g_admission.verdict < 0;
+    } else {
+        refused = caller->refused_within(std::min(kMostGraceSeconds, 0.25 + 4 * handshake_seconds));
+    }
+    if (!refused) return true;
+    caller->process();  // takes the refusal, or finds the link gone
+    return false;
+}
+
+void show_code(const Code& code, const PartyOptions& options, Progress& progress) {
+    // The coordinator runs on this machine unless --host named another one.
+    std::string host = options.host_given && !is_loopback(options.host) ? options.host : this_machine();
+    std::string command = receive_command(host, code.text);
+    // Standard output is likely the terminal that shows the status line: the code gets lines of its own.
+    progress.aside([&] {
+        printf("Code: %s\nOn the receiving machine, run:\n\n    %s\n\n", code.text.c_str(), command.c_str());
+        fflush(stdout);
+    });
+    progress.step("code", "", {{"code", code.text}, {"command", command}});
+}
+
+}  // namespace
+
+int join_with_code(const PartyOptions& options, const Code* chosen, size_t words, Progress& progress,
+                   CallerMaker make_caller, Caller** caller, Code* code) {
+    Where where{options.host};
+    std::set<unsigned> tried;
+    unsigned range = nameplate_range();
+    size_t in_a_row = 0;  // refusals in the current range
+    for (;;) {
+        bool exhausted = tried.size() >= range;  // tried holds plates of this range and the smaller ones
+        if (range < kMaxNameplate && (in_a_row >= kCrowdedAfter || exhausted)) {
+            range = next_range(range);
+            in_a_row = 0;
+        } else if (in_a_row >= kMostTaken || exhausted) {
+            break;
+        }
+        unsigned plate = chosen ? chosen->nameplate : draw_nameplate(range, tried);
+        if (chosen) {
+            *code = *chosen;
+        } else {
+            parse_code(make_code_with_nameplate(plate, words), code);
+        }
+        Membership membership{where.host, conference_of(plate), nameplate_check_key(plate)};
+        if (where.server != nullptr) where.server->only_conference(membership.conference);
+        {
+            std::lock_guard<std::mutex> guard(g_admission.mutex);
+            g_admission.conference = membership.conference;
+            g_admission.verdict = 0;
+        }
+        progress.state("joining at " + where.host);
+        Caller* joining = make_caller();
+        std::string error;
+        bool unreachable = false;
+        Clock::time_point started = Clock::now();
+        int status = join_coordinator(joining, ROLE_SENDER, membership, options, &error, &unreachable);
+        double handshake = std::chrono::duration<double>(Clock::now() - started).count();
+        if (status != EXIT_DONE && unreachable && !options.host_given && !where.own) {
+            delete joining;
+            CoordinatorServer* server = serve_coordinator(progress);
+            if (server == nullptr) {
+                progress.fail("no coordinator", error + ", and cannot serve one on that port", EXIT_NO_COORDINATOR);
+                return EXIT_NO_COORDINATOR;
+            }
+            where = Where{"127.0.0.1", true, server};
+            continue;
+        }
+        if (status != EXIT_DONE) {
+            progress.fail("no coordinator", error, status);
+            return status;
+        }
+        if (admitted(joining, where.own, handshake)) {
+            *caller = joining;
+            show_code(*code, options, progress);
+            return EXIT_DONE;
+        }
+        bool rejected = joining->rejected();
+        delete joining;
+        if (!rejected) {
+            progress.fail("coordinator link ended", "the coordinator closed the link", EXIT_NO_COORDINATOR);
+            return EXIT_NO_COORDINATOR;
+        }
+        if (chosen) {
+            progress.fail("rejected",
+                          "nameplate " + std::to_string(plate) + " has a sender already: choose a code of another "
+                          "number, or leave out --code",
+                          EXIT_REJECTED);
+            return EXIT_REJECTED;
+        }
+        tried.insert(plate);
+        ++in_a_row;
+    }
+    progress.fail("rejected", std::to_string(tried.size()) + " nameplates in a row have a sender already",
+                  EXIT_REJECTED);
+    return EXIT_REJECTED;
+}
+
+void admission_event(const PartyEvent& event) {
+    if (event.role != ROLE_SENDER || (event.kind != EVENT_JOINED && event.kind != EVENT_REJECTED_SENDER)) return;
+    std::lock_guard<std::mutex> guard(g_admission.mutex);
+    if (event.conference != g_admission.conference || g_admission.verdict != 0) return;
+    g_admission.verdict = event.kind == EVENT_JOINED ? 1 : -1;
+    g_admission.changed.notify_all();
+}
+
+}  // namespace tqr

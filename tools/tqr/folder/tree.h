@@ -1,0 +1,215 @@
+// A folder as `tqr` moves it: one pax archive (libarchive), of regular files, folders and symbolic
+// links that stay inside the folder, with their modes and modification times. The archive is made
+// on the fly for each link and taken apart on the fly at the other end, in bounded memory whatever
+// the folder holds.
+//
+// Every entry's path starts with the folder's name ("photos/2024/a.jpg"). Its size is known before
+// the first byte goes, so a receiver sees a percentage and the sealed stream its length.
+#ifndef ZEL_TOOLS_TQR_FOLDER_TREE_H
+#define ZEL_TOOLS_TQR_FOLDER_TREE_H
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct archive;
+struct archive_entry;
+
+namespace tqr {
+
+// What a sender serves of a folder: scanned once by the main thread before any link exists, then read
+// (never changed) by the threads of all links at once. The scan goes from folder to folder by their
+// descriptors, never through a symbolic link; each file is later opened the same way from the folder
+// that stays open here, and must be the very file (device and inode) the scan found, so that a folder
+// swapped for a link after the scan sends nothing from outside.
+class TreeSource {
+public:
+    TreeSource() = default;
+    ~TreeSource();
+    TreeSource(const TreeSource&) = delete;
+    TreeSource& operator=(const TreeSource&) = delete;
+
+    struct Entry {
+        std::string path;    // in the archive: the folder's name, then the path inside it
+        std::string inner;   // below the scanned folder ("" for the folder itself)
+        dev_t device = 0;    // what the scan found there
+        ino_t inode = 0;
+        mode_t type = 0;     // S_IFREG, S_IFDIR or S_IFLNK
+        mode_t mode = 0;
+        uint64_t size = 0;
+        timespec mtime{};
+        std::string target;  // of a symbolic link
+        size_t root = 0;     // of a set: which argument's folder `inner` starts from (folder_of)
+    };
+
+    // false, with `error` set, when `root` is not a folder that can be read. Entries that cannot go
+    // (devices, fifos, sockets, links that leave the folder, what cannot be read) are left out, each
+    // told to `note` in a line.
+    bool scan(const std::string& root, std::string* error, const std::function<void(const std::string&)>& note);
+    // Several files and folders as one archive of a folder `top` that exists nowhere, each argument an
+    // entry of it under its own base name (so two may not share one). A link inside a folder of the set
+    // must stay inside that folder. false, with `error` set, when an argument cannot be read or is no
+    // file or folder.
+    bool scan_set(const std::vector<std::string>& paths, const std::string& top, std::string* error,
+                  const std::function<void(const std::string&)>& note);
+
+    const std::string& name() const { return m_name; }
+    // The scanned folder, open for as long as the source.
+    int folder() const { return m_root_fd; }
+    // The folder that `entry.inner` is relative to: the scanned folder, or a set's argument's parent.
+    int folder_of(const Entry& entry) const { return m_roots.empty() ? m_root_fd : m_roots[entry.root]; }
+    const std::vector<Entry>& entries_list() const { return m_entries; }
+    uint64_t entries() const { return m_entries.size(); }
+    // The bytes of all regular files.
+    uint64_t content_bytes() const { return m_content; }
+    // The archive's exact length, as every TreeStream of this source produces it.
+    uint64_t archive_size() const { return m_archive_size; }
+
+private:
+    void walk(int folder, const std::string& inner, const std::string& path,
+              const std::function<void(const std::string&)>& note);
+
+    bool measure(std::string* error);
+    int m_root_fd = -1;
+    std::vector<int> m_roots;  // a set's: each argument's parent folder, open
+    size_t m_walk_root = 0;    // what walk() gives its entries as `root`
+    size_t m_floor = 0;        // the components of `inner` that a link may not climb out of
+    std::string m_root;
+    std::string m_name;
+    std::vector<Entry> m_entries;
+    uint64_t m_content = 0;
+    uint64_t m_archive_size = 0;
+};
+
+// A folder of a TreeSource, open below its scanned folder: `inner` its path there ("" or ending in '/').
+struct OpenFolder {
+    int root = -1;  // the scanned folder it lies in
+    std::string inner;
+    int fd = -1;  // -1: the scanned folder itself
+};
+
+// The archive of a TreeSource for one link, pulled piece by piece by that link's thread.
+class TreeStream {
+public:
+    explicit TreeStream(const TreeSource& source) : m_source(source) {}
+    ~TreeStream();
+    TreeStream(const TreeStream&) = delete;
+    TreeStream& operator=(const TreeStream&) = delete;
+
+    bool start(std::string* error);
+    // Up to `size` bytes of the archive: the count, 0 at its end, -1 when a file could not be read or
+    // no longer has the size it was scanned with (error()).
+    ssize_t read(char* out, size_t size);
+    const std::string& error() const { return m_error; }
+
+    // Appends the archive's bytes to the stream's buffer (libarchive's write callback).
+    void take(const void* data, size_t size) { m_buffer.append(static_cast<const char*>(data), size); }
+
+private:
+    bool produce();
+    bool fail(const std::string& what);
+
+    const TreeSource& m_source;
+    archive* m_archive = nullptr;
+    std::string m_buffer;  // made, not yet read
+    size_t m_taken = 0;    // of m_buffer, already read
+    size_t m_next = 0;     // the entry to begin next
+    int m_fd = -1;         // the regular file being added
+    OpenFolder m_folder;   // the folder of the last one
+    uint64_t m_left = 0;   // of its bytes
+    bool m_closed = false;
+    std::string m_error;
+};
+
+// Where `tqr receive` extracts a folder: into a hidden folder beside the final one, renamed to it
+// once the whole archive was in, so that the folder appears whole or not at all. Entries that could
+// reach outside it are refused and listed: absolute paths, "..", paths outside the top folder,
+// links that leave the tree, hard links, device nodes, fifos and sockets. A link's target is judged
+// on disk once everything is in, followed through the links beside it as the kernel would follow it,
+// so that links that each stay inside cannot add up to a way out. What it creates is masked by the
+// receiver's umask, and entries that claim (sparse ones included) more than the free space stop it.
+//
+// The bridge thread calls write() as the archive arrives; a thread of the sink's own extracts it,
+// taking the bytes through a bounded queue (libarchive reads by pulling). Made and ended by the
+// Destination, which serialises the calls; `m_mutex` guards the queue and the extractor's results
+// and is a leaf.
+class TreeSink {
+public:
+    TreeSink() = default;
+    ~TreeSink();
+    TreeSink(const TreeSink&) = delete;
+    TreeSink& operator=(const TreeSink&) = delete;
+
+    // false, with `error` set, when `final_path` exists (a folder is never merged into another) or the
+    // hidden folder cannot be made.
+    // With `set`, the archive is a set's (KIND_SET): `final_path` is where its top folder would go,
+    // which is never made, and commit() places each entry of the top folder beside it, each whole or
+    // not at all, replacing a file of the same name only with `force` and a folder never.
+    bool open(const std::string& final_path, std::string* error, bool set = false, bool force = false);
+    bool write(const char* data, size_t size, std::string* error);
+    // The archive is complete: finishes the extraction and renames the folder into place.
+    bool commit(std::string* error);
+    // Stops the extraction and removes the hidden folder.
+    void discard();
+    const std::vector<std::string>& refused() const { return m_refused; }
+    // A set's entries that commit() put in place.
+    const std::vector<std::string>& placed() const { return m_placed; }
+    // The extraction stopped because the entries claim more than the free space (less its margin):
+    // what they claimed by then. 0 otherwise.
+    uint64_t claimed_beyond_room() const;
+
+    // libarchive's read callback, on the extracting thread: the next bytes, or 0 at the end.
+    ssize_t pull(const void** data);
+
+private:
+    void extract();
+    bool admit(archive_entry* entry, std::string* why);
+    void make_links(std::vector<std::string>* refused);
+    void refuse_leaving_links(std::vector<std::string>* refused);
+    void stop_extractor();
+
+    std::string m_final;
+    bool m_set = false, m_force = false;
+    std::vector<std::string> m_placed;
+    bool place_apart(std::string* error);
+    std::string m_hidden;
+    int m_hidden_fd = -1;     // the hidden folder, which links are resolved beneath
+    mode_t m_umask = 022;
+    uint64_t m_room = 0;      // what the entries may claim in all: the free space less the margin
+    uint64_t m_claimed = 0;
+    bool m_full = false;      // ... more than m_room: the extractor stopped
+    // A symbolic link entry, made once every file and folder is in (make_links).
+    struct Link {
+        std::string name;    // the entry's
+        std::string place;   // its path below the hidden folder
+        std::string target;
+        timespec mtime{};
+    };
+    std::vector<Link> m_links;
+    std::string m_top;        // the archive's top folder name, from its first entry
+    bool m_top_seen = false;  // its entry came: its mode and time, for the hidden folder
+    mode_t m_top_mode = 0;
+    timespec m_top_time{};
+    std::thread m_extractor;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::string m_queue;      // arrived, not yet pulled
+    std::string m_pulled;     // handed to libarchive, which reads it until its next pull
+    bool m_ended = false;     // no more bytes will come (commit or discard)
+    bool m_aborted = false;   // discard: the extractor stops at its next pull
+    bool m_finished = false;  // the extractor is done
+    bool m_ok = false;        // ... and read the archive to its end
+    std::string m_error;
+    std::vector<std::string> m_refused;
+};
+
+}  // namespace tqr
+
+#endif

@@ -1,0 +1,37 @@
+// How a folder lies on disk, for the archive's writer (tree_source.cpp) and its extractor
+// (tree_sink.cpp): the components of a path, where a symbolic link leads, and the flush of a tree.
+// Pure functions and system calls; any thread.
+#ifndef ZEL_TOOLS_TQR_FOLDER_TREE_DISK_H
+#define ZEL_TOOLS_TQR_FOLDER_TREE_DISK_H
+
+#include <archive.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace tqr {
+namespace disk {
+
+// The components of a relative path, without empty ones and ".".
+std::vector<std::string> components(const std::string& path);
+
+// Whether a link in the folder `dir` (components below the top) to `target` stays inside the tree,
+// and below the first `floor` components of `dir` (a set's entry: inside its own folder).
+bool stays_inside(std::vector<std::string> dir, const std::string& target, size_t floor = 0);
+
+// Whether the symbolic link at `at` (components below the folder open as `root`) leads to a place
+// beneath `root` when followed as the kernel follows it (tree_disk.cpp says how far it follows).
+bool resolves_beneath(int root, const std::vector<std::string>& at, size_t floor = 0);
+
+// libarchive's last error, which may be none.
+std::string error_of(archive* failed);
+
+// Puts every file and folder below `root` (open as `root_fd`) on disk. false, with `error` set, when
+// a flush failed.
+bool flush_tree(const std::string& root, int root_fd, std::string* error);
+
+}  // namespace disk
+}  // namespace tqr
+
+#endif

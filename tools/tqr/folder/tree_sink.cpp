@@ -1,0 +1,376 @@
+#include "folder/tree.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "folder/tree_disk.h"
+#include "transfer/part_file.h"
+#include "transfer/payload.h"
+
+namespace tqr {
+
+namespace {
+
+using disk::components;
+using disk::error_of;
+using disk::resolves_beneath;
+using disk::stays_inside;
+using disk::flush_tree;
+
+constexpr size_t kQueueBytes = 4 * 1024 * 1024;  // arrived and not yet extracted, at most
+
+la_ssize_t pull_bytes(archive*, void* client, const void** data) {
+    return static_cast<TreeSink*>(client)->pull(data);
+}
+
+}  // namespace
+
+TreeSink::~TreeSink() {
+    if (m_extractor.joinable()) discard();
+    if (m_hidden_fd >= 0) close(m_hidden_fd);
+}
+
+bool TreeSink::open(const std::string& final_path, std::string* error, bool set, bool force) {
+    m_set = set;
+    m_force = force;
+    struct stat info {};
+    if (!set && lstat(final_path.c_str(), &info) == 0) {
+        *error = final_path + " exists; a folder is received only under a name that is free";
+        return false;
+    }
+    std::string trimmed = final_path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    size_t slash = trimmed.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
+    std::string base = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    // libarchive extracts through no symbolic link, one on the way to the folder included (a /home
+    // that links elsewhere, say): the hidden folder gets a path without any.
+    char resolved[PATH_MAX];
+    if (realpath(parent.c_str(), resolved) == nullptr) {
+        *error = "cannot use the folder " + parent + ": " + strerror(errno);
+        return false;
+    }
+    std::string folder = std::string(resolved) + (resolved[1] == '\0' ? "" : "/");
+    std::string hidden = folder + "." + base + ".tqr-tree-XXXXXX";
+    if (mkdtemp(&hidden[0]) == nullptr) {
+        *error = "cannot create a folder in " + parent + ": " + strerror(errno);
+        return false;
+    }
+    m_final = folder + base;
+    m_hidden = hidden;
+    m_hidden_fd = ::open(hidden.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (m_hidden_fd < 0) {
+        *error = "cannot open the folder " + hidden + ": " + strerror(errno);
+        rmdir(hidden.c_str());
+        m_hidden.clear();
+        return false;
+    }
+    m_umask = umask(0);
+    umask(m_umask);
+    DiskSpace space;
+    m_room = UINT64_MAX;
+    if (disk_space(m_hidden, &space)) m_room = space_fits(0, space) ? space.free - space_margin(space.size) : 0;
+    m_extractor = std::thread([this] { extract(); });
+    return true;
+}
+
+bool TreeSink::write(const char* data, size_t size, std::string* error) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_queue.size() < kQueueBytes || m_finished; });
+    if (m_finished && !m_ok) {
+        *error = "cannot extract the folder: " + m_error;
+        return false;
+    }
+    // Bytes after the archive's end (its padding) have nowhere to go and need none.
+    if (!m_finished) m_queue.append(data, size);
+    m_changed.notify_all();
+    return true;
+}
+
+ssize_t TreeSink::pull(const void** data) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_pulled.clear();
+    m_changed.wait(lock, [this] { return !m_queue.empty() || m_ended; });
+    if (m_aborted) return -1;
+    m_pulled.swap(m_queue);
+    m_changed.notify_all();
+    *data = m_pulled.data();
+    return static_cast<ssize_t>(m_pulled.size());
+}
+
+void TreeSink::extract() {
+    archive* in = archive_read_new();
+    archive_read_support_format_tar(in);
+    archive* out = archive_write_disk_new();
+    // Our own checks come first (admit); this keeps libarchive from honouring a "..". The archive's
+    // links are made only once everything else is in (make_links), so no file or folder can be written
+    // through one, and libarchive need not look at every name on each path (a look-up and an open per
+    // name: most of the time of a folder of small files).
+    archive_write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
+    bool ok = archive_read_open(in, this, nullptr, pull_bytes, nullptr) == ARCHIVE_OK;
+    std::string error = ok ? "" : error_of(in);
+    std::vector<std::string> refused;
+    while (ok) {
+        archive_entry* entry = nullptr;
+        int next = archive_read_next_header(in, &entry);
+        if (next == ARCHIVE_EOF) break;
+        if (next < ARCHIVE_WARN) {
+            ok = false;
+            error = error_of(in);
+            break;
+        }
+        std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+        std::string why;
+        if (!admit(entry, &why)) {
+            if (m_full) {
+                ok = false;
+                error = "its entries claim more than the free space";
+                break;
+            }
+            if (!why.empty()) refused.push_back(name + ": " + why);
+            continue;  // the next header skips its data
+        }
+        if (archive_entry_filetype(entry) == AE_IFLNK) {
+            m_links.push_back({name, archive_entry_pathname(entry), archive_entry_symlink(entry),
+                               {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}});
+            continue;
+        }
+        if (archive_write_header(out, entry) < ARCHIVE_WARN) {
+            refused.push_back(name + ": " + error_of(out));
+            continue;
+        }
+        const void* block;
+        size_t size;
+        la_int64_t offset;
+        int read;
+        while ((read = archive_read_data_block(in, &block, &size, &offset)) == ARCHIVE_OK) {
+            if (archive_write_data_block(out, block, size, offset) < ARCHIVE_WARN) {
+                refused.push_back(name + ": " + error_of(out));
+                break;
+            }
+        }
+        if (read < ARCHIVE_WARN) {
+            ok = false;
+            error = error_of(in);
+        }
+        archive_write_finish_entry(out);
+    }
+    // Before the folders get their modes (which may deny writing) and times (which a removal changes).
+    if (ok) make_links(&refused);
+    if (ok) refuse_leaving_links(&refused);
+    // Closing sets the folders' modes and times, now that nothing more goes into them.
+    if (archive_write_close(out) != ARCHIVE_OK && ok) {
+        ok = false;
+        error = error_of(out);
+    }
+    archive_write_free(out);
+    archive_read_free(in);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_refused = refused;
+    m_ok = ok && !m_aborted;
+    m_error = error;
+    m_finished = true;
+    m_changed.notify_all();
+}
+
+// Whether `entry` may be extracted, and where: below the hidden folder, in place of the top folder.
+bool TreeSink::admit(archive_entry* entry, std::string* why) {
+    auto refuse = [why](const std::string& reason) {
+        *why = reason;
+        return false;
+    };
+    const char* name = archive_entry_pathname(entry);
+    std::string path = name ? name : "";
+    if (path.empty()) return refuse("an entry without a name");
+    if (path[0] == '/') return refuse("an absolute path");
+    std::vector<std::string> parts = components(path);
+    if (parts.empty()) return refuse("an entry without a name");
+    if (std::find(parts.begin(), parts.end(), "..") != parts.end()) return refuse("a .. in its path");
+    if (m_top.empty()) m_top = parts[0];
+    if (parts[0] != m_top) return refuse("outside the folder " + m_top);
+    if (archive_entry_hardlink(entry) != nullptr) return refuse("a hard link");
+    mode_t type = archive_entry_filetype(entry);
+    if (parts.size() == 1 && type != AE_IFDIR) return refuse("the top of the folder is not a folder");
+    // A set's entries go apart: a link among them, or one that leaves its own folder, could lead to
+    // whatever stands beside them.
+    if (m_set && parts.size() == 2 && type == AE_IFLNK) return refuse("a link among the entries of a set");
+    if (type == AE_IFLNK) {
+        const char* target = archive_entry_symlink(entry);
+        std::vector<std::string> dir(parts.begin() + 1, parts.end() - 1);
+        if (target == nullptr || !stays_inside(dir, target, m_set ? 1 : 0)) return refuse("a link that leads out of the folder");
+    } else if (type != AE_IFREG && type != AE_IFDIR) {
+        return refuse(type == AE_IFIFO ? "a fifo" : type == AE_IFSOCK ? "a socket" : "a device node");
+    }
+    if (type == AE_IFREG) {
+        // The size the entry claims, not the bytes it carries: a sparse entry of a terabyte is a few
+        // bytes of archive.
+        m_claimed += static_cast<uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0));
+        if (m_claimed > m_room) {
+            m_full = true;
+            return refuse("");
+        }
+    }
+    if (parts.size() == 1) {
+        // The hidden folder itself, which exists already: libarchive leaves it as it is, so its mode
+        // and time are set once everything is in it.
+        m_top_mode = archive_entry_perm(entry) & 0777 & ~m_umask;
+        m_top_time = {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)};
+        m_top_seen = true;
+        return refuse("");
+    }
+    std::string placed = m_hidden;
+    for (size_t i = 1; i < parts.size(); ++i) placed += "/" + parts[i];
+    archive_entry_set_pathname(entry, placed.c_str());
+    // Nothing set-user-ID, set-group-ID or sticky from a stranger, and nothing this user's umask denies.
+    archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777 & ~m_umask);
+    return true;
+}
+
+// Makes the archive's links, through no link on the way (one made before may stand on another's path)
+// and in place of nothing that is there.
+void TreeSink::make_links(std::vector<std::string>* refused) {
+    if (m_links.empty()) return;
+    archive* links = archive_write_disk_new();
+    archive_write_disk_set_options(links, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                              ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_NO_OVERWRITE);
+    for (const Link& link : m_links) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_copy_pathname(entry, link.place.c_str());
+        archive_entry_set_filetype(entry, AE_IFLNK);
+        archive_entry_set_perm(entry, 0777);
+        archive_entry_copy_symlink(entry, link.target.c_str());
+        archive_entry_set_mtime(entry, link.mtime.tv_sec, link.mtime.tv_nsec);
+        if (archive_write_header(links, entry) < ARCHIVE_WARN) refused->push_back(link.name + ": " + error_of(links));
+        archive_write_finish_entry(links);
+        archive_entry_free(entry);
+    }
+    archive_write_close(links);
+    archive_write_free(links);
+}
+
+// Removes, and lists, each extracted link whose target, followed on disk through the links beside it,
+// leads out of the hidden folder. One pass suffices: a link whose way passes through a link that leads
+// out leads out itself, so removing the one changes no verdict on the others.
+void TreeSink::refuse_leaving_links(std::vector<std::string>* refused) {
+    std::vector<std::string> leaving;
+    std::vector<bool> judged(m_links.size());
+    for (size_t i = 0; i < m_links.size(); ++i) {
+        std::string inner = m_links[i].place.substr(m_hidden.size() + 1);
+        if (std::find(leaving.begin(), leaving.end(), inner) != leaving.end()) continue;
+        if (!resolves_beneath(m_hidden_fd, components(inner), m_set ? 1 : 0)) {
+            leaving.push_back(inner);
+            refused->push_back(m_links[i].name + ": a link that leads out of the folder through the links on its way");
+        }
+    }
+    for (const std::string& inner : leaving) unlinkat(m_hidden_fd, inner.c_str(), 0);
+}
+
+uint64_t TreeSink::claimed_beyond_room() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_finished && m_full ? m_claimed : 0;
+}
+
+void TreeSink::stop_extractor() {
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_ended = true;
+        m_changed.notify_all();
+    }
+    if (m_extractor.joinable()) m_extractor.join();
+}
+
+bool TreeSink::commit(std::string* error) {
+    stop_extractor();
+    if (!m_ok) {
+        *error = "cannot extract the folder: " + m_error;
+        return false;
+    }
+    // Flushed before its mode may deny reading it, then renamed, then the rename flushed: a power loss
+    // finds the folder whole under its name or not there.
+    if (!flush_tree(m_hidden, m_hidden_fd, error)) return false;
+    if (m_set) return place_apart(error);
+    if (m_top_seen) {
+        timespec times[2] = {{0, UTIME_OMIT}, m_top_time};
+        chmod(m_hidden.c_str(), m_top_mode);
+        utimensat(AT_FDCWD, m_hidden.c_str(), times, 0);
+        fsync(m_hidden_fd);
+    }
+    close(m_hidden_fd);
+    m_hidden_fd = -1;
+    if (!rename_without_replacing(m_hidden, m_final)) {
+        *error = "cannot rename the folder to " + m_final + ": " + strerror(errno);
+        return false;
+    }
+    m_hidden.clear();
+    std::string parent = m_final.substr(0, m_final.find_last_of('/'));
+    if (sync_folder(parent.empty() ? "/" : parent)) return true;
+    *error = m_final + " is in place, but its folder could not be flushed to disk: " + strerror(errno);
+    return false;
+}
+
+// A set's entries, each renamed from the hidden folder to its place beside the others; what could not
+// go stays listed as refused, and the hidden folder goes with whatever is left in it.
+bool TreeSink::place_apart(std::string* error) {
+    std::vector<std::string> names;
+    std::error_code failed;
+    for (const auto& found : std::filesystem::directory_iterator(m_hidden, failed))
+        names.push_back(found.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string folder = m_final.substr(0, m_final.find_last_of('/'));
+    if (folder.empty()) folder = "/";
+    for (const std::string& name : names) {
+        std::string from = m_hidden + "/" + name, to = folder + (folder == "/" ? "" : "/") + name;
+        // As for a file sent alone, a hidden or device name is not placed where nobody named it.
+        std::string risk = risky_name(name);
+        if (!risk.empty()) {
+            m_refused.push_back(name + ": the name " + risk + " (sent alone, it is taken when --output names it)");
+            continue;
+        }
+        struct stat here {}, there {};
+        bool replaceable = m_force && lstat(from.c_str(), &here) == 0 && S_ISREG(here.st_mode) &&
+                           lstat(to.c_str(), &there) == 0 && S_ISREG(there.st_mode);
+        if (rename_without_replacing(from, to) || (errno == EEXIST && replaceable && rename(from.c_str(), to.c_str()) == 0)) {
+            m_placed.push_back(name);
+        } else {
+            m_refused.push_back(name + (errno == EEXIST ? ": exists, and is replaced only when both are files and with --force"
+                                                        : ": " + std::string(strerror(errno))));
+        }
+    }
+    close(m_hidden_fd);
+    m_hidden_fd = -1;
+    std::filesystem::remove_all(m_hidden, failed);
+    m_hidden.clear();
+    if (sync_folder(folder)) return true;
+    *error = "the files are in place, but their folder could not be flushed to disk: " + std::string(strerror(errno));
+    return false;
+}
+
+void TreeSink::discard() {
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_aborted = true;
+    }
+    stop_extractor();
+    if (m_hidden_fd >= 0) close(m_hidden_fd);
+    m_hidden_fd = -1;
+    if (m_hidden.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(m_hidden, ignored);
+    m_hidden.clear();
+}
+
+}  // namespace tqr

@@ -1,0 +1,401 @@
+#include "folder/tree.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "folder/tree_disk.h"
+#include "transfer/part_file.h"
+#include "transfer/payload.h"
+
+namespace tqr {
+
+namespace {
+
+using disk::components;
+using disk::error_of;
+using disk::resolves_beneath;
+using disk::stays_inside;
+
+constexpr size_t kReadBytes = 256 * 1024;        // of a file, per piece of the archive
+
+// Opens the regular file that the scan found as `entry`, from the scanned folder `root` one folder at
+// a time, following no symbolic link on the way. A file that is not the one scanned (another device or
+// inode: a folder on its way was swapped for a link, or the file replaced) fails the link rather than
+// being skipped: the archive's length, announced before the first byte, holds its entry. -1 with `*why`.
+// `folder` keeps the last folder opened on the way, for the next file, which is mostly beside this one;
+// `*info` is the file's.
+int open_scanned(int root, const TreeSource::Entry& entry, OpenFolder* folder, struct stat* info, std::string* why) {
+    std::vector<std::string> parts = components(entry.inner);
+    if (parts.empty()) {
+        *why = "it was replaced since the folder was scanned";
+        return -1;
+    }
+    std::string inner = entry.inner.substr(0, entry.inner.size() - parts.back().size());
+    if (folder->root != root || folder->inner != inner) {
+        if (folder->fd >= 0) close(folder->fd);
+        folder->fd = -1;
+        folder->root = root;
+        folder->inner.clear();
+        int at = root;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) {
+            int next = openat(at, parts[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_DIRECTORY);
+            int failed = errno;
+            if (at != root) close(at);
+            if (next < 0) {
+                *why = failed == ELOOP || failed == ENOTDIR ? "a symbolic link stands where the scan found a folder or file"
+                                                           : strerror(failed);
+                return -1;
+            }
+            at = next;
+        }
+        folder->fd = at == root ? -1 : at;
+        folder->inner = inner;
+    }
+    int at = folder->fd >= 0 ? folder->fd : root;
+    int fd = openat(at, parts.back().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        *why = errno == ELOOP ? "a symbolic link stands where the scan found a folder or file" : strerror(errno);
+        return -1;
+    }
+    if (fstat(fd, info) == 0 && S_ISREG(info->st_mode) && info->st_dev == entry.device && info->st_ino == entry.inode)
+        return fd;
+    close(fd);
+    *why = "it was replaced since the folder was scanned";
+    return -1;
+}
+
+// The archive's entry of `entry`, as both the dry run and the stream write it.
+archive_entry* make_entry(const TreeSource::Entry& entry) {
+    archive_entry* made = archive_entry_new();
+    archive_entry_copy_pathname(made, entry.path.c_str());
+    archive_entry_set_filetype(made, entry.type);
+    archive_entry_set_perm(made, entry.mode & 07777);
+    archive_entry_set_mtime(made, entry.mtime.tv_sec, entry.mtime.tv_nsec);
+    if (entry.type == S_IFREG) archive_entry_set_size(made, static_cast<la_int64_t>(entry.size));
+    if (entry.type == S_IFLNK) archive_entry_copy_symlink(made, entry.target.c_str());
+    return made;
+}
+
+// A pax writer, unblocked so that its length is the sum of what it writes, feeding `write`.
+archive* new_writer(void* client, archive_write_callback* write) {
+    archive* out = archive_write_new();
+    archive_write_set_format_pax(out);
+    // Names go as the bytes the file system holds, whatever their encoding (no locale conversion,
+    // which fails on any name that is not ASCII in the C locale).
+    archive_write_set_options(out, "hdrcharset=BINARY");
+    archive_write_set_bytes_per_block(out, 0);
+    if (archive_write_open2(out, client, nullptr, write, nullptr, nullptr) != ARCHIVE_OK) {
+        archive_write_free(out);
+        return nullptr;
+    }
+    return out;
+}
+
+la_ssize_t count_bytes(archive*, void* client, const void*, size_t size) {
+    *static_cast<uint64_t*>(client) += size;
+    return static_cast<la_ssize_t>(size);
+}
+
+la_ssize_t take_bytes(archive*, void* client, const void* data, size_t size) {
+    static_cast<TreeStream*>(client)->take(data, size);
+    return static_cast<la_ssize_t>(size);
+}
+
+}  // namespace
+
+TreeSource::~TreeSource() {
+    if (m_root_fd >= 0) close(m_root_fd);
+    for (int fd : m_roots) close(fd);
+}
+
+bool TreeSource::scan(const std::string& root, std::string* error,
+                      const std::function<void(const std::string&)>& note) {
+    char resolved[PATH_MAX];
+    struct stat info {};
+    int fd = realpath(root.c_str(), resolved) == nullptr ? -1 : open(resolved, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        *error = "cannot read the folder " + root + ": " + strerror(errno);
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    if (m_root_fd >= 0) close(m_root_fd);
+    m_root_fd = fd;
+    m_root = resolved;
+    m_name = m_root == "/" ? "root" : m_root.substr(m_root.find_last_of('/') + 1);
+    m_entries.clear();
+    m_content = 0;
+    Entry folder;
+    folder.path = m_name;
+    folder.type = S_IFDIR;
+    folder.mode = info.st_mode;
+    folder.mtime = info.st_mtim;
+    folder.device = info.st_dev;
+    folder.inode = info.st_ino;
+    m_entries.push_back(folder);
+    int listing = dup(fd);
+    if (listing < 0) {
+        *error = "cannot read the folder " + root + ": " + strerror(errno);
+        return false;
+    }
+    walk(listing, "", m_name, note);
+    return measure(error);
+}
+
+bool TreeSource::scan_set(const std::vector<std::string>& paths, const std::string& top, std::string* error,
+                          const std::function<void(const std::string&)>& note) {
+    m_name = top;
+    Entry folder;
+    folder.path = top;
+    folder.type = S_IFDIR;
+    folder.mode = S_IFDIR | 0755;
+    clock_gettime(CLOCK_REALTIME, &folder.mtime);
+    m_entries.push_back(folder);
+    m_floor = 1;
+    std::vector<std::string> names;
+    for (const std::string& path : paths) {
+        char resolved[PATH_MAX];
+        struct stat info {};
+        std::string place = realpath(path.c_str(), resolved) ? resolved : "";
+        size_t slash = place.find_last_of('/');
+        std::string parent = slash == 0 ? "/" : place.substr(0, slash), base = place.substr(slash + 1);
+        int fd = place.size() > 1 ? open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        if (fd < 0 || fstatat(fd, base.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            *error = "cannot read " + path + ": " + (place.size() == 1 ? "the root folder goes only alone" : strerror(errno));
+            if (fd >= 0) close(fd);
+            return false;
+        }
+        m_roots.push_back(fd);
+        if (std::find(names.begin(), names.end(), base) != names.end()) {
+            *error = "two of the files to send are named " + base + ": send them in two goes, or from folders";
+            return false;
+        }
+        names.push_back(base);
+        Entry entry;
+        entry.root = m_walk_root = m_roots.size() - 1;
+        entry.inner = base;
+        entry.path = top + "/" + base;
+        entry.type = info.st_mode & S_IFMT;
+        entry.mode = info.st_mode;
+        entry.mtime = info.st_mtim;
+        entry.device = info.st_dev;
+        entry.inode = info.st_ino;
+        if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+            *error = "cannot send " + path + ": it is neither a file nor a folder";
+            return false;
+        }
+        entry.size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
+        m_content += entry.size;
+        m_entries.push_back(entry);
+        if (!S_ISDIR(info.st_mode)) continue;
+        int listing = openat(fd, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (listing < 0) {
+            *error = "cannot read the folder " + path + ": " + strerror(errno);
+            return false;
+        }
+        // The lines name what the person gave, not the folder that holds it only in the archive.
+        walk(listing, base, entry.path, [&](const std::string& line) {
+            size_t at = line.find(top + "/");
+            note(at == std::string::npos ? line : line.substr(0, at) + line.substr(at + top.size() + 1));
+        });
+    }
+    return measure(error);
+}
+
+// The exact length: the same entries written without their data, which the writer pads with zeros to
+// the sizes the headers announce.
+bool TreeSource::measure(std::string* error) {
+    uint64_t length = 0;
+    archive* dry = new_writer(&length, count_bytes);
+    if (dry == nullptr) {
+        *error = "cannot make an archive";
+        return false;
+    }
+    for (const Entry& entry : m_entries) {
+        archive_entry* made = make_entry(entry);
+        archive_write_header(dry, made);
+        archive_entry_free(made);
+        archive_write_finish_entry(dry);
+    }
+    archive_write_close(dry);
+    archive_write_free(dry);
+    m_archive_size = length;
+    return true;
+}
+
+// Lists the folder open as `folder` (which this call closes), then each of its entries from it.
+void TreeSource::walk(int folder, const std::string& inner, const std::string& path,
+                      const std::function<void(const std::string&)>& note) {
+    DIR* listing = fdopendir(folder);
+    if (listing == nullptr) {
+        note("skipped " + path + ": " + strerror(errno));
+        close(folder);
+        return;
+    }
+    std::vector<std::string> names;
+    while (dirent* found = readdir(listing)) {
+        if (strcmp(found->d_name, ".") != 0 && strcmp(found->d_name, "..") != 0) names.push_back(found->d_name);
+    }
+    // Sorted, so that every link gets the same archive.
+    std::sort(names.begin(), names.end());
+    int at = dirfd(listing);
+    for (const std::string& name : names) {
+        Entry entry;
+        entry.root = m_walk_root;
+        entry.inner = inner.empty() ? name : inner + "/" + name;
+        entry.path = path + "/" + name;
+        struct stat info {};
+        if (fstatat(at, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            note("skipped " + entry.path + ": " + strerror(errno));
+            continue;
+        }
+        mode_t type = info.st_mode & S_IFMT;
+        int fd = -1;
+        if (S_ISREG(info.st_mode)) {
+            // Left out when it cannot be read; whatever stands there by the time it is sent must be this
+            // very file (open_scanned), so a check by name suffices here and costs one call, not three.
+            if (faccessat(at, name.c_str(), R_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+                note("skipped " + entry.path + ": " + strerror(errno));
+                continue;
+            }
+        } else if (S_ISDIR(info.st_mode)) {
+            // What is read is what was opened: a link put in its place since fstatat is not followed.
+            fd = openat(at, name.c_str(),
+                        O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (S_ISDIR(info.st_mode) ? O_DIRECTORY : 0));
+            if (fd < 0 || fstat(fd, &info) != 0 || (info.st_mode & S_IFMT) != type) {
+                note("skipped " + entry.path + ": " + (fd < 0 ? strerror(errno) : "it changed while it was scanned"));
+                if (fd >= 0) close(fd);
+                continue;
+            }
+        }
+        entry.type = type;
+        entry.mode = info.st_mode;
+        entry.mtime = info.st_mtim;
+        entry.device = info.st_dev;
+        entry.inode = info.st_ino;
+        if (S_ISREG(info.st_mode)) {
+            entry.size = static_cast<uint64_t>(info.st_size);
+            m_content += entry.size;
+        } else if (S_ISLNK(info.st_mode)) {
+            char target[PATH_MAX];
+            ssize_t length = readlinkat(at, name.c_str(), target, sizeof target - 1);
+            if (length < 0) {
+                note("skipped " + entry.path + ": " + strerror(errno));
+                continue;
+            }
+            entry.target.assign(target, static_cast<size_t>(length));
+            std::vector<std::string> dir = components(entry.inner);
+            dir.pop_back();
+            if (!stays_inside(dir, entry.target, m_floor)) {
+                note("skipped " + entry.path + ": a link that leads out of the folder (" + entry.target + ")");
+                continue;
+            }
+        } else if (!S_ISDIR(info.st_mode)) {
+            note("skipped " + entry.path + ": " +
+                 (S_ISFIFO(info.st_mode)   ? "a fifo"
+                  : S_ISSOCK(info.st_mode) ? "a socket"
+                                           : "a device node"));
+            continue;
+        }
+        m_entries.push_back(entry);
+        if (S_ISDIR(info.st_mode)) walk(fd, entry.inner, entry.path, note);
+    }
+    closedir(listing);
+}
+
+TreeStream::~TreeStream() {
+    if (m_fd >= 0) close(m_fd);
+    if (m_folder.fd >= 0) close(m_folder.fd);
+    if (m_archive != nullptr) archive_write_free(m_archive);
+}
+
+bool TreeStream::start(std::string* error) {
+    m_archive = new_writer(this, take_bytes);
+    if (m_archive == nullptr) {
+        *error = "cannot make an archive";
+        return false;
+    }
+    return true;
+}
+
+// Fills `out` from as many entries as fit, so that a folder of small files goes in batches as a large
+// file does, not a write and a few chunks per entry.
+ssize_t TreeStream::read(char* out, size_t size) {
+    size_t given = 0;
+    while (given < size) {
+        if (m_taken == m_buffer.size()) {
+            m_buffer.clear();
+            m_taken = 0;
+            if (m_closed) break;
+            if (!produce()) return -1;
+            continue;
+        }
+        size_t n = std::min(size - given, m_buffer.size() - m_taken);
+        memcpy(out + given, m_buffer.data() + m_taken, n);
+        m_taken += n;
+        given += n;
+    }
+    return static_cast<ssize_t>(given);
+}
+
+// One more piece of the archive: a piece of the current file, the next entry's header, or the end.
+bool TreeStream::produce() {
+    const std::vector<TreeSource::Entry>& entries = m_source.entries_list();
+    if (m_fd >= 0) {
+        char piece[kReadBytes];
+        ssize_t n = ::read(m_fd, piece, static_cast<size_t>(std::min<uint64_t>(sizeof piece, m_left)));
+        if (n < 0 && errno == EINTR) return true;
+        // The header announced the scanned size: a file that changed since cannot keep the archive whole.
+        if (n <= 0) return fail(entries[m_next - 1].path + " shrank while it was sent");
+        if (archive_write_data(m_archive, piece, static_cast<size_t>(n)) != n) return fail(error_of(m_archive));
+        m_left -= static_cast<uint64_t>(n);
+        if (m_left == 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+        return true;
+    }
+    if (m_next == entries.size()) {
+        m_closed = true;
+        return archive_write_close(m_archive) == ARCHIVE_OK || fail(error_of(m_archive));
+    }
+    const TreeSource::Entry& entry = entries[m_next++];
+    if (entry.type == S_IFREG) {
+        std::string why;
+        struct stat info {};
+        m_fd = open_scanned(m_source.folder_of(entry), entry, &m_folder, &info, &why);
+        if (m_fd < 0) return fail("cannot read " + entry.path + ": " + why);
+        if (static_cast<uint64_t>(info.st_size) != entry.size)
+            return fail(entry.path + " changed size while it was sent");
+        m_left = entry.size;
+    }
+    archive_entry* made = make_entry(entry);
+    int written = archive_write_header(m_archive, made);
+    archive_entry_free(made);
+    if (written != ARCHIVE_OK) return fail(error_of(m_archive));
+    if (m_fd >= 0 && m_left == 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+    return true;
+}
+
+bool TreeStream::fail(const std::string& what) {
+    m_error = what;
+    return false;
+}
+
+}  // namespace tqr

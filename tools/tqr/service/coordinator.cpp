@@ -1,0 +1,296 @@
+// `tqr coordinator`: serves senders and endstations on the coordinator port until SIGINT or SIGTERM,
+// as a service: one status line per event on standard error, a drain on shutdown, and limits that
+// keep a flood of connections from exhausting the process.
+//
+// The status lines and notices are described in status.h; what --metrics serves in metrics.h.
+//
+// The library's own diagnostic and error lines appear only with --verbose; errors of the tool (lines
+// starting "tqr coordinator:") always appear.
+//
+// Shutdown: on SIGTERM or SIGINT the port closes at once; rendezvous under way may finish for
+// TQR_DRAIN_SECONDS (a second signal cuts that short); then every party's link ends and the exit
+// status is 0.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/logmsg.h"
+#include "common/zel_common.h"
+#include "protocol/coordinator_server.h"
+#include "protocol/party_events.h"
+#include "protocol/portmanager.h"
+#include "protocol/settings.h"
+#include "cli/commands.h"
+#include "service/metrics.h"
+#include "transfer/party.h"
+#include "service/status.h"
+
+namespace tqr {
+
+namespace {
+
+// Descriptors kept free of parties: the listening socket, the standard streams, the log file, and the
+// second descriptor that an accept holds for a moment.
+constexpr long kSpareDescriptors = 64;
+
+// Rendezvous under way: pool ports lent, or set apart for a conference that waits.
+size_t ports_out() {
+    Portmanager::Counts counts = g_portmanager.counts();
+    return counts.lent + counts.reserved;
+}
+
+// The drain after the first stop signal: it waits until no rendezvous holds a port, the drain time is
+// up, or a second signal came. Woken by the end of each rendezvous and by the second signal.
+class Drain {
+public:
+    void changed() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_changed.notify_all();
+    }
+    void cut() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cut = true;
+        m_changed.notify_all();
+    }
+    void wait(std::chrono::seconds limit) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, limit, [&] { return m_cut || ports_out() == 0; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_cut = false;
+};
+
+Drain g_drain;
+Metrics g_metrics;
+
+// The party events of the library, counted for --metrics and told as status lines. The process has
+// one observer, so both are fed here. Refusals come in floods: they are only counted here, and told
+// at most once a second by the main thread.
+void on_party_event(const PartyEvent& event, void*) {
+    g_metrics.count(event);
+    switch (event.kind) {
+    case EVENT_RENDEZVOUS_ENDED: {
+        g_drain.changed();
+        std::vector<Field> fields{{"conference", event.conference},
+                                  {"nickname", event.nickname},
+                                  {"port", event.port},
+                                  {"outcome", event.what},
+                                  {"ms", decimal(event.ms)}};
+        if (*event.detail != '\0') fields.push_back({"cause", event.detail});
+        write_status("rendezvous", fields);
+        break;
+    }
+    case EVENT_DROPPED:
+        write_status("dropped", {{"reason", event.what},
+                                 {"role", role_name(event.role)},
+                                 {"conference", event.conference},
+                                 {"nickname", event.nickname},
+                                 {"peer", event.peer},
+                                 {"detail", event.detail}});
+        break;
+    case EVENT_PORT_SET_ASIDE:
+        write_status("port_set_aside", {{"port", event.port},
+                                        {"conference", event.conference},
+                                        {"nickname", event.nickname},
+                                        {"seconds", decimal(event.ms / 1000.0)}});
+        break;
+    case EVENT_REJECTED_SENDER:
+        write_status("rejected_sender", {{"conference", event.conference},
+                                         {"peer", event.peer},
+                                         {"reason", *event.what != '\0' ? event.what : "second_sender"}});
+        break;
+    default:
+        break;
+    }
+}
+
+// Every party holds a socket, so the soft limit (often 1024) would cap the parties served at once.
+// The limit in force afterwards; RLIM_INFINITY as -1.
+long raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
+}
+
+// Every party's threads wait on futexes. Linux 6.16 and later give each process a private futex hash
+// of a few slots only; with thousands of parties waiting, every wake-up walks long chains (measured:
+// a rendezvous beside 9,800 idle parties took 3.5 ms instead of 0.7 ms). A larger table costs about
+// 1 MiB. Older kernels refuse the call, which changes nothing. It must run before any thread starts.
+void enlarge_futex_hash() {
+    constexpr int kPrFutexHash = 78;
+    constexpr int kPrFutexHashSetSlots = 1;
+    prctl(kPrFutexHash, kPrFutexHashSetSlots, 16384, 0, 0);
+}
+
+const char* signal_name(int number) {
+    switch (number) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    default:
+        return "other";
+    }
+}
+
+double ms_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// What the process may hold: the open-file limit (-1: none), the parties served at once, the drain.
+struct Limits {
+    long open_files = -1;
+    long max_parties = 0;
+    int drain_seconds = 0;
+};
+
+// The log file, the stop signals blocked, and the limits; false when the log file cannot be opened.
+bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* limits) {
+    enlarge_futex_hash();
+    limits->open_files = raise_descriptor_limit();
+    zel_set_quiet(options.verbose ? 0 : 1);
+    if (!options.log.empty()) {
+        std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
+        g_logmsg.open(options.log, std::ios::out | std::ios::app);
+        if (!g_logmsg.is_open()) {
+            fprintf(stderr, "tqr coordinator: cannot open log file %s\n", options.log.c_str());
+            return false;
+        }
+    }
+    // Blocked before any thread starts, so every thread inherits the mask and only sigtimedwait sees them.
+    sigemptyset(stop_signals);
+    sigaddset(stop_signals, SIGINT);
+    sigaddset(stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, stop_signals, nullptr);
+
+    limits->drain_seconds = zel::settings().drain_seconds;
+    return true;
+}
+
+void tell_listening(const CoordinatorOptions& options, int port, const Limits& limits,
+                    const CoordinatorServer& server) {
+    if (options.quiet) return;
+    std::vector<Field> fields{{"port", std::to_string(port)},
+                              {"pool", std::to_string(port + 1) + "-" + std::to_string(g_portmanager.top_port())},
+                              {"max_parties", std::to_string(limits.max_parties)},
+                              {"max_per_source", std::to_string(server.max_per_source())},
+                              {"open_files", limits.open_files > 0 ? std::to_string(limits.open_files) : "unlimited"},
+                              {"drain_seconds", std::to_string(limits.drain_seconds)}};
+    if (!options.metrics.empty()) fields.push_back({"metrics", options.metrics});
+    write_status("listening", fields);
+}
+
+// Refusals come in floods: they are counted, and told at most once a second.
+class Refusals {
+public:
+    void tell(const CoordinatorServer& server) {
+        tell_one("max_parties", server.refused(), server.max_parties(), &m_full);
+        tell_one("max_per_source", server.refused_sources(), server.max_per_source(), &m_sources);
+    }
+
+private:
+    static void tell_one(const char* reason, long refused, long limit, long* told) {
+        if (refused == *told) return;
+        write_status("refused", {{"reason", reason}, {"count", std::to_string(refused - *told)},
+                                 {"limit", std::to_string(limit)}});
+        *told = refused;
+    }
+    long m_full = 0;
+    long m_sources = 0;
+};
+
+// From the first stop signal on: new parties are refused (the port is closed), rendezvous that hold
+// a lent port may complete for a while, then every party's link ends.
+void shut_down(CoordinatorServer& server, const CoordinatorOptions& options, const sigset_t& stop_signals,
+               int received, const Limits& limits, Refusals& refusals) {
+    server.stop_accepting();
+    auto stopping_at = std::chrono::steady_clock::now();
+    if (!options.quiet) {
+        write_status("stopping", {{"signal", signal_name(received)},
+                                  {"rendezvous", std::to_string(ports_out())},
+                                  {"parties", std::to_string(server.parties())}});
+    }
+    // A second signal cuts the drain short.
+    std::thread([stop_signals] {
+        siginfo_t info;
+        while (sigwaitinfo(&stop_signals, &info) < 0 && errno == EINTR) {
+        }
+        g_drain.cut();
+    }).detach();
+    g_drain.wait(std::chrono::seconds(limits.drain_seconds));
+    size_t under_way = ports_out();
+    // Ends every party's link; a rendezvous still under way is told as left.
+    server.stop();
+    refusals.tell(server);
+    if (!options.quiet) {
+        write_status("stopped", {{"drained", under_way == 0 ? "yes" : "no"},
+                                 {"rendezvous", std::to_string(under_way)},
+                                 {"ms", decimal(ms_since(stopping_at))}});
+    }
+}
+
+}  // namespace
+
+int run_coordinator(const CoordinatorOptions& options) {
+    sigset_t stop_signals;
+    Limits limits;
+    if (!prepare(options, &stop_signals, &limits)) return EXIT_USAGE_OR_IO;
+
+    set_party_observer(on_party_event, nullptr);
+    int port = g_portmanager.coord_port();
+    CoordinatorServer server;
+    // Bound before the coordinator port opens, so that a wrong address turns no party away. Once it
+    // serves, it lives as long as the process: the coordinator leaves through finish().
+    MetricsServer metrics(g_metrics, server);
+    std::string error;
+    if (!options.metrics.empty() && !metrics.bind(options.metrics, &error)) {
+        fprintf(stderr, "tqr coordinator: %s\n", error.c_str());
+        return EXIT_USAGE_OR_IO;
+    }
+    AdmissionLimits admission = AdmissionLimits::from_settings();
+    admission.descriptor_reserve = static_cast<int>(kSpareDescriptors);
+    if (!server.start(port, admission)) {
+        fprintf(stderr, "tqr coordinator: cannot listen on port %d (is another coordinator running?)\n", port);
+        return EXIT_USAGE_OR_IO;
+    }
+    // The server keeps its parties below the open-file limit; said here, where a person reads it.
+    limits.max_parties = server.max_parties();
+    if (limits.open_files > 0 && (admission.max_parties == 0 || admission.max_parties > limits.max_parties))
+        fprintf(stderr, "tqr coordinator: at most %ld parties, to fit the open-file limit of %ld\n", limits.max_parties,
+                limits.open_files);
+    if (!options.metrics.empty()) metrics.serve();
+    tell_listening(options, port, limits, server);
+
+    Refusals refusals;
+    int received = -1;
+    while (received < 0) {
+        timespec second{1, 0};
+        received = sigtimedwait(&stop_signals, nullptr, &second);
+        refusals.tell(server);
+    }
+    shut_down(server, options, stop_signals, received, limits, refusals);
+    // Conference threads never end; leaving now spares static destructors from racing them.
+    finish(EXIT_DONE);
+}
+
+}  // namespace tqr

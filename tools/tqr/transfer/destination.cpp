@@ -1,0 +1,332 @@
+#include "transfer/destination.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "cli/progress.h"
+#include "folder/tree.h"
+
+namespace tqr {
+
+namespace {
+
+bool write_all(int fd, const unsigned char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool is_directory(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string folder_of(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string space_shortfall(uint64_t need, const DiskSpace& space) {
+    if (space_fits(need, space)) return "";
+    uint64_t margin = space_margin(space.size);
+    std::string line = "needs " + Progress::human_bytes(static_cast<double>(need)) + ", " +
+                       Progress::human_bytes(static_cast<double>(space.free)) + " free";
+    if (need <= space.free) line += " (of which tqr receive leaves " + Progress::human_bytes(static_cast<double>(margin)) + ")";
+    return line;
+}
+
+Destination::Destination(const std::string& output, bool sealed, bool force, AskFunction ask, NoteFunction note)
+    : m_output(output), m_sealed(sealed), m_force(force), m_ask(std::move(ask)), m_note(std::move(note)) {}
+
+Destination::~Destination() {
+    if (!m_committed) abandon(false);
+    if (m_spool != nullptr) fclose(m_spool);
+}
+
+bool Destination::check() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_output.empty() || to_stdout()) return access(".", W_OK) == 0 || fail_errno("cannot write in this folder");
+    if (is_directory(m_output)) return access(m_output.c_str(), W_OK) == 0 || fail_errno("cannot write in " + m_output);
+    std::string folder = folder_of(m_output);
+    if (!is_directory(folder)) return fail("cannot write " + m_output + ": there is no folder " + folder);
+    if (access(folder.c_str(), W_OK) != 0) return fail_errno("cannot write in " + folder);
+    return may_take(m_output, true);
+}
+
+// Whether the payload may go to `path`: it is free, or the person agreed to replace the file there.
+// `named`: --output named it, so a device there is written as it is.
+bool Destination::may_take(const std::string& path, bool named) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return true;
+    if (S_ISDIR(info.st_mode)) return fail(path + " is a folder; tqr receive does not replace a folder");
+    if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) {
+        if (named && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) return true;
+        return fail(path + " exists and is not a regular file");
+    }
+    if (m_force || m_replace) {
+        m_replace = true;
+        return true;
+    }
+    if (m_ask && m_ask(path + " exists; replace it?")) {
+        m_replace = true;
+        return true;
+    }
+    return fail(path + " exists; tqr receive does not replace it without --force (or name another with --output)");
+}
+
+bool Destination::choose_path(const PayloadHeader& header) {
+    std::string name = safe_file_name(header.name);
+    bool named = !m_output.empty() && !is_directory(m_output);
+    std::string path = !named && !m_output.empty() ? m_output + "/" + name : named ? m_output : name;
+    std::string risk = risky_name(name);
+    if (!named && !risk.empty())
+        return fail("the sender's name \"" + name + "\" " + risk + "; to take it, name the target with --output");
+    m_final_path = path;
+    return true;
+}
+
+bool Destination::open(const PayloadHeader& header, uint64_t* start) {
+    *start = 0;
+    if (to_stdout()) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (header.kind == KIND_TREE || header.kind == KIND_SET) return fail("a folder cannot go to standard output");
+        if (m_sealed) {
+            m_fd = STDOUT_FILENO;
+            return true;
+        }
+        m_spool = tmpfile();
+        if (m_spool == nullptr) return fail_errno("cannot make a temporary file");
+        m_fd = fileno(m_spool);
+        return true;
+    }
+    if (header.kind == KIND_SET) {
+        // Its entries go beside each other into the folder the receiver is in, or that --output names.
+        std::lock_guard<std::mutex> guard(m_mutex);
+        std::string folder = m_output.empty() ? "." : m_output;
+        if (m_stopped) return false;
+        if (!is_directory(folder)) return fail("several files arrive into a folder: name one that exists with --output");
+        m_final_path = folder + "/" + kSetName;  // room_for looks at its folder
+        if (!room_for(header.size)) return false;
+        m_final_path = folder;
+        std::unique_ptr<TreeSink> tree(new TreeSink());
+        std::string error;
+        if (!tree->open(folder + "/" + kSetName, &error, true, m_force)) return fail(error);
+        m_tree = std::move(tree);
+        return true;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (m_stopped || !choose_path(header)) return false;
+    }
+    // Asking may take the person a while: the signal thread must be able to end the process meanwhile.
+    std::string final_path = m_final_path;
+    bool named = !m_output.empty() && !is_directory(m_output);
+    if (header.kind == KIND_TREE) {
+        struct stat info {};
+        if (lstat(final_path.c_str(), &info) == 0) {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            return fail(final_path + " exists; a folder is received only under a name that is free");
+        }
+    } else if (!may_take(final_path, named)) {
+        return false;
+    }
+
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_stopped) return false;
+    struct stat info {};
+    if (named && lstat(final_path.c_str(), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+        m_fd = ::open(final_path.c_str(), O_WRONLY | O_CLOEXEC);
+        return m_fd >= 0 || fail_errno("cannot write " + final_path);
+    }
+    if (header.kind == KIND_TREE) {
+        if (!room_for(header.size)) return false;
+        std::unique_ptr<TreeSink> tree(new TreeSink());
+        std::string error;
+        if (!tree->open(final_path, &error)) return fail(error);
+        m_tree = std::move(tree);
+        return true;
+    }
+    std::string error, removed;
+    // --force names a fresh start: a part that may not be continued is removed rather than left alone.
+    if (!m_part.open(final_path + ".tqr-part", m_force, &error, &removed)) return fail(error);
+    if (!removed.empty() && m_note) m_note(removed + "; starting afresh (--force)");
+    bool dropped = false;
+    int64_t kept = m_part.adopt(header, &dropped);
+    if (kept < 0) return fail_errno("cannot write " + m_part.path());
+    if (dropped && m_note) m_note("discarded " + m_part.path() + ": it is not the start of the file on offer");
+    if (header.size_known && !room_for(header.size - static_cast<uint64_t>(kept))) {
+        // Declined: what an earlier transfer kept stays for a try with more room.
+        if (kept > 0) {
+            m_part.close();
+        } else {
+            m_part.remove();
+        }
+        return false;
+    }
+    *start = static_cast<uint64_t>(kept);
+    m_resumed_at = *start;
+    return true;
+}
+
+bool Destination::restart() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_stopped) return fail("interrupted");
+    m_resumed_at = 0;
+    if (m_note) m_note("discarded " + m_part.path() + ": the sender's file changed since; starting from 0");
+    return m_part.restart() || fail_errno("cannot write " + m_part.path());
+}
+
+bool Destination::write(const unsigned char* data, size_t size) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_stopped) return fail("interrupted");
+    if ((m_tree || m_part.is_open()) && !watch_space(size)) return false;
+    if (m_tree) {
+        std::string error;
+        if (m_tree->write(reinterpret_cast<const char*>(data), size, &error)) return true;
+        uint64_t claimed = m_tree->claimed_beyond_room();
+        if (claimed > 0 && !room_for(claimed)) return false;
+        return fail(error);
+    }
+    if (m_part.is_open()) return m_part.append(data, size) || fail_errno("cannot write " + m_part.path());
+    return write_all(m_fd, data, size) || fail_errno("cannot write " + describe());
+}
+
+bool Destination::commit() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_stopped) return fail("interrupted");
+    m_committed = true;
+    if (to_stdout() && m_sealed) return true;
+    if (to_stdout()) return fflush(m_spool) == 0 || fail_errno("cannot spool the payload");
+    if (m_tree) {
+        std::string error;
+        return m_tree->commit(&error) || fail(error);
+    }
+    if (!m_part.is_open()) return close(m_fd) == 0 || fail_errno("cannot write " + describe());
+    if (!m_part.finish()) {
+        m_committed = false;
+        return fail_errno("cannot write " + m_part.path());
+    }
+    // Only the file this receiver wrote goes under the final name, never one put in its part's place.
+    if (!m_part.still_named()) {
+        m_part.close();
+        return fail(m_part.path() + " was replaced while it was written; nothing was renamed");
+    }
+    bool moved = m_replace ? rename(m_part.path().c_str(), m_final_path.c_str()) == 0
+                           : rename_without_replacing(m_part.path(), m_final_path);
+    if (!moved) {
+        std::string why = errno == EEXIST ? m_final_path + " appeared meanwhile"
+                                          : "cannot rename to " + m_final_path + ": " + strerror(errno);
+        m_part.close();
+        return fail(why + "; the file is in " + m_part.path());
+    }
+    m_part.close();
+    // The rename itself outlives a power loss only once its folder is on disk.
+    return sync_folder(folder_of(m_final_path)) ||
+           fail_errno(m_final_path + " is in place, but its folder could not be flushed to disk");
+}
+
+std::string Destination::abandon(bool link_lost) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return abandon_locked(link_lost);
+}
+
+std::string Destination::interrupt() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_committed) return "";
+    return abandon_locked(true);
+}
+
+std::string Destination::abandon_locked(bool link_lost) {
+    if (m_stopped) return "";
+    m_stopped = true;
+    if (m_tree) {
+        m_tree->discard();
+        return "nothing of the folder was kept";
+    }
+    if (!m_part.is_open()) return "";
+    if (link_lost && m_part.continuable() && m_part.have() > 0) {
+        std::string line = "kept " + m_part.path() + " (" + Progress::human_bytes(static_cast<double>(m_part.have())) +
+                           " of " + Progress::human_bytes(static_cast<double>(m_part.size())) +
+                           "): the same command again continues from there";
+        m_part.close();
+        return line;
+    }
+    m_part.remove();
+    return "nothing was kept";
+}
+
+bool Destination::copy_spool() {
+    if (m_spool == nullptr) return true;
+    rewind(m_spool);
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, m_spool)) > 0) {
+        if (fwrite(buffer, 1, n, stdout) != n) return false;
+    }
+    return fflush(stdout) == 0 && !ferror(m_spool);
+}
+
+std::vector<std::string> Destination::refused() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_tree ? m_tree->refused() : std::vector<std::string>();
+}
+
+std::vector<std::string> Destination::placed() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_tree ? m_tree->placed() : std::vector<std::string>();
+}
+
+// Whether `need` more bytes fit in the final path's folder, leaving the margin; declines with
+// "PATH needs X, Y free" when they do not. A file system that cannot tell is not held against it.
+bool Destination::room_for(uint64_t need) {
+    DiskSpace space;
+    if (!disk_space(folder_of(m_final_path), &space)) return true;
+    std::string shortfall = space_shortfall(need, space);
+    return shortfall.empty() || fail(m_final_path + " " + shortfall);
+}
+
+// Looks at the free space once the bytes written since the last look reach half of what was left
+// above the margin (at most kSpaceCheckBytes), so that no burst of writes passes the margin unseen.
+// false, out of space, once the margin and the `written` bytes about to go to disk are not both free.
+bool Destination::watch_space(size_t written) {
+    m_unchecked += written;
+    if (m_unchecked < m_next_check) return true;
+    m_unchecked = 0;
+    DiskSpace space;
+    if (!disk_space(folder_of(m_final_path), &space)) return true;
+    uint64_t margin = space_margin(space.size);
+    if (space.free >= margin + written) {
+        m_next_check =
+            std::max<uint64_t>(kChunkBytes, std::min<uint64_t>(kSpaceCheckBytes, (space.free - margin - written) / 2));
+        return true;
+    }
+    m_out_of_space = true;
+    return fail("stopped before the disk of " + m_final_path + " is full: " +
+                Progress::human_bytes(static_cast<double>(space.free)) + " free");
+}
+
+bool Destination::fail(const std::string& what) {
+    m_error = what;
+    return false;
+}
+
+bool Destination::fail_errno(const std::string& what) {
+    // The disk filled all the same (another writer took the margin): a full disk, not a fault here.
+    if (errno == ENOSPC || errno == EDQUOT) m_out_of_space = true;
+    return fail(what + ": " + strerror(errno));
+}
+
+}  // namespace tqr

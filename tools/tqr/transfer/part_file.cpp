@@ -1,0 +1,261 @@
+#include "transfer/part_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace tqr {
+
+namespace {
+
+const char kRecordMagic[8] = {'T', 'Q', 'R', 'P', 'A', 'R', 'T', '1'};
+constexpr size_t kRecordFixed = 2 + 8 + kIdentityBytes + 8 + sizeof kRecordMagic;
+
+// All of `size` bytes at `at`, through pread or pwrite; false when the file ends or fails first.
+template <typename Buffer, typename Call>
+bool positioned_all(Call call, int fd, Buffer* data, size_t size, uint64_t at) {
+    while (size > 0) {
+        ssize_t n = call(fd, data, size, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+        at += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+bool pwrite_all(int fd, const unsigned char* data, size_t size, uint64_t at) {
+    return positioned_all(::pwrite, fd, data, size, at);
+}
+
+bool pread_all(int fd, unsigned char* data, size_t size, uint64_t at) {
+    return positioned_all(::pread, fd, data, size, at);
+}
+
+// What a record says: the payload and how much of it precedes the record.
+bool read_record(int fd, uint64_t file_size, PayloadHeader* header, uint64_t* have) {
+    if (file_size < kRecordFixed) return false;
+    unsigned char fixed[kRecordFixed];
+    if (!pread_all(fd, fixed, sizeof fixed, file_size - kRecordFixed)) return false;
+    if (memcmp(fixed + kRecordFixed - sizeof kRecordMagic, kRecordMagic, sizeof kRecordMagic) != 0) return false;
+    size_t name_length = static_cast<size_t>(get_be(fixed, 2));
+    header->size = get_be(fixed + 2, 8);
+    memcpy(header->identity, fixed + 10, kIdentityBytes);
+    *have = get_be(fixed + 10 + kIdentityBytes, 8);
+    if (name_length > kMaxNameBytes || *have + name_length + kRecordFixed != file_size || *have > header->size)
+        return false;
+    header->name.resize(name_length);
+    return name_length == 0 || pread_all(fd, reinterpret_cast<unsigned char*>(&header->name[0]), name_length, *have);
+}
+
+// Why the part at `path` may not be continued ("" when it may): what is there, whose it is, who else
+// may read it. Judged on the open file, which `*fd` then holds (-1 with "" when nothing is there any
+// more); nothing but a regular file is opened, so a planted fifo or device is never touched.
+std::string judge_part(const std::string& path, int* fd) {
+    *fd = -1;
+    struct stat named {};
+    if (lstat(path.c_str(), &named) != 0) return errno == ENOENT ? "" : std::string("cannot be read: ") + strerror(errno);
+    if (S_ISLNK(named.st_mode)) return "is a symbolic link";
+    if (!S_ISREG(named.st_mode)) return "is not a regular file";
+    *fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat held {};
+    if (*fd < 0 || fstat(*fd, &held) != 0) return std::string("cannot be opened: ") + strerror(errno);
+    char octal[8];
+    snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(held.st_mode & 07777));
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino || !S_ISREG(held.st_mode))
+        return "was replaced while it was checked";
+    if (held.st_uid != geteuid()) return "belongs to another user (uid " + std::to_string(held.st_uid) + ")";
+    if ((held.st_mode & 077) != 0) return std::string("may be read or written by others (mode ") + octal + ")";
+    if (held.st_nlink != 1) return "has " + std::to_string(held.st_nlink) + " names (hard links)";
+    return "";
+}
+
+}  // namespace
+
+bool disk_space(const std::string& folder, DiskSpace* space) {
+    struct statvfs info {};
+    if (statvfs(folder.c_str(), &info) != 0) return false;
+    uint64_t unit = info.f_frsize ? info.f_frsize : info.f_bsize;
+    space->free = static_cast<uint64_t>(info.f_bavail) * unit;
+    space->size = static_cast<uint64_t>(info.f_blocks) * unit;
+    return true;
+}
+
+uint64_t space_margin(uint64_t size) {
+    return std::min<uint64_t>(size / 100, uint64_t{64} << 20);
+}
+
+bool space_fits(uint64_t need, const DiskSpace& space) {
+    uint64_t margin = space_margin(space.size);
+    return space.free >= margin && need <= space.free - margin;
+}
+
+bool sync_folder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool synced = fsync(fd) == 0;
+    int failed = errno;
+    ::close(fd);
+    errno = failed;
+    return synced;
+}
+
+PartFile::~PartFile() {
+    close();
+}
+
+bool PartFile::open(const std::string& path, bool fresh, std::string* error, std::string* removed) {
+    // Each round ends with a part this receiver created or judged, locked and still under `path`; a
+    // part that another receiver or a planter replaced meanwhile sends it round again. Bounded, as
+    // each round needs someone else to act in between.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST) {
+            *error = "cannot create " + path + ": " + strerror(errno);
+            return false;
+        }
+        bool created = fd >= 0;
+        std::string why = created ? "" : judge_part(path, &fd);
+        if (why.empty() && fd < 0) continue;
+        if (why.empty() && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            *error = "another tqr receive is writing " + path;
+            return false;
+        }
+        struct stat held {};
+        PayloadHeader kept;
+        uint64_t have = 0;
+        if (why.empty() && !created &&
+            (fstat(fd, &held) != 0 || !read_record(fd, static_cast<uint64_t>(held.st_size), &kept, &have)))
+            why = "holds no record of what it is the start of";
+        if (!why.empty()) {
+            if (fd >= 0) ::close(fd);
+            if (!fresh) {
+                *error = "left " + path + " alone: it " + why +
+                         "; --force starts afresh (or name another target with --output)";
+                return false;
+            }
+            if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+                *error = "cannot remove " + path + " (it " + why + "): " + strerror(errno);
+                return false;
+            }
+            if (removed) *removed = "removed " + path + ": it " + why;
+            continue;
+        }
+        m_fd = fd;
+        m_path = path;
+        if (still_named()) return true;
+        ::close(fd);
+        m_fd = -1;
+    }
+    *error = "cannot lock " + path + ": it keeps being replaced";
+    return false;
+}
+
+bool PartFile::still_named() const {
+    struct stat held {}, named{};
+    return fstat(m_fd, &held) == 0 && lstat(m_path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+           held.st_dev == named.st_dev;
+}
+
+int64_t PartFile::adopt(const PayloadHeader& header, bool* dropped) {
+    ensure_sodium();
+    m_header = header;
+    m_continuable = header.kind == KIND_FILE && header.has_identity();
+    m_have = 0;
+    m_unsynced = 0;
+    m_synced = std::chrono::steady_clock::now();
+    *dropped = false;
+    struct stat info {};
+    if (fstat(m_fd, &info) != 0) return -1;
+    uint64_t file_size = static_cast<uint64_t>(info.st_size);
+    PayloadHeader kept;
+    uint64_t have = 0;
+    bool same = m_continuable && read_record(m_fd, file_size, &kept, &have) && kept.name == header.name &&
+                kept.size == header.size && sodium_memcmp(kept.identity, header.identity, kIdentityBytes) == 0;
+    if (!same) {
+        *dropped = file_size > 0;
+        if (ftruncate(m_fd, 0) != 0) return -1;
+        return m_continuable && !write_record() ? -1 : 0;
+    }
+    // The sender compares the hash of the kept bytes with that of the same range of its file.
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, kIdentityBytes);
+    std::vector<unsigned char> buffer(1 << 20);
+    for (uint64_t at = 0; at < have;) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), have - at));
+        if (!pread_all(m_fd, buffer.data(), want, at)) return -1;
+        crypto_generichash_update(&state, buffer.data(), want);
+        at += want;
+    }
+    crypto_generichash_final(&state, m_kept_hash, sizeof m_kept_hash);
+    m_have = have;
+    return static_cast<int64_t>(have);
+}
+
+bool PartFile::restart() {
+    m_have = 0;
+    return ftruncate(m_fd, 0) == 0 && (!m_continuable || write_record());
+}
+
+bool PartFile::append(const unsigned char* data, size_t size) {
+    if (!pwrite_all(m_fd, data, size, m_have)) return false;
+    m_have += size;
+    return !m_continuable || (write_record() && checkpoint(size));
+}
+
+// Syncing every record (each 64 KiB chunk) would cost a disk flush per chunk. A power loss may take
+// what came since the last checkpoint (or the record, and with it the part); whatever is kept is
+// hashed, and compared with the sender's file, before it is continued.
+bool PartFile::checkpoint(size_t appended) {
+    m_unsynced += appended;
+    auto now = std::chrono::steady_clock::now();
+    if (m_unsynced < kCheckpointBytes && now - m_synced < std::chrono::seconds(kCheckpointSeconds)) return true;
+    m_unsynced = 0;
+    m_synced = now;
+    return fdatasync(m_fd) == 0;
+}
+
+bool PartFile::write_record() {
+    std::string name = m_header.name.substr(0, kMaxNameBytes);
+    std::vector<unsigned char> record(name.size() + kRecordFixed);
+    memcpy(record.data(), name.data(), name.size());
+    unsigned char* fixed = record.data() + name.size();
+    put_be(fixed, name.size(), 2);
+    put_be(fixed + 2, m_header.size, 8);
+    memcpy(fixed + 10, m_header.identity, kIdentityBytes);
+    put_be(fixed + 10 + kIdentityBytes, m_have, 8);
+    memcpy(fixed + 18 + kIdentityBytes, kRecordMagic, sizeof kRecordMagic);
+    return pwrite_all(m_fd, record.data(), record.size(), m_have);
+}
+
+bool PartFile::finish() {
+    if (ftruncate(m_fd, static_cast<off_t>(m_have)) != 0) return false;
+    // Private while incomplete; now the mode any new file would get.
+    mode_t mask = umask(0);
+    umask(mask);
+    // On disk before it is renamed: a power loss must never leave a short file under the final name.
+    return fchmod(m_fd, 0666 & ~mask) == 0 && fsync(m_fd) == 0;
+}
+
+void PartFile::remove() {
+    if (m_fd < 0) return;
+    if (still_named()) unlink(m_path.c_str());
+    close();
+}
+
+void PartFile::close() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+}
+
+}  // namespace tqr

@@ -1,0 +1,218 @@
+#include "transfer/party.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include <sodium.h>
+
+#include "common/logmsg.h"
+#include "net/socket.h"
+#include "protocol/caller.h"
+#include "protocol/phrase.h"
+#include "protocol/settings.h"
+#include "cli/progress.h"
+#include "transfer/secure.h"
+
+namespace tqr {
+
+bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origin, std::string* error) {
+    if (options.key_given) {
+        *key = options.key;
+        *origin = KEY_FROM_OPTION;
+        return true;
+    }
+    if (!options.key_file.empty()) {
+        std::ifstream file(options.key_file);
+        if (!file) {
+            *error = "cannot read key file " + options.key_file;
+            return false;
+        }
+        std::string line;
+        std::getline(file, line);
+        if (file.bad()) {
+            *error = "cannot read key file " + options.key_file;
+            return false;
+        }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        *key = line;
+        *origin = KEY_FROM_FILE;
+        return true;
+    }
+    const char* from_env = getenv("TQR_KEY");
+    *key = from_env ? from_env : "";
+    *origin = from_env ? KEY_FROM_ENVIRONMENT : KEY_NONE;
+    return true;
+}
+
+int party_key(const PartyOptions& options, bool sending, Progress& progress, std::string* key, KeyOrigin* origin) {
+    std::string error;
+    if (!resolve_key(options, key, origin, &error)) {
+        progress.fail("no key", error, EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    std::string from = *origin == KEY_FROM_OPTION ? "--key"
+                       : *origin == KEY_FROM_FILE ? "the key file " + options.key_file
+                                                  : "TQR_KEY";
+    // An empty key is no secret: whoever knows the conference would pass every check.
+    if (*origin != KEY_NONE && key->empty()) {
+        progress.fail("empty key", "the key from " + from + " is empty; give one, or run tqr send without a key "
+                      "to have one made", EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    if (*origin == KEY_NONE && (options.plain || !sending)) {
+        progress.fail("no key", std::string(sending ? "--plain" : "--conference") + " needs a key: --key-file, "
+                      "TQR_KEY or --key", EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    if (*origin == KEY_FROM_OPTION)
+        progress.note("warning: other users of this machine can read a key given with --key; --key-file or TQR_KEY "
+                      "keep it private");
+    if (!options.plain) *key = normalise_key(*key);
+    if (*origin != KEY_NONE && key->size() < kShortKey)
+        progress.note("warning: a key of " + std::to_string(key->size()) + " characters can be guessed; tqr send "
+                      "without --conference makes a code that cannot (or, without a key, a key of 140 random bits)");
+    return EXIT_DONE;
+}
+
+int check_code_options(const PartyOptions& options, Progress& progress) {
+    if (!options.plain && !options.key_given && options.key_file.empty()) return EXIT_DONE;
+    progress.fail("usage", "--key, --key-file and --plain go with --conference; a code needs none of them",
+                  EXIT_USAGE_OR_IO);
+    return EXIT_USAGE_OR_IO;
+}
+
+std::string library_key(std::string& key, const PartyOptions& options, std::unique_ptr<LinkKeys>* keys) {
+    std::string checked = key;
+    if (!options.plain) {
+        keys->reset(new LinkKeys(key, options.conference));
+        checked = (*keys)->check_key();
+    }
+    sodium_memzero(&key[0], key.size());
+    return checked;
+}
+
+std::string default_nickname() {
+    char host[256] = "tqr";
+    gethostname(host, sizeof host - 1);
+    host[sizeof host - 1] = '\0';
+    return std::string(host) + "-" + std::to_string(getpid());
+}
+
+namespace {
+
+bool resolves(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    freeaddrinfo(found);
+    return true;
+}
+
+}  // namespace
+
+int join_coordinator(Caller* caller, int role, const Membership& membership, const PartyOptions& options,
+                     std::string* error, bool* unreachable) {
+    const char* host = membership.host.c_str();
+    if (unreachable) *unreachable = false;
+    // Checked here first so that the message names the problem; the library would only fail to connect.
+    if (!resolves(membership.host)) {
+        *error = "host " + membership.host + " does not resolve";
+        return EXIT_NO_COORDINATOR;
+    }
+    std::string nickname = options.nickname.empty() ? default_nickname() : options.nickname;
+    int port = caller->coord_port();
+    std::string where = " at " + membership.host + " port " + std::to_string(port);
+    if (caller->connect(port, host, role, nickname.c_str(), membership.conference.c_str(), membership.key.c_str()) != 1) {
+        if (unreachable) *unreachable = true;
+        *error = "cannot reach the coordinator" + where;
+        return EXIT_NO_COORDINATOR;
+    }
+    caller->startreadthread();
+    // The handshake is bounded by TQR_HANDSHAKE_TIMEOUT (10 s): whatever answers there, if it does not
+    // answer as a coordinator within that, is something else.
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    if (caller->negotiate(1, role, ROLE_COORDINATOR) != 1) {
+        double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        char limit[32];
+        // A coordinator that serves all the parties it can, or all that it takes from this address,
+        // closes a new link at once; something that is no coordinator keeps it or says something else,
+        // or closes it after a time limit of its own, which is the one to name.
+        if (caller->link_ended() && took >= 1) {
+            snprintf(limit, sizeof limit, "%.0f", took);
+            *error = membership.host + ":" + std::to_string(port) + " does not speak this protocol (it closed the "
+                     "link after " + limit + " s without walking a coordinator's handshake)";
+            return EXIT_NO_COORDINATOR;
+        }
+        if (caller->link_ended()) {
+            *error = membership.host + ":" + std::to_string(port) + " is full (it closed the link before its "
+                     "handshake); try again later";
+            return EXIT_NO_COORDINATOR;
+        }
+        snprintf(limit, sizeof limit, "%g", static_cast<double>(zel::settings().handshake_timeout));
+        *error = membership.host + ":" + std::to_string(port) + " does not speak this protocol (it did not walk a "
+                 "coordinator's handshake within " + limit + " s)";
+        return EXIT_NO_COORDINATOR;
+    }
+    return EXIT_DONE;
+}
+
+std::string peer_of(int fd) {
+    sockaddr_in peer;
+    char text[INET_ADDRSTRLEN];
+    if (!net::peer_address(fd, &peer) || inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) == nullptr)
+        return "";
+    return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+void bound_link(int fd, int seconds) { net::bound_io(fd, seconds); }
+
+namespace {
+
+// The first thread to end the process ends it; another that tries meanwhile (the main thread seeing
+// the transfer fail because a signal stopped it, say) waits for the end instead of racing it.
+void claim_end() {
+    static std::atomic<bool> claimed{false};
+    static thread_local bool mine = false;
+    if (mine) return;
+    if (claimed.exchange(true)) {
+        for (;;) pause();
+    }
+    mine = true;
+}
+
+}  // namespace
+
+void finish(int status) {
+    claim_end();
+    fflush(stdout);
+    fflush(stderr);
+    {
+        std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
+        if (g_logmsg.is_open()) g_logmsg.flush();
+    }
+    _exit(status);
+}
+
+void finish(Progress& progress, int status, const std::string& text, const std::string& message) {
+    claim_end();
+    if (status == EXIT_DONE) {
+        progress.finish(text);
+    } else {
+        progress.fail(text, message, status);
+    }
+    finish(status);
+}
+
+}  // namespace tqr

@@ -1,0 +1,73 @@
+// What `tqr send` and `tqr receive` share: the key options, the way to the coordinator, and the end of
+// the process.
+#ifndef ZEL_TOOLS_TQR_TRANSFER_PARTY_H
+#define ZEL_TOOLS_TQR_TRANSFER_PARTY_H
+
+#include <memory>
+#include <string>
+
+#include "cli/commands.h"
+
+class Caller;
+
+namespace tqr {
+
+class LinkKeys;
+class Progress;
+
+enum KeyOrigin { KEY_FROM_OPTION, KEY_FROM_FILE, KEY_FROM_ENVIRONMENT, KEY_NONE };
+
+// The key from --key, else --key-file (its first line), else the environment's TQR_KEY, else "" (with
+// KEY_NONE). false, with `error` set, when the key file cannot be read.
+bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origin, std::string* error);
+
+// Keys shorter than this get a warning: a person's word or two falls to a guesser offline.
+constexpr size_t kShortKey = 16;
+
+// resolve_key, with a warning for a key on the command line (other users of the machine can read it)
+// or a short one, and in the encrypted mode normalised (secure.h). An empty key is refused, and so is
+// none at all unless the sender (`sending`) makes one. EXIT_DONE, or EXIT_USAGE_OR_IO once `progress`
+// told why.
+int party_key(const PartyOptions& options, bool sending, Progress& progress, std::string* key, KeyOrigin* origin);
+
+// The key the library checks on the direct link: `key` itself with --plain; otherwise the check key
+// derived from it, with the link keys stored in `keys`. Wipes `key` either way.
+std::string library_key(std::string& key, const PartyOptions& options, std::unique_ptr<LinkKeys>* keys);
+
+// EXIT_DONE when no key option stands without --conference (a code brings its own keys); otherwise
+// EXIT_USAGE_OR_IO once `progress` told why.
+int check_code_options(const PartyOptions& options, Progress& progress);
+
+// "<host name>-<pid>": the nickname when none is given.
+std::string default_nickname();
+
+// Where and as what a party joins.
+struct Membership {
+    std::string host;
+    std::string conference;
+    std::string key;  // the key the library checks
+};
+
+// Connects `caller` to the coordinator at `membership.host` as `role` (sender or endstation), starts
+// its reader and walks the handshake. EXIT_DONE when joined; otherwise EXIT_NO_COORDINATOR with `error`
+// set, and `unreachable` (when not null) set when nothing answered at all.
+int join_coordinator(Caller* caller, int role, const Membership& membership, const PartyOptions& options,
+                     std::string* error, bool* unreachable = nullptr);
+
+// The peer of a connected socket, "a.b.c.d:port" ("" when it cannot be told).
+std::string peer_of(int fd);
+
+// Bounds every later send and receive on a direct link, so that a peer that stops answering ends the
+// transfer instead of holding it (and the library thread that runs it) for ever.
+void bound_link(int fd, int seconds);
+
+// Flushes the standard streams and ends the process with `status` at once. Library threads (readers,
+// listeners) may still hold objects that static destructors would free under them.
+[[noreturn]] void finish(int status);
+// Ends the command with `status` once `progress` told it: `text` on the status line and `message` in a
+// line of its own, or for --json an error event (none for status 0).
+[[noreturn]] void finish(Progress& progress, int status, const std::string& text, const std::string& message);
+
+}  // namespace tqr
+
+#endif
