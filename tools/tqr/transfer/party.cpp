@@ -18,6 +18,7 @@
 #include "common/logmsg.h"
 #include "net/socket.h"
 #include "protocol/caller.h"
+#include "protocol/host.h"
 #include "protocol/phrase.h"
 #include "protocol/settings.h"
 #include "cli/progress.h"
@@ -178,10 +179,56 @@ std::string peer_of(int fd) {
 
 void bound_link(int fd, int seconds) { net::bound_io(fd, seconds); }
 
-namespace {
+bool Ending::take(int status) {
+    zel::MutexLock lock(m_mutex);
+    if (m_claimed) return false;
+    m_claimed = true;
+    m_status = status;
+    // The main thread's loop returns once its link is gone. Under the lock, so that the Caller cannot
+    // go meanwhile (wake_through(nullptr) waits for it).
+    if (m_wake != nullptr) zel::close_link(*m_wake);
+    return true;
+}
 
-// The first thread to end the process ends it; another that tries meanwhile (the main thread seeing
-// the transfer fail because a signal stopped it, say) waits for the end instead of racing it.
+bool Ending::claim(int status) { return take(status); }
+
+bool Ending::claim(Progress& progress, int status, const std::string& text, const std::string& message) {
+    if (!take(status)) return false;
+    if (status == EXIT_DONE) {
+        progress.finish(text);
+    } else {
+        progress.fail(text, message, status);
+    }
+    return true;
+}
+
+void Ending::wake_through(Caller* caller) {
+    zel::MutexLock lock(m_mutex);
+    m_wake = caller;
+}
+
+bool Ending::claimed() const {
+    zel::MutexLock lock(m_mutex);
+    return m_claimed;
+}
+
+int Ending::status(int otherwise) const {
+    zel::MutexLock lock(m_mutex);
+    return m_claimed ? m_status : otherwise;
+}
+
+int leave(int status) {
+    fflush(stdout);
+    fflush(stderr);
+    {
+        std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
+        if (g_logmsg.is_open()) g_logmsg.flush();
+    }
+    return status;
+}
+
+// TRANSITION: removed once every command returns through Ending.
+namespace {
 void claim_end() {
     static std::atomic<bool> claimed{false};
     static thread_local bool mine = false;
@@ -191,17 +238,11 @@ void claim_end() {
     }
     mine = true;
 }
-
 }  // namespace
 
 void finish(int status) {
     claim_end();
-    fflush(stdout);
-    fflush(stderr);
-    {
-        std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
-        if (g_logmsg.is_open()) g_logmsg.flush();
-    }
+    leave(status);
     _exit(status);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "protocol/mutex.h"
 
 class Caller;
 
@@ -61,11 +62,41 @@ std::string peer_of(int fd);
 // transfer instead of holding it (and the library thread that runs it) for ever.
 void bound_link(int fd, int seconds);
 
-// Flushes the standard streams and ends the process with `status` at once. Library threads (readers,
-// listeners) may still hold objects that static destructors would free under them.
+// How a command ends. The first claim decides the exit status and the last words, which it shows at
+// once; the command's main thread returns the status from main once its loop is over. A claim from
+// another thread (a signal's watcher, a link's thread) also ends the coordinator link given to
+// wake_through(), so that the main thread's process() returns and finds the end claimed.
+// One per command, owned by its run function; any thread.
+class Ending {
+public:
+    // Claims the end with `status` once `progress` told it: `text` on the status line and `message` in
+    // a line of its own, or for --json an error event (none for status 0). true for the first claim; a
+    // later one changes and shows nothing.
+    bool claim(Progress& progress, int status, const std::string& text, const std::string& message)
+        ZEL_EXCLUDES(m_mutex);
+    // The same, with nothing to show.
+    bool claim(int status) ZEL_EXCLUDES(m_mutex);
+    // The Caller whose coordinator link a claim ends (null: none). Set before the thread that may
+    // claim starts; cleared before the Caller goes.
+    void wake_through(Caller* caller) ZEL_EXCLUDES(m_mutex);
+    bool claimed() const ZEL_EXCLUDES(m_mutex);
+    // The status claimed, else `otherwise`.
+    int status(int otherwise = EXIT_DONE) const ZEL_EXCLUDES(m_mutex);
+
+private:
+    bool take(int status) ZEL_EXCLUDES(m_mutex);
+
+    mutable zel::Mutex m_mutex;  // guards what follows; a leaf but for ending the link, done under it
+    bool m_claimed ZEL_GUARDED_BY(m_mutex) = false;
+    int m_status ZEL_GUARDED_BY(m_mutex) = EXIT_DONE;
+    Caller* m_wake ZEL_GUARDED_BY(m_mutex) = nullptr;
+};
+
+// Flushes the standard streams and the log: the last step of a command before main returns `status`.
+int leave(int status);
+
+// TRANSITION: removed once every command returns through Ending.
 [[noreturn]] void finish(int status);
-// Ends the command with `status` once `progress` told it: `text` on the status line and `message` in a
-// line of its own, or for --json an error event (none for status 0).
 [[noreturn]] void finish(Progress& progress, int status, const std::string& text, const std::string& message);
 
 }  // namespace tqr
