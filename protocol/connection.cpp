@@ -179,15 +179,20 @@ int Connection::adopt_accepted(int accepted) {
         m_fd.store(0);
         return 0;
     }
-    int duplicate = ::fcntl(accepted, F_DUPFD_CLOEXEC, 0);
-    if (duplicate < 0) {
-        zel_inform(stderr, "dup failure\n");
-        close_quietly(accepted);
-        m_fd.store(0);
-        return 0;
+    // Descriptor 0 means "no link" here: only a process without standard input is given it, and
+    // then it moves up; any other number is kept, a copy and a close saved per party.
+    int duplicate = accepted;
+    if (accepted == 0) {
+        duplicate = ::fcntl(accepted, F_DUPFD_CLOEXEC, 1);
+        if (duplicate < 0) {
+            zel_inform(stderr, "dup failure\n");
+            close_quietly(accepted);
+            m_fd.store(0);
+            return 0;
+        }
+        ::close(accepted);
     }
     zel_inform(stderr, "accept resulted in m_fd=%d newfd=%d\n", accepted, duplicate);
-    ::close(accepted);
     // Short messages go at once: a small write left for the peer's delayed ACK stalls a rendezvous,
     // and the direct link handed to the host, by 40 ms.
     set_option(duplicate, IPPROTO_TCP, TCP_NODELAY, 1);

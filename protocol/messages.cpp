@@ -1,5 +1,6 @@
 #include "protocol/messages.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +11,22 @@ const char* const g_message_names[g_message_count] = {
 };
 
 bool Cookie::parse(const char* text, Cookie* out) {
+    // The form this library writes ("0x" and up to 16 hex digits) is read by hand, every message of
+    // a rendezvous carries one; anything else is read as the scanner reads a pointer.
+    if (text[0] == '0' && text[1] == 'x') {
+        uintptr_t read = 0;
+        int digits = 0;
+        for (const char* at = text + 2; digits <= 16; ++at, ++digits) {
+            char c = *at;
+            int nibble = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (nibble < 0) break;
+            read = read << 4 | static_cast<uintptr_t>(nibble);
+        }
+        if (digits >= 1 && digits <= 16) {
+            *out = Cookie::of(reinterpret_cast<void*>(read));
+            return true;
+        }
+    }
     void* value = nullptr;
     if (sscanf(text, "%p", &value) != 1) return false;
     *out = Cookie::of(value);

@@ -173,13 +173,18 @@ void Caller::send_texts(std::vector<std::string>& texts) {
 }
 
 int Caller::write_frames(const char* bytes, int length, const std::string& logged) {
-    zel::MutexLock lock(m_send_mutex);
-    int sent = m_conn->send(bytes, length);
-    if ((sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) || (sent >= 0 && sent < length)) {
-        // The send time limit passed, or only part of the text went out: the stream can no longer be
-        // framed, so the link is shut down and its reader ends, which drops the party.
-        m_conn->shutdown();
+    int sent;
+    {
+        zel::MutexLock lock(m_send_mutex);
+        sent = m_conn->send(bytes, length);
+        if ((sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) || (sent >= 0 && sent < length)) {
+            // The send time limit passed, or only part of the text went out: the stream can no longer
+            // be framed, so the link is shut down and its reader ends, which drops the party.
+            m_conn->shutdown();
+        }
     }
+    // Outside the lock: the peer's answer, written by another thread of this process, may already be
+    // due on this link.
     zel::logline(static_cast<const void*>(this), " sending ", logged);
     return sent;
 }

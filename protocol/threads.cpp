@@ -1,5 +1,9 @@
 #include "protocol/threads.h"
 
+#include <sched.h>
+
+#include <atomic>
+
 #include "protocol/clock.h"
 #include "protocol/settings.h"
 
@@ -39,6 +43,7 @@ struct zel::ThreadPool::Worker {
     void* argument = nullptr;
     std::shared_ptr<Completion> done;
     bool leave = false;
+    std::atomic<int> signals{0};  // run() calls about to signal `wake`, which must outlive them
 };
 
 bool zel::ThreadPool::run(Entry entry, void* argument, const std::shared_ptr<Completion>& done, pthread_t* worker) {
@@ -53,11 +58,18 @@ bool zel::ThreadPool::run(Entry entry, void* argument, const std::shared_ptr<Com
             taken->argument = argument;
             taken->done = done;
             if (worker) *worker = taken->thread;
-            taken->wake.signal();
-            return true;
+            // Signalled once the lock is free, so that the woken thread does not at once sleep again
+            // on the lock it needs; it cannot end meanwhile (see work()).
+            ++taken->signals;
+        } else {
+            if (m_threads >= static_cast<size_t>(settings().max_threads)) return false;
+            ++m_threads;
         }
-        if (m_threads >= static_cast<size_t>(settings().max_threads)) return false;
-        ++m_threads;
+    }
+    if (taken != nullptr) {
+        taken->wake.signal();
+        --taken->signals;
+        return true;
     }
     taken = new Worker;
     taken->pool = this;
@@ -108,6 +120,8 @@ void zel::ThreadPool::work(Worker* self) {
         m_ended.push_back(self->thread);
         --m_threads;
         m_gone.broadcast();
+        // A run() that handed this thread a job it already ran may not have signalled it yet.
+        while (self->signals.load() != 0) sched_yield();
         delete self;
         return;
     }
