@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -169,7 +170,11 @@ int main(int argc, char** argv) {
     note("coordinator port " + std::to_string(harness::coordinator_port()) + ", pool up to " +
          std::to_string(harness::pool_top()) + ", floor on " + std::to_string(harness::pool_top() + 10));
     if (options.wants("floor")) floor_phase(options);
-    std::unique_ptr<harness::Coordinator> coordinator(new harness::Coordinator);
+    // Every crowd here is the benchmark's own, from one address: no address is held to a share.
+    AdmissionLimits limits = AdmissionLimits::from_settings();
+    limits.max_per_source = std::numeric_limits<int>::max();
+    limits.max_waiting_conferences = std::numeric_limits<int>::max();
+    std::unique_ptr<harness::Coordinator> coordinator(new harness::Coordinator(limits));
     if (!coordinator->started) {
         note("cannot listen on the coordinator port " + std::to_string(harness::coordinator_port()));
         return 1;

@@ -59,6 +59,10 @@ Headers, the CMake package (find_package(zel_protocol)) and the pkg-config file 
 for building host programs against libzel-protocol${PROJECT_VERSION_MAJOR}.")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME tqr)
+# tqr links the library of the Runtime package built beside it: dpkg-shlibdeps finds it in the build
+# tree, and the dependency is stated, to the exact version the tool was built with.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
+set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libzel-protocol${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles)
 set(CPACK_COMPONENT_TOOL_DESCRIPTION "TQR rendezvous coordinator and file transfer tool

@@ -64,31 +64,4 @@ ZEL_API void set_party_observer(PartyObserver observer, void* context);
 
 }  // namespace zel
 
-// Programs that name the events unqualified define ZEL_UNQUALIFIED_EVENTS.
-#ifdef ZEL_UNQUALIFIED_EVENTS
-using zel::PartyEvent;
-using zel::PartyEventKind;
-using zel::PartyObserver;
-using zel::set_party_observer;
-using zel::EVENT_JOINED;
-using zel::EVENT_NOMINATED;
-using zel::EVENT_PORT_LENT;
-using zel::EVENT_CONNECTED;
-using zel::EVENT_RENDEZVOUS_ENDED;
-using zel::EVENT_PORT_SET_ASIDE;
-using zel::EVENT_DROPPED;
-using zel::EVENT_REJECTED_SENDER;
-using zel::EVENT_REFUSED;
-using zel::EVENT_LEFT;
-using zel::EVENT_NOMINATION;
-using zel::EVENT_LISTENING;
-using zel::EVENT_LISTENER_UNUSED;
-using zel::EVENT_CONNECTING;
-using zel::EVENT_CONNECT_FAILED;
-using zel::EVENT_KEY_CHECKED;
-using zel::EVENT_KEY_REFUSED;
-using zel::EVENT_BRIDGED;
-using zel::EVENT_REJECTED;
-#endif
-
 #endif

@@ -99,8 +99,15 @@ TEST_F(Installed, TheLibraryCarriesItsVersionAndExportsTheHostsApiAndNothingElse
                          "zel::refused_within(Caller&, double)", "zel::wait_link_ended(Caller&, double)", "zel::close_link(Caller&)", "zel::shutdown()", "zel::settings()",
                          "zel::printable[abi:cxx11](char const*, unsigned long, bool)", "zel::logmsg_mutex()", "zel_set_quiet(int)",
                      }));
+    // The tool is a host of the installed library like any other: it loads the installed one.
     RunResult help = run(quote(s_prefix + "/bin/tqr") + " --help");
     EXPECT_EQ(help.status, 0) << help.output;
+    RunResult loads = run("ldd " + quote(s_prefix + "/bin/tqr"));
+    const size_t at = loads.output.find(soname + " => ");
+    ASSERT_NE(at, std::string::npos) << loads.output;
+    const size_t from = at + soname.size() + 4;
+    const std::string loaded = loads.output.substr(from, loads.output.find(" (", from) - from);
+    EXPECT_EQ(fs::canonical(loaded), fs::canonical(s_libdir + "/" + soname)) << loads.output;
     // A packager's staged install: files land under DESTDIR, while what they name is the final prefix.
     const std::string stage = s_root.path() + "/stage";
     RunResult staged = run("DESTDIR=" + quote(stage) + " " + quote(ZEL_CMAKE) + " --install " + quote(ZEL_BINARY_DIR) +

@@ -26,6 +26,31 @@ void catch_interrupts(void (*on_signal)(int signal)) {
     }).detach();
 }
 
+InterruptWatch::InterruptWatch(void (*on_signal)(int signal, void* context), void* context) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    m_thread = std::thread([this, stop, on_signal, context] {
+        int received = 0;
+        while (sigwait(&stop, &received) != 0) {
+        }
+        // The destructor's own signal, sent to this thread alone, only ends the wait.
+        if (m_stopping.load()) return;
+        put_terminal_back();
+        on_signal(received, context);
+    });
+}
+
+InterruptWatch::~InterruptWatch() {
+    m_stopping.store(true);
+    // Blocked in this thread as in every other, so the waiting thread takes it; once that thread has
+    // returned (a signal came first), the signal is dropped with it.
+    pthread_kill(m_thread.native_handle(), SIGTERM);
+    m_thread.join();
+}
+
 const char* interrupt_name(int signal) { return signal == SIGINT ? "SIGINT" : "SIGTERM"; }
 
 }  // namespace tqr

@@ -4,7 +4,27 @@
 #ifndef ZEL_TOOLS_TQR_CLI_INTERRUPT_H
 #define ZEL_TOOLS_TQR_CLI_INTERRUPT_H
 
+#include <atomic>
+#include <thread>
+
 namespace tqr {
+
+// The same for a command that returns from main: the thread that waits for the signals runs
+// `on_signal(signal, context)` at most once, which claims the command's end and returns, and the
+// destructor ends that thread when no signal came and joins it, so that it never reaches a context
+// that is gone. Owned by the command's run function, made on its main thread before any other thread
+// starts, and destroyed before the context; one at a time per process.
+class InterruptWatch {
+public:
+    InterruptWatch(void (*on_signal)(int signal, void* context), void* context);
+    ~InterruptWatch();
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+private:
+    std::atomic<bool> m_stopping{false};
+    std::thread m_thread;
+};
 
 // Blocks both signals in the calling thread and in every thread it starts later, then starts the
 // thread that waits for them. `on_signal` runs on that thread with the signal's number and must end

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/zel_common.h"
+#include "protocol/host.h"
 #include "cli/commands.h"
 #include "cli/settings_check.h"
 #include "code/words.h"
@@ -15,15 +16,17 @@
 namespace {
 
 // The library writes its first lines while it loads, before main. Its lines are hidden unless
-// --verbose, so the process must be quiet by then already; glibc hands these early functions the
-// arguments.
-__attribute__((constructor(101))) void quiet_from_the_start(int argc, char** argv, char**) {
+// --verbose, so the process must be quiet by then already. A shared library's initializers run before
+// the program's own constructors, but after its pre-initializers, which glibc hands the arguments; the
+// library's quiet switch is a constant-initialized flag, so it can be set before the library starts.
+void quiet_from_the_start(int argc, char** argv, char**) {
     bool loud = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--verbose") == 0) loud = true;
     }
     if (!loud) zel_set_quiet(1);
 }
+__attribute__((section(".preinit_array"), used)) void (*const s_quiet_first)(int, char**, char**) = quiet_from_the_start;
 
 // A host name or an IPv4 address; the port is a setting of its own, and the library speaks IPv4 only.
 std::string check_host(const std::string& host) {
@@ -142,10 +145,10 @@ CLI::App* add_receive(CLI::App& app, tqr::ReceiveOptions& receive, std::vector<s
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    // A peer that leaves mid-transfer must give an error result, not end the process.
-    signal(SIGPIPE, SIG_IGN);
+namespace {
 
+// The command line, then the command: its exit status.
+int run(int argc, char** argv) {
     CLI::App app{"tqr: meet through a coordinator, then move a file over a direct, key-checked link.\n"
                  "Ports: TQR_COORDINATOR_PORT (default 7200) and TQR_TOP_PORT (top of the lent ports, default 7220)."};
     app.set_version_flag("--version,-V", "tqr " TQR_VERSION);
@@ -207,4 +210,16 @@ int main(int argc, char** argv) {
     }
     if (*demo_command) return tqr::run_demo("/proc/self/exe");
     return tqr::EXIT_USAGE_OR_IO;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A peer that leaves mid-transfer must give an error result, not end the process.
+    signal(SIGPIPE, SIG_IGN);
+    int status = run(argc, argv);
+    // Every command has deleted its Callers and stopped its coordinator: the library's threads end
+    // here, and nothing of ours runs while the process ends.
+    zel::shutdown();
+    return status;
 }

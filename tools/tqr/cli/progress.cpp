@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/escape.h"
+#include "cli/prompt.h"
 
 namespace tqr {
 
@@ -131,8 +132,12 @@ bool Progress::ask(const std::string& question) {
     fprintf(terminal, "tqr %s: %s [y/N] ", m_command.c_str(), escaped(question).c_str());
     fflush(terminal);
     char answer[64] = "";
-    bool yes = fgets(answer, sizeof answer, terminal) != nullptr && (answer[0] == 'y' || answer[0] == 'Y');
+    // An interrupt ends the question unanswered: the command is ending, and its last line ends the
+    // question's line.
+    bool answered = wait_for_answer(fileno(terminal));
+    bool yes = answered && fgets(answer, sizeof answer, terminal) != nullptr && (answer[0] == 'y' || answer[0] == 'Y');
     fclose(terminal);
+    if (!answered) return false;
     std::lock_guard<std::mutex> guard(m_mutex);
     m_held = false;
     // The clock stops while a person thinks: the rate and the time left are the link's.

@@ -1,8 +1,11 @@
 #include "cli/prompt.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "code/words.h"
+#include "net/socket.h"
 
 namespace tqr {
 
@@ -29,6 +33,16 @@ struct SavedTerminal {
 };
 
 SavedTerminal g_saved;
+
+std::atomic<bool> g_prompts_ended{false};
+
+// Readable, and so for good, once put_terminal_back() ended the prompts: nothing reads its byte.
+const int* ended_pipe() {
+    static int fds[2] = {-1, -1};
+    static bool made = pipe2(fds, O_CLOEXEC) == 0;
+    (void)made;
+    return fds;
+}
 
 // The terminal without line editing, echo or signal keys for as long as this lives, so that Tab and
 // every other key come here; put back as it was however the prompt ends.
@@ -86,6 +100,8 @@ CodeRead read_from_terminal(FILE* out, std::string* typed) {
     redraw(out, line);
     for (;;) {
         char c = 0;
+        // Ended from another thread: its last line follows at once, on the line put_terminal_back ended.
+        if (!wait_for_answer(STDIN_FILENO)) return CODE_INTERRUPTED;
         ssize_t n = read(STDIN_FILENO, &c, 1);
         if (n < 0 && errno == EINTR) continue;
         bool done = c == '\r' || c == '\n';
@@ -130,7 +146,18 @@ CodeRead read_code(std::string* typed) {
     return c != EOF || !line.empty() ? CODE_TYPED : CODE_NONE;
 }
 
+bool wait_for_answer(int fd) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {ended_pipe()[0], POLLIN, 0}};
+    // A failed wait leaves the read to tell.
+    return net::wait_any(fds, 2, -1) <= 0 || fds[1].revents == 0;
+}
+
+bool prompts_ended() { return g_prompts_ended.load(); }
+
 void put_terminal_back() {
+    g_prompts_ended.store(true);
+    ssize_t ended = write(ended_pipe()[1], "", 1);
+    (void)ended;
     std::lock_guard<std::mutex> guard(g_saved.mutex);
     if (!g_saved.raw) return;
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved.saved);

@@ -15,8 +15,15 @@ enum CodeRead { CODE_TYPED, CODE_NONE, CODE_INTERRUPTED };
 CodeRead read_code(std::string* typed);
 
 // For a process that ends while the prompt is up (SIGTERM), from any thread: the terminal as it was
-// before, and the prompt's line ended, so that the last line stands on a line of its own.
+// before, and the prompt's line ended, so that the last line stands on a line of its own. Every
+// prompt, the one that is up and any later one, ends at once (wait_for_answer()).
 void put_terminal_back();
+
+// Waits until `fd`, where a prompt reads its answer, is readable: false when put_terminal_back() came
+// first, and the prompt must end without an answer.
+bool wait_for_answer(int fd);
+// Whether put_terminal_back() came: the process is ending, and the thread that called it says how.
+bool prompts_ended();
 
 }  // namespace tqr
 

@@ -5,15 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <ctime>
 #include <set>
 #include <string>
 
 #include "protocol/caller.h"
-#include "protocol/coordinator_server.h"
+#include "protocol/host.h"
 #include "protocol/phrase.h"
 #include "protocol/settings.h"
 #include "code/machine.h"
@@ -37,22 +36,11 @@ constexpr double kOwnWordSeconds = 10;
 // The longest wait for another coordinator's refusal.
 constexpr double kMostGraceSeconds = 2;
 
-// What the coordinator of this process said of the conference being joined: filled by its party
-// events, on its threads; read by the joining thread.
-struct Admission {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::string conference;
-    int verdict = 0;  // 1 joined, -1 turned away, 0 not told yet
-};
-
-Admission g_admission;
-
 // Where the sender's coordinator is.
 struct Where {
     std::string host;
     bool own = false;                      // served by this process ...
-    CoordinatorServer* server = nullptr;  // ... by this one
+    zel::CoordinatorHost* server = nullptr;  // ... by this one
 };
 
 // Nameplates are drawn first from 1 to TQR_CODE_NAMEPLATES (default 999: at most three digits to say).
@@ -78,42 +66,45 @@ unsigned draw_nameplate(unsigned range, const std::set<unsigned>& tried) {
 // listener and a socket each, a file or a folder's files), the standard streams, the log.
 constexpr int kOwnDescriptors = 256;
 
-// Serves a coordinator in this process, on the configured port, until the process ends: for this
+// Serves a coordinator in this process, on the configured port, until `tqr send` stops it: for this
 // sender's own conference only (only_conference), with every party's socket within the open-file
 // limit, which is raised to its hard limit first. Null when the port cannot be had.
-CoordinatorServer* serve_coordinator(Progress& progress) {
+zel::CoordinatorHost* serve_coordinator(Progress& progress, std::unique_ptr<zel::CoordinatorHost>& own) {
     int port = zel::settings().coordinator_port;
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != files.rlim_max) {
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
-    AdmissionLimits limits = AdmissionLimits::from_settings();
+    zel::AdmissionLimits limits = zel::AdmissionLimits::from_settings();
     limits.descriptor_reserve = kOwnDescriptors;
-    // Never freed: the process ends with finish(), which does not wait for the coordinator's threads.
-    CoordinatorServer* server = new CoordinatorServer();
+    std::unique_ptr<zel::CoordinatorHost> server(new zel::CoordinatorHost());
     if (!server->start(port, limits)) return nullptr;
+    own = std::move(server);
     if (progress.json()) {
         progress.step("coordinator", "", {{"port", static_cast<double>(port)}});
     } else {
         progress.note("no coordinator answered at localhost port " + std::to_string(port) +
                       "; serving one here for as long as this runs");
     }
-    return server;
+    return own.get();
 }
 
 // Whether the coordinator took the sender in. A coordinator tells only a refusal ("RejectedSender ",
 // then it ends the link). This process's own tells its events, so they are waited for; another one
 // gets a grace time in which its refusal would arrive: several times the handshake's round trips.
-bool admitted(Caller* caller, bool own, double handshake_seconds) {
+bool admitted(Caller* caller, bool own, double handshake_seconds, Admission& admission) {
     bool refused;
     if (own) {
-        std::unique_lock<std::mutex> lock(g_admission.mutex);
-        g_admission.changed.wait_for(lock, std::chrono::duration<double>(kOwnWordSeconds),
-                                     [] { return g_admission.verdict != 0; });
-        refused = g_admission.verdict < 0;
+        timespec deadline{};
+        clock_gettime(admission.changed.clock(), &deadline);
+        deadline.tv_sec += static_cast<time_t>(kOwnWordSeconds);
+        zel::MutexLock lock(admission.mutex);
+        while (admission.verdict == 0 && admission.changed.wait_until(admission.mutex, deadline) == 0) {
+        }
+        refused = admission.verdict < 0;
     } else {
-        refused = caller->refused_within(std::min(kMostGraceSeconds, 0.25 + 4 * handshake_seconds));
+        refused = zel::refused_within(*caller, std::min(kMostGraceSeconds, 0.25 + 4 * handshake_seconds));
     }
     if (!refused) return true;
     caller->process();  // takes the refusal, or finds the link gone
@@ -135,12 +126,18 @@ void show_code(const Code& code, const PartyOptions& options, Progress& progress
 }  // namespace
 
 int join_with_code(const PartyOptions& options, const Code* chosen, size_t words, Progress& progress,
-                   CallerMaker make_caller, Caller** caller, Code* code) {
+                   const CallerMaker& make_caller, const CodeJoin& join, Caller** caller, Code* code) {
+    auto fail = [&](const std::string& text, const std::string& message, int status) {
+        join.ending.claim(progress, status, text, message);
+        return join.ending.status(status);
+    };
     Where where{options.host};
     std::set<unsigned> tried;
     unsigned range = nameplate_range();
     size_t in_a_row = 0;  // refusals in the current range
     for (;;) {
+        // An interruption meanwhile claimed the end: it is not this loop's to say more.
+        if (join.ending.claimed()) return join.ending.status();
         bool exhausted = tried.size() >= range;  // tried holds plates of this range and the smaller ones
         if (range < kMaxNameplate && (in_a_row >= kCrowdedAfter || exhausted)) {
             range = next_range(range);
@@ -157,9 +154,9 @@ int join_with_code(const PartyOptions& options, const Code* chosen, size_t words
         Membership membership{where.host, conference_of(plate), nameplate_check_key(plate)};
         if (where.server != nullptr) where.server->only_conference(membership.conference);
         {
-            std::lock_guard<std::mutex> guard(g_admission.mutex);
-            g_admission.conference = membership.conference;
-            g_admission.verdict = 0;
+            zel::MutexLock lock(join.admission.mutex);
+            join.admission.conference = membership.conference;
+            join.admission.verdict = 0;
         }
         progress.state("joining at " + where.host);
         Caller* joining = make_caller();
@@ -170,50 +167,42 @@ int join_with_code(const PartyOptions& options, const Code* chosen, size_t words
         double handshake = std::chrono::duration<double>(Clock::now() - started).count();
         if (status != EXIT_DONE && unreachable && !options.host_given && !where.own) {
             delete joining;
-            CoordinatorServer* server = serve_coordinator(progress);
-            if (server == nullptr) {
-                progress.fail("no coordinator", error + ", and cannot serve one on that port", EXIT_NO_COORDINATOR);
-                return EXIT_NO_COORDINATOR;
-            }
+            zel::CoordinatorHost* server = serve_coordinator(progress, join.coordinator);
+            if (server == nullptr) return fail("no coordinator", error + ", and cannot serve one on that port", EXIT_NO_COORDINATOR);
             where = Where{"127.0.0.1", true, server};
             continue;
         }
         if (status != EXIT_DONE) {
-            progress.fail("no coordinator", error, status);
-            return status;
+            delete joining;
+            return fail("no coordinator", error, status);
         }
-        if (admitted(joining, where.own, handshake)) {
+        if (admitted(joining, where.own, handshake, join.admission)) {
             *caller = joining;
             show_code(*code, options, progress);
             return EXIT_DONE;
         }
-        bool rejected = joining->rejected();
+        bool rejected = zel::process_result(*joining) == zel::ProcessEnd::REJECTED;
         delete joining;
-        if (!rejected) {
-            progress.fail("coordinator link ended", "the coordinator closed the link", EXIT_NO_COORDINATOR);
-            return EXIT_NO_COORDINATOR;
-        }
-        if (chosen) {
-            progress.fail("rejected",
-                          "nameplate " + std::to_string(plate) + " has a sender already: choose a code of another "
-                          "number, or leave out --code",
-                          EXIT_REJECTED);
-            return EXIT_REJECTED;
-        }
+        if (!rejected) return fail("coordinator link ended", "the coordinator closed the link", EXIT_NO_COORDINATOR);
+        if (chosen)
+            return fail("rejected",
+                        "nameplate " + std::to_string(plate) + " has a sender already: choose a code of another "
+                        "number, or leave out --code",
+                        EXIT_REJECTED);
         tried.insert(plate);
         ++in_a_row;
     }
-    progress.fail("rejected", std::to_string(tried.size()) + " nameplates in a row have a sender already",
-                  EXIT_REJECTED);
-    return EXIT_REJECTED;
+    return fail("rejected", std::to_string(tried.size()) + " nameplates in a row have a sender already",
+                EXIT_REJECTED);
 }
 
-void admission_event(const PartyEvent& event) {
-    if (event.role != ROLE_SENDER || (event.kind != EVENT_JOINED && event.kind != EVENT_REJECTED_SENDER)) return;
-    std::lock_guard<std::mutex> guard(g_admission.mutex);
-    if (event.conference != g_admission.conference || g_admission.verdict != 0) return;
-    g_admission.verdict = event.kind == EVENT_JOINED ? 1 : -1;
-    g_admission.changed.notify_all();
+void admission_event(Admission& admission, const zel::PartyEvent& event) {
+    if (event.role != ROLE_SENDER || (event.kind != zel::EVENT_JOINED && event.kind != zel::EVENT_REJECTED_SENDER))
+        return;
+    zel::MutexLock lock(admission.mutex);
+    if (event.conference != admission.conference || admission.verdict != 0) return;
+    admission.verdict = event.kind == zel::EVENT_JOINED ? 1 : -1;
+    admission.changed.broadcast();
 }
 
 }  // namespace tqr

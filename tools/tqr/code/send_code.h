@@ -4,6 +4,12 @@
 #ifndef ZEL_TOOLS_TQR_CODE_SEND_CODE_H
 #define ZEL_TOOLS_TQR_CODE_SEND_CODE_H
 
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "protocol/coordinator_host.h"
+#include "protocol/mutex.h"
 #include "protocol/party_events.h"
 #include "cli/commands.h"
 #include "code/words.h"
@@ -12,21 +18,40 @@ class Caller;
 
 namespace tqr {
 
+class Ending;
 class Progress;
 
+// What this process's own coordinator said of the conference being joined: filled by its party
+// events (admission_event), on its threads; read by the joining thread. Owned by the sender's state.
+struct Admission {
+    zel::Mutex mutex;  // guards what follows; a leaf: nothing else is taken under it
+    zel::CondVar changed;
+    std::string conference ZEL_GUARDED_BY(mutex);
+    int verdict ZEL_GUARDED_BY(mutex) = 0;  // 1 joined, -1 turned away, 0 not told yet
+};
+
 // A sender's Caller as `tqr send` sets it up, not yet connected.
-typedef Caller* (*CallerMaker)();
+typedef std::function<Caller*()> CallerMaker;
+
+// What join_with_code works with: `ending` takes its failures (first claim wins, so that an
+// interruption meanwhile stands), `admission` the own coordinator's word, and `coordinator` the own
+// coordinator once it serves one, for the caller to stop after every Caller is gone.
+struct CodeJoin {
+    Ending& ending;
+    Admission& admission;
+    std::unique_ptr<zel::CoordinatorHost>& coordinator;
+};
 
 // Joins the conference of a fresh code of `words` words as its sender, drawing another nameplate
 // while the one drawn has a sender already; or of `chosen` (already checked by parse_code), whose
 // nameplate only is tried. EXIT_DONE with `*caller` joined and `code` filled, once the code went to
-// standard output; otherwise the exit status, once `progress` told why.
+// standard output; otherwise the exit status, once the end was claimed on `join.ending`.
 int join_with_code(const PartyOptions& options, const Code* chosen, size_t words, Progress& progress,
-                   CallerMaker make_caller, Caller** caller, Code* code);
+                   const CallerMaker& make_caller, const CodeJoin& join, Caller** caller, Code* code);
 
 // What the process's party observer hands on: the word of this process's own coordinator on the
 // conference being joined.
-void admission_event(const PartyEvent& event);
+void admission_event(Admission& admission, const zel::PartyEvent& event) ZEL_EXCLUDES(admission.mutex);
 
 }  // namespace tqr
 

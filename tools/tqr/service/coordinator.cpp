@@ -17,9 +17,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -28,7 +28,8 @@
 
 #include "common/logmsg.h"
 #include "common/zel_common.h"
-#include "protocol/coordinator_server.h"
+#include "protocol/coordinator_host.h"
+#include "protocol/host.h"
 #include "protocol/party_events.h"
 #include "protocol/portmanager.h"
 #include "protocol/settings.h"
@@ -46,46 +47,19 @@ namespace {
 constexpr long kSpareDescriptors = 64;
 
 // Rendezvous under way: pool ports lent, or set apart for a conference that waits.
-size_t ports_out() {
-    Portmanager::Counts counts = g_portmanager.counts();
+size_t ports_out(const zel::CoordinatorHost& host) {
+    Portmanager::Counts counts = host.counts().ports;
     return counts.lent + counts.reserved;
 }
 
-// The drain after the first stop signal: it waits until no rendezvous holds a port, the drain time is
-// up, or a second signal came. Woken by the end of each rendezvous and by the second signal.
-class Drain {
-public:
-    void changed() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_changed.notify_all();
-    }
-    void cut() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_cut = true;
-        m_changed.notify_all();
-    }
-    void wait(std::chrono::seconds limit) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_for(lock, limit, [&] { return m_cut || ports_out() == 0; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_cut = false;
-};
-
-Drain g_drain;
-Metrics g_metrics;
-
 // The party events of the library, counted for --metrics and told as status lines. The process has
-// one observer, so both are fed here. Refusals come in floods: they are only counted here, and told
-// at most once a second by the main thread.
-void on_party_event(const PartyEvent& event, void*) {
-    g_metrics.count(event);
+// one observer, so both are fed here, on the library thread that took the step (`metrics`: the
+// run's counts). Refusals come in floods: they are only counted here, and told at most once a second
+// by the main thread.
+void on_party_event(const zel::PartyEvent& event, void* metrics) {
+    static_cast<Metrics*>(metrics)->count(event);
     switch (event.kind) {
-    case EVENT_RENDEZVOUS_ENDED: {
-        g_drain.changed();
+    case zel::EVENT_RENDEZVOUS_ENDED: {
         std::vector<Field> fields{{"conference", event.conference},
                                   {"nickname", event.nickname},
                                   {"port", event.port},
@@ -95,7 +69,7 @@ void on_party_event(const PartyEvent& event, void*) {
         write_status("rendezvous", fields);
         break;
     }
-    case EVENT_DROPPED:
+    case zel::EVENT_DROPPED:
         write_status("dropped", {{"reason", event.what},
                                  {"role", role_name(event.role)},
                                  {"conference", event.conference},
@@ -103,13 +77,13 @@ void on_party_event(const PartyEvent& event, void*) {
                                  {"peer", event.peer},
                                  {"detail", event.detail}});
         break;
-    case EVENT_PORT_SET_ASIDE:
+    case zel::EVENT_PORT_SET_ASIDE:
         write_status("port_set_aside", {{"port", event.port},
                                         {"conference", event.conference},
                                         {"nickname", event.nickname},
                                         {"seconds", decimal(event.ms / 1000.0)}});
         break;
-    case EVENT_REJECTED_SENDER:
+    case zel::EVENT_REJECTED_SENDER:
         write_status("rejected_sender", {{"conference", event.conference},
                                          {"peer", event.peer},
                                          {"reason", *event.what != '\0' ? event.what : "second_sender"}});
@@ -188,12 +162,13 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
 }
 
 void tell_listening(const CoordinatorOptions& options, int port, const Limits& limits,
-                    const CoordinatorServer& server) {
+                    const zel::CoordinatorHost& host) {
     if (options.quiet) return;
+    const zel::CoordinatorCounts counts = host.counts();
     std::vector<Field> fields{{"port", std::to_string(port)},
-                              {"pool", std::to_string(port + 1) + "-" + std::to_string(g_portmanager.top_port())},
+                              {"pool", std::to_string(port + 1) + "-" + std::to_string(counts.top_port)},
                               {"max_parties", std::to_string(limits.max_parties)},
-                              {"max_per_source", std::to_string(server.max_per_source())},
+                              {"max_per_source", std::to_string(counts.max_per_source)},
                               {"open_files", limits.open_files > 0 ? std::to_string(limits.open_files) : "unlimited"},
                               {"drain_seconds", std::to_string(limits.drain_seconds)}};
     if (!options.metrics.empty()) fields.push_back({"metrics", options.metrics});
@@ -203,9 +178,10 @@ void tell_listening(const CoordinatorOptions& options, int port, const Limits& l
 // Refusals come in floods: they are counted, and told at most once a second.
 class Refusals {
 public:
-    void tell(const CoordinatorServer& server) {
-        tell_one("max_parties", server.refused(), server.max_parties(), &m_full);
-        tell_one("max_per_source", server.refused_sources(), server.max_per_source(), &m_sources);
+    void tell(const zel::CoordinatorHost& host) {
+        const zel::CoordinatorCounts counts = host.counts();
+        tell_one("max_parties", counts.refused, counts.max_parties, &m_full);
+        tell_one("max_per_source", counts.refused_sources, counts.max_per_source, &m_sources);
     }
 
 private:
@@ -220,28 +196,32 @@ private:
 };
 
 // From the first stop signal on: new parties are refused (the port is closed), rendezvous that hold
-// a lent port may complete for a while, then every party's link ends.
-void shut_down(CoordinatorServer& server, const CoordinatorOptions& options, const sigset_t& stop_signals,
+// a lent port may complete for a while (a second signal cuts that short), then every party's link ends.
+void shut_down(zel::CoordinatorHost& host, const CoordinatorOptions& options, const sigset_t& stop_signals,
                int received, const Limits& limits, Refusals& refusals) {
-    server.stop_accepting();
+    host.stop_accepting();
     auto stopping_at = std::chrono::steady_clock::now();
     if (!options.quiet) {
         write_status("stopping", {{"signal", signal_name(received)},
-                                  {"rendezvous", std::to_string(ports_out())},
-                                  {"parties", std::to_string(server.parties())}});
+                                  {"rendezvous", std::to_string(ports_out(host))},
+                                  {"parties", std::to_string(host.counts().parties)}});
     }
-    // A second signal cuts the drain short.
-    std::thread([stop_signals] {
+    // The watcher of a second signal is woken by one of its own once the drain is over, and joined.
+    std::atomic<bool> drained{false};
+    std::thread second([&] {
         siginfo_t info;
         while (sigwaitinfo(&stop_signals, &info) < 0 && errno == EINTR) {
         }
-        g_drain.cut();
-    }).detach();
-    g_drain.wait(std::chrono::seconds(limits.drain_seconds));
-    size_t under_way = ports_out();
+        if (!drained.load()) host.cut_drain();
+    });
+    host.drain(limits.drain_seconds);
+    drained.store(true);
+    pthread_kill(second.native_handle(), SIGTERM);
+    second.join();
+    size_t under_way = ports_out(host);
     // Ends every party's link; a rendezvous still under way is told as left.
-    server.stop();
-    refusals.tell(server);
+    host.stop();
+    refusals.tell(host);
     if (!options.quiet) {
         write_status("stopped", {{"drained", under_way == 0 ? "yes" : "no"},
                                  {"rendezvous", std::to_string(under_way)},
@@ -256,41 +236,50 @@ int run_coordinator(const CoordinatorOptions& options) {
     Limits limits;
     if (!prepare(options, &stop_signals, &limits)) return EXIT_USAGE_OR_IO;
 
-    set_party_observer(on_party_event, nullptr);
-    int port = g_portmanager.coord_port();
-    CoordinatorServer server;
-    // Bound before the coordinator port opens, so that a wrong address turns no party away. Once it
-    // serves, it lives as long as the process: the coordinator leaves through finish().
-    MetricsServer metrics(g_metrics, server);
+    // The run's objects, in the order they go: the metrics server reads the host and the counts.
+    Metrics metrics;
+    zel::set_party_observer(on_party_event, &metrics);
+    int port = zel::settings().coordinator_port;
+    zel::CoordinatorHost host;
+    // Bound before the coordinator port opens, so that a wrong address turns no party away.
+    MetricsServer metrics_server(metrics, host);
     std::string error;
-    if (!options.metrics.empty() && !metrics.bind(options.metrics, &error)) {
+    if (!options.metrics.empty() && !metrics_server.bind(options.metrics, &error)) {
         fprintf(stderr, "tqr coordinator: %s\n", error.c_str());
+        zel::set_party_observer(nullptr, nullptr);
         return EXIT_USAGE_OR_IO;
     }
-    AdmissionLimits admission = AdmissionLimits::from_settings();
+    zel::AdmissionLimits admission = zel::AdmissionLimits::from_settings();
     admission.descriptor_reserve = static_cast<int>(kSpareDescriptors);
-    if (!server.start(port, admission)) {
+    if (!host.start(port, admission)) {
         fprintf(stderr, "tqr coordinator: cannot listen on port %d (is another coordinator running?)\n", port);
+        zel::set_party_observer(nullptr, nullptr);
         return EXIT_USAGE_OR_IO;
     }
-    // The server keeps its parties below the open-file limit; said here, where a person reads it.
-    limits.max_parties = server.max_parties();
+    // The host keeps its parties below the open-file limit; said here, where a person reads it.
+    limits.max_parties = host.counts().max_parties;
     if (limits.open_files > 0 && (admission.max_parties == 0 || admission.max_parties > limits.max_parties))
         fprintf(stderr, "tqr coordinator: at most %ld parties, to fit the open-file limit of %ld\n", limits.max_parties,
                 limits.open_files);
-    if (!options.metrics.empty()) metrics.serve();
-    tell_listening(options, port, limits, server);
+    if (!options.metrics.empty() && !metrics_server.serve()) {
+        fprintf(stderr, "tqr coordinator: cannot serve metrics on %s\n", options.metrics.c_str());
+        host.stop();
+        zel::set_party_observer(nullptr, nullptr);
+        return EXIT_USAGE_OR_IO;
+    }
+    tell_listening(options, port, limits, host);
 
     Refusals refusals;
     int received = -1;
     while (received < 0) {
         timespec second{1, 0};
         received = sigtimedwait(&stop_signals, nullptr, &second);
-        refusals.tell(server);
+        refusals.tell(host);
     }
-    shut_down(server, options, stop_signals, received, limits, refusals);
-    // Conference threads never end; leaving now spares static destructors from racing them.
-    finish(EXIT_DONE);
+    shut_down(host, options, stop_signals, received, limits, refusals);
+    metrics_server.stop();
+    zel::set_party_observer(nullptr, nullptr);
+    return leave(EXIT_DONE);
 }
 
 }  // namespace tqr

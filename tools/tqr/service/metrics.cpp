@@ -5,9 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/activelist.h"
-#include "protocol/coordinator_server.h"
-#include "protocol/portmanager.h"
+#include "protocol/coordinator_host.h"
 
 namespace tqr {
 
@@ -64,9 +62,9 @@ std::string bound_text(double bound) {
 
 }  // namespace
 
-void Metrics::count(const PartyEvent& event) {
+void Metrics::count(const zel::PartyEvent& event) {
     switch (event.kind) {
-    case EVENT_RENDEZVOUS_ENDED: {
+    case zel::EVENT_RENDEZVOUS_ENDED: {
         m_outcomes[index_of(kOutcomeNames, kOutcomes, event.what)].fetch_add(1, kRelaxed);
         int bucket = 0;
         while (bucket < kBuckets && event.ms / 1000.0 > kBounds[bucket]) ++bucket;
@@ -74,13 +72,13 @@ void Metrics::count(const PartyEvent& event) {
         m_microseconds.fetch_add(std::llround(event.ms * 1000.0), kRelaxed);
         break;
     }
-    case EVENT_DROPPED:
+    case zel::EVENT_DROPPED:
         m_reasons[index_of(kReasonNames, kReasons, event.what)].fetch_add(1, kRelaxed);
         break;
-    case EVENT_REFUSED:
+    case zel::EVENT_REFUSED:
         m_refused.fetch_add(1, kRelaxed);
         break;
-    case EVENT_REJECTED_SENDER:
+    case zel::EVENT_REJECTED_SENDER:
         m_rejected.fetch_add(1, kRelaxed);
         break;
     default:
@@ -88,17 +86,18 @@ void Metrics::count(const PartyEvent& event) {
     }
 }
 
-std::string Metrics::exposition(const CoordinatorServer& server) const {
+std::string Metrics::exposition(const zel::CoordinatorHost& server) const {
+    const zel::CoordinatorCounts counts = server.counts();
     Exposition out;
     out.family("tqr_parties", "gauge", "Parties served now, those still in their handshake included.");
-    out.sample("tqr_parties", static_cast<long long>(server.parties()));
+    out.sample("tqr_parties", static_cast<long long>(counts.parties));
     out.family("tqr_conferences", "gauge", "Conferences that have at least one party now.");
-    out.sample("tqr_conferences", static_cast<long long>(g_activelist.glance()));
+    out.sample("tqr_conferences", static_cast<long long>(counts.conferences));
     out.family("tqr_ports", "gauge",
                "Ports of the lending pool by state: free; lent, to a rendezvous or set apart for a conference "
                "that waits for one; set_aside, resting until no listener can hold them or after a sender found "
                "them in use.");
-    Portmanager::Counts ports = g_portmanager.glance();
+    const Portmanager::Counts& ports = counts.ports;
     out.sample("tqr_ports{state=\"free\"}", static_cast<long long>(ports.free));
     out.sample("tqr_ports{state=\"lent\"}", static_cast<long long>(ports.lent + ports.reserved));
     out.sample("tqr_ports{state=\"set_aside\"}", static_cast<long long>(ports.set_aside + ports.returning));

@@ -11,10 +11,13 @@
 #include <atomic>
 #include <cstddef>
 #include <string>
+#include <thread>
 
 #include "protocol/party_events.h"
 
-class CoordinatorServer;
+namespace zel {
+class CoordinatorHost;
+}
 
 namespace tqr {
 
@@ -27,9 +30,9 @@ public:
 
     // Counts an event that ends something: a rendezvous, a dropped party, a turned-away sender, a
     // refused connection. Other events leave the counts as they are.
-    void count(const PartyEvent& event);
+    void count(const zel::PartyEvent& event);
     // Every family, with the gauges of `server` and of this process's pool and registry.
-    std::string exposition(const CoordinatorServer& server) const;
+    std::string exposition(const zel::CoordinatorHost& server) const;
 
 private:
     std::atomic<long> m_outcomes[kOutcomes] = {};
@@ -48,10 +51,9 @@ private:
 // answered 503 and closed at once, so the coordinator's descriptors never go to a crowd.
 //
 // bind() comes first, so that an address that cannot be had stops the coordinator before it takes any
-// party; serve() then answers until the process ends. Its thread is never joined, so once it serves,
-// this object and the two it reads must live as long as the process (the coordinator leaves through
-// finish()). Clients it ends for a bound are told as `metrics_refused` status lines, at most one a
-// second for each reason.
+// party; serve() then answers on a thread of its own until stop() (or the destructor) ends and joins
+// it. The two objects it reads outlive it. Clients it ends for a bound are told as `metrics_refused`
+// status lines, at most one a second for each reason.
 class MetricsServer {
 public:
     static constexpr int kMaxConnections = 8;
@@ -60,7 +62,7 @@ public:
     static constexpr size_t kHeaderBytes = 8192;
     static constexpr size_t kBodyBytes = 4096;
 
-    MetricsServer(const Metrics& metrics, const CoordinatorServer& server);
+    MetricsServer(const Metrics& metrics, const zel::CoordinatorHost& server);
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
@@ -68,18 +70,22 @@ public:
     // `address` is HOST:PORT ([V6]:PORT for an IPv6 address); false, with `error` saying why, when it
     // is malformed or cannot be bound.
     bool bind(const std::string& address, std::string* error);
-    void serve();
+    // Starts answering; false when the thread's wake-up cannot be made.
+    bool serve();
+    // Ends the answering thread and waits for it; harmless when it does not run.
+    void stop();
 
 private:
     static void s_serve(MetricsServer* self);
 
     const Metrics& m_metrics;
-    const CoordinatorServer& m_server;
+    const zel::CoordinatorHost& m_server;
     int m_listen = -1;
     // Kept open so that, when the process is out of descriptors, a connection can still be accepted
     // and closed rather than left to make the listening socket readable for ever.
     int m_reserve = -1;
-    bool m_serving = false;
+    int m_stop = -1;  // an eventfd: readable once stop() asks the thread to end
+    std::thread m_thread;
 };
 
 }  // namespace tqr

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +21,7 @@
 
 #include "net/socket.h"
 #include "protocol/activelist.h"
-#include "protocol/coordinator_server.h"
+#include "protocol/coordinator_host.h"
 #include "protocol/portmanager.h"
 #include "service/status.h"
 
@@ -75,7 +76,7 @@ size_t header_length(const std::string& in) {
 }
 
 // The answer to the request whose header is `head`; `refusal` is set when it broke a bound.
-std::string respond(const std::string& head, const Metrics& metrics, const CoordinatorServer& server, int* refusal) {
+std::string respond(const std::string& head, const Metrics& metrics, const zel::CoordinatorHost& server, int* refusal) {
     std::vector<std::string> lines;
     for (size_t at = 0; at < head.size();) {
         size_t end = head.find('\n', at);
@@ -155,7 +156,7 @@ void start_answer(Connection& connection, std::string text, Clock::time_point no
 // Moves `connection` on as far as its socket allows without waiting; false once it is to be closed.
 // Each call tries its socket whether or not the poll named it: the socket never blocks, and a step
 // may change what it waits for.
-bool step(Connection& connection, Clock::time_point now, const Metrics& metrics, const CoordinatorServer& server,
+bool step(Connection& connection, Clock::time_point now, const Metrics& metrics, const zel::CoordinatorHost& server,
           long* refused) {
     char buffer[MetricsServer::kHeaderBytes];
     if (connection.state == Connection::Reading) {
@@ -207,11 +208,11 @@ bool step(Connection& connection, Clock::time_point now, const Metrics& metrics,
 // it holds the answering thread for ever; and it keeps every header line, with no cap on their count.
 // None of that can be bounded from outside it, and the two paths it served need little: one thread
 // that polls at most kMaxConnections connections, each with a deadline.
-MetricsServer::MetricsServer(const Metrics& metrics, const CoordinatorServer& server)
+MetricsServer::MetricsServer(const Metrics& metrics, const zel::CoordinatorHost& server)
     : m_metrics(metrics), m_server(server) {}
 
 MetricsServer::~MetricsServer() {
-    if (m_serving) return;
+    stop();
     if (m_listen >= 0) close(m_listen);
     if (m_reserve >= 0) close(m_reserve);
 }
@@ -248,9 +249,21 @@ bool MetricsServer::bind(const std::string& address, std::string* error) {
     return true;
 }
 
-void MetricsServer::serve() {
-    m_serving = true;
-    std::thread(s_serve, this).detach();
+bool MetricsServer::serve() {
+    m_stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_stop < 0) return false;
+    m_thread = std::thread(s_serve, this);
+    return true;
+}
+
+void MetricsServer::stop() {
+    if (!m_thread.joinable()) return;
+    const uint64_t one = 1;
+    // Never fails for want of room: the counter is read once, by the thread that ends on it.
+    if (write(m_stop, &one, sizeof one) < 0) perror("tqr coordinator: metrics");
+    m_thread.join();
+    close(m_stop);
+    m_stop = -1;
 }
 
 void MetricsServer::s_serve(MetricsServer* self) {
@@ -278,6 +291,7 @@ void MetricsServer::s_serve(MetricsServer* self) {
         Clock::time_point wake = pending ? next_tell : Clock::time_point::max();
         if (!accepting) wake = std::min(wake, accept_again);
         polled.assign(1, pollfd{accepting ? self->m_listen : -1, POLLIN, 0});
+        polled.push_back(pollfd{self->m_stop, POLLIN, 0});
         for (const Connection& connection : connections) {
             polled.push_back(pollfd{connection.fd, static_cast<short>(connection.state == Connection::Writing ? POLLOUT : POLLIN), 0});
             wake = std::min(wake, connection.deadline);
@@ -287,6 +301,10 @@ void MetricsServer::s_serve(MetricsServer* self) {
             timeout = static_cast<int>(std::max<long long>(
                 0, std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1));
         net::wait_any(polled.data(), polled.size(), timeout);
+        if ((polled[1].revents & POLLIN) != 0) {
+            for (const Connection& connection : connections) close(connection.fd);
+            return;
+        }
         now = Clock::now();
         for (size_t i = 0; i < connections.size();) {
             if (step(connections[i], now, self->m_metrics, self->m_server, refused)) {

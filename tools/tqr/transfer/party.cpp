@@ -150,13 +150,13 @@ int join_coordinator(Caller* caller, int role, const Membership& membership, con
         // A coordinator that serves all the parties it can, or all that it takes from this address,
         // closes a new link at once; something that is no coordinator keeps it or says something else,
         // or closes it after a time limit of its own, which is the one to name.
-        if (caller->link_ended() && took >= 1) {
+        if (zel::wait_link_ended(*caller, 0) && took >= 1) {
             snprintf(limit, sizeof limit, "%.0f", took);
             *error = membership.host + ":" + std::to_string(port) + " does not speak this protocol (it closed the "
                      "link after " + limit + " s without walking a coordinator's handshake)";
             return EXIT_NO_COORDINATOR;
         }
-        if (caller->link_ended()) {
+        if (zel::wait_link_ended(*caller, 0)) {
             *error = membership.host + ":" + std::to_string(port) + " is full (it closed the link before its "
                      "handshake); try again later";
             return EXIT_NO_COORDINATOR;
@@ -225,35 +225,6 @@ int leave(int status) {
         if (g_logmsg.is_open()) g_logmsg.flush();
     }
     return status;
-}
-
-// TRANSITION: removed once every command returns through Ending.
-namespace {
-void claim_end() {
-    static std::atomic<bool> claimed{false};
-    static thread_local bool mine = false;
-    if (mine) return;
-    if (claimed.exchange(true)) {
-        for (;;) pause();
-    }
-    mine = true;
-}
-}  // namespace
-
-void finish(int status) {
-    claim_end();
-    leave(status);
-    _exit(status);
-}
-
-void finish(Progress& progress, int status, const std::string& text, const std::string& message) {
-    claim_end();
-    if (status == EXIT_DONE) {
-        progress.finish(text);
-    } else {
-        progress.fail(text, message, status);
-    }
-    finish(status);
 }
 
 }  // namespace tqr

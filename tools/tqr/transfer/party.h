@@ -95,10 +95,6 @@ private:
 // Flushes the standard streams and the log: the last step of a command before main returns `status`.
 int leave(int status);
 
-// TRANSITION: removed once every command returns through Ending.
-[[noreturn]] void finish(int status);
-[[noreturn]] void finish(Progress& progress, int status, const std::string& text, const std::string& message);
-
 }  // namespace tqr
 
 #endif

@@ -4,14 +4,15 @@
 #define ZEL_TOOLS_TQR_TRANSFER_RECEIVE_STATE_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "code/code_link.h"
+#include "protocol/mutex.h"
+#include "protocol/party_events.h"
 #include "transfer/destination.h"
+#include "transfer/party.h"
 #include "transfer/payload.h"
 #include "transfer/secure.h"
 
@@ -30,10 +31,13 @@ constexpr int kQuietWaitSeconds = 5;
 // whose sender has stopped, must not wait for ever.
 constexpr long kCodeWaitSeconds = 30;
 
-// The endstation's state. run_receive fills the options part before connecting; the bridge thread
-// writes the results, which run_receive reads only after process() returned (process() joins the
-// bridge thread first).
+// One `tqr receive`: its options as run_receive settled them, what the bridge thread found, and how
+// the command ends. Owned by run_receive, on its stack, which outlives every thread that reaches it:
+// the library's (the party observer and the bridge handler get it as their context), the watcher that
+// run_receive starts, and the signal thread (InterruptWatch). The bridge thread writes the results,
+// which run_receive reads only once the Caller was deleted (which joins the bridge thread).
 struct ReceiveState {
+    Ending ending;
     std::atomic<Caller*> caller{nullptr};
     Progress* progress = nullptr;
     std::unique_ptr<Destination> destination;
@@ -62,19 +66,36 @@ struct ReceiveState {
     // own holds it meanwhile.
     std::atomic<bool> may_keep{false};
 
-    // Whether a sender came, for the watcher (watch_for_sender). The mutex guards `sender_came`.
-    std::mutex waiting_mutex;
-    std::condition_variable sender_changed;
-    bool sender_came = false;
+    // Whether a sender came, for the watcher (watch_for_sender), and whether run_receive still waits
+    // for one. First in the lock order: a claim of the end is made under it, so that no sender can come
+    // in between; then the Ending's, Progress's and the library's locks.
+    zel::Mutex waiting_mutex;
+    zel::CondVar sender_changed;
+    bool sender_came ZEL_GUARDED_BY(waiting_mutex) = false;
+    bool waiting_over ZEL_GUARDED_BY(waiting_mutex) = false;
+
+    // The direct link that the bridge thread runs (-1: none), for the signal thread to end, so that a
+    // sender that holds it still cannot hold the command. A leaf: the descriptor is closed only under it.
+    zel::Mutex link_mutex;
+    int link_fd ZEL_GUARDED_BY(link_mutex) = -1;
+
+    // Whether the payload comes sealed: with a key or a code, not --plain.
+    bool sealed() const { return keys || code; }
 };
 
-extern ReceiveState g_receive;
+// Whether the end was claimed, or is being claimed by the signal thread, which ended the prompts first:
+// nothing more is to be shown then.
+bool ended(const ReceiveState& state);
 
-// Whether the payload comes sealed: with a key or a code, not --plain.
-bool sealed();
+// The endstation's party observer (`context`: the ReceiveState), on the library's threads.
+void on_party_event(const zel::PartyEvent& event, void* context);
 
-// Runs on the endstation's bridge thread once the keys matched; the socket is ours to close.
-void take_payload(int fd);
+// The signal thread's end of the command (`context`: the ReceiveState).
+void on_interrupt(int signal, void* context);
+
+// The endstation's bridge handler (`context`: the ReceiveState): runs on the bridge thread once the
+// keys matched; the socket is ours to close.
+void take_payload(int fd, void* context);
 
 }  // namespace tqr
 

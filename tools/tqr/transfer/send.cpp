@@ -1,19 +1,18 @@
 // `tqr send`: a sender that serves one file to every endstation of its conference that holds the key,
 // or the code.
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <functional>
 #include <string>
 #include <vector>
 
-
 #include "common/zel_common.h"
 #include "protocol/caller.h"
+#include "protocol/host.h"
 #include "protocol/party_events.h"
 #include "protocol/phrase.h"
 #include "cli/commands.h"
@@ -45,49 +44,53 @@ void show_generated_key(const std::string& key, const PartyOptions& party) {
 // that the sender serves no more. The bound keeps a crowd from taking every port meanwhile.
 constexpr long kExtraApprovals = 8;
 
-// Approves a nomination while the count leaves someone to serve.
-bool approve_within_count(const std::string&, void*) {
-    std::lock_guard<std::mutex> guard(g_send.mutex);
-    if (g_send.closing) return false;
-    if (g_send.limit > 0 && (g_send.served + g_send.active >= g_send.limit ||
-                             g_send.committed >= g_send.limit - g_send.served + kExtraApprovals))
+// Approves a nomination while the count leaves someone to serve; the approval policy, with the
+// SendState as its context.
+bool approve_within_count(const std::string&, void* context) {
+    SendState& state = *static_cast<SendState*>(context);
+    zel::MutexLock lock(state.mutex);
+    if (state.closing) return false;
+    if (state.limit > 0 && (state.served + state.active >= state.limit ||
+                             state.committed >= state.limit - state.served + kExtraApprovals))
         return false;
-    ++g_send.committed;
+    ++state.committed;
     return true;
 }
 
-Caller* make_sender() {
+Caller* make_sender(SendState& state) {
     Caller* caller = new Caller();
-    caller->set_approval_policy(approve_within_count, nullptr);
-    g_send.caller = caller;
+    zel::set_approval_policy(*caller, approve_within_count, &state);
+    zel::set_bridge_handler(*caller, serve_endstation, &state);
     return caller;
 }
 
-// What the library tells of this sender's rendezvous (and of this process's own coordinator).
-void on_party_event(const PartyEvent& event, void*) {
+// What the library tells of this sender's rendezvous (and of this process's own coordinator): the
+// party observer, with the SendState as its context.
+void on_party_event(const zel::PartyEvent& event, void* context) {
+    SendState& state = *static_cast<SendState*>(context);
     switch (event.kind) {
-    case EVENT_JOINED:
-    case EVENT_REJECTED_SENDER:
-        admission_event(event);
+    case zel::EVENT_JOINED:
+    case zel::EVENT_REJECTED_SENDER:
+        admission_event(state.admission, event);
         break;
-    case EVENT_NOMINATION:
+    case zel::EVENT_NOMINATION:
         if (std::string(event.what) == "approved")
-            g_send.progress->step("nominated", "nominated " + event.nickname,
+            state.progress->step("nominated", "nominated " + event.nickname,
                                   {{"nickname", event.nickname}});
         break;
-    case EVENT_LISTENING:
-        g_send.progress->state("connecting on port " + event.port);
+    case zel::EVENT_LISTENING:
+        state.progress->state("connecting on port " + event.port);
         break;
-    case EVENT_LISTENER_UNUSED: {
-        std::lock_guard<std::mutex> guard(g_send.mutex);
-        if (g_send.committed > 0) --g_send.committed;
+    case zel::EVENT_LISTENER_UNUSED: {
+        zel::MutexLock lock(state.mutex);
+        if (state.committed > 0) --state.committed;
         break;
     }
-    case EVENT_BRIDGED:
-        g_send.progress->step("connected", "connected to " + event.peer, {{"peer", event.peer}});
+    case zel::EVENT_BRIDGED:
+        state.progress->step("connected", "connected to " + event.peer, {{"peer", event.peer}});
         break;
-    case EVENT_KEY_REFUSED:
-        g_send.progress->note("refused a connection from " + event.peer + " on port " + event.port +
+    case zel::EVENT_KEY_REFUSED:
+        state.progress->note("refused a connection from " + event.peer + " on port " + event.port +
                               ": it failed the key check");
         break;
     default:
@@ -96,7 +99,7 @@ void on_party_event(const PartyEvent& event, void*) {
 }
 
 // The key mode's key (made and shown when none was given) and the key the library checks.
-int prepare_key(const SendOptions& options, Progress& progress, std::string* checked_key) {
+int prepare_key(SendState& state, const SendOptions& options, Progress& progress, std::string* checked_key) {
     std::string key;
     KeyOrigin origin;
     int status = party_key(options.party, true, progress, &key, &origin);
@@ -106,174 +109,149 @@ int prepare_key(const SendOptions& options, Progress& progress, std::string* che
         key = generate_key();
         show_generated_key(key, options.party);
     }
-    *checked_key = library_key(key, options.party, &g_send.keys);
+    *checked_key = library_key(key, options.party, &state.keys);
     return EXIT_DONE;
 }
 
-// A folder, scanned once: each link then streams its own archive of it.
-int open_tree(const SendOptions& options, Progress& progress) {
-    if (options.party.plain) {
-        progress.fail("usage", "a folder goes in the encrypted format only: leave out --plain", EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
-    }
-    g_send.tree.reset(new TreeSource());
-    std::string error;
-    if (!g_send.tree->scan(options.file, &error, [&progress](const std::string& line) { progress.note(line); })) {
-        progress.fail("cannot read", error, EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
-    }
-    g_send.name = options.name.empty() ? g_send.tree->name() : options.name;
-    g_send.offer.kind = KIND_TREE;
-    g_send.offer.size = g_send.tree->archive_size();
-    return EXIT_DONE;
-}
-
-// A --text message, kept in memory for every link.
-int open_text(const SendOptions& options, Progress& progress) {
-    if (options.party.plain || options.file_given) {
-        progress.fail("usage", options.file_given ? "give a file or --text, not both"
-                                                  : "a text goes in the encrypted format only: leave out --plain",
-                      EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
-    }
-    std::vector<unsigned char> bytes(options.text.begin(), options.text.end());
-    if (options.text == "-") {
-        if (isatty(STDIN_FILENO) == 1) progress.note("type the message, then Ctrl-D on a line of its own");
-        bytes.clear();
-        unsigned char buffer[4096];
-        ssize_t n;
-        while (bytes.size() <= kMaxTextBytes && (n = read(STDIN_FILENO, buffer, sizeof buffer)) != 0) {
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                progress.fail("cannot read", std::string("cannot read standard input: ") + strerror(errno),
-                              EXIT_USAGE_OR_IO);
-                return EXIT_USAGE_OR_IO;
-            }
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        }
-    }
-    if (bytes.size() > kMaxTextBytes) {
-        progress.fail("usage", "a text is at most 64 KiB: send a longer one as a file", EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
-    }
-    g_send.limit = options.count;
-    g_send.source.assign(std::move(bytes));
-    g_send.name = "text";
-    g_send.offer.name = g_send.name;
-    g_send.offer.size = g_send.source.size();
-    g_send.offer.kind = KIND_TEXT;
-    return EXIT_DONE;
-}
-
-// Several files and folders: one archive of a folder that exists nowhere, whose entries they are.
-int open_set(const SendOptions& options, Progress& progress) {
-    if (options.party.plain || std::count(options.files.begin(), options.files.end(), "-") > 0) {
-        progress.fail("usage", options.party.plain ? "several files go in the encrypted format only: leave out --plain"
-                                                   : "standard input goes alone, not among several files",
-                      EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
-    }
-    g_send.limit = options.count;
-    g_send.tree.reset(new TreeSource());
-    std::string error;
-    if (!g_send.tree->scan_set(options.files, kSetName, &error, [&progress](const std::string& line) { progress.note(line); })) {
-        progress.fail("cannot read", error, EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
-    }
-    g_send.name = std::to_string(options.files.size()) + " files and folders";
-    g_send.offer.name = kSetName;
-    g_send.offer.kind = KIND_SET;
-    g_send.offer.size = g_send.tree->archive_size();
-    return EXIT_DONE;
-}
-
-int open_source(const SendOptions& options, Progress& progress) {
-    if (options.text_given) return open_text(options, progress);
-    if (options.files.size() > 1) return open_set(options, progress);
-    g_send.limit = options.count;
-    if (options.file == "-" && isatty(STDIN_FILENO) == 1) {
-        progress.fail("usage", "give a file, or pipe data into tqr send -", EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
-    }
-    struct stat info {};
-    int status = EXIT_DONE;
-    if (options.file != "-" && stat(options.file.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        status = open_tree(options, progress);
-        g_send.offer.name = g_send.name;
-        return status;
-    }
-    // Standard input streams only to an encrypted transfer that is the only one: the plain header
-    // carries the length, and a stream cannot be read twice.
-    bool stream = !options.party.plain && options.count == 1;
-    if (!g_send.source.open(options.file, stream)) {
-        std::string what = options.file == "-" ? "standard input" : options.file;
-        progress.fail("cannot read", "cannot read " + what + ": " + strerror(errno), EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
-    }
-    if (!options.name.empty()) {
-        g_send.name = options.name;
-    } else {
-        g_send.name = options.file == "-" ? "stdin.bin" : safe_file_name(options.file);
-    }
-    g_send.offer.name = g_send.name;
-    g_send.offer.size_known = !g_send.source.streamed();
-    g_send.offer.size = g_send.source.size();
-    g_send.offer.kind = g_send.source.streamed() ? KIND_STREAM : KIND_FILE;
-    return EXIT_DONE;
-}
-
-// On the signal thread: the links under way end with the process; their receivers keep what they had.
-void on_interrupt(int signal) {
+// On the signal thread, with the SendState as its context: the links under way end with the command;
+// their receivers keep what they had.
+void on_interrupt(int signal, void* context) {
+    SendState& state = *static_cast<SendState*>(context);
     long served;
     {
-        std::lock_guard<std::mutex> guard(g_send.mutex);
-        served = g_send.served;
+        zel::MutexLock lock(state.mutex);
+        served = state.served;
     }
-    finish(*g_send.progress, EXIT_INTERRUPTED + signal, "interrupted",
-           std::string("interrupted (") + interrupt_name(signal) + "), " + std::to_string(served) + " served");
+    if (state.ending.claim(*state.progress, EXIT_INTERRUPTED + signal, "interrupted",
+                           std::string("interrupted (") + interrupt_name(signal) + "), " + std::to_string(served) +
+                               " served")) {
+        end_links(state);
+        // Ends a wait for standard input on the main thread; the pipe never fills, since this runs once.
+        ssize_t written = write(state.wake[1], "!", 1);
+        (void)written;
+    }
 }
 
-// What the sender served, for its last line: "served 5 endstations, 24 B each, 1 lost". Called with
-// g_send.mutex held.
-std::string served_text() {
-    std::string text = "served " + std::to_string(g_send.served) + (g_send.served == 1 ? " endstation" : " endstations");
-    if (g_send.served > 0 && !g_send.source.streamed())
-        text += ", " + Progress::human_bytes(static_cast<double>(g_send.tree ? g_send.tree->content_bytes() : g_send.source.size())) +
-                (g_send.served == 1 ? "" : " each");
-    if (g_send.lost > 0) text += ", " + std::to_string(g_send.lost) + " lost";
-    if (g_send.refused > 0) text += ", " + std::to_string(g_send.refused) + " refused";
+// What the sender served, for its last line: "served 5 endstations, 24 B each, 1 lost".
+std::string served_text(SendState& state) ZEL_REQUIRES(state.mutex) {
+    std::string text = "served " + std::to_string(state.served) + (state.served == 1 ? " endstation" : " endstations");
+    if (state.served > 0 && !state.source.streamed())
+        text += ", " + Progress::human_bytes(static_cast<double>(state.tree ? state.tree->content_bytes() : state.source.size())) +
+                (state.served == 1 ? "" : " each");
+    if (state.lost > 0) text += ", " + std::to_string(state.lost) + " lost";
+    if (state.refused > 0) text += ", " + std::to_string(state.refused) + " refused";
     return text;
 }
 
-// Joins options.party.conference with its key, or the conference of a fresh code.
-int join(const SendOptions& options, Progress& progress, std::string* conference) {
+// Claims the end for a failure on the main thread: the status that stands, an interruption's when
+// that came first.
+int fail(SendState& state, const std::string& text, const std::string& message, int status) {
+    state.ending.claim(*state.progress, status, text, message);
+    return state.ending.status(status);
+}
+
+// Joins options.party.conference with its key, or the conference of a fresh code: `*caller` is then
+// the joined Caller (in the key mode also the one that failed to join), the caller's to delete.
+int join(SendState& state, const SendOptions& options, Progress& progress, std::string* conference, Caller** caller) {
     std::string checked_key;
     Code chosen;
-    if (!g_send.code && !options.code.empty()) {
-        progress.fail("usage", "give --code or --conference, not both", EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
-    }
-    if (!options.code.empty() && !parse_code(options.code, &chosen)) {
-        progress.fail("not a code", code_mistake(options.code), EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
-    }
-    int status = g_send.code ? check_code_options(options.party, progress) : prepare_key(options, progress, &checked_key);
-    if (status == EXIT_DONE) status = open_source(options, progress);
-    if (status != EXIT_DONE) return status;
-    if (g_send.code) {
-        Caller* caller = nullptr;
+    if (!state.code && !options.code.empty())
+        return fail(state, "usage", "give --code or --conference, not both", EXIT_USAGE_OR_IO);
+    if (!options.code.empty() && !parse_code(options.code, &chosen))
+        return fail(state, "not a code", code_mistake(options.code), EXIT_USAGE_OR_IO);
+    int status = state.code ? check_code_options(options.party, progress)
+                            : prepare_key(state, options, progress, &checked_key);
+    if (status == EXIT_DONE) status = open_source(state, options, progress);
+    if (status != EXIT_DONE || state.ending.claimed()) return state.ending.status(status);
+    if (state.code) {
         status = join_with_code(options.party, options.code.empty() ? nullptr : &chosen,
-                                static_cast<size_t>(options.words), progress, make_sender, &caller, g_send.code.get());
-        *conference = conference_of(g_send.code->nameplate);
+                                static_cast<size_t>(options.words), progress, [&state] { return make_sender(state); },
+                                CodeJoin{state.ending, state.admission, state.coordinator}, caller, state.code.get());
+        *conference = conference_of(state.code->nameplate);
         return status;
     }
     *conference = options.party.conference;
     progress.state("joining conference " + *conference);
     std::string error;
-    status = join_coordinator(make_sender(), ROLE_SENDER, Membership{options.party.host, *conference, checked_key},
+    *caller = make_sender(state);
+    status = join_coordinator(*caller, ROLE_SENDER, Membership{options.party.host, *conference, checked_key},
                               options.party, &error);
-    if (status != EXIT_DONE) progress.fail("no coordinator", error, status);
-    return status;
+    return status == EXIT_DONE ? status : fail(state, "no coordinator", error, status);
+}
+
+// What became of the sender once its loop returned and every link ended: its last words.
+int outcome(SendState& state, Progress& progress, bool rejected, const std::string& conference) {
+    if (rejected)
+        return fail(state, "rejected",
+                    "the coordinator refused this sender: conference " + conference + " has a sender already, or "
+                    "that coordinator does not take it (one that serves a code of its own takes no other "
+                    "conference; a coordinator takes senders of its own machine only, unless TQR_REMOTE_SENDERS=1)",
+                    EXIT_REJECTED);
+    std::string text, message;
+    int status;
+    {
+        zel::MutexLock lock(state.mutex);
+        if (state.guessed) {
+            status = EXIT_NO_LINK;
+            text = "code withdrawn";
+            message = std::to_string(state.guesses.failures()) + " failed confirmations (from " +
+                      state.guesses.sources_text() + "); the code is withdrawn";
+        } else if (state.stream_used_up) {
+            status = EXIT_USAGE_OR_IO;
+            text = "standard input used up";
+            message = "the transfer of standard input failed, and it cannot be read again";
+        } else if (state.closing || (state.limit > 0 && state.served >= state.limit)) {
+            // The coordinator may drop a sender that leaves a nomination unanswered; what it served counts.
+            status = EXIT_DONE;
+            text = served_text(state);
+        } else {
+            status = EXIT_NO_COORDINATOR;
+            text = "coordinator link ended";
+            message = "the coordinator closed the link after " + std::to_string(state.served) + " endstation(s) served";
+        }
+    }
+    if (status != EXIT_DONE) return fail(state, text, message, status);
+    // An interruption may have come meanwhile: then its line stands, and no totals follow it.
+    if (state.ending.claimed()) return state.ending.status();
+    progress.totals(text);
+    return fail(state, "done, " + text, "", EXIT_DONE);
+}
+
+// The sender from joining to its last line, on the main thread. Every Caller it made is deleted, and
+// with it every listener and link thread the library ran for it, before it returns.
+int serve(SendState& state, const SendOptions& options, Progress& progress) {
+    std::string conference;
+    Caller* caller = nullptr;
+    int status = join(state, options, progress, &conference, &caller);
+    if (status != EXIT_DONE || state.ending.claimed()) {
+        delete caller;
+        return state.ending.status(status);
+    }
+    std::string size = state.source.streamed() ? "streamed"
+                       : state.tree ? std::to_string(state.tree->entries()) + " entries, " +
+                                           Progress::human_bytes(static_cast<double>(state.tree->content_bytes()))
+                                     : Progress::human_bytes(static_cast<double>(state.source.size()));
+    const char* mode = state.code ? "code" : state.keys ? "encrypted" : "plain";
+    progress.step("waiting", "joined conference " + conference + ", serving " + state.name + " (" + size + ", " +
+                                 mode + ")", {{"conference", conference}});
+    {
+        zel::MutexLock lock(state.mutex);
+        state.caller = caller;
+    }
+    // Set before the claim is looked at, so that a claim from now on ends the loop below.
+    state.ending.wake_through(caller);
+    if (!state.ending.claimed()) caller->process();
+    state.ending.wake_through(nullptr);
+    bool rejected = zel::process_result(*caller) == zel::ProcessEnd::REJECTED;
+    {
+        zel::MutexLock lock(state.mutex);
+        state.caller = nullptr;
+    }
+    // Waits for the reader and for the listeners still running (their transfers finish first, unless
+    // an interruption ended them).
+    delete caller;
+    if (state.ending.claimed()) return state.ending.status();
+    return outcome(state, progress, rejected, conference);
 }
 
 }  // namespace
@@ -281,51 +259,31 @@ int join(const SendOptions& options, Progress& progress, std::string* conference
 int run_send(const SendOptions& options) {
     zel_set_quiet(options.party.verbose ? 0 : 1);
     Progress progress("send", options.party.json);
-    g_send.progress = &progress;
-    progress.shares(receivers_under_way);
-    if (options.party.conference.empty()) g_send.code.reset(new Code());
-    g_send.verify = options.party.verify;
-    g_send.asks = !options.party.json && isatty(STDIN_FILENO) == 1 && isatty(STDERR_FILENO) == 1;
-    catch_interrupts(on_interrupt);
-    set_party_observer(on_party_event, nullptr);
-    set_bridge_callback(serve_endstation);
-    std::string conference;
-    int status = join(options, progress, &conference);
-    if (status != EXIT_DONE) finish(status);
-
-    std::string size = g_send.source.streamed() ? "streamed"
-                       : g_send.tree ? std::to_string(g_send.tree->entries()) + " entries, " +
-                                           Progress::human_bytes(static_cast<double>(g_send.tree->content_bytes()))
-                                     : Progress::human_bytes(static_cast<double>(g_send.source.size()));
-    const char* mode = g_send.code ? "code" : g_send.keys ? "encrypted" : "plain";
-    progress.step("waiting", "joined conference " + conference + ", serving " + g_send.name + " (" + size + ", " +
-                                 mode + ")", {{"conference", conference}});
-    Caller* caller = g_send.caller;
-    caller->process();
-    bool rejected = caller->rejected();
-    // Waits for the reader and for the listeners still running (their transfers finish first).
-    delete caller;
-    if (rejected)
-        finish(progress, EXIT_REJECTED, "rejected",
-               "the coordinator refused this sender: conference " + conference + " has a sender already, or "
-               "that coordinator does not take it (one that serves a code of its own takes no other "
-               "conference; a coordinator takes senders of its own machine only, unless TQR_REMOTE_SENDERS=1)");
-    std::lock_guard<std::mutex> guard(g_send.mutex);
-    if (g_send.guessed)
-        finish(progress, EXIT_NO_LINK, "code withdrawn",
-               std::to_string(g_send.guesses.failures()) + " failed confirmations (from " +
-                   g_send.guesses.sources_text() + "); the code is withdrawn");
-    if (g_send.stream_used_up)
-        finish(progress, EXIT_USAGE_OR_IO, "standard input used up",
-               "the transfer of standard input failed, and it cannot be read again");
-    // The coordinator may drop a sender that leaves a nomination unanswered; what it served counts.
-    if (g_send.closing || (g_send.limit > 0 && g_send.served >= g_send.limit)) {
-        std::string totals = served_text();
-        progress.totals(totals);
-        finish(progress, EXIT_DONE, "done, " + totals, "");
+    SendState state;
+    state.progress = &progress;
+    progress.shares([&state] { return receivers_under_way(state); });
+    if (options.party.conference.empty()) state.code.reset(new Code());
+    state.verify = options.party.verify;
+    state.asks = !options.party.json && isatty(STDIN_FILENO) == 1 && isatty(STDERR_FILENO) == 1;
+    // Made before any thread starts, closed once the signal's thread has ended.
+    if (pipe2(state.wake, O_CLOEXEC) != 0) {
+        progress.fail("cannot start", std::string("cannot make a pipe: ") + strerror(errno), EXIT_USAGE_OR_IO);
+        return leave(EXIT_USAGE_OR_IO);
     }
-    finish(progress, EXIT_NO_COORDINATOR, "coordinator link ended",
-           "the coordinator closed the link after " + std::to_string(g_send.served) + " endstation(s) served");
+    int status;
+    {
+        // Ended and joined before `state` goes.
+        InterruptWatch interrupts(on_interrupt, &state);
+        zel::set_party_observer(on_party_event, &state);
+        status = serve(state, options, progress);
+        // No Caller is left, so only the own coordinator may still tell of its parties: it goes first.
+        state.coordinator.reset();
+        zel::set_party_observer(nullptr, nullptr);
+    }
+    progress.shares(nullptr);
+    close(state.wake[0]);
+    close(state.wake[1]);
+    return leave(status);
 }
 
 }  // namespace tqr

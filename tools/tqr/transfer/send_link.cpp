@@ -5,73 +5,17 @@
 #include <chrono>
 #include <cstring>
 #include <list>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "net/socket.h"
 #include "protocol/caller.h"
+#include "protocol/host.h"
 #include "code/code_link.h"
 #include "transfer/party.h"
 #include "transfer/send_state.h"
 
 namespace tqr {
-
-SendState g_send;
-
-long Guesses::most_failures() { return tool_setting("TQR_MAX_FAILED_CONFIRMATIONS", 100); }
-
-unsigned Guesses::admit(const std::string& source, Clock::time_point now) {
-    auto found = m_sources.find(source);
-    if (found != m_sources.end()) {
-        const Source& known = found->second;
-        if (now < known.next_try)
-            return static_cast<unsigned>(std::chrono::duration_cast<std::chrono::seconds>(known.next_try - now).count() + 1);
-        // One try at a time from a source that failed, so that a burst of links gets one guess.
-        if (known.failures > 0 && known.confirming > 0) return 1;
-    }
-    // Per code, whatever the source: failures of the last minute and confirmations under way (each may
-    // be one) stay within kFailuresPerMinute, so that many addresses guess no faster than one.
-    while (!m_recent.empty() && now - m_recent.front() >= std::chrono::minutes(1)) m_recent.pop_front();
-    if (static_cast<long>(m_recent.size()) + m_confirming >= kFailuresPerMinute) {
-        if (m_recent.empty()) return 1;
-        return static_cast<unsigned>(60 - std::chrono::duration_cast<std::chrono::seconds>(now - m_recent.front()).count());
-    }
-    ++m_sources[source].confirming;
-    ++m_confirming;
-    return 0;
-}
-
-void Guesses::ended(const std::string& source) {
-    auto found = m_sources.find(source);
-    if (found == m_sources.end() || found->second.confirming == 0) return;
-    --found->second.confirming;
-    --m_confirming;
-    if (found->second.failures == 0 && found->second.confirming == 0) m_sources.erase(found);
-}
-
-unsigned Guesses::failed(const std::string& source, Clock::time_point now) {
-    Source& known = m_sources[source];
-    ++known.failures;
-    ++m_failures;
-    unsigned delay = known.failures > 7 ? kMostFailureDelaySeconds
-                                        : std::min(kMostFailureDelaySeconds, 1u << (known.failures - 1));
-    known.next_try = now + std::chrono::seconds(delay);
-    m_recent.push_back(now);
-    return delay;
-}
-
-std::string Guesses::sources_text() const {
-    constexpr size_t kShown = 5;
-    std::vector<std::pair<long, std::string>> ranked;
-    for (const auto& source : m_sources) ranked.push_back({-source.second.failures, source.first});
-    std::sort(ranked.begin(), ranked.end());
-    std::string text;
-    for (size_t i = 0; i < std::min(kShown, ranked.size()); ++i)
-        text += (i ? ", " : "") + ranked[i].second + " \u00d7" + std::to_string(-ranked[i].first);
-    if (ranked.size() > kShown) text += " and " + std::to_string(ranked.size() - kShown) + " more";
-    return text;
-}
 
 namespace {
 
@@ -79,79 +23,103 @@ namespace {
 // copy, before it counts as lost; the payload itself may stall for stall_seconds() only.
 constexpr int kLinkSeconds = 60;
 // The links under way show themselves on the line (Receiver), so the counters say what has ended.
-std::string counters_text() {
-    std::string text = "served " + std::to_string(g_send.served);
-    if (g_send.limit > 0) text += " of " + std::to_string(g_send.limit);
-    if (g_send.lost > 0) text += ", " + std::to_string(g_send.lost) + " lost";
-    if (g_send.refused > 0) text += ", " + std::to_string(g_send.refused) + " refused";
+std::string counters_text(SendState& state) ZEL_REQUIRES(state.mutex) {
+    std::string text = "served " + std::to_string(state.served);
+    if (state.limit > 0) text += " of " + std::to_string(state.limit);
+    if (state.lost > 0) text += ", " + std::to_string(state.lost) + " lost";
+    if (state.refused > 0) text += ", " + std::to_string(state.refused) + " refused";
     return text;
 }
 
-class Receiver;
-// Held while a person is asked about one link's check words (--verify), so that the questions of
-// links that confirm together come one after the other. Taken by no one who holds another lock.
-std::mutex g_verify_mutex;
-// Guards g_receivers and every record listed there. It is the last lock taken, after g_send.mutex and
-// the Progress lock (the line is drawn under that one), and nothing is called while it is held.
-std::mutex g_receivers_mutex;
-std::list<Receiver*> g_receivers;  // in the order the links took their place
+// A link's socket among SendState::links while its thread serves it, so that end_links() can end it.
+class LinkEntry {
+public:
+    LinkEntry(SendState& state, int fd) : m_state(state), m_fd(fd) {
+        zel::MutexLock lock(m_state.receivers_mutex);
+        m_listed = !m_state.links_ended;
+        if (m_listed) m_state.links.insert(m_fd);
+    }
+    ~LinkEntry() {
+        zel::MutexLock lock(m_state.receivers_mutex);
+        if (m_listed) m_state.links.erase(m_fd);
+    }
+    LinkEntry(const LinkEntry&) = delete;
+    LinkEntry& operator=(const LinkEntry&) = delete;
+    // false: the command's end came first, and the link is not to be served.
+    bool listed() const { return m_listed; }
+
+private:
+    SendState& m_state;
+    int m_fd;
+    bool m_listed;
+};
+
+}  // namespace
 
 // One endstation's link from the moment it takes its place until it ends: what the status line shows
 // of it, and what its summary says. Owned by the link's thread (serve_endstation), which alone writes
-// it; the thread that draws the line reads it through receivers_under_way().
+// it; the thread that draws the line reads it through receivers_under_way(). Its figures are guarded
+// by SendState::receivers_mutex.
 class Receiver {
 public:
     typedef std::chrono::steady_clock Clock;
-    explicit Receiver(const std::string& peer)
-        : m_peer(peer), m_total(g_send.offer.size_known ? g_send.offer.size : 0) {}
+    Receiver(SendState& state, const std::string& peer)
+        : m_state(state), m_peer(peer), m_total(state.offer.size_known ? state.offer.size : 0) {}
     ~Receiver() { leave(); }
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
-    void enlist() {
-        std::lock_guard<std::mutex> guard(g_receivers_mutex);
-        m_place = g_receivers.insert(g_receivers.end(), this);
+    void enlist() ZEL_EXCLUDES(m_state.receivers_mutex) {
+        zel::MutexLock lock(m_state.receivers_mutex);
+        m_place = m_state.receivers.insert(m_state.receivers.end(), this);
         m_listed = true;
     }
     // The link has ended: the line shows it no more.
-    void leave() {
-        std::lock_guard<std::mutex> guard(g_receivers_mutex);
-        if (m_listed) g_receivers.erase(m_place);
+    void leave() ZEL_EXCLUDES(m_state.receivers_mutex) {
+        zel::MutexLock lock(m_state.receivers_mutex);
+        if (m_listed) m_state.receivers.erase(m_place);
         m_listed = false;
     }
     // The payload is about to go: the endstation has answered the offer, so the time its person took
     // to answer counts in no rate.
-    void begin() {
-        if (m_began != Clock::time_point()) return;  // only this link's thread writes it
-        std::lock_guard<std::mutex> guard(g_receivers_mutex);
+    void begin() ZEL_EXCLUDES(m_state.receivers_mutex) {
+        if (m_begun) return;  // only this link's thread reads or writes it
+        m_begun = true;
+        zel::MutexLock lock(m_state.receivers_mutex);
         m_began = Clock::now();
     }
-    void moved(uint64_t bytes, uint64_t kept, uint64_t total) {
-        std::lock_guard<std::mutex> guard(g_receivers_mutex);
+    void moved(uint64_t bytes, uint64_t kept, uint64_t total) ZEL_EXCLUDES(m_state.receivers_mutex) {
+        zel::MutexLock lock(m_state.receivers_mutex);
         m_moved = bytes;
         m_kept = kept;
         m_total = total;
     }
     // Seconds since begin(), for the summary.
-    double seconds() {
-        std::lock_guard<std::mutex> guard(g_receivers_mutex);
+    double seconds() ZEL_EXCLUDES(m_state.receivers_mutex) {
+        zel::MutexLock lock(m_state.receivers_mutex);
         return m_began == Clock::time_point() ? 0 : std::chrono::duration<double>(Clock::now() - m_began).count();
     }
-    // Called with g_receivers_mutex held.
-    Share share(Clock::time_point now) const {
+    // Called with receivers_mutex held, by receivers_under_way() for each Receiver of the list that
+    // mutex guards; the analysis cannot follow a list element to its state, so it is not asked to.
+    Share share(Clock::time_point now) const ZEL_NO_THREAD_SAFETY_ANALYSIS {
         double seconds = m_began == Clock::time_point() ? 0 : std::chrono::duration<double>(now - m_began).count();
         // Under half a second a rate says more about the first write than about the link.
         return Share{m_peer, m_kept + m_moved, m_total, seconds > 0.5 ? static_cast<double>(m_moved) / seconds : 0};
     }
 
 private:
+    SendState& m_state;
     std::string m_peer;
-    bool m_listed = false;
-    std::list<Receiver*>::iterator m_place;
-    Clock::time_point m_began;
-    uint64_t m_total;
-    uint64_t m_moved = 0, m_kept = 0;
+    bool m_begun = false;
+    bool m_listed ZEL_GUARDED_BY(m_state.receivers_mutex) = false;
+    std::list<Receiver*>::iterator m_place ZEL_GUARDED_BY(m_state.receivers_mutex);
+    Clock::time_point m_began ZEL_GUARDED_BY(m_state.receivers_mutex);
+    uint64_t m_total ZEL_GUARDED_BY(m_state.receivers_mutex);
+    uint64_t m_moved ZEL_GUARDED_BY(m_state.receivers_mutex) = 0;
+    uint64_t m_kept ZEL_GUARDED_BY(m_state.receivers_mutex) = 0;
 };
+
+namespace {
 
 // How one endstation's link ended.
 enum Outcome {
@@ -166,86 +134,86 @@ enum Outcome {
 // Counts a link as transferring, unless served and under way together reached the limit: an extra
 // endstation gets nothing. (So a streamed standard input, which comes with a limit of 1, is read by
 // one link only.) Only confirmed links count, so that strangers still confirming hold no place.
-bool take_place(Receiver& receiver) {
-    std::lock_guard<std::mutex> guard(g_send.mutex);
-    if (g_send.closing || (g_send.limit > 0 && g_send.served + g_send.active >= g_send.limit)) return false;
-    ++g_send.active;
+bool take_place(SendState& state, Receiver& receiver) ZEL_EXCLUDES(state.mutex) {
+    zel::MutexLock lock(state.mutex);
+    if (state.closing || (state.limit > 0 && state.served + state.active >= state.limit)) return false;
+    ++state.active;
     receiver.enlist();
-    g_send.progress->counters(counters_text());
+    state.progress->counters(counters_text(state));
     return true;
 }
 
 // The bytes one link serves: the file's (any link may read them at once), or a folder's archive,
 // made afresh for each link.
-SendResult send_offer(int fd, const Session& session, Receiver& receiver, const ByteCounter& counter,
+SendResult send_offer(SendState& state, int fd, const Session& session, Receiver& receiver, const ByteCounter& counter,
                       unsigned char end[kEndBytes], uint64_t* start) {
-    if (!g_send.tree) {
+    if (!state.tree) {
         // The first read comes once the endstation has answered the offer.
-        ReadFunction file = g_send.source.reader();
+        ReadFunction file = state.source.reader();
         ReadFunction read = [&](uint64_t at, unsigned char* out, size_t capacity) -> ssize_t {
             receiver.begin();
             return file(at, out, capacity);
         };
-        return send_sealed(fd, session, g_send.offer, read, counter, end, start);
+        return send_sealed(fd, session, state.offer, read, counter, end, start);
     }
-    TreeStream stream(*g_send.tree);
+    TreeStream stream(*state.tree);
     std::string error;
     if (!stream.start(&error)) {
-        g_send.progress->note("cannot read the folder: " + error);
+        state.progress->note("cannot read the folder: " + error);
         return SEND_FAILED;
     }
     ReadFunction read = [&stream, &receiver](uint64_t, unsigned char* out, size_t capacity) -> ssize_t {
         receiver.begin();
         return stream.read(reinterpret_cast<char*>(out), capacity);
     };
-    SendResult result = send_sealed(fd, session, g_send.offer, read, counter, end, start);
-    if (result == SEND_FAILED && !stream.error().empty()) g_send.progress->note("cannot read the folder: " + stream.error());
+    SendResult result = send_sealed(fd, session, state.offer, read, counter, end, start);
+    if (result == SEND_FAILED && !stream.error().empty()) state.progress->note("cannot read the folder: " + stream.error());
     return result;
 }
 
 // The encrypted transfer on one link, after the key confirmation of a code or of a key, which has
 // confirm_seconds() in all.
-Outcome serve_sealed(int fd, LinkDeadline& deadline, const std::string& source, Receiver& receiver,
+Outcome serve_sealed(SendState& state, int fd, LinkDeadline& deadline, const std::string& source, Receiver& receiver,
                      const ByteCounter& counter, uint64_t* start, bool* placed) {
     Session session;
     deadline.set(confirm_seconds());
-    ConfirmResult confirmed = g_send.code ? confirm_code(fd, true, *g_send.code, &session)
-                                          : confirm_link(fd, true, *g_send.keys, &session);
+    ConfirmResult confirmed = state.code ? confirm_code(fd, true, *state.code, &session)
+                                          : confirm_link(fd, true, *state.keys, &session);
     if (confirmed == CONFIRM_MISMATCH) return MISMATCH;
     if (confirmed == CONFIRM_FOREIGN) {
-        g_send.progress->note("an endstation does not speak the encrypted format (--plain?); it got nothing");
+        state.progress->note("an endstation does not speak the encrypted format (--plain?); it got nothing");
         return REFUSED;
     }
     if (confirmed != CONFIRMED) {
         if (LinkDeadline::passed())
-            g_send.progress->note("an endstation at " + source + " did not finish the key confirmation within " +
+            state.progress->note("an endstation at " + source + " did not finish the key confirmation within " +
                                   std::to_string(confirm_seconds()) + " s (TQR_CONFIRM_TIMEOUT); it got nothing");
         return UNCONFIRMED;
     }
-    if (!(*placed = take_place(receiver))) {
+    if (!(*placed = take_place(state, receiver))) {
         send_served_out(fd, session);
         return EXTRA;
     }
-    g_send.progress->step("verified", "key confirmed, transferring", {{"peer", peer_of(fd)}});
+    state.progress->step("verified", "key confirmed, transferring", {{"peer", peer_of(fd)}});
     std::string words = check_words(session);
-    if (g_send.progress->json()) {
-        g_send.progress->step("check", "", {{"peer", peer_of(fd)}, {"words", words}});
+    if (state.progress->json()) {
+        state.progress->step("check", "", {{"peer", peer_of(fd)}, {"words", words}});
     } else {
-        g_send.progress->note("check words with " + peer_of(fd) + ": " + words);
+        state.progress->note("check words with " + peer_of(fd) + ": " + words);
     }
-    if (g_send.verify && g_send.asks) {
+    if (state.verify && state.asks) {
         // One question on the terminal at a time, whatever the links confirming meanwhile.
-        std::lock_guard<std::mutex> guard(g_verify_mutex);
-        if (!g_send.progress->ask("does the endstation at " + peer_of(fd) + " show the check words " + words + "?")) {
-            g_send.progress->note("the check words with " + peer_of(fd) + " were not confirmed; it got nothing");
+        zel::MutexLock lock(state.verify_mutex);
+        if (!state.progress->ask("does the endstation at " + peer_of(fd) + " show the check words " + words + "?")) {
+            state.progress->note("the check words with " + peer_of(fd) + " were not confirmed; it got nothing");
             return REFUSED;
         }
     }
     deadline.set(kLinkSeconds);
     unsigned char end[kEndBytes];
-    SendResult sent = send_offer(fd, session, receiver, counter, end, start);
+    SendResult sent = send_offer(state, fd, session, receiver, counter, end, start);
     if (sent == SEND_DECLINED) {
-        g_send.progress->note("an endstation declined " + g_send.name + " (it keeps a file of that name, will not "
+        state.progress->note("an endstation declined " + state.name + " (it keeps a file of that name, will not "
                               "take the name, or its person did not confirm the check words); it got nothing");
         return REFUSED;
     }
@@ -254,84 +222,94 @@ Outcome serve_sealed(int fd, LinkDeadline& deadline, const std::string& source, 
     return wait_receipt(fd, session, end, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
 }
 
-// Tells of a failed confirmation of the code, and withdraws the code at the limit. Called with
-// g_send.mutex held.
-void book_mismatch(const std::string& source) {
-    unsigned delay = g_send.guesses.failed(source, Guesses::Clock::now());
-    long failures = g_send.guesses.failures();
-    if (g_send.progress->json()) {
-        g_send.progress->step("mismatch", "", {{"peer", source}, {"failures", static_cast<double>(failures)},
+// Tells of a failed confirmation of the code, and withdraws the code at the limit.
+void book_mismatch(SendState& state, const std::string& source) ZEL_REQUIRES(state.mutex) {
+    unsigned delay = state.guesses.failed(source, Guesses::Clock::now());
+    long failures = state.guesses.failures();
+    if (state.progress->json()) {
+        state.progress->step("mismatch", "", {{"peer", source}, {"failures", static_cast<double>(failures)},
                                                {"wait", static_cast<double>(delay)}});
     } else {
-        g_send.progress->note("an endstation at " + source + " failed the key confirmation: it holds another code, "
+        state.progress->note("an endstation at " + source + " failed the key confirmation: it holds another code, "
                               "or someone on the link tried to take its place; it got nothing (failure " +
                               std::to_string(failures) + " of at most " + std::to_string(Guesses::most_failures()) +
                               "; " + source + " waits " + std::to_string(delay) + " s before its next try)");
     }
-    if (g_send.guesses.exhausted()) {
-        g_send.guessed = true;
-        close_coordinator_link();
+    if (state.guesses.exhausted()) {
+        state.guessed = true;
+        close_coordinator_link(state);
     }
 }
 
-// Books what became of one link. Called with g_send.mutex held.
-void count_outcome(Outcome outcome, const std::string& source, bool placed) {
-    if (placed) --g_send.active;
+// Books what became of one link.
+void count_outcome(SendState& state, Outcome outcome, const std::string& source, bool placed)
+    ZEL_REQUIRES(state.mutex) {
+    if (placed) --state.active;
     if (outcome == SERVED) {
-        ++g_send.served;
+        ++state.served;
     } else if (outcome == LOST) {
-        ++g_send.lost;
+        ++state.lost;
     } else {
-        ++g_send.refused;
+        ++state.refused;
     }
-    g_send.progress->counters(counters_text());
-    bool last = g_send.limit > 0 && g_send.served >= g_send.limit;
-    g_send.progress->state(outcome == SERVED ? (last ? "done" : "done, waiting for the next endstation")
+    state.progress->counters(counters_text(state));
+    bool last = state.limit > 0 && state.served >= state.limit;
+    state.progress->state(outcome == SERVED ? (last ? "done" : "done, waiting for the next endstation")
                            : outcome == LOST ? "an endstation was lost"
                                              : "an endstation was refused");
-    if (g_send.source.streamed() && outcome == LOST) {
-        g_send.stream_used_up = true;
-        close_coordinator_link();
+    if (state.source.streamed() && outcome == LOST) {
+        state.stream_used_up = true;
+        close_coordinator_link(state);
     }
-    if (outcome == MISMATCH && g_send.code) book_mismatch(source);
-    if (outcome == MISMATCH && !g_send.code)
-        g_send.progress->note("an endstation at " + source + " failed the key confirmation: it holds another key, "
+    if (outcome == MISMATCH && state.code) book_mismatch(state, source);
+    if (outcome == MISMATCH && !state.code)
+        state.progress->note("an endstation at " + source + " failed the key confirmation: it holds another key, "
                               "or someone on the link tried to take its place; it got nothing");
-    if (g_send.limit > 0 && g_send.served >= g_send.limit) close_coordinator_link();
+    if (state.limit > 0 && state.served >= state.limit) close_coordinator_link(state);
 }
 
 }  // namespace
 
-std::vector<Share> receivers_under_way() {
+std::vector<Share> receivers_under_way(SendState& state) {
     std::vector<Share> shares;
     auto now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> guard(g_receivers_mutex);
-    for (const Receiver* receiver : g_receivers) shares.push_back(receiver->share(now));
+    zel::MutexLock lock(state.receivers_mutex);
+    for (const Receiver* receiver : state.receivers) shares.push_back(receiver->share(now));
     return shares;
 }
 
-void close_coordinator_link() {
-    if (g_send.closing) return;
-    g_send.closing = true;
-    net::end_both(g_send.caller->m_conn->fd());
+void close_coordinator_link(SendState& state) {
+    if (state.closing) return;
+    state.closing = true;
+    // Null once the main thread's loop returned: the link goes with its Caller then.
+    if (state.caller != nullptr) zel::close_link(*state.caller);
 }
 
-void serve_endstation(int fd) {
+void end_links(SendState& state) {
+    zel::MutexLock lock(state.receivers_mutex);
+    state.links_ended = true;
+    for (int fd : state.links) net::end_both(fd);
+}
+
+void serve_endstation(int fd, void* context) {
+    SendState& state = *static_cast<SendState*>(context);
+    LinkEntry entry(state, fd);
+    if (!entry.listed()) return;
     std::string peer = peer_of(fd);  // while the link is up
     std::string source = peer.substr(0, peer.rfind(':'));
     unsigned wait = 0;
     {
-        std::lock_guard<std::mutex> guard(g_send.mutex);
-        if (g_send.committed > 0) --g_send.committed;
-        if (g_send.closing || (g_send.limit > 0 && g_send.served + g_send.active >= g_send.limit)) {
+        zel::MutexLock lock(state.mutex);
+        if (state.committed > 0) --state.committed;
+        if (state.closing || (state.limit > 0 && state.served + state.active >= state.limit)) {
             // Told so, the endstation need not take this for a wrong key.
-            if (g_send.code) finished_hello(fd, code_hello_magic());
-            if (g_send.keys) finished_hello(fd, key_hello_magic());
+            if (state.code) finished_hello(fd, code_hello_magic());
+            if (state.keys) finished_hello(fd, key_hello_magic());
             return;
         }
-        if (g_send.code && (wait = g_send.guesses.admit(source, Guesses::Clock::now())) > 0) {
-            ++g_send.refused;
-            g_send.progress->counters(counters_text());
+        if (state.code && (wait = state.guesses.admit(source, Guesses::Clock::now())) > 0) {
+            ++state.refused;
+            state.progress->counters(counters_text(state));
         }
     }
     if (wait > 0) {
@@ -339,46 +317,48 @@ void serve_endstation(int fd) {
         later_hello(fd, code_hello_magic(), wait);
         return;
     }
-    g_send.progress->state(g_send.keys || g_send.code ? "key checked, confirming" : "key checked, transferring");
+    state.progress->state(state.keys || state.code ? "key checked, confirming" : "key checked, transferring");
     bound_link(fd, kLinkSeconds);
     LinkDeadline deadline;
-    Receiver receiver(peer);
+    Receiver receiver(state, peer);
     uint64_t reported = 0, start = 0;
     std::chrono::steady_clock::time_point told;
     ByteCounter counter = [&](uint64_t done, uint64_t total) {
         receiver.moved(done, start, total);
-        g_send.progress->link_moved(peer, done, start, total, &told);
+        state.progress->link_moved(peer, done, start, total, &told);
         reported = done;
     };
     Outcome outcome;
     bool placed = false;
-    if (g_send.keys || g_send.code) {
-        outcome = serve_sealed(fd, deadline, source, receiver, counter, &start, &placed);
-    } else if (!(placed = take_place(receiver))) {
+    if (state.keys || state.code) {
+        outcome = serve_sealed(state, fd, deadline, source, receiver, counter, &start, &placed);
+    } else if (!(placed = take_place(state, receiver))) {
         outcome = EXTRA;
     } else {
         deadline.set(kLinkSeconds);
         payload_moved();
         receiver.begin();
-        bool sent = send_payload(fd, g_send.name, g_send.source, counter);
+        bool sent = send_payload(fd, state.name, state.source, counter);
         if (sent) deadline.set(kLinkSeconds);
         outcome = sent && wait_ack(fd, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
     }
+    // Once the command's end was claimed (an interruption ended this link), its last line stands.
+    if (state.ending.claimed()) return;
     if (outcome == LOST && LinkDeadline::passed())
-        g_send.progress->note("the link to " + source + " moved no payload for " + std::to_string(stall_seconds()) +
+        state.progress->note("the link to " + source + " moved no payload for " + std::to_string(stall_seconds()) +
                               " s (TQR_STALL_TIMEOUT), so it ended; the endstation is counted lost");
     if (outcome == SERVED) {
         double seconds = receiver.seconds();
-        g_send.progress->step("done", "", {{"peer", peer}, {"bytes", static_cast<double>(reported)},
+        state.progress->step("done", "", {{"peer", peer}, {"bytes", static_cast<double>(reported)},
                                            {"seconds", seconds}, {"kept", static_cast<double>(start)}});
-        std::string line = g_send.name + ": " + Progress::rate_text(reported, seconds) + ", to " + peer;
+        std::string line = state.name + ": " + Progress::rate_text(reported, seconds) + ", to " + peer;
         if (start > 0) line += " (it had the first " + Progress::human_bytes(static_cast<double>(start)) + ")";
-        g_send.progress->summary(line);
+        state.progress->summary(line);
     }
     receiver.leave();
-    std::lock_guard<std::mutex> guard(g_send.mutex);
-    if (g_send.code) g_send.guesses.ended(source);
-    count_outcome(outcome, source, placed);
+    zel::MutexLock lock(state.mutex);
+    if (state.code) state.guesses.ended(source);
+    count_outcome(state, outcome, source, placed);
 }
 
 }  // namespace tqr

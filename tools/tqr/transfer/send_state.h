@@ -1,19 +1,25 @@
-// What `tqr send` shares between its main thread and the library threads that serve its links.
+// What `tqr send` shares between its main thread, the library threads that serve its links and the
+// thread that waits for its signals.
 #ifndef ZEL_TOOLS_TQR_TRANSFER_SEND_STATE_H
 #define ZEL_TOOLS_TQR_TRANSFER_SEND_STATE_H
 
 #include <chrono>
 #include <deque>
+#include <list>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "protocol/coordinator_host.h"
+#include "protocol/mutex.h"
 #include "transfer/payload.h"
+#include "transfer/party.h"
 #include "cli/progress.h"
 #include "transfer/secure.h"
 #include "folder/tree.h"
+#include "code/send_code.h"
 #include "code/words.h"
 
 class Caller;
@@ -27,7 +33,8 @@ namespace tqr {
 // kFailuresPerMinute, whatever the sources, so that many addresses guess no faster than one; at
 // most_failures() in all (100 unless TQR_MAX_FAILED_CONFIRMATIONS says otherwise) the code is
 // withdrawn. A guess online thus has at most 100 chances in 2^33, and 100 take ten minutes at least.
-// Memory: one entry per source that failed or is confirming. Guarded by SendState::mutex.
+// Memory: one entry per source that failed or is confirming. Guarded by SendState::mutex, which
+// holds it.
 class Guesses {
 public:
     typedef std::chrono::steady_clock Clock;
@@ -58,11 +65,13 @@ private:
     long m_failures = 0;
 };
 
-// What the bridge callback serves, and what it has served. Written by run_send before the Caller
-// connects; the counters are guarded by `mutex`, since bridge callbacks run on several library
-// threads at once.
+class Receiver;
+
+// Everything one run of `tqr send` serves and has served: owned by run_send, which fills the first
+// part before the Caller connects; the library's callbacks (the bridge handler, the approval policy,
+// the party observer) reach it through their context, the signal's thread through its own. The
+// counters are guarded by `mutex`, since bridge handlers run on several library threads at once.
 struct SendState {
-    Caller* caller = nullptr;
     PayloadSource source;
     std::unique_ptr<TreeSource> tree;  // a folder: each link reads its own TreeStream of it
     PayloadHeader offer;               // what every endstation is offered (its name, size, kind)
@@ -73,32 +82,58 @@ struct SendState {
     Progress* progress = nullptr;
     bool verify = false;  // --verify: each link's check words go before a person when there is one
     bool asks = false;    // a person answers questions on the terminal
+    // The own coordinator of the code mode when none answered: stopped once every Caller is gone.
+    std::unique_ptr<zel::CoordinatorHost> coordinator;
+    Admission admission;  // that coordinator's word on the conference being joined
+    Ending ending;        // the command's end: the first claim, from whichever thread, stands
+    int wake[2] = {-1, -1};  // a pipe: the signal's thread writes it to end the main thread's wait
+                             // for a --text on standard input
 
-    std::mutex mutex;
-    long committed = 0;  // approved, and not yet bridged nor given up
-    long active = 0;     // confirmed (or plain) and transferring: links still confirming count nowhere
-    long served = 0;
-    long lost = 0;
-    long refused = 0;             // failed or never finished the key confirmation, was turned away, spoke
-                                  // another format or declined the payload
-    Guesses guesses;              // the code mode's failed confirmations
-    bool closing = false;         // the coordinator link was shut down: the limit is reached, or see below
-    bool stream_used_up = false;  // a streamed standard input went to a transfer that failed
-    bool guessed = false;         // the code failed Guesses::most_failures() times
+    // Guards the counters below and `caller`. First in the lock order: the Progress lock (the line is
+    // drawn under it) and receivers_mutex may be taken under it, never the other way round.
+    zel::Mutex mutex;
+    Caller* caller ZEL_GUARDED_BY(mutex) = nullptr;  // the coordinator link, while it may be ended
+    long committed ZEL_GUARDED_BY(mutex) = 0;  // approved, and not yet bridged nor given up
+    long active ZEL_GUARDED_BY(mutex) = 0;     // confirmed (or plain) and transferring: links still
+                                               // confirming count nowhere
+    long served ZEL_GUARDED_BY(mutex) = 0;
+    long lost ZEL_GUARDED_BY(mutex) = 0;
+    long refused ZEL_GUARDED_BY(mutex) = 0;  // failed or never finished the key confirmation, was
+                                             // turned away, spoke another format or declined the payload
+    Guesses guesses ZEL_GUARDED_BY(mutex);   // the code mode's failed confirmations
+    bool closing ZEL_GUARDED_BY(mutex) = false;  // the coordinator link was shut down: the limit is
+                                                 // reached, or see below
+    bool stream_used_up ZEL_GUARDED_BY(mutex) = false;  // a streamed standard input went to a transfer that failed
+    bool guessed ZEL_GUARDED_BY(mutex) = false;  // the code failed Guesses::most_failures() times
+
+    // Held while a person is asked about one link's check words (--verify), so that the questions of
+    // links that confirm together come one after the other. Taken by no one who holds another lock.
+    zel::Mutex verify_mutex;
+    // Guards what follows and every Receiver listed. The last lock taken, after `mutex` and the
+    // Progress lock; nothing is called while it is held but the shutdown of a link's socket.
+    zel::Mutex receivers_mutex;
+    std::list<Receiver*> receivers ZEL_GUARDED_BY(receivers_mutex);  // in the order the links took their place
+    std::set<int> links ZEL_GUARDED_BY(receivers_mutex);  // the sockets of the links being served
+    bool links_ended ZEL_GUARDED_BY(receivers_mutex) = false;  // end_links() ran: no link starts any more
 };
 
-extern SendState g_send;
+// Opens what the command serves (a file, standard input, a folder, several, a --text) into `state`:
+// EXIT_DONE, or the exit status once the end was claimed or `progress` told why (send_source.cpp).
+int open_source(SendState& state, const SendOptions& options, Progress& progress);
 
 // Ends the message loop: process() returns once its link is gone; the main thread takes it from there.
-// Called with g_send.mutex held.
-void close_coordinator_link();
+void close_coordinator_link(SendState& state) ZEL_REQUIRES(state.mutex);
+
+// Ends every link being served, and every later one before it starts, once the command's end was
+// claimed: their threads then return soon, and the receivers keep what they had.
+void end_links(SendState& state) ZEL_EXCLUDES(state.receivers_mutex);
 
 // The links under way, in the order they took their place, for the status line (Progress::shares()).
-std::vector<Share> receivers_under_way();
+std::vector<Share> receivers_under_way(SendState& state) ZEL_EXCLUDES(state.receivers_mutex);
 
-// The bridge callback: runs on a listener thread of the library, one per key-checked endstation; the
-// library closes `fd` when it returns.
-void serve_endstation(int fd);
+// The bridge handler, with the SendState as its context: runs on a listener thread of the library,
+// one per key-checked endstation; the library closes `fd` when it returns.
+void serve_endstation(int fd, void* context);
 
 }  // namespace tqr
 
