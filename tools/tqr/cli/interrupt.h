@@ -9,9 +9,10 @@
 
 namespace tqr {
 
-// The same for a command that returns from main: the thread that waits for the signals runs
-// `on_signal(signal, context)` at most once, which claims the command's end and returns, and the
-// destructor ends that thread when no signal came and joins it, so that it never reaches a context
+// Blocks both signals in the calling thread and in every thread it starts later, then starts the
+// thread that waits for them. That thread puts a raw terminal back (prompt.h) and runs
+// `on_signal(signal, context)` at most once, which claims the command's end and returns; the
+// destructor ends the thread when no signal came and joins it, so that it never reaches a context
 // that is gone. Owned by the command's run function, made on its main thread before any other thread
 // starts, and destroyed before the context; one at a time per process.
 class InterruptWatch {
@@ -25,12 +26,6 @@ private:
     std::atomic<bool> m_stopping{false};
     std::thread m_thread;
 };
-
-// Blocks both signals in the calling thread and in every thread it starts later, then starts the
-// thread that waits for them. `on_signal` runs on that thread with the signal's number and must end
-// the process. A code prompt that is up is ended first (prompt.h). Call from the main thread before
-// any other thread starts; once per process.
-void catch_interrupts(void (*on_signal)(int signal));
 
 // "SIGINT", "SIGTERM".
 const char* interrupt_name(int signal);

@@ -169,11 +169,9 @@ bool PayloadSource::open(const std::string& path, bool stream) {
     // A pipe cannot be read twice: keep all of it.
     unsigned char buffer[kChunkBytes];
     ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        m_bytes.insert(m_bytes.end(), buffer, buffer + n);
-    }
+    m_fd = fd;
+    while ((n = read_input(buffer, sizeof buffer)) > 0) m_bytes.insert(m_bytes.end(), buffer, buffer + n);
+    m_fd = -1;
     int saved = errno;
     if (fd != STDIN_FILENO) close(fd);
     errno = saved;
@@ -197,13 +195,7 @@ std::pair<timespec, timespec> PayloadSource::changed_at() const {
 }
 
 ssize_t PayloadSource::read(uint64_t offset, unsigned char* out, size_t capacity) const {
-    if (m_streamed) {
-        for (;;) {
-            ssize_t n = ::read(m_fd, out, capacity);
-            if (n < 0 && errno == EINTR) continue;
-            return n;
-        }
-    }
+    if (m_streamed) return read_input(out, capacity);
     if (offset >= m_size) return 0;
     size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, m_size - offset));
     if (m_fd < 0) {
@@ -212,6 +204,22 @@ ssize_t PayloadSource::read(uint64_t offset, unsigned char* out, size_t capacity
     }
     for (;;) {
         ssize_t n = pread(m_fd, out, want, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+ssize_t PayloadSource::read_input(unsigned char* out, size_t capacity) const {
+    for (;;) {
+        if (m_stop >= 0) {
+            pollfd ready[2] = {{m_fd, POLLIN, 0}, {m_stop, POLLIN, 0}};
+            if (poll(ready, 2, -1) < 0 && errno == EINTR) continue;
+            if (ready[1].revents != 0) {
+                errno = ECANCELED;
+                return -1;
+            }
+        }
+        ssize_t n = ::read(m_fd, out, capacity);
         if (n < 0 && errno == EINTR) continue;
         return n;
     }

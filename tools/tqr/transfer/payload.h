@@ -86,6 +86,10 @@ public:
     // else (standard input, a pipe) is streamed when `stream` is set, and otherwise read whole into
     // memory now. false, with errno set, when it cannot be opened or read.
     bool open(const std::string& path, bool stream);
+    // A descriptor that, once readable, ends every wait of this source for input that is not a file:
+    // open() and read() fail with ECANCELED. The command's own, readable once it is interrupted, so
+    // that a pipe that stays open holds no thread. Set before open(); -1: none.
+    void stop_on(int fd) { m_stop = fd; }
     // Serves these bytes from memory.
     void assign(std::vector<unsigned char> bytes);
     // When a regular file's content last changed, as far as the file system tells (its modification
@@ -105,7 +109,11 @@ public:
     }
 
 private:
+    // Reads `m_fd` (not a file) once it has bytes or its end; -1 with ECANCELED once m_stop is readable.
+    ssize_t read_input(unsigned char* out, size_t capacity) const;
+
     int m_fd = -1;
+    int m_stop = -1;
     bool m_streamed = false;
     uint64_t m_size = 0;
     std::vector<unsigned char> m_bytes;  // when neither a regular file nor streamed

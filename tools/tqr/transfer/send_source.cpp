@@ -120,7 +120,9 @@ int open_source(SendState& state, const SendOptions& options, Progress& progress
     // Standard input streams only to an encrypted transfer that is the only one: the plain header
     // carries the length, and a stream cannot be read twice.
     bool stream = !options.party.plain && options.count == 1;
+    state.source.stop_on(state.wake[0]);
     if (!state.source.open(options.file, stream)) {
+        if (state.ending.claimed()) return state.ending.status();
         std::string what = options.file == "-" ? "standard input" : options.file;
         progress.fail("cannot read", "cannot read " + what + ": " + strerror(errno), EXIT_USAGE_OR_IO);
         return EXIT_USAGE_OR_IO;
