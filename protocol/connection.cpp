@@ -251,7 +251,11 @@ int Connection::Close() {
 }
 
 void Connection::shutdown() {
+    // Counted as a call in flight, so that a Close() on another thread meanwhile leaves the number
+    // open until this is done: it never shuts down a descriptor that went to another socket.
+    m_in_flight.fetch_add(1);
     if (int fd = m_fd.load()) ::shutdown(fd, SHUT_RDWR);
+    leave_call();
 }
 
 void Connection::shutdown_listener() {

@@ -24,6 +24,18 @@ InterruptWatch::InterruptWatch(void (*on_signal)(int signal, void* context), voi
         if (m_stopping.load()) return;
         put_terminal_back();
         on_signal(received, context);
+        // A second signal is a person who will not wait for the end under way (a coordinator that
+        // does not answer its handshake, a disk that hangs): it ends the process as the signal does
+        // by default.
+        while (sigwait(&stop, &received) != 0) {
+        }
+        if (m_stopping.load()) return;
+        signal(received, SIG_DFL);
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, received);
+        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+        raise(received);
     });
 }
 

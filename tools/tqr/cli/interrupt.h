@@ -11,9 +11,9 @@ namespace tqr {
 
 // Blocks both signals in the calling thread and in every thread it starts later, then starts the
 // thread that waits for them. That thread puts a raw terminal back (prompt.h) and runs
-// `on_signal(signal, context)` at most once, which claims the command's end and returns; the
-// destructor ends the thread when no signal came and joins it, so that it never reaches a context
-// that is gone. Owned by the command's run function, made on its main thread before any other thread
+// `on_signal(signal, context)` at most once, which claims the command's end and returns; a second
+// signal ends the process as that signal does by default. The destructor ends the thread when it is
+// still waiting and joins it, so that it never reaches a context that is gone. Owned by the command's run function, made on its main thread before any other thread
 // starts, and destroyed before the context; one at a time per process.
 class InterruptWatch {
 public:

@@ -200,6 +200,7 @@ std::string Progress::rate_text(uint64_t bytes, double seconds) {
 
 void Progress::note(const std::string& message) {
     std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_said_last) return;
     if (m_json) {
         emit("note", {{"message", message}});
         return;
@@ -223,12 +224,14 @@ void Progress::finish(const std::string& text) {
     fputc('\n', stderr);
     fflush(stderr);
     m_finished = true;
+    m_said_last = true;
 }
 
 void Progress::fail(const std::string& text, const std::string& message, int status) {
     if (m_json) {
         std::lock_guard<std::mutex> guard(m_mutex);
         emit("error", {{"message", message}, {"exit", static_cast<double>(status)}});
+        m_said_last = true;
         return;
     }
     if (message.empty()) {
@@ -250,6 +253,7 @@ void Progress::fail(const std::string& text, const std::string& message, int sta
         end_line();
     }
     m_finished = true;
+    m_said_last = true;
     fprintf(stderr, "tqr %s: %s\n", m_command.c_str(), escaped(message).c_str());
     fflush(stderr);
 }

@@ -77,7 +77,7 @@ public:
     // Extra counters shown after the state ("served 3"), empty for none; a person's only.
     void counters(const std::string& text);
     // A line of its own, "tqr <command>: <message>" above the status line (whether or not that is
-    // shown), or a note event.
+    // shown), or a note event; nothing once the final line or error was shown.
     void note(const std::string& message);
     // The last redraw, ending the status line; nothing is drawn afterwards.
     void finish(const std::string& text);
@@ -141,6 +141,7 @@ private:
     bool m_lent = false;  // another writer has the terminal (lend())
     double m_asked = 0;   // seconds of questions so far
     bool m_finished_text = false;  // the last line: its text alone
+    bool m_said_last = false;      // a final line or error was shown: notes from other threads are dropped
     std::chrono::steady_clock::time_point m_first_byte;
     std::chrono::steady_clock::time_point m_last_draw;
 };

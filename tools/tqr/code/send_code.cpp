@@ -163,7 +163,7 @@ int join_with_code(const PartyOptions& options, const Code* chosen, size_t words
         std::string error;
         bool unreachable = false;
         Clock::time_point started = Clock::now();
-        int status = join_coordinator(joining, ROLE_SENDER, membership, options, &error, &unreachable);
+        int status = join_coordinator(joining, ROLE_SENDER, membership, options, &error, &unreachable, &join.ending);
         double handshake = std::chrono::duration<double>(Clock::now() - started).count();
         if (status != EXIT_DONE && unreachable && !options.host_given && !where.own) {
             delete joining;

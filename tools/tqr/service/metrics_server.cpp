@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "net/socket.h"
-#include "protocol/activelist.h"
 #include "protocol/coordinator_host.h"
 #include "protocol/portmanager.h"
 #include "service/status.h"

@@ -124,7 +124,7 @@ bool resolves(const std::string& host) {
 }  // namespace
 
 int join_coordinator(Caller* caller, int role, const Membership& membership, const PartyOptions& options,
-                     std::string* error, bool* unreachable) {
+                     std::string* error, bool* unreachable, Ending* ending) {
     const char* host = membership.host.c_str();
     if (unreachable) *unreachable = false;
     // Checked here first so that the message names the problem; the library would only fail to connect.
@@ -141,6 +141,17 @@ int join_coordinator(Caller* caller, int role, const Membership& membership, con
         return EXIT_NO_COORDINATOR;
     }
     caller->startreadthread();
+    // From here on an end claimed elsewhere (an interruption) ends the handshake at once: it ends the link.
+    struct WakeDuringJoin {
+        Ending* ending;
+        ~WakeDuringJoin() {
+            if (ending != nullptr) ending->wake_through(nullptr);
+        }
+    } wake{ending};
+    if (ending != nullptr) {
+        ending->wake_through(caller);
+        if (ending->claimed()) zel::close_link(*caller);
+    }
     // The handshake is bounded by TQR_HANDSHAKE_TIMEOUT (10 s): whatever answers there, if it does not
     // answer as a coordinator within that, is something else.
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();

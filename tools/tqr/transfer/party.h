@@ -13,6 +13,7 @@ class Caller;
 
 namespace tqr {
 
+class Ending;
 class LinkKeys;
 class Progress;
 
@@ -52,8 +53,9 @@ struct Membership {
 // Connects `caller` to the coordinator at `membership.host` as `role` (sender or endstation), starts
 // its reader and walks the handshake. EXIT_DONE when joined; otherwise EXIT_NO_COORDINATOR with `error`
 // set, and `unreachable` (when not null) set when nothing answered at all.
+// With `ending`, an end claimed meanwhile ends the handshake at once (the caller then finds it claimed).
 int join_coordinator(Caller* caller, int role, const Membership& membership, const PartyOptions& options,
-                     std::string* error, bool* unreachable = nullptr);
+                     std::string* error, bool* unreachable = nullptr, Ending* ending = nullptr);
 
 // The peer of a connected socket, "a.b.c.d:port" ("" when it cannot be told).
 std::string peer_of(int fd);

@@ -296,7 +296,7 @@ int meet_sender(ReceiveState& state, const ReceiveOptions& options, const Member
                               : "joining conference " + joining.conference);
     std::string error;
     bool unreachable = false;
-    int status = join_coordinator(caller.get(), ROLE_ENDSTATION, joining, options.party, &error, &unreachable);
+    int status = join_coordinator(caller.get(), ROLE_ENDSTATION, joining, options.party, &error, &unreachable, &state.ending);
     // A code's sender that has stopped took its coordinator with it, more often than not.
     if (unreachable && state.code)
         error = "nothing answers at " + joining.host + " port " + std::to_string(caller->coord_port()) +

@@ -175,7 +175,7 @@ int join(SendState& state, const SendOptions& options, Progress& progress, std::
     std::string error;
     *caller = make_sender(state);
     status = join_coordinator(*caller, ROLE_SENDER, Membership{options.party.host, *conference, checked_key},
-                              options.party, &error);
+                              options.party, &error, nullptr, &state.ending);
     return status == EXIT_DONE ? status : fail(state, "no coordinator", error, status);
 }
 

@@ -194,18 +194,21 @@ Outcome serve_sealed(SendState& state, int fd, LinkDeadline& deadline, const std
         send_served_out(fd, session);
         return EXTRA;
     }
-    state.progress->step("verified", "key confirmed, transferring", {{"peer", peer_of(fd)}});
+    const std::string peer = peer_of(fd);  // while the link is up: an interruption shuts it down
+    state.progress->step("verified", "key confirmed, transferring", {{"peer", peer}});
     std::string words = check_words(session);
     if (state.progress->json()) {
-        state.progress->step("check", "", {{"peer", peer_of(fd)}, {"words", words}});
+        state.progress->step("check", "", {{"peer", peer}, {"words", words}});
     } else {
-        state.progress->note("check words with " + peer_of(fd) + ": " + words);
+        state.progress->note("check words with " + peer + ": " + words);
     }
     if (state.verify && state.asks) {
         // One question on the terminal at a time, whatever the links confirming meanwhile.
         zel::MutexLock lock(state.verify_mutex);
-        if (!state.progress->ask("does the endstation at " + peer_of(fd) + " show the check words " + words + "?")) {
-            state.progress->note("the check words with " + peer_of(fd) + " were not confirmed; it got nothing");
+        if (!state.progress->ask("does the endstation at " + peer + " show the check words " + words + "?")) {
+            // A question that an interruption ended has had its last line already.
+            if (!state.ending.claimed())
+                state.progress->note("the check words with " + peer + " were not confirmed; it got nothing");
             return REFUSED;
         }
     }
