@@ -29,14 +29,16 @@ enum class ProcessEnd {
 };
 
 // Decides which endstations nominated to this sender it takes: `policy(nickname, context)` runs on
-// the thread that runs process(); null takes all. Set before process().
+// the thread that runs process(); null takes all. Set before process(), from the thread that runs it:
+// the policy is not guarded against a loop that reads it meanwhile.
 ZEL_API void set_approval_policy(Caller& caller, ApprovalPolicy policy, void* context);
 
 // Gives this Caller's key-checked direct links to `handler(fd, context)` instead of the process-wide
 // callback of set_bridge_callback (null: that one again). A sender's handler runs on the thread of the
 // listener that took the endstation, several at once when several come, and the library closes the
 // descriptor once it returns; an endstation's runs on its bridge thread, and the descriptor is the
-// host's to close. Set before process().
+// host's to close. Set before process(): the pair is not guarded against the library's threads, so
+// setting it while links may arrive is a race.
 ZEL_API void set_bridge_handler(Caller& caller, BridgeHandler handler, void* context);
 
 // How process() returned: read after it returned (NOT_RUN before). Any thread.
@@ -57,8 +59,8 @@ ZEL_API void close_link(Caller& caller);
 
 // Ends the library's threads and waits until they have ended: the deadline thread, and every thread
 // of its two pools, which end once the work they run returns. Call it from a host thread once every
-// Caller and CoordinatorHost of the host is deleted (a Caller still alive may hold a pool thread, and
-// shutdown() waits for it). Afterwards the host may return from main with no thread of the library
+// Caller and CoordinatorHost of the host is deleted: a Caller still alive may hold a pool thread (its
+// reader, a listener, a bridge), and shutdown() waits for it without a time limit. Afterwards the host may return from main with no thread of the library
 // left; it may also use the library again, which starts its threads anew when they are needed.
 ZEL_API void shutdown();
 
