@@ -27,7 +27,6 @@ namespace {
 
 using disk::components;
 using disk::error_of;
-using disk::resolves_beneath;
 using disk::stays_inside;
 
 constexpr size_t kReadBytes = 256 * 1024;        // of a file, per piece of the archive
