@@ -155,16 +155,21 @@ bool wait_for_answer(int fd) {
 bool prompts_ended() { return g_prompts_ended.load(); }
 
 void put_terminal_back() {
+    // The terminal first, with the prompt's line ended, and only then the prompt: woken first, it
+    // would put the terminal back itself and leave its line open for the next one to run on.
+    {
+        std::lock_guard<std::mutex> guard(g_saved.mutex);
+        if (g_saved.raw) {
+            tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved.saved);
+            g_saved.raw = false;
+            // The process is ending: a line end that does not get through changes nothing.
+            ssize_t written = write(g_saved.out, "\r\n", 2);
+            (void)written;
+        }
+    }
     g_prompts_ended.store(true);
     ssize_t ended = write(ended_pipe()[1], "", 1);
     (void)ended;
-    std::lock_guard<std::mutex> guard(g_saved.mutex);
-    if (!g_saved.raw) return;
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved.saved);
-    g_saved.raw = false;
-    // The process is ending: a line end that does not get through changes nothing.
-    ssize_t written = write(g_saved.out, "\r\n", 2);
-    (void)written;
 }
 
 }  // namespace tqr
