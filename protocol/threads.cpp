@@ -29,6 +29,11 @@ void zel::Completion::done() {
     m_changed.broadcast();
 }
 
+bool zel::Completion::finished() {
+    MutexLock lock(m_mutex);
+    return m_done;
+}
+
 void zel::Completion::wait() {
     MutexLock lock(m_mutex);
     while (!m_done) m_changed.wait(m_mutex);
@@ -106,10 +111,16 @@ void zel::ThreadPool::work(Worker* self) {
             self->entry = nullptr;
         }
         entry(argument);
+        {
+            MutexLock lock(m_mutex);
+            m_parked.push_back(self);
+            // A thread that parks while the pool trims or ends is gone with the others.
+            if (m_ending || m_trims > 0) self->leave = true;
+        }
+        // Told once parked: whoever waited for the work finds the thread among the pool's parked
+        // ones, where trim() reaches it.
         if (done) done->done();
         MutexLock lock(m_mutex);
-        m_parked.push_back(self);
-        if (m_ending) self->leave = true;
         timespec until = monotonic_timespec(zel::now() + kIdleSeconds);
         while (self->entry == nullptr && !self->leave)
             if (self->wake.wait_until(m_mutex, until) != 0 && self->entry == nullptr) self->leave = true;
@@ -139,12 +150,14 @@ void zel::ThreadPool::reap() {
 void zel::ThreadPool::trim() {
     {
         MutexLock lock(m_mutex);
+        ++m_trims;
         for (Worker* parked : m_parked) {
             parked->leave = true;
             parked->wake.signal();
         }
         // Each leaves the parked list and files itself as ended, under the lock.
         while (!m_parked.empty()) m_gone.wait(m_mutex);
+        --m_trims;
     }
     reap();
 }

@@ -39,11 +39,13 @@ constexpr size_t kDefaultStack = 0;
 // coordinator's accept thread, the deadline thread). false when it could not be started.
 bool start_thread(pthread_t* thread, void* (*entry)(void*), void* argument, size_t stack = kDefaultStack);
 
-// Told when a piece of work given to a pool has returned; shared by the pool and whoever waits.
+// Told when a piece of work given to a pool has returned and its thread is parked again; shared by the
+// pool and whoever waits.
 class Completion {
 public:
     void done() ZEL_EXCLUDES(m_mutex);
     void wait() ZEL_EXCLUDES(m_mutex);
+    bool finished() ZEL_EXCLUDES(m_mutex);
 
 private:
     Mutex m_mutex;
@@ -85,6 +87,7 @@ private:
     std::vector<pthread_t> m_ended ZEL_GUARDED_BY(m_mutex);
     size_t m_threads ZEL_GUARDED_BY(m_mutex) = 0;
     bool m_ending ZEL_GUARDED_BY(m_mutex) = false;  // shutdown() waits: a thread whose work returns ends
+    int m_trims ZEL_GUARDED_BY(m_mutex) = 0;        // trim() calls waiting: likewise
 };
 
 // Library code only (readers, coordinator sessions, deferred work); the host's callbacks (listeners,
