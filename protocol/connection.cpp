@@ -173,10 +173,27 @@ int Connection::accept_waiting() {
     return adopt_accepted(accepted);
 }
 
+int Connection::accept_peer() {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int accepted;
+    do {
+        accepted = ::accept4(m_sock, generic(&peer), &length, SOCK_CLOEXEC);
+    } while (accepted < 0 && errno == EINTR);
+    return ready_accepted(accepted);
+}
+
 int Connection::adopt_accepted(int accepted) {
+    int ready = ready_accepted(accepted);
+    m_fd.store(ready);
+    return ready;
+}
+
+int Connection::ready_accepted(int accepted) {
     if (accepted < 0) {
+        int saved = errno;  // the caller sorts a shortage of descriptors from a peer that went
         zel_inform(stderr, "accept failure\n");
-        m_fd.store(0);
+        errno = saved;
         return 0;
     }
     // Descriptor 0 means "no link" here: only a process without standard input is given it, and
@@ -187,7 +204,6 @@ int Connection::adopt_accepted(int accepted) {
         if (duplicate < 0) {
             zel_inform(stderr, "dup failure\n");
             close_quietly(accepted);
-            m_fd.store(0);
             return 0;
         }
         ::close(accepted);
@@ -196,7 +212,6 @@ int Connection::adopt_accepted(int accepted) {
     // Short messages go at once: a small write left for the peer's delayed ACK stalls a rendezvous,
     // and the direct link handed to the host, by 40 ms.
     set_option(duplicate, IPPROTO_TCP, TCP_NODELAY, 1);
-    m_fd.store(duplicate);
     return duplicate;
 }
 

@@ -41,6 +41,9 @@ public:
     int accept(int a, int b);
     // accept() without waiting: the connected descriptor, 0 when no peer is waiting or on failure.
     int accept_waiting();
+    // Waits for one peer on the listening socket and gives its descriptor away (0 on failure, and once
+    // shutdown_listener() was called): m_fd is left alone, so that several threads may wait at once.
+    int accept_peer();
     // One write of `len` bytes; never raises SIGPIPE. The platform's result (negative on failure).
     int send(const char* buf, int len);
     // One read of at most `len` bytes: > 0 bytes read, 0 the peer closed, < 0 failed (also when the
@@ -78,6 +81,8 @@ public:
 private:
     int open_listener(int port_or_fd, int backlog, bool existing, bool reuse);
     int adopt_accepted(int accepted);
+    // The accepted descriptor made ready for a link (never 0, TCP_NODELAY), or 0.
+    static int ready_accepted(int accepted);
     // A send() or recv() is leaving: the last one closes a descriptor that Close() left to it.
     void leave_call();
 

@@ -19,12 +19,6 @@
 
 namespace {
 
-struct PartyStart {
-    CoordinatorServer* server;
-    int fd;
-    uint32_t source;
-};
-
 void report_party(const Caller& caller, zel::PartyEventKind kind, const char* what, const char* detail) {
     if (!zel::party_observed()) return;
     zel::PartyEvent event = caller.own_event(kind);
@@ -67,9 +61,28 @@ bool CoordinatorServer::start(int port, const AdmissionLimits& limits) {
     // SO_REUSEADDR: a coordinator started again within a minute would otherwise find its port held by
     // the links it closed itself (TIME_WAIT). A port that another socket listens on still fails.
     if (m_listening.listen_reusable(port, 1024) == 0) return false;
-    m_accepting = zel::start_thread(&m_accept_thread, s_acceptthread, this, zel::kSmallStack);
+    m_stopping.store(false);
+    {
+        zel::MutexLock lock(m_mutex);
+        for (int i = 0; i < kSpareAcceptors; ++i) add_acceptor();
+        m_accepting = m_acceptors > 0;
+    }
     if (!m_accepting) m_listening.close_listener();
     return m_accepting;
+}
+
+bool CoordinatorServer::add_acceptor() {
+    m_runs.erase(std::remove_if(m_runs.begin(), m_runs.end(),
+                                [](const std::shared_ptr<zel::Completion>& run) { return run->finished(); }),
+                 m_runs.end());
+    auto run = std::make_shared<zel::Completion>();
+    ++m_acceptors;
+    if (zel::library_threads().run(s_acceptthread, this, run)) {
+        m_runs.push_back(run);
+        return true;
+    }
+    --m_acceptors;
+    return false;
 }
 
 void CoordinatorServer::only_conference(const std::string& confid) {
@@ -106,13 +119,12 @@ const char* CoordinatorServer::take_slot(uint32_t source) {
 }
 
 void CoordinatorServer::acceptthread() {
-    while (!m_stopping.load()) {
-        int fd = m_listening.accept(0, 0);
-        m_listening.release();
+    for (;;) {
+        int fd = m_listening.accept_peer();
         if (fd == 0) {
             if (m_stopping.load()) break;
-            // Out of descriptors (or a connection reset before it was accepted): wait for a party to
-            // end and free one, for a second at most, since descriptors may come free elsewhere too.
+            if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) continue;
+            // Out of descriptors: wait for a party to end and free one, for a second at most, since descriptors may come free elsewhere too.
             zel::MutexLock lock(m_mutex);
             m_changed.wait_until(m_mutex, zel::monotonic_timespec(zel::now() + 1.0));
             continue;
@@ -135,22 +147,19 @@ void CoordinatorServer::acceptthread() {
             Connection(fd).Close();
             continue;
         }
-        PartyStart* start = new PartyStart{this, fd, source};
-        if (!zel::library_threads().run(s_partythread, start)) {
-            delete start;
-            Connection(fd).Close();
+        {
+            // This thread serves the party: another waits on the port meanwhile. When the pool gives
+            // none, connections wait in the backlog until a party ends and its thread comes back.
             zel::MutexLock lock(m_mutex);
-            --m_parties;
-            if (--m_sources[source].parties == 0) m_sources.erase(source);
+            if (--m_acceptors == 0 && !m_stopping.load()) add_acceptor();
         }
+        // Past its party this thread must not touch the server unless it is counted again: once the
+        // last party is gone, stop() may return and the server be freed.
+        if (!serve(fd, source)) return;
     }
-}
-
-void* CoordinatorServer::s_partythread(void* party) {
-    PartyStart start = *static_cast<PartyStart*>(party);
-    delete static_cast<PartyStart*>(party);
-    start.server->serve(start.fd, start.source);
-    return nullptr;
+    zel::MutexLock lock(m_mutex);
+    --m_acceptors;
+    m_changed.broadcast();
 }
 
 const char* CoordinatorServer::refusal(Caller* caller, uint32_t source, bool* counted) {
@@ -228,7 +237,7 @@ bool CoordinatorServer::admit(Caller* caller, uint32_t source, bool* counted) {
     return false;
 }
 
-void CoordinatorServer::serve(int fd, uint32_t source) {
+bool CoordinatorServer::serve(int fd, uint32_t source) {
     Caller* caller = new Caller(fd);
     {
         zel::MutexLock lock(m_mutex);
@@ -261,8 +270,12 @@ void CoordinatorServer::serve(int fd, uint32_t source) {
         if (counted && in != from->second.endstations.end() && --in->second == 0) from->second.endstations.erase(in);
         if (--from->second.parties == 0) m_sources.erase(from);
     }
+    // Counted before the party is let go, so that stop() waits for this thread too.
+    bool again = !m_stopping.load() && m_acceptors < kSpareAcceptors;
+    if (again) ++m_acceptors;
     --m_parties;
     m_changed.broadcast();
+    return again;
 }
 
 bool CoordinatorServer::wait_parties(int count, double seconds) {
@@ -275,17 +288,31 @@ bool CoordinatorServer::wait_parties(int count, double seconds) {
 
 void CoordinatorServer::stop_accepting() {
     if (!m_accepting) return;
-    m_stopping.store(true);
+    {
+        // Under the lock: a thread whose party ends either sees it and goes, or is counted first and
+        // finds the port shut.
+        zel::MutexLock lock(m_mutex);
+        m_stopping.store(true);
+    }
     m_listening.shutdown_listener();
-    pthread_join(m_accept_thread, nullptr);
+    {
+        zel::MutexLock lock(m_mutex);
+        while (m_acceptors > 0) m_changed.wait(m_mutex);
+    }
     m_accepting = false;
     m_listening.close_listener();
 }
 
 void CoordinatorServer::stop() {
     stop_accepting();
-    zel::MutexLock lock(m_mutex);
-    // Shut down, not closed: the party's own thread closes its socket when it frees the Caller.
-    for (Caller* caller : m_callers) caller->m_conn->shutdown();
-    while (m_parties.load() > 0) m_changed.wait(m_mutex);
+    std::vector<std::shared_ptr<zel::Completion>> runs;
+    {
+        zel::MutexLock lock(m_mutex);
+        // Shut down, not closed: the party's own thread closes its socket when it frees the Caller.
+        for (Caller* caller : m_callers) caller->m_conn->shutdown();
+        while (m_parties.load() > 0) m_changed.wait(m_mutex);
+        runs.swap(m_runs);
+    }
+    // Every thread that served here is back in the pool before the server may go.
+    for (const std::shared_ptr<zel::Completion>& run : runs) run->wait();
 }

@@ -3,6 +3,12 @@
 // is released: its thread returns, its socket is closed and its Caller freed. What becomes of each
 // party is told through the party events (party_events.h).
 //
+// The threads of the library's pool wait on the port themselves, and the one that accepts a party
+// serves it: no hand-over from an accepting thread to a party's, a wake-up less per party. While
+// one serves, another waits on the port; a thread whose party has ended waits there again while
+// fewer than kSpareAcceptors do, so that a coordinator whose parties come and go wakes no thread
+// but the one the kernel gives the connection to.
+//
 // Behind CoordinatorHost (coordinator_host.h), the installed form; the tests and the benchmarks use it
 // directly. start(), stop_accepting() and stop() are called from one thread; the counters
 // may be read from any thread.
@@ -15,14 +21,19 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "protocol/connection.h"
 #include "protocol/coordinator_host.h"
 #include "protocol/mutex.h"
 
 class Caller;
+namespace zel {
+class Completion;
+}
 
 // The internal code names the host's limits unqualified.
 using AdmissionLimits = zel::AdmissionLimits;
@@ -77,10 +88,18 @@ private:
         std::map<std::string, int> endstations;  // joined or joining, by conference
     };
 
+    // Threads that wait on the port while none of them serves a party.
+    static constexpr int kSpareAcceptors = 2;
+
     static void* s_acceptthread(void* server);
+    // Accepts and serves parties until the coordinator stops accepting, or until other threads wait on
+    // the port enough once this one's party has ended.
     void acceptthread() ZEL_EXCLUDES(m_mutex);
-    static void* s_partythread(void* party);
-    void serve(int fd, uint32_t source) ZEL_EXCLUDES(m_mutex);
+    // One more thread waits on the port; false when the pool gave none.
+    bool add_acceptor() ZEL_REQUIRES(m_mutex);
+    // Serves one party. true when this thread is to wait on the port again (counted among the
+    // acceptors already).
+    bool serve(int fd, uint32_t source) ZEL_EXCLUDES(m_mutex);
     // The connection of `fd` from `source` may be served: a slot is taken for it; else why not.
     const char* take_slot(uint32_t source) ZEL_EXCLUDES(m_mutex);
     // The handshake, this host's rules and the join step, with what is told when a party gets no further.
@@ -92,7 +111,6 @@ private:
 
     Connection m_listening;
     AdmissionLimits m_limits;
-    pthread_t m_accept_thread{};
     bool m_accepting = false;
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_parties{0};
@@ -102,7 +120,10 @@ private:
     std::atomic<long> m_rejected{0};
 
     zel::Mutex m_mutex;      // guards what follows; a leaf (the registry is asked after it is released)
-    zel::CondVar m_changed;  // a party thread returned
+    zel::CondVar m_changed;  // a party thread returned, or a thread stopped waiting on the port
+    int m_acceptors ZEL_GUARDED_BY(m_mutex) = 0;  // threads waiting on the port, or about to
+    // One per thread that took this server's work, until it is parked again: stop() waits for them.
+    std::vector<std::shared_ptr<zel::Completion>> m_runs ZEL_GUARDED_BY(m_mutex);
     std::set<Caller*> m_callers ZEL_GUARDED_BY(m_mutex);  // parties being served
     std::map<uint32_t, Source> m_sources ZEL_GUARDED_BY(m_mutex);  // by IPv4 address, while it has parties
     std::list<Handshaking> m_handshaking ZEL_GUARDED_BY(m_mutex);  // oldest first
