@@ -48,25 +48,40 @@ void EndstationLink::on_connect(const DecodedMessage& message) {
         return;
     }
     self.send_message(MSG_CONNECTED, message.cookie, message.info.c_str());
+    m_step = step;
+    if (self.has_bridge()) {
+        // The key check runs on the bridge thread: it starts while the key frames cross, not after,
+        // and the loop goes back to reading meanwhile. The bridge calls the host: its stack is the
+        // host's default.
+        m_bridge_done = std::make_shared<zel::Completion>();
+        m_bridge_started = zel::host_threads().run(Caller::s_ssc_pt, &self, m_bridge_done, &self.m_ssc_pt);
+        if (m_bridge_started) return;
+    }
+    // No host to hand the link to (or no thread for it): the check is still told.
+    check_keys(false);
+}
+
+bool EndstationLink::check_keys(bool bridging) {
+    Caller& self = m_endstation;
+    zel::PartyEvent& step = m_step;
     int matched = self.check_keys(self.m_sender_conn);
     step.kind = matched ? zel::EVENT_KEY_CHECKED : zel::EVENT_KEY_REFUSED;
     if (zel::party_observed()) {
         step.peer = self.m_sender_conn->peer();
         zel::report_party_event(step);
     }
-    if (!matched) return;
-    if (!self.has_bridge()) {
+    if (!matched) return false;
+    if (!bridging) {
         zel_inform(stderr, "no bridge!!!!!!!!!!!!\n");
-        return;
+        return false;
     }
     step.kind = zel::EVENT_BRIDGED;
     if (zel::party_observed()) zel::report_party_event(step);
-    // The bridge calls the host: its stack is the host's default.
-    m_bridge_done = std::make_shared<zel::Completion>();
-    m_bridge_started = zel::host_threads().run(Caller::s_ssc_pt, &self, m_bridge_done, &self.m_ssc_pt);
+    return true;
 }
 
 void EndstationLink::bridge() {
+    if (!check_keys(true)) return;
     int fd = m_endstation.m_sender_conn->fd();
     m_bridged.store(true);
     m_endstation.bridge_to_host(fd);

@@ -1,16 +1,19 @@
 // EndstationLink: an endstation's side of its direct link. On "Connect " it connects to the sender at
-// the coordinator's host, answers "Connected " (or "Failed "), runs the key check and, when the keys
-// match, hands the socket to the host on the bridge thread (s_ssc_pt); on "Adios " it closes the
+// the coordinator's host and answers "Connected " (or "Failed "). The bridge thread (s_ssc_pt) runs the
+// key check and, when the keys match, hands the socket to the host; on "Adios " the loop closes the
 // coordinator link and waits for the bridge thread.
 //
 // Owned by the endstation's Caller, created on its first "Connect "; used by the Caller's loop thread,
-// and by its destructor, which joins a bridge thread still running. The link itself is the Caller's
+// by the bridge thread between its start and its Completion (m_step and the link are its alone then),
+// and by the destructor, which joins a bridge thread still running. The link itself is the Caller's
 // m_sender_conn, the thread handle its m_ssc_pt.
 #ifndef ZEL_PROTOCOL_ENDSTATION_LINK_H
 #define ZEL_PROTOCOL_ENDSTATION_LINK_H
 
 #include <atomic>
 #include <memory>
+
+#include "protocol/party_events.h"
 
 namespace zel {
 class Completion;
@@ -32,12 +35,15 @@ public:
     void bridge();
 
 private:
+    // The key check on the direct link, told as party events. true when the link may pass to the host.
+    bool check_keys(bool bridging);
     void join_bridge();
 
     Caller& m_endstation;
     bool m_bridge_started = false;      // the loop thread's: a bridge thread runs, not waited for yet
     std::shared_ptr<zel::Completion> m_bridge_done;
     std::atomic<bool> m_bridged{false};  // m_sender_conn's socket has passed to the host
+    zel::PartyEvent m_step;              // what is told of this link
 };
 
 #endif

@@ -33,6 +33,7 @@ struct SenderLinks::Listener {
     std::string port_text;
     Cookie cookie;
     zel::net::Waker waker;  // on_endstation_happy() and stop() end the listener's wait early
+    Connection socket;      // the lent port's: opened by the loop, closed by the listener thread
     // Guarded by SenderLinks::m_mutex:
     bool claimed = false;    // its thread has started
     bool listening = false;  // the listening socket is open
@@ -70,6 +71,24 @@ void SenderLinks::on_listen(const DecodedMessage& message) {
         listener->cookie = message.cookie;
         m_listeners.push_back(listener);
     }
+    // The loop opens the port and answers at once: the endstation is on its way while the listener
+    // thread wakes, and its wake-up is not on the rendezvous's path.
+    zel::PartyEvent told = m_sender.own_event(zel::EVENT_LISTENING);
+    told.port = listener->port_text;
+    if (listener->socket.listen_reusable(port, kBacklog) == 0) {
+        m_sender.send_message(MSG_PORT_IN_USE, message.cookie, listener->port_text.c_str());
+        told.what = "in_use";
+        if (zel::party_observed()) zel::report_party_event(told);
+        discharge(listener);
+        return;
+    }
+    {
+        zel::MutexLock lock(m_mutex);
+        listener->listening = true;
+    }
+    m_sender.send_message(MSG_LISTENING, message.cookie, listener->port_text.c_str());
+    told.what = "listening";
+    if (zel::party_observed()) zel::report_party_event(told);
     ListenRequest* request = static_cast<ListenRequest*>(malloc(sizeof(ListenRequest)));
     if (request != nullptr) {
         request->cookie = message.cookie;
@@ -81,7 +100,9 @@ void SenderLinks::on_listen(const DecodedMessage& message) {
         if (zel::host_threads().run(Caller::s_listenthread, request)) return;
         free(request);
     }
+    // The endstation sent here finds the port shut and says so ("Failed ").
     zel::logline("TQR: no listener thread for port ", message.info);
+    close_listening(listener, listener->socket);
     discharge(listener);
 }
 
@@ -89,47 +110,29 @@ void SenderLinks::listen(ListenRequest* request) {
     Listener* me = enlist(*request);
     free(request);
     if (me == nullptr) return;
-    zel_inform(stderr, "trying to listen to port %d %s\n", me->port, me->port_text.c_str());
-    Connection listening;
-    int r = listening.listen_reusable(me->port, kBacklog);
-    zel_inform(stderr, "sender listening success=%d \n", r);
-    zel::PartyEvent told = m_sender.own_event(zel::EVENT_LISTENING);
-    told.port = me->port_text;
-    told.what = r != 0 ? "listening" : "in_use";
-    if (r == 0) {
-        zel_inform(stderr, "sender listening failed, port in use?=%d \n", r);
-        m_sender.send_message(MSG_PORT_IN_USE, me->cookie, me->port_text.c_str());
-        if (zel::party_observed()) zel::report_party_event(told);
-    } else {
+    Connection& listening = me->socket;
+    Connection* endstation = await_endstation(me, listening);
+    close_listening(me, listening);
+    if (endstation != nullptr) {
+        // The port is closed: what the host does with the link no longer takes a listener's place,
+        // so links that the host keeps a while never keep the next endstation from a listener.
         {
             zel::MutexLock lock(m_mutex);
-            me->listening = true;
+            m_listeners.remove(me);
+            ++m_bridging;
         }
-        // Before the accept, so that the socket already listens when the endstation is sent here.
-        m_sender.send_message(MSG_LISTENING, me->cookie, me->port_text.c_str());
-        if (zel::party_observed()) zel::report_party_event(told);
-        Connection* endstation = await_endstation(me, listening);
-        close_listening(me, listening);
-        if (endstation != nullptr) {
-            // The port is closed: what the host does with the link no longer takes a listener's place,
-            // so links that the host keeps a while never keep the next endstation from a listener.
-            {
-                zel::MutexLock lock(m_mutex);
-                m_listeners.remove(me);
-                ++m_bridging;
-            }
-            bridge(me, endstation);
-            zel::MutexLock lock(m_mutex);
-            --m_bridging;
-            delete me;
-            m_gone.broadcast();
-            return;
-        } else {
-            zel_inform(stderr, "sender accept of receiver failed =%d \n", 0);
-            told.kind = zel::EVENT_LISTENER_UNUSED;
-            if (zel::party_observed()) zel::report_party_event(told);
-        }
+        bridge(me, endstation);
+        zel::MutexLock lock(m_mutex);
+        --m_bridging;
+        delete me;
+        m_gone.broadcast();
+        return;
     }
+    zel_inform(stderr, "sender accept of receiver failed =%d \n", 0);
+    zel::PartyEvent unused = m_sender.own_event(zel::EVENT_LISTENER_UNUSED);
+    unused.port = me->port_text;
+    unused.what = "listening";
+    if (zel::party_observed()) zel::report_party_event(unused);
     discharge(me);
 }
 
