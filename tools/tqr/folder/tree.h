@@ -9,6 +9,7 @@
 #define ZEL_TOOLS_TQR_FOLDER_TREE_H
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -80,6 +81,7 @@ private:
     std::vector<int> m_roots;  // a set's: each argument's parent folder, open
     size_t m_walk_root = 0;    // what walk() gives its entries as `root`
     size_t m_floor = 0;        // the components of `inner` that a link may not climb out of
+    uid_t m_euid = geteuid();  // whose files are read without asking the system
     std::string m_root;
     std::string m_name;
     std::vector<Entry> m_entries;
