@@ -170,8 +170,10 @@ int main(int argc, char** argv) {
     note("coordinator port " + std::to_string(harness::coordinator_port()) + ", pool up to " +
          std::to_string(harness::pool_top()) + ", floor on " + std::to_string(harness::pool_top() + 10));
     if (options.wants("floor")) floor_phase(options);
-    // Every crowd here is the benchmark's own, from one address: no address is held to a share.
+    // Every crowd here is the benchmark's own, from one address: no address is held to a share, and the
+    // idle crowd is bounded by the descriptors alone (the raised limit), not by a host's default count.
     AdmissionLimits limits = AdmissionLimits::from_settings();
+    limits.max_parties = 0;
     limits.max_per_source = std::numeric_limits<int>::max();
     limits.max_waiting_conferences = std::numeric_limits<int>::max();
     std::unique_ptr<harness::Coordinator> coordinator(new harness::Coordinator(limits));

@@ -173,14 +173,17 @@ const char* CoordinatorServer::refusal(Caller* caller, uint32_t source, bool* co
         Source& from = m_sources[source];
         *counted = true;
         if (from.endstations[caller->m_confid]++ > 0) return "";  // its address waits there already
+        // An address in no more conferences than the limit cannot wait in too many: the common case,
+        // and every join of a host without the limit, costs no walk over the address's conferences.
+        if (from.endstations.size() <= static_cast<size_t>(m_limits.max_waiting_conferences)) return "";
         for (const auto& entry : from.endstations)
             if (entry.first != caller->m_confid) others.push_back(entry.first);
     }
     if (g_activelist.has_sender(caller->m_confid)) return "";
     int waiting = 0;
     for (const std::string& confid : others)
-        if (!g_activelist.has_sender(confid)) ++waiting;
-    return waiting >= m_limits.max_waiting_conferences ? "waiting_conferences" : "";
+        if (!g_activelist.has_sender(confid) && ++waiting >= m_limits.max_waiting_conferences) return "waiting_conferences";
+    return "";
 }
 
 void CoordinatorServer::turn_away(Caller* caller, const char* why) {
