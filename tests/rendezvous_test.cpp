@@ -290,4 +290,19 @@ TEST(HostApiTest, HandlersResultsDrainAndShutdown) {
     close_bridged();
 }
 
+// A host that waited for the library's work finds its thread parked, where trim() ends it: the counts
+// that hosts and tests compare hold at once, not after a thread's idle time.
+TEST(HostApiTest, WorkToldDoneIsParkedWhereTrimEndsIt) {
+    zel::ThreadPool& pool = zel::library_threads();
+    pool.trim();
+    const size_t busy = pool.threads();
+    for (int i = 0; i < 200; ++i) {
+        auto done = std::make_shared<zel::Completion>();
+        ASSERT_TRUE(pool.run([](void*) -> void* { return nullptr; }, nullptr, done));
+        done->wait();
+        pool.trim();
+        ASSERT_EQ(pool.threads(), busy) << "round " << i;
+    }
+}
+
 }  // namespace
