@@ -24,7 +24,7 @@ namespace zel {
 struct AdmissionLimits {
     int max_parties = 0;             // parties served at once; 0: as many as the descriptors allow
     int max_per_source = 0;          // parties from one address at once; 0: an eighth of max_parties
-    int max_waiting_conferences = 16;  // conferences without a sender one address's endstations wait in
+    int max_waiting_conferences = 16;  // conferences without a sender one address's endstations wait in (0: no bound)
     int descriptor_reserve = 64;     // descriptors left to the host beside the parties' sockets
     bool remote_senders = false;     // take senders from addresses that are not this machine's
     // The limits of the settings (TQR_MAX_PARTIES, TQR_MAX_PARTIES_PER_SOURCE, ...). Never fails.

@@ -56,33 +56,82 @@ bool CoordinatorServer::start(int port, const AdmissionLimits& limits) {
         int room = std::max(1, static_cast<int>(files.rlim_cur) - std::max(0, limits.descriptor_reserve));
         if (m_limits.max_parties <= 0 || m_limits.max_parties > room) m_limits.max_parties = room;
     }
+    // Each party takes one of the pool's threads: the limit stays below them, so that a full coordinator
+    // makes room by evicting (take_slot) before the pool runs dry and nothing is left to accept.
+    const int threads = zel::settings().max_threads - kSpareAcceptors - kEvictions;
+    if (threads > 0 && (m_limits.max_parties <= 0 || m_limits.max_parties > threads)) m_limits.max_parties = threads;
     if (m_limits.max_per_source <= 0 && m_limits.max_parties > 0)
         m_limits.max_per_source = std::max(1, m_limits.max_parties / 8);
     // SO_REUSEADDR: a coordinator started again within a minute would otherwise find its port held by
     // the links it closed itself (TIME_WAIT). A port that another socket listens on still fails.
     if (m_listening.listen_reusable(port, 1024) == 0) return false;
     m_stopping.store(false);
-    {
-        zel::MutexLock lock(m_mutex);
-        for (int i = 0; i < kSpareAcceptors; ++i) add_acceptor();
-        m_accepting = m_acceptors > 0;
-    }
+    int waiting = 0;
+    for (int i = 0; i < kSpareAcceptors; ++i) waiting += add_acceptor() ? 1 : 0;
+    m_accepting = waiting > 0;
     if (!m_accepting) m_listening.close_listener();
     return m_accepting;
 }
 
 bool CoordinatorServer::add_acceptor() {
-    m_runs.erase(std::remove_if(m_runs.begin(), m_runs.end(),
-                                [](const std::shared_ptr<zel::Completion>& run) { return run->finished(); }),
-                 m_runs.end());
     auto run = std::make_shared<zel::Completion>();
-    ++m_acceptors;
-    if (zel::library_threads().run(s_acceptthread, this, run)) {
+    {
+        zel::MutexLock lock(m_mutex);
+        // Swept once it has doubled since, so that an accept costs a constant share of the sweep.
+        if (m_runs.size() >= m_swept) {
+            m_runs.erase(std::remove_if(m_runs.begin(), m_runs.end(),
+                                        [](const std::shared_ptr<zel::Completion>& r) { return r->finished(); }),
+                         m_runs.end());
+            m_swept = std::max<size_t>(16, 2 * m_runs.size());
+        }
+        ++m_acceptors;
         m_runs.push_back(run);
-        return true;
     }
+    // Outside the lock: the pool may start a thread, and join the ones that ended.
+    if (zel::library_threads().run(s_acceptthread, this, run)) return true;
+    run->done();  // nothing will run it: stop() must not wait for it
+    zel::MutexLock lock(m_mutex);
     --m_acceptors;
+    auto it = std::find(m_runs.begin(), m_runs.end(), run);
+    if (it != m_runs.end()) m_runs.erase(it);
+    m_changed.broadcast();
     return false;
+}
+
+bool CoordinatorServer::keep_acceptor() {
+    {
+        zel::MutexLock lock(m_mutex);
+        if (--m_acceptors > 0 || m_stopping.load()) return true;
+    }
+    if (add_acceptor()) return true;
+    zel::MutexLock lock(m_mutex);
+    ++m_acceptors;
+    return false;
+}
+
+void CoordinatorServer::release_slot(uint32_t source) {
+    zel::MutexLock lock(m_mutex);
+    --m_parties;
+    if (--m_sources[source].parties == 0) m_sources.erase(source);
+    m_changed.broadcast();
+}
+
+void CoordinatorServer::refuse(int fd, const char* why) {
+    bool by_source = strcmp(why, "max_per_source") == 0;
+    ++(by_source ? m_refused_sources : m_refused);
+    if (zel::party_observed()) {
+        zel::PartyEvent refused;
+        refused.kind = zel::EVENT_REFUSED;
+        refused.role = ROLE_CALLER;
+        refused.party = nullptr;
+        refused.what = why;
+        refused.peer = zel::net::peer_of(fd);
+        refused.count = by_source                          ? m_limits.max_per_source
+                        : strcmp(why, "max_threads") == 0 ? zel::settings().max_threads
+                                                           : m_limits.max_parties;
+        zel::report_party_event(refused);
+    }
+    Connection(fd).Close();
 }
 
 void CoordinatorServer::only_conference(const std::string& confid) {
@@ -131,27 +180,15 @@ void CoordinatorServer::acceptthread() {
         }
         uint32_t source = zel::net::peer_address(fd);
         const char* full = take_slot(source);
-        if (*full != '\0') {
-            bool by_source = strcmp(full, "max_per_source") == 0;
-            ++(by_source ? m_refused_sources : m_refused);
-            if (zel::party_observed()) {
-                zel::PartyEvent refused;
-                refused.kind = zel::EVENT_REFUSED;
-                refused.role = ROLE_CALLER;
-                refused.party = nullptr;
-                refused.what = full;
-                refused.peer = zel::net::peer_of(fd);
-                refused.count = by_source ? m_limits.max_per_source : m_limits.max_parties;
-                zel::report_party_event(refused);
-            }
-            Connection(fd).Close();
-            continue;
+        // This thread serves the party: another waits on the port meanwhile. When the pool gives
+        // none, this one stays there and the party is refused, as one beyond the limits is.
+        if (*full == '\0' && !keep_acceptor()) {
+            release_slot(source);
+            full = "max_threads";
         }
-        {
-            // This thread serves the party: another waits on the port meanwhile. When the pool gives
-            // none, connections wait in the backlog until a party ends and its thread comes back.
-            zel::MutexLock lock(m_mutex);
-            if (--m_acceptors == 0 && !m_stopping.load()) add_acceptor();
+        if (*full != '\0') {
+            refuse(fd, full);
+            continue;
         }
         // Past its party this thread must not touch the server unless it is counted again: once the
         // last party is gone, stop() may return and the server be freed.
@@ -175,7 +212,9 @@ const char* CoordinatorServer::refusal(Caller* caller, uint32_t source, bool* co
         if (from.endstations[caller->m_confid]++ > 0) return "";  // its address waits there already
         // An address in no more conferences than the limit cannot wait in too many: the common case,
         // and every join of a host without the limit, costs no walk over the address's conferences.
-        if (from.endstations.size() <= static_cast<size_t>(m_limits.max_waiting_conferences)) return "";
+        if (m_limits.max_waiting_conferences <= 0 ||
+            from.endstations.size() <= static_cast<size_t>(m_limits.max_waiting_conferences))
+            return "";
         for (const auto& entry : from.endstations)
             if (entry.first != caller->m_confid) others.push_back(entry.first);
     }
@@ -296,6 +335,7 @@ void CoordinatorServer::stop_accepting() {
         // finds the port shut.
         zel::MutexLock lock(m_mutex);
         m_stopping.store(true);
+        m_changed.broadcast();  // a thread waiting for descriptors goes at once
     }
     m_listening.shutdown_listener();
     {

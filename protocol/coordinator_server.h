@@ -96,7 +96,14 @@ private:
     // the port enough once this one's party has ended.
     void acceptthread() ZEL_EXCLUDES(m_mutex);
     // One more thread waits on the port; false when the pool gave none.
-    bool add_acceptor() ZEL_REQUIRES(m_mutex);
+    bool add_acceptor() ZEL_EXCLUDES(m_mutex);
+    // This thread leaves the port for a party: true once another waits there (or the port is closing);
+    // false when none could be had, and this thread stays counted on the port.
+    bool keep_acceptor() ZEL_EXCLUDES(m_mutex);
+    // Gives back what take_slot() took for a party that is not served after all.
+    void release_slot(uint32_t source) ZEL_EXCLUDES(m_mutex);
+    // Closes a connection turned away before its handshake (`why`: the limit), and tells so.
+    void refuse(int fd, const char* why);
     // Serves one party. true when this thread is to wait on the port again (counted among the
     // acceptors already).
     bool serve(int fd, uint32_t source) ZEL_EXCLUDES(m_mutex);
@@ -119,11 +126,14 @@ private:
     std::atomic<long> m_refused_sources{0};
     std::atomic<long> m_rejected{0};
 
-    zel::Mutex m_mutex;      // guards what follows; a leaf (the registry is asked after it is released)
+    // Guards what follows; taken before a Completion's lock (the sweep of m_runs), never with the
+    // pool's, and released before the registry is asked.
+    zel::Mutex m_mutex;
     zel::CondVar m_changed;  // a party thread returned, or a thread stopped waiting on the port
     int m_acceptors ZEL_GUARDED_BY(m_mutex) = 0;  // threads waiting on the port, or about to
     // One per thread that took this server's work, until it is parked again: stop() waits for them.
     std::vector<std::shared_ptr<zel::Completion>> m_runs ZEL_GUARDED_BY(m_mutex);
+    size_t m_swept ZEL_GUARDED_BY(m_mutex) = 16;  // m_runs is swept of finished ones once this long
     std::set<Caller*> m_callers ZEL_GUARDED_BY(m_mutex);  // parties being served
     std::map<uint32_t, Source> m_sources ZEL_GUARDED_BY(m_mutex);  // by IPv4 address, while it has parties
     std::list<Handshaking> m_handshaking ZEL_GUARDED_BY(m_mutex);  // oldest first

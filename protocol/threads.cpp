@@ -2,7 +2,9 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 
 #include "protocol/clock.h"
 #include "protocol/settings.h"
@@ -56,9 +58,12 @@ bool zel::ThreadPool::run(Entry entry, void* argument, const std::shared_ptr<Com
     Worker* taken = nullptr;
     {
         MutexLock lock(m_mutex);
-        if (!m_parked.empty()) {
-            taken = m_parked.back();
-            m_parked.pop_back();
+        // Not one that trim() or shutdown() told to leave: it would end only after this work, and they
+        // would wait for it as long.
+        auto ready = std::find_if(m_parked.rbegin(), m_parked.rend(), [](const Worker* w) { return !w->leave; });
+        if (ready != m_parked.rend()) {
+            taken = *ready;
+            m_parked.erase(std::next(ready).base());
             taken->entry = entry;
             taken->argument = argument;
             taken->done = done;
