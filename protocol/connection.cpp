@@ -147,13 +147,9 @@ int Connection::open_listener(int port_or_fd, int backlog, bool existing, bool r
 
 int Connection::accept(int, int) {
     zel_inform(stderr, "calling accept with sock=%d\n", m_sock);
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    int accepted;
-    do {
-        accepted = ::accept4(m_sock, generic(&peer), &length, SOCK_CLOEXEC);
-    } while (accepted < 0 && errno == EINTR);
-    return adopt_accepted(accepted);
+    int ready = accept_peer();
+    m_fd.store(ready);
+    return ready;
 }
 
 int Connection::accept_waiting() {
