@@ -173,7 +173,9 @@ void CoordinatorServer::acceptthread() {
         if (fd == 0) {
             if (m_stopping.load()) break;
             if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) continue;
-            // Out of descriptors: wait for a party to end and free one, for a second at most, since descriptors may come free elsewhere too.
+            // Out of descriptors: wait for a party to end and free one, for a second at most, since
+            // descriptors may come free elsewhere too. A peer that went before it was accepted is no
+            // reason to wait.
             zel::MutexLock lock(m_mutex);
             m_changed.wait_until(m_mutex, zel::monotonic_timespec(zel::now() + 1.0));
             continue;
@@ -221,7 +223,8 @@ const char* CoordinatorServer::refusal(Caller* caller, uint32_t source, bool* co
     if (g_activelist.has_sender(caller->m_confid)) return "";
     int waiting = 0;
     for (const std::string& confid : others)
-        if (!g_activelist.has_sender(confid) && ++waiting >= m_limits.max_waiting_conferences) return "waiting_conferences";
+        if (!g_activelist.has_sender(confid) && ++waiting >= m_limits.max_waiting_conferences)
+            return "waiting_conferences";
     return "";
 }
 
