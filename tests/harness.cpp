@@ -64,7 +64,24 @@ bool in_pool(int port) { return port > coordinator_port() && port <= pool_top();
 int free_port(int n) { return setting("ZEL_TEST_PORT_BASE", 25000) + n; }
 
 int descriptors(pid_t pid) { return count_entries(proc(pid) + "/fd") - (pid == 0 ? 1 : 0); }
-int threads(pid_t pid) { return count_entries(proc(pid) + "/task"); }
+int threads(pid_t pid) {
+    // A joined thread may still be listed for a moment, dead: it is not counted.
+    int count = 0;
+    const std::string tasks = proc(pid) + "/task";
+    if (DIR* dir = opendir(tasks.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream stat(tasks + "/" + entry->d_name + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            size_t end = line.rfind(')');
+            char state = end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
+            if (state != 'Z' && state != 'X' && !line.empty()) ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
 
 long resident_kib(pid_t pid) {
     std::ifstream status(proc(pid) + "/status");
