@@ -208,4 +208,29 @@ TEST(TreeTest, ASenderReadsOnlyWhatItScanned) {
     }
 }
 
+// The walk may run on a thread of its own while the sender joins: stopped, it makes no archive, and a
+// source opened but never walked (or stopped) keeps no descriptor once it goes.
+TEST(TreeTest, AStoppedOrSkippedWalkEndsCleanly) {
+    TempDir dir;
+    fs::create_directories(dir / "top/a/b");
+    write_file(dir / "top/a/b/f", "x");
+    write_file(dir / "loose", "y");
+    auto open_descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+    auto before = open_descriptors();
+    for (bool set : {false, true}) {
+        for (bool walk : {false, true}) {
+            SCOPED_TRACE(std::string(set ? "set" : "folder") + (walk ? ", stopped" : ", never walked"));
+            tqr::TreeSource source;
+            std::string error;
+            ASSERT_TRUE(set ? source.open_set({dir / "top", dir / "loose"}, "set", &error) : source.open(dir / "top", &error))
+                << error;
+            if (!walk) continue;
+            source.stop();
+            EXPECT_FALSE(source.list(&error, [](const std::string&) {}));
+            EXPECT_EQ(source.archive_size(), 0u);
+        }
+    }
+    EXPECT_EQ(open_descriptors(), before);
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -24,11 +25,12 @@ struct archive_entry;
 
 namespace tqr {
 
-// What a sender serves of a folder: scanned once by the main thread before any link exists, then read
-// (never changed) by the threads of all links at once. The scan goes from folder to folder by their
-// descriptors, never through a symbolic link; each file is later opened the same way from the folder
-// that stays open here, and must be the very file (device and inode) the scan found, so that a folder
-// swapped for a link after the scan sends nothing from outside.
+// What a sender serves of a folder: opened by the main thread, scanned once by one thread (the main
+// one, or one that walks while the main thread joins the coordinator) before any link exists, then
+// read (never changed) by the threads of all links at once; stop() may come from any thread. The scan
+// goes from folder to folder by their descriptors, never through a symbolic link; each file is later
+// opened the same way from the folder that stays open here, and must be the very file (device and
+// inode) the scan found, so that a folder swapped for a link after the scan sends nothing from outside.
 class TreeSource {
 public:
     TreeSource() = default;
@@ -49,16 +51,29 @@ public:
         size_t root = 0;     // of a set: which argument's folder `inner` starts from (folder_of)
     };
 
-    // false, with `error` set, when `root` is not a folder that can be read. Entries that cannot go
-    // (devices, fifos, sockets, links that leave the folder, what cannot be read) are left out, each
-    // told to `note` in a line.
-    bool scan(const std::string& root, std::string* error, const std::function<void(const std::string&)>& note);
+    // What is named is opened and checked at once; its folders are walked and the archive measured by
+    // list(), which may run on another thread while the caller goes on (name() is set by then).
+    // false, with `error` set, when `root` is not a folder that can be read.
+    bool open(const std::string& root, std::string* error);
     // Several files and folders as one archive of a folder `top` that exists nowhere, each argument an
     // entry of it under its own base name (so two may not share one). A link inside a folder of the set
     // must stay inside that folder. false, with `error` set, when an argument cannot be read or is no
     // file or folder.
+    bool open_set(const std::vector<std::string>& paths, const std::string& top, std::string* error);
+    // Walks what was opened. Entries that cannot go (devices, fifos, sockets, links that leave the
+    // folder, what cannot be read) are left out, each told to `note` in a line. false, with `error`
+    // set, when no archive can be made of it, or stop() came first.
+    bool list(std::string* error, const std::function<void(const std::string&)>& note);
+    // Ends a list() under way on another thread soon: at the next folder it would walk.
+    void stop() { m_stop.store(true); }
+
+    bool scan(const std::string& root, std::string* error, const std::function<void(const std::string&)>& note) {
+        return open(root, error) && list(error, note);
+    }
     bool scan_set(const std::vector<std::string>& paths, const std::string& top, std::string* error,
-                  const std::function<void(const std::string&)>& note);
+                  const std::function<void(const std::string&)>& note) {
+        return open_set(paths, top, error) && list(error, note);
+    }
 
     const std::string& name() const { return m_name; }
     // The scanned folder, open for as long as the source.
@@ -77,6 +92,15 @@ private:
               const std::function<void(const std::string&)>& note);
 
     bool measure(std::string* error);
+    // What open() or open_set() found, for list(): each named entry, and its folder's listing (-1 for a
+    // file), open.
+    struct Named {
+        Entry entry;
+        int listing = -1;
+    };
+    std::vector<Named> m_named;
+    bool m_set = false;
+    std::atomic<bool> m_stop{false};
     int m_root_fd = -1;
     std::vector<int> m_roots;  // a set's: each argument's parent folder, open
     size_t m_walk_root = 0;    // what walk() gives its entries as `root`

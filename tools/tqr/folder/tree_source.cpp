@@ -117,15 +117,16 @@ la_ssize_t take_bytes(archive*, void* client, const void* data, size_t size) {
 }  // namespace
 
 TreeSource::~TreeSource() {
+    for (const Named& one : m_named)
+        if (one.listing >= 0) close(one.listing);
     if (m_root_fd >= 0) close(m_root_fd);
     for (int fd : m_roots) close(fd);
 }
 
-bool TreeSource::scan(const std::string& root, std::string* error,
-                      const std::function<void(const std::string&)>& note) {
+bool TreeSource::open(const std::string& root, std::string* error) {
     char resolved[PATH_MAX];
     struct stat info {};
-    int fd = realpath(root.c_str(), resolved) == nullptr ? -1 : open(resolved, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = realpath(root.c_str(), resolved) == nullptr ? -1 : ::open(resolved, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 || fstat(fd, &info) != 0) {
         *error = "cannot read the folder " + root + ": " + strerror(errno);
         if (fd >= 0) close(fd);
@@ -137,26 +138,25 @@ bool TreeSource::scan(const std::string& root, std::string* error,
     m_name = m_root == "/" ? "root" : m_root.substr(m_root.find_last_of('/') + 1);
     m_entries.clear();
     m_content = 0;
-    Entry folder;
-    folder.path = m_name;
-    folder.type = S_IFDIR;
-    folder.mode = info.st_mode;
-    folder.mtime = info.st_mtim;
-    folder.device = info.st_dev;
-    folder.inode = info.st_ino;
-    m_entries.push_back(folder);
-    int listing = dup(fd);
-    if (listing < 0) {
+    Named folder;
+    folder.entry.path = m_name;
+    folder.entry.type = S_IFDIR;
+    folder.entry.mode = info.st_mode;
+    folder.entry.mtime = info.st_mtim;
+    folder.entry.device = info.st_dev;
+    folder.entry.inode = info.st_ino;
+    folder.listing = dup(fd);
+    if (folder.listing < 0) {
         *error = "cannot read the folder " + root + ": " + strerror(errno);
         return false;
     }
-    walk(listing, "", m_name, note);
-    return measure(error);
+    m_named.push_back(folder);
+    return true;
 }
 
-bool TreeSource::scan_set(const std::vector<std::string>& paths, const std::string& top, std::string* error,
-                          const std::function<void(const std::string&)>& note) {
+bool TreeSource::open_set(const std::vector<std::string>& paths, const std::string& top, std::string* error) {
     m_name = top;
+    m_set = true;
     Entry folder;
     folder.path = top;
     folder.type = S_IFDIR;
@@ -171,7 +171,7 @@ bool TreeSource::scan_set(const std::vector<std::string>& paths, const std::stri
         std::string place = realpath(path.c_str(), resolved) ? resolved : "";
         size_t slash = place.find_last_of('/');
         std::string parent = slash == 0 ? "/" : place.substr(0, slash), base = place.substr(slash + 1);
-        int fd = place.size() > 1 ? open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        int fd = place.size() > 1 ? ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
         if (fd < 0 || fstatat(fd, base.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             *error = "cannot read " + path + ": " + (place.size() == 1 ? "the root folder goes only alone" : strerror(errno));
             if (fd >= 0) close(fd);
@@ -183,8 +183,9 @@ bool TreeSource::scan_set(const std::vector<std::string>& paths, const std::stri
             return false;
         }
         names.push_back(base);
-        Entry entry;
-        entry.root = m_walk_root = m_roots.size() - 1;
+        Named named;
+        Entry& entry = named.entry;
+        entry.root = m_roots.size() - 1;
         entry.inner = base;
         entry.path = top + "/" + base;
         entry.type = info.st_mode & S_IFMT;
@@ -197,19 +198,40 @@ bool TreeSource::scan_set(const std::vector<std::string>& paths, const std::stri
             return false;
         }
         entry.size = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0;
-        m_content += entry.size;
-        m_entries.push_back(entry);
-        if (!S_ISDIR(info.st_mode)) continue;
-        int listing = openat(fd, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (listing < 0) {
-            *error = "cannot read the folder " + path + ": " + strerror(errno);
-            return false;
+        if (S_ISDIR(info.st_mode)) {
+            named.listing = openat(fd, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (named.listing < 0) {
+                *error = "cannot read the folder " + path + ": " + strerror(errno);
+                return false;
+            }
+        }
+        m_named.push_back(named);
+    }
+    return true;
+}
+
+bool TreeSource::list(std::string* error, const std::function<void(const std::string&)>& note) {
+    std::vector<Named> named;
+    named.swap(m_named);
+    for (Named& one : named) {
+        m_entries.push_back(one.entry);
+        m_content += one.entry.size;
+        if (one.listing < 0) continue;
+        m_walk_root = one.entry.root;
+        if (!m_set) {
+            walk(one.listing, one.entry.inner, one.entry.path, note);
+            continue;
         }
         // The lines name what the person gave, not the folder that holds it only in the archive.
-        walk(listing, base, entry.path, [&](const std::string& line) {
+        const std::string& top = m_name;
+        walk(one.listing, one.entry.inner, one.entry.path, [&](const std::string& line) {
             size_t at = line.find(top + "/");
             note(at == std::string::npos ? line : line.substr(0, at) + line.substr(at + top.size() + 1));
         });
+    }
+    if (m_stop.load()) {
+        *error = "stopped";
+        return false;
     }
     return measure(error);
 }
@@ -261,6 +283,10 @@ bool TreeSource::measure(std::string* error) {
 // Lists the folder open as `folder` (which this call closes), then each of its entries from it.
 void TreeSource::walk(int folder, const std::string& inner, const std::string& path,
                       const std::function<void(const std::string&)>& note) {
+    if (m_stop.load()) {
+        close(folder);
+        return;
+    }
     DIR* listing = fdopendir(folder);
     if (listing == nullptr) {
         note("skipped " + path + ": " + strerror(errno));

@@ -126,6 +126,7 @@ void on_interrupt(int signal, void* context) {
                            std::string("interrupted (") + interrupt_name(signal) + "), " + std::to_string(served) +
                                " served")) {
         end_links(state);
+        state.scan.interrupt();
         // Ends a wait for standard input on the main thread; the pipe never fills, since this runs once.
         ssize_t written = write(state.wake[1], "!", 1);
         (void)written;
@@ -168,15 +169,21 @@ int join(SendState& state, const SendOptions& options, Progress& progress, std::
                                 static_cast<size_t>(options.words), progress, [&state] { return make_sender(state); },
                                 CodeJoin{state.ending, state.admission, state.coordinator}, caller, state.code.get());
         *conference = conference_of(state.code->nameplate);
-        return status;
+    } else {
+        *conference = options.party.conference;
+        progress.state("joining conference " + *conference);
+        std::string error;
+        *caller = make_sender(state);
+        status = join_coordinator(*caller, ROLE_SENDER, Membership{options.party.host, *conference, checked_key},
+                                  options.party, &error, nullptr, &state.ending);
+        if (status != EXIT_DONE) status = fail(state, "no coordinator", error, status);
     }
-    *conference = options.party.conference;
-    progress.state("joining conference " + *conference);
-    std::string error;
-    *caller = make_sender(state);
-    status = join_coordinator(*caller, ROLE_SENDER, Membership{options.party.host, *conference, checked_key},
-                              options.party, &error, nullptr, &state.ending);
-    return status == EXIT_DONE ? status : fail(state, "no coordinator", error, status);
+    // A folder was walked meanwhile; the coordinator's messages wait in the link until it is done.
+    if (status != EXIT_DONE || state.ending.claimed()) {
+        state.scan.stop();
+        return state.ending.status(status);
+    }
+    return finish_source(state, progress);
 }
 
 // What became of the sender once its loop returned and every link ended: its last words.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "cli/commands.h"
@@ -25,13 +26,13 @@ int open_tree(SendState& state, const SendOptions& options, Progress& progress) 
     }
     state.tree.reset(new TreeSource());
     std::string error;
-    if (!state.tree->scan(options.file, &error, [&progress](const std::string& line) { progress.note(line); })) {
+    if (!state.tree->open(options.file, &error)) {
         progress.fail("cannot read", error, EXIT_USAGE_OR_IO);
         return EXIT_USAGE_OR_IO;
     }
     state.name = options.name.empty() ? state.tree->name() : options.name;
     state.offer.kind = KIND_TREE;
-    state.offer.size = state.tree->archive_size();
+    state.scan.start(state.tree.get(), &progress);
     return EXIT_DONE;
 }
 
@@ -89,18 +90,55 @@ int open_set(SendState& state, const SendOptions& options, Progress& progress) {
     state.limit = options.count;
     state.tree.reset(new TreeSource());
     std::string error;
-    if (!state.tree->scan_set(options.files, kSetName, &error, [&progress](const std::string& line) { progress.note(line); })) {
+    if (!state.tree->open_set(options.files, kSetName, &error)) {
         progress.fail("cannot read", error, EXIT_USAGE_OR_IO);
         return EXIT_USAGE_OR_IO;
     }
     state.name = std::to_string(options.files.size()) + " files and folders";
     state.offer.name = kSetName;
     state.offer.kind = KIND_SET;
-    state.offer.size = state.tree->archive_size();
+    state.scan.start(state.tree.get(), &progress);
     return EXIT_DONE;
 }
 
 }  // namespace
+
+void TreeScan::start(TreeSource* tree, Progress* progress) {
+    m_tree.store(tree);
+    auto walk = [this, tree, progress] {
+        m_made = tree->list(&m_error, [progress](const std::string& line) { progress->note(line); });
+    };
+    try {
+        m_thread = std::thread(walk);
+    } catch (const std::system_error&) {
+        walk();  // no thread to spare: the code waits for the walk
+    }
+}
+
+bool TreeScan::finish(std::string* error) {
+    if (m_thread.joinable()) m_thread.join();
+    *error = m_error;
+    return m_made;
+}
+
+void TreeScan::stop() {
+    if (!m_thread.joinable()) return;
+    interrupt();
+    m_thread.join();
+}
+
+int finish_source(SendState& state, Progress& progress) {
+    if (!state.tree) return EXIT_DONE;
+    std::string error;
+    bool made = state.scan.finish(&error);
+    if (state.ending.claimed()) return state.ending.status();
+    if (!made) {
+        progress.fail("cannot read", error, EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    state.offer.size = state.tree->archive_size();
+    return EXIT_DONE;
+}
 
 int open_source(SendState& state, const SendOptions& options, Progress& progress) {
     if (options.text_given) return open_text(state, options, progress);
