@@ -163,27 +163,25 @@ int join(SendState& state, const SendOptions& options, Progress& progress, std::
     int status = state.code ? check_code_options(options.party, progress)
                             : prepare_key(state, options, progress, &checked_key);
     if (status == EXIT_DONE) status = open_source(state, options, progress);
+    // The code goes out once the folder is walked, not during the walk: an endstation that came
+    // meanwhile would wait for its nomination's answer, and the coordinator drops a sender that
+    // answers late. The walk has a thread of its own so that an interruption ends it.
+    if (status == EXIT_DONE && !state.ending.claimed()) status = finish_source(state, progress);
     if (status != EXIT_DONE || state.ending.claimed()) return state.ending.status(status);
     if (state.code) {
         status = join_with_code(options.party, options.code.empty() ? nullptr : &chosen,
                                 static_cast<size_t>(options.words), progress, [&state] { return make_sender(state); },
                                 CodeJoin{state.ending, state.admission, state.coordinator}, caller, state.code.get());
         *conference = conference_of(state.code->nameplate);
-    } else {
-        *conference = options.party.conference;
-        progress.state("joining conference " + *conference);
-        std::string error;
-        *caller = make_sender(state);
-        status = join_coordinator(*caller, ROLE_SENDER, Membership{options.party.host, *conference, checked_key},
-                                  options.party, &error, nullptr, &state.ending);
-        if (status != EXIT_DONE) status = fail(state, "no coordinator", error, status);
+        return status;
     }
-    // A folder was walked meanwhile; the coordinator's messages wait in the link until it is done.
-    if (status != EXIT_DONE || state.ending.claimed()) {
-        state.scan.stop();
-        return state.ending.status(status);
-    }
-    return finish_source(state, progress);
+    *conference = options.party.conference;
+    progress.state("joining conference " + *conference);
+    std::string error;
+    *caller = make_sender(state);
+    status = join_coordinator(*caller, ROLE_SENDER, Membership{options.party.host, *conference, checked_key},
+                              options.party, &error, nullptr, &state.ending);
+    return status == EXIT_DONE ? status : fail(state, "no coordinator", error, status);
 }
 
 // What became of the sender once its loop returned and every link ended: its last words.

@@ -69,8 +69,9 @@ private:
 
 class Receiver;
 
-// A folder's walk on a thread of its own, started once the folder is open, so that the code is out
-// while it runs; no link reads the tree before finish(). Owned by SendState, started, finished and
+// A folder's walk on a thread of its own, started once the folder is open, so that an interruption
+// ends a long walk at its next folder (the main thread waits in finish(), which a signal cannot
+// cut short); no link reads the tree before finish(). Owned by SendState, started, finished and
 // stopped by the main thread, interrupted by the signal's; the walk's notes go to the command's
 // Progress, from its thread.
 class TreeScan {
@@ -152,7 +153,7 @@ struct SendState {
 // EXIT_DONE, or the exit status once the end was claimed or `progress` told why (send_source.cpp).
 int open_source(SendState& state, const SendOptions& options, Progress& progress);
 // Waits for a folder's walk, which open_source left under way, and announces the archive's length in
-// the offer: EXIT_DONE, or the status once `progress` told why not.
+// the offer: EXIT_DONE, or the status once the end was claimed or `progress` told why not.
 int finish_source(SendState& state, Progress& progress);
 
 // Ends the message loop: process() returns once its link is gone; the main thread takes it from there.
