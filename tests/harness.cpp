@@ -65,7 +65,9 @@ int free_port(int n) { return setting("ZEL_TEST_PORT_BASE", 25000) + n; }
 
 int descriptors(pid_t pid) { return count_entries(proc(pid) + "/fd") - (pid == 0 ? 1 : 0); }
 int threads(pid_t pid) {
-    // A joined thread may still be listed for a moment, dead: it is not counted.
+    // A joined thread may still be listed for a moment, exiting or dead: it is not counted. Exiting
+    // (PF_EXITING in the flags, set before the kernel tells the joiner) is what a join waited for.
+    constexpr unsigned long kExiting = 0x4;
     int count = 0;
     const std::string tasks = proc(pid) + "/task";
     if (DIR* dir = opendir(tasks.c_str())) {
@@ -75,8 +77,14 @@ int threads(pid_t pid) {
             std::string line;
             std::getline(stat, line);
             size_t end = line.rfind(')');
-            char state = end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
-            if (state != 'Z' && state != 'X' && !line.empty()) ++count;
+            if (end == std::string::npos) continue;
+            std::istringstream fields(line.substr(end + 1));
+            std::string state, skipped;
+            unsigned long flags = 0;
+            fields >> state;
+            for (int i = 0; i < 5; ++i) fields >> skipped;  // ppid, pgrp, session, tty_nr, tpgid
+            fields >> flags;
+            if (fields && state != "Z" && state != "X" && (flags & kExiting) == 0) ++count;
         }
         closedir(dir);
     }
