@@ -64,7 +64,7 @@ public:
     // folder, what cannot be read) are left out, each told to `note` in a line. false, with `error`
     // set, when no archive can be made of it, or stop() came first.
     bool list(std::string* error, const std::function<void(const std::string&)>& note);
-    // Ends a list() under way on another thread soon: at the next folder it would walk.
+    // Ends a list() under way on another thread soon: at the next entry it would look at.
     void stop() { m_stop.store(true); }
 
     bool scan(const std::string& root, std::string* error, const std::function<void(const std::string&)>& note) {

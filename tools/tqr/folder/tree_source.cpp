@@ -229,24 +229,25 @@ bool TreeSource::list(std::string* error, const std::function<void(const std::st
             note(at == std::string::npos ? line : line.substr(0, at) + line.substr(at + top.size() + 1));
         });
     }
-    if (m_stop.load()) {
-        *error = "stopped";
+    // A stop during the measure leaves a length that is no archive's.
+    if (m_stop.load() || !measure(error) || m_stop.load()) {
+        if (m_stop.load()) *error = "stopped";
         return false;
     }
-    return measure(error);
+    return true;
 }
 
 namespace {
 
 // The bytes the entries [begin, end) take in an archive of their own, and in `*tail` what that
 // archive's end adds. The same entries written without their data, which the writer pads with zeros to
-// the sizes the headers announce. false when no writer could be made.
+// the sizes the headers announce, until `stop` is set. false when no writer could be made.
 bool measure_range(const std::vector<TreeSource::Entry>& entries, size_t begin, size_t end, uint64_t* body,
-                   uint64_t* tail) {
+                   uint64_t* tail, const std::atomic<bool>& stop) {
     uint64_t length = 0;
     archive* dry = new_writer(&length, count_bytes);
     if (dry == nullptr) return false;
-    for (size_t i = begin; i < end; ++i) {
+    for (size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
         archive_entry* made = make_entry(entries[i]);
         archive_write_header(dry, made);
         archive_entry_free(made);
@@ -270,8 +271,8 @@ bool TreeSource::measure(std::string* error) {
     bool second_made = true;
     std::thread other;
     if (half < count)
-        other = std::thread([&] { second_made = measure_range(m_entries, half, count, &second, &other_tail); });
-    bool first_made = measure_range(m_entries, 0, half, &first, &tail);
+        other = std::thread([&] { second_made = measure_range(m_entries, half, count, &second, &other_tail, m_stop); });
+    bool first_made = measure_range(m_entries, 0, half, &first, &tail, m_stop);
     if (other.joinable()) other.join();
     if (!first_made || !second_made) {
         *error = "cannot make an archive";
@@ -301,6 +302,7 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
     std::sort(names.begin(), names.end());
     int at = dirfd(listing);
     for (const std::string& name : names) {
+        if (m_stop.load(std::memory_order_relaxed)) break;
         Entry entry;
         entry.root = m_walk_root;
         entry.inner = inner.empty() ? name : inner + "/" + name;

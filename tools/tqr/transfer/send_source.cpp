@@ -111,7 +111,7 @@ void TreeScan::start(TreeSource* tree, Progress* progress) {
     try {
         m_thread = std::thread(walk);
     } catch (const std::system_error&) {
-        walk();  // no thread to spare: the code waits for the walk
+        walk();  // no thread to spare: walked here, where an interruption waits for it
     }
 }
 

@@ -70,7 +70,7 @@ private:
 class Receiver;
 
 // A folder's walk on a thread of its own, started once the folder is open, so that an interruption
-// ends a long walk at its next folder (the main thread waits in finish(), which a signal cannot
+// ends a long walk at its next entry (the main thread waits in finish(), which a signal cannot
 // cut short); no link reads the tree before finish(). Owned by SendState, started, finished and
 // stopped by the main thread, interrupted by the signal's; the walk's notes go to the command's
 // Progress, from its thread.
@@ -84,9 +84,9 @@ public:
     void start(TreeSource* tree, Progress* progress);
     // Waits for the walk: false, with `error` set, when no archive can be made of the folder.
     bool finish(std::string* error);
-    // Ends a walk under way at its next folder, and waits for it.
+    // Ends a walk under way at its next entry, and waits for it.
     void stop();
-    // Ends a walk under way at its next folder; any thread.
+    // Ends a walk under way at its next entry; any thread.
     void interrupt() {
         if (TreeSource* tree = m_tree.load()) tree->stop();
     }
