@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 
 #include "folder/tree_disk.h"
 #include "transfer/part_file.h"
@@ -270,10 +271,18 @@ bool TreeSource::measure(std::string* error) {
     uint64_t first = 0, second = 0, tail = 0, other_tail = 0;
     bool second_made = true;
     std::thread other;
-    if (half < count)
-        other = std::thread([&] { second_made = measure_range(m_entries, half, count, &second, &other_tail, m_stop); });
+    if (half < count) {
+        try {
+            other = std::thread([&] { second_made = measure_range(m_entries, half, count, &second, &other_tail, m_stop); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one measures the second half after the first.
+        }
+    }
     bool first_made = measure_range(m_entries, 0, half, &first, &tail, m_stop);
-    if (other.joinable()) other.join();
+    if (other.joinable())
+        other.join();
+    else if (half < count)
+        second_made = measure_range(m_entries, half, count, &second, &other_tail, m_stop);
     if (!first_made || !second_made) {
         *error = "cannot make an archive";
         return false;
@@ -295,9 +304,15 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
         return;
     }
     std::vector<std::string> names;
+    errno = 0;
     while (dirent* found = readdir(listing)) {
+        if (m_stop.load(std::memory_order_relaxed)) break;
         if (strcmp(found->d_name, ".") != 0 && strcmp(found->d_name, "..") != 0) names.push_back(found->d_name);
+        errno = 0;
     }
+    // A listing cut short by the file system is said, not passed off as the whole folder.
+    if (errno != 0) note("incomplete listing of " + path + ": " + strerror(errno));
+    if (m_stop.load(std::memory_order_relaxed)) names.clear();
     // Sorted, so that every link gets the same archive.
     std::sort(names.begin(), names.end());
     int at = dirfd(listing);
