@@ -58,8 +58,8 @@ pid_t g_coordinator = -1;  // a running `tqr coordinator`, which a run that give
     exit(1);
 }
 
-// Loopback TCP: one thread writes frames of the tool's size, the other reads them.
-double floor_tcp(uint64_t bytes) {
+// Two ends of a loopback TCP connection, on the floor's port.
+void loopback_pair(int* writer_end, int* reader_end) {
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int yes = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -73,6 +73,17 @@ double floor_tcp(uint64_t bytes) {
     if (connect(writer, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) give_up("the floor cannot connect");
     int reader = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     close(listener);
+    if (reader < 0) give_up("the floor cannot accept");
+    setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    setsockopt(reader, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    *writer_end = writer;
+    *reader_end = reader;
+}
+
+// Loopback TCP: one thread writes frames of the tool's size, the other reads them.
+double floor_tcp(uint64_t bytes) {
+    int writer = -1, reader = -1;
+    loopback_pair(&writer, &reader);
     Clock::time_point start = Clock::now();
     std::thread sending([&] {
         std::vector<unsigned char> frame(kFrameBytes, 7);
@@ -238,6 +249,89 @@ double best_of(int rounds, const std::function<double()>& round) {
     return best;
 }
 
+// The tool's data path without the tool: no processes, no rendezvous, no key exchange. One thread reads
+// `file` a batch at a time, sums and seals it in chunks into one buffer and sends that; the other
+// takes what the socket holds, opens the whole frames in it, sums them and writes them to `out`, a new
+// file, a batch per write. What this costs beyond the sealed floor is the machine's: the reads out of
+// the page cache, the two socket copies, the pages a new file takes. Best of 3, like `file_mib_s`.
+double floor_path(const std::string& file, const std::string& out_path) {
+    unsigned char key[crypto_secretstream_xchacha20poly1305_KEYBYTES], sum_key[crypto_onetimeauth_KEYBYTES];
+    randombytes_buf(key, sizeof key);
+    randombytes_buf(sum_key, sizeof sum_key);
+    auto round = [&]() -> double {
+        unlink(out_path.c_str());
+        int in = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (in < 0 || out < 0) give_up("the path floor cannot open its files");
+        int writer = -1, reader = -1;
+        loopback_pair(&writer, &reader);
+        unsigned char header[crypto_secretstream_xchacha20poly1305_HEADERBYTES];
+        crypto_secretstream_xchacha20poly1305_state push_state, pull_state;
+        crypto_secretstream_xchacha20poly1305_init_push(&push_state, header, key);
+        crypto_secretstream_xchacha20poly1305_init_pull(&pull_state, header, key);
+        Clock::time_point start = Clock::now();
+        std::thread sending([&] {
+            std::vector<unsigned char> plain(tqr::kBatchBytes), sealed(tqr::kBatchBytes / tqr::kChunkBytes * kFrameBytes);
+            crypto_onetimeauth_state sum;
+            crypto_onetimeauth_init(&sum, sum_key);
+            for (ssize_t n; (n = read(in, plain.data(), plain.size())) > 0;) {
+                crypto_onetimeauth_update(&sum, plain.data(), static_cast<size_t>(n));
+                unsigned char* at = sealed.data();
+                for (size_t c = 0; c < static_cast<size_t>(n); c += tqr::kChunkBytes) {
+                    size_t length = std::min(tqr::kChunkBytes, static_cast<size_t>(n) - c);
+                    uint32_t field = htonl(static_cast<uint32_t>(length + kSealBytes));
+                    memcpy(at, &field, 4);
+                    crypto_secretstream_xchacha20poly1305_push(&push_state, at + 4, nullptr, plain.data() + c, length,
+                                                               nullptr, 0, 0);
+                    at += 4 + length + kSealBytes;
+                }
+                if (!tqr::send_all(writer, sealed.data(), static_cast<size_t>(at - sealed.data()))) break;
+            }
+            shutdown(writer, SHUT_WR);
+        });
+        std::vector<unsigned char> buffer(tqr::kBatchBytes + kFrameBytes), plain(tqr::kBatchBytes + tqr::kChunkBytes);
+        crypto_onetimeauth_state sum;
+        crypto_onetimeauth_init(&sum, sum_key);
+        size_t held = 0, batch = 0;
+        bool intact = true;
+        for (ssize_t n; (n = recv(reader, buffer.data() + held, buffer.size() - held, 0)) > 0;) {
+            held += static_cast<size_t>(n);
+            size_t at = 0;
+            for (uint32_t field; held - at >= 4; at += 4 + ntohl(field)) {
+                memcpy(&field, buffer.data() + at, 4);
+                size_t length = ntohl(field);
+                if (length < kSealBytes || length > tqr::kChunkBytes + kSealBytes) give_up("the path floor lost its frames");
+                if (held - at < 4 + length) break;
+                intact &= crypto_secretstream_xchacha20poly1305_pull(&pull_state, plain.data() + batch, nullptr, nullptr,
+                                                                     buffer.data() + at + 4, length, nullptr, 0) == 0;
+                crypto_onetimeauth_update(&sum, plain.data() + batch, length - kSealBytes);
+                batch += length - kSealBytes;
+                if (batch >= tqr::kBatchBytes) {
+                    intact &= write(out, plain.data(), batch) == static_cast<ssize_t>(batch);
+                    batch = 0;
+                }
+            }
+            memmove(buffer.data(), buffer.data() + at, held - at);
+            held -= at;
+        }
+        if (batch > 0) intact &= write(out, plain.data(), batch) == static_cast<ssize_t>(batch);
+        intact &= close(out) == 0;
+        double seconds = seconds_since(start);
+        sending.join();
+        close(in);
+        close(writer);
+        close(reader);
+        if (!intact) give_up("the path floor failed to open or write its own chunks");
+        return seconds;
+    };
+    struct stat info {};
+    if (stat(file.c_str(), &info) != 0) give_up("the path floor cannot see " + file);
+    double seconds = best_of(3, round);
+    if (run("cmp -s " + file + " " + out_path) != 0) give_up("the path floor's copy differs");
+    unlink(out_path.c_str());
+    return static_cast<double>(info.st_size) / kMiB / seconds;
+}
+
 // A file of random bytes.
 void make_file(const std::string& path, uint64_t size) {
     FILE* file = fopen(path.c_str(), "wb");
@@ -276,10 +370,10 @@ int main(int argc, char** argv) {
     g_tqr = getenv("TQR") ? getenv("TQR") : self.substr(0, self.rfind('/') + 1) + "tqr";
     if (access(g_tqr.c_str(), X_OK) != 0) give_up("no tqr at " + g_tqr + " (build it, or set TQR)");
     uint64_t file_bytes = argc > 1 ? strtoull(argv[1], nullptr, 10) * kMiB : kFileBytes;
-    // The phases to run (all by default): a comma-separated list of floor,file,coordinator,small,folder,fanout.
-    std::string phases = "," + std::string(argc > 2 ? argv[2] : "floor,file,coordinator,small,folder,fanout") + ",";
+    // The phases to run (all by default): a comma-separated list of floor,file,path,coordinator,small,folder,fanout.
+    std::string phases = "," + std::string(argc > 2 ? argv[2] : "floor,file,path,coordinator,small,folder,fanout") + ",";
     auto want = [&phases](const char* phase) { return phases.find("," + std::string(phase) + ",") != std::string::npos; };
-    double floor = 0, file_rate = 0, coordinator_rate = 0, small_ms = 0, folder_s = 0, tar_folder_s = 0, fanout_rate = 0;
+    double floor = 0, path_rate = 0, file_rate = 0, coordinator_rate = 0, small_ms = 0, folder_s = 0, tar_folder_s = 0, fanout_rate = 0;
     setenv("TQR_COORDINATOR_PORT", std::to_string(kBasePort).c_str(), 1);
     setenv("TQR_TOP_PORT", std::to_string(kBasePort + 20).c_str(), 1);
     char folder[] = "/dev/shm/zel_bench_transfer_XXXXXX";
@@ -298,11 +392,15 @@ int main(int argc, char** argv) {
     }
 
     std::string file = g_work + "/payload.bin";
-    if (want("file") || want("coordinator") || want("fanout")) make_file(file, file_bytes);
+    if (want("file") || want("path") || want("coordinator") || want("fanout")) make_file(file, file_bytes);
     double mib = static_cast<double>(file_bytes) / kMiB;
     if (want("file")) {
         file_rate = mib / best_of(3, [&] { return send_file(file); });
         print("file_mib_s", file_rate);
+    }
+    if (want("path")) {
+        path_rate = floor_path(file, g_work + "/path.bin");
+        print("floor_path_mib_s", path_rate);
     }
 
     if (want("coordinator")) {
@@ -365,14 +463,16 @@ int main(int argc, char** argv) {
     }
 
     if (want("fanout")) {
-        double fanout = best_of(1, [&] {
+        // Best of 3, as the single receiver's figure it is held to.
+        double fanout = best_of(3, [&] {
             run("rm -f " + g_work + "/fan*");
-            return transfer(g_tqr + " send --count 4 " + file, 4, [](int i, const std::string& code) {
+            double s = transfer(g_tqr + " send --count 4 " + file, 4, [](int i, const std::string& code) {
                 return g_tqr + " receive -o " + g_work + "/fan" + std::to_string(i) + " " + code;
             });
+            for (int i = 0; i < 4; ++i)
+                if (run("cmp -s " + file + " " + g_work + "/fan" + std::to_string(i)) != 0) give_up("a fan-out copy differs");
+            return s;
         });
-        for (int i = 0; i < 4; ++i)
-            if (run("cmp -s " + file + " " + g_work + "/fan" + std::to_string(i)) != 0) give_up("a fan-out copy differs");
         fanout_rate = 4 * mib / fanout;
         print("fanout4_mib_s", fanout_rate);
     }
@@ -383,6 +483,8 @@ int main(int argc, char** argv) {
     if (file_rate > 0 && coordinator_rate > 0)
         verdict("file_mib_s within 10% of file_coordinator_mib_s", file_rate / coordinator_rate,
                 file_rate >= 0.9 * coordinator_rate && file_rate <= 1.1 * coordinator_rate);
+    // Not a goal: how near the tool comes to what its data path costs on this machine.
+    if (path_rate > 0 && file_rate > 0) printf("# file_mib_s is %.2f x floor_path_mib_s\n", file_rate / path_rate);
     if (small_ms > 0) verdict("small_file_ms <= 30", small_ms, small_ms <= 30);
     if (folder_s > 0) verdict("folder_s <= tar_folder_s", folder_s / tar_folder_s, folder_s <= tar_folder_s);
     if (file_rate > 0 && fanout_rate > 0)
