@@ -311,8 +311,11 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
         errno = 0;
     }
     // A listing cut short by the file system is said, not passed off as the whole folder.
-    if (errno != 0) note("incomplete listing of " + path + ": " + strerror(errno));
-    if (m_stop.load(std::memory_order_relaxed)) names.clear();
+    int failed = errno;
+    if (m_stop.load(std::memory_order_relaxed))
+        names.clear();
+    else if (failed != 0)
+        note("incomplete listing of " + path + ": " + strerror(failed));
     // Sorted, so that every link gets the same archive.
     std::sort(names.begin(), names.end());
     int at = dirfd(listing);
