@@ -25,9 +25,9 @@ struct archive_entry;
 
 namespace tqr {
 
-// What a sender serves of a folder: opened by the main thread, walked once by one thread (the main
-// one, or one of its own that an interruption can stop) before any link exists, then read (never
-// changed) by the threads of all links at once; stop() may come from any thread. The scan goes from
+// What a sender serves of a folder: opened and walked once by the main thread before any link
+// exists, then read (never changed) by the threads of all links at once; stop() may come from any
+// thread, and ends the walk at its next entry. The scan goes from
 // folder to folder by their descriptors, never through a symbolic link; each file is later opened the
 // same way from the folder that stays open here, and must be the very file (device and inode) the scan
 // found, so that a folder swapped for a link after the scan sends nothing from outside.
@@ -52,7 +52,7 @@ public:
     };
 
     // What is named is opened and checked at once; its folders are walked and the archive measured by
-    // list(), which may run on another thread (name() is set by then).
+    // list() (name() is set by then).
     // false, with `error` set, when `root` is not a folder that can be read.
     bool open(const std::string& root, std::string* error);
     // Several files and folders as one archive of a folder `top` that exists nowhere, each argument an

@@ -126,7 +126,7 @@ void on_interrupt(int signal, void* context) {
                            std::string("interrupted (") + interrupt_name(signal) + "), " + std::to_string(served) +
                                " served")) {
         end_links(state);
-        state.scan.interrupt();
+        if (TreeSource* tree = state.walked.load()) tree->stop();
         // Ends a wait for standard input on the main thread; the pipe never fills, since this runs once.
         ssize_t written = write(state.wake[1], "!", 1);
         (void)written;
@@ -165,7 +165,7 @@ int join(SendState& state, const SendOptions& options, Progress& progress, std::
     if (status == EXIT_DONE) status = open_source(state, options, progress);
     // The code goes out once the folder is walked, not during the walk: an endstation that came
     // meanwhile would wait for its nomination's answer, and the coordinator drops a sender that
-    // answers late. The walk has a thread of its own so that an interruption ends it.
+    // answers late. An interruption (the signal's thread) stops the walk at its next entry.
     if (status == EXIT_DONE && !state.ending.claimed()) status = finish_source(state, progress);
     if (status != EXIT_DONE || state.ending.claimed()) return state.ending.status(status);
     if (state.code) {

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "cli/commands.h"
@@ -32,7 +31,7 @@ int open_tree(SendState& state, const SendOptions& options, Progress& progress) 
     }
     state.name = options.name.empty() ? state.tree->name() : options.name;
     state.offer.kind = KIND_TREE;
-    state.scan.start(state.tree.get(), &progress);
+    state.walked.store(state.tree.get());
     return EXIT_DONE;
 }
 
@@ -97,40 +96,16 @@ int open_set(SendState& state, const SendOptions& options, Progress& progress) {
     state.name = std::to_string(options.files.size()) + " files and folders";
     state.offer.name = kSetName;
     state.offer.kind = KIND_SET;
-    state.scan.start(state.tree.get(), &progress);
+    state.walked.store(state.tree.get());
     return EXIT_DONE;
 }
 
 }  // namespace
 
-void TreeScan::start(TreeSource* tree, Progress* progress) {
-    m_tree.store(tree);
-    auto walk = [this, tree, progress] {
-        m_made = tree->list(&m_error, [progress](const std::string& line) { progress->note(line); });
-    };
-    try {
-        m_thread = std::thread(walk);
-    } catch (const std::system_error&) {
-        walk();  // no thread to spare: walked here, where an interruption waits for it
-    }
-}
-
-bool TreeScan::finish(std::string* error) {
-    if (m_thread.joinable()) m_thread.join();
-    *error = m_error;
-    return m_made;
-}
-
-void TreeScan::stop() {
-    if (!m_thread.joinable()) return;
-    interrupt();
-    m_thread.join();
-}
-
 int finish_source(SendState& state, Progress& progress) {
     if (!state.tree) return EXIT_DONE;
     std::string error;
-    bool made = state.scan.finish(&error);
+    bool made = state.tree->list(&error, [&progress](const std::string& line) { progress.note(line); });
     if (state.ending.claimed()) return state.ending.status();
     if (!made) {
         progress.fail("cannot read", error, EXIT_USAGE_OR_IO);

@@ -11,7 +11,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "protocol/coordinator_host.h"
@@ -69,35 +68,6 @@ private:
 
 class Receiver;
 
-// A folder's walk on a thread of its own, started once the folder is open, so that an interruption
-// ends a long walk at its next entry (the main thread waits in finish(), which a signal cannot
-// cut short); no link reads the tree before finish(). Owned by SendState, started, finished and
-// stopped by the main thread, interrupted by the signal's; the walk's notes go to the command's
-// Progress, from its thread.
-class TreeScan {
-public:
-    TreeScan() = default;
-    ~TreeScan() { stop(); }
-    TreeScan(const TreeScan&) = delete;
-    TreeScan& operator=(const TreeScan&) = delete;
-
-    void start(TreeSource* tree, Progress* progress);
-    // Waits for the walk: false, with `error` set, when no archive can be made of the folder.
-    bool finish(std::string* error);
-    // Ends a walk under way at its next entry, and waits for it.
-    void stop();
-    // Ends a walk under way at its next entry; any thread.
-    void interrupt() {
-        if (TreeSource* tree = m_tree.load()) tree->stop();
-    }
-
-private:
-    std::atomic<TreeSource*> m_tree{nullptr};
-    std::thread m_thread;
-    bool m_made = false;
-    std::string m_error;
-};
-
 // Everything one run of `tqr send` serves and has served: owned by run_send, which fills the first
 // part before the Caller connects; the library's callbacks (the bridge handler, the approval policy,
 // the party observer) reach it through their context, the signal's thread through its own. The
@@ -105,7 +75,8 @@ private:
 struct SendState {
     PayloadSource source;
     std::unique_ptr<TreeSource> tree;  // a folder: each link reads its own TreeStream of it
-    TreeScan scan;                     // ... walked meanwhile: ended before the tree goes
+    // ... the same, for the signal's thread: a stop ends its walk at the next entry it looks at.
+    std::atomic<TreeSource*> walked{nullptr};
     PayloadHeader offer;               // what every endstation is offered (its name, size, kind)
     std::string name;
     long limit = 0;
@@ -152,8 +123,8 @@ struct SendState {
 // Opens what the command serves (a file, standard input, a folder, several, a --text) into `state`:
 // EXIT_DONE, or the exit status once the end was claimed or `progress` told why (send_source.cpp).
 int open_source(SendState& state, const SendOptions& options, Progress& progress);
-// Waits for a folder's walk, which open_source left under way, and announces the archive's length in
-// the offer: EXIT_DONE, or the status once the end was claimed or `progress` told why not.
+// Walks the folder that open_source opened and announces the archive's length in the offer:
+// EXIT_DONE, or the status once the end was claimed or `progress` told why not.
 int finish_source(SendState& state, Progress& progress);
 
 // Ends the message loop: process() returns once its link is gone; the main thread takes it from there.
