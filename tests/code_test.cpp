@@ -130,9 +130,19 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
         }
         if (mode != PASSING) continue;
         EXPECT_TRUE(read_file(folder + "/p.bin") == payload);
+        // A given word of three letters turns up by chance in a megabyte of ciphertext once in about sixteen
+        // runs; the whole code cannot, nor a word in the opening bytes, where the exchange sends its
+        // shares and nothing is sealed yet.
         for (const std::string& stream : {to_sender, to_endstation}) {
             EXPECT_EQ(stream.find(payload.substr(400000, 64)), std::string::npos);
-            for (const std::string& word : sender.parsed.words) EXPECT_EQ(stream.find(word), std::string::npos) << word;
+            EXPECT_EQ(stream.find(sender.parsed.text), std::string::npos);
+            const std::string opening = stream.substr(0, 256);
+            for (const std::string& word : sender.parsed.words) {
+                EXPECT_EQ(opening.find(word), std::string::npos) << word;
+                if (word.size() >= 5) {
+                    EXPECT_EQ(stream.find(word), std::string::npos) << word;
+                }
+            }
         }
     }
     // One served, one failure counted; the endstation that held its tag back tested nothing. Every
