@@ -152,7 +152,7 @@ int Connection::accept(int, int) {
     return ready;
 }
 
-int Connection::accept_waiting() {
+int Connection::accept_waiting(std::string* peer_text) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     // The listening socket does not block (set once); the peer's socket does, as the bridge promises
@@ -166,6 +166,7 @@ int Connection::accept_waiting() {
         accepted = ::accept4(m_sock, generic(&peer), &length, SOCK_CLOEXEC);
     } while (accepted < 0 && errno == EINTR);
     if (accepted < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    if (peer_text != nullptr && accepted >= 0) *peer_text = zel::net::address_text(peer);
     return adopt_accepted(accepted);
 }
 
@@ -294,4 +295,4 @@ void Connection::set_send_timeout(int seconds) {
     set_option(m_fd.load(), SOL_SOCKET, SO_SNDTIMEO, limit);
 }
 
-std::string Connection::peer() const { return zel::net::peer_of(m_fd.load()); }
+std::string Connection::peer() const { return m_peer.empty() ? zel::net::peer_of(m_fd.load()) : m_peer; }

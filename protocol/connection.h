@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
 
 #include "common/export.h"
 
@@ -40,7 +41,8 @@ public:
     // kernel returned, which is closed), also kept in m_fd; 0 on failure. Both arguments are ignored.
     int accept(int a, int b);
     // accept() without waiting: the connected descriptor, 0 when no peer is waiting or on failure.
-    int accept_waiting();
+    // `peer`, when given, gets the peer's "a.b.c.d:port" as accept told it.
+    int accept_waiting(std::string* peer = nullptr);
     // Waits for one peer on the listening socket and gives its descriptor away (0 on failure, and once
     // shutdown_listener() was called): m_fd is left alone, so that several threads may wait at once.
     int accept_peer();
@@ -71,6 +73,9 @@ public:
     void set_send_timeout(int seconds);
     // "a.b.c.d:port" of the peer of the connected socket, "" when it cannot be told.
     std::string peer() const;
+    // The peer as accept told it, so that peer() still names a peer that has reset the link since.
+    // Before the connection is shared with another thread.
+    void remember_peer(std::string peer) { m_peer = std::move(peer); }
 
     // The connected socket; 0 means none.
     std::atomic<int> m_fd;
@@ -86,6 +91,7 @@ private:
     // A send() or recv() is leaving: the last one closes a descriptor that Close() left to it.
     void leave_call();
 
+    std::string m_peer;  // remember_peer()'s; "" when the socket is to be asked
     bool m_own_listener = false;
     bool m_listener_nonblocking = false;  // accept_waiting() made the listening socket non-blocking
     // send() and recv() calls under way, and the descriptor that Close() could not close yet because

@@ -25,14 +25,19 @@ int zel::net::poll_fds(pollfd* fds, int count, int timeout_ms) {
     }
 }
 
+std::string zel::net::address_text(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = "";
+    if (address.sin_family != AF_INET || inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr)
+        return std::string();
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
 std::string zel::net::peer_of(int fd) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    char text[INET_ADDRSTRLEN] = "";
-    if (fd <= 0 || getpeername(fd, static_cast<sockaddr*>(static_cast<void*>(&address)), &length) != 0 ||
-        address.sin_family != AF_INET || inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr)
+    if (fd <= 0 || getpeername(fd, static_cast<sockaddr*>(static_cast<void*>(&address)), &length) != 0)
         return std::string();
-    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+    return address_text(address);
 }
 
 uint32_t zel::net::peer_address(int fd) {

@@ -4,6 +4,7 @@
 #ifndef ZEL_PROTOCOL_SOCKET_OPS_H
 #define ZEL_PROTOCOL_SOCKET_OPS_H
 
+#include <netinet/in.h>
 #include <poll.h>
 
 #include <cstdint>
@@ -18,6 +19,8 @@ int poll_fds(pollfd* fds, int count, int timeout_ms);
 
 // "a.b.c.d:port" of the peer of `fd`, "" when it cannot be told.
 std::string peer_of(int fd);
+// "a.b.c.d:port" of an IPv4 address, "" for another family.
+std::string address_text(const sockaddr_in& address);
 
 // The IPv4 address of the peer of `fd` in host order, 0 when it cannot be told.
 uint32_t peer_address(int fd);

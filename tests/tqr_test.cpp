@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -205,6 +207,31 @@ TEST(TqrTest, EdgeSizesArriveIntactFromFilesAndStreams) {
             }
         }
     }
+    EXPECT_EQ(coordinator.stop(), 0);
+}
+
+// A streamed input that pauses for longer than either end's stall limit is no stalled link: every
+// byte arrives. The pause is the producer's, the input under test, not a wait for anything.
+TEST(TqrTest, AStreamThatPausesLongerThanTheStallLimitArrivesWhole) {
+    TempDir dir;
+    ToolCoordinator coordinator(dir);
+    ASSERT_TRUE(coordinator.ready());
+    std::string fifo = dir / "input";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    signal(SIGPIPE, SIG_IGN);  // a sender that gave up is a failure below, not the end of the run
+    const std::vector<std::string> stall{"TQR_STALL_TIMEOUT=1"};
+    TqrProcess sender({"send", "--conference", "pause", "--key", "k", "--count", "1", "-"}, dir.path(), stall, fifo);
+    int input = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(input, 0);
+    TqrProcess receiver(receive_args("pause", {"--key", "k", "--output", "out"}), dir.path(), stall);
+    EXPECT_EQ(write(input, "before ", 7), 7);
+    EXPECT_TRUE(sender.wait_for_err("check words with", kTool)) << sender.err();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_EQ(write(input, "after", 5), 5);
+    close(input);
+    EXPECT_EQ(receiver.wait(kTool), 0) << receiver.err();
+    EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
+    EXPECT_EQ(read_file(dir / "out"), "before after");
     EXPECT_EQ(coordinator.stop(), 0);
 }
 

@@ -192,8 +192,16 @@ int join_with_code(const PartyOptions& options, const Code* chosen, size_t words
         tried.insert(plate);
         ++in_a_row;
     }
-    return fail("rejected", std::to_string(tried.size()) + " nameplates in a row have a sender already",
-                EXIT_REJECTED);
+    std::string message = std::to_string(tried.size()) + " nameplates in a row have a sender already";
+    // So many refusals at a coordinator of this machine that is not ours are most likely another
+    // `tqr send`'s, which takes its own code only.
+    if (!options.host_given && !where.own)
+        message = "the coordinator at localhost port " + std::to_string(zel::settings().coordinator_port) +
+                  " took none of " + std::to_string(tried.size()) +
+                  " codes: it is likely another tqr send's, which takes its own code only. Run tqr coordinator "
+                  "on this machine for every sender to use, or give this one a port of its own "
+                  "(TQR_COORDINATOR_PORT; the receive line it shows carries it)";
+    return fail("rejected", message, EXIT_REJECTED);
 }
 
 void admission_event(Admission& admission, const zel::PartyEvent& event) {

@@ -170,7 +170,7 @@ bool PayloadSource::open(const std::string& path, bool stream) {
     unsigned char buffer[kChunkBytes];
     ssize_t n;
     m_fd = fd;
-    while ((n = read_input(buffer, sizeof buffer)) > 0) m_bytes.insert(m_bytes.end(), buffer, buffer + n);
+    while ((n = read_input(buffer, sizeof buffer, -1)) > 0) m_bytes.insert(m_bytes.end(), buffer, buffer + n);
     m_fd = -1;
     int saved = errno;
     if (fd != STDIN_FILENO) close(fd);
@@ -195,7 +195,7 @@ std::pair<timespec, timespec> PayloadSource::changed_at() const {
 }
 
 ssize_t PayloadSource::read(uint64_t offset, unsigned char* out, size_t capacity) const {
-    if (m_streamed) return read_input(out, capacity);
+    if (m_streamed) return read_input(out, capacity, kInputIdleMs);
     if (offset >= m_size) return 0;
     size_t want = static_cast<size_t>(std::min<uint64_t>(capacity, m_size - offset));
     if (m_fd < 0) {
@@ -209,13 +209,18 @@ ssize_t PayloadSource::read(uint64_t offset, unsigned char* out, size_t capacity
     }
 }
 
-ssize_t PayloadSource::read_input(unsigned char* out, size_t capacity) const {
+ssize_t PayloadSource::read_input(unsigned char* out, size_t capacity, int timeout_ms) const {
     for (;;) {
-        if (m_stop >= 0) {
+        if (m_stop >= 0 || timeout_ms >= 0) {
             pollfd ready[2] = {{m_fd, POLLIN, 0}, {m_stop, POLLIN, 0}};
-            if (poll(ready, 2, -1) < 0 && errno == EINTR) continue;
-            if (ready[1].revents != 0) {
+            int count = poll(ready, m_stop >= 0 ? 2 : 1, timeout_ms);
+            if (count < 0 && errno == EINTR) continue;
+            if (m_stop >= 0 && ready[1].revents != 0) {
                 errno = ECANCELED;
+                return -1;
+            }
+            if (count == 0) {
+                errno = EAGAIN;
                 return -1;
             }
         }

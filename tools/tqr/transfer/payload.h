@@ -75,6 +75,11 @@ typedef std::function<bool(const unsigned char*, size_t)> WriteFunction;
 // The bytes a sender serves. run_send opens it on its main thread before any link exists; then the
 // bridge threads of all links read it at once (pread or a copy from memory, neither needs a lock). A
 // streamed source is the exception: it can be read by one link only, from start to end.
+// How long a streamed input may give nothing before the sender seals an empty chunk, which tells the
+// receiver (whose stall limit may be as short as a second) that the sender is waiting for its input,
+// not gone. 25 bytes a second while a pipe pauses.
+constexpr int kInputIdleMs = 500;
+
 class PayloadSource {
 public:
     PayloadSource() = default;
@@ -102,15 +107,17 @@ public:
 
     // Up to `capacity` bytes from `offset`: the count read, 0 at the end, -1 on a read error. A streamed
     // source ignores `offset` (it is always where the previous read ended) and returns what one read of
-    // the input gives, so that a slow producer's bytes go out as they come.
+    // the input gives, so that a slow producer's bytes go out as they come; when the input gave nothing
+    // for kInputIdleMs, -1 with EAGAIN, so that the link can tell its peer it is still there.
     ssize_t read(uint64_t offset, unsigned char* out, size_t capacity) const;
     ReadFunction reader() const {
         return [this](uint64_t offset, unsigned char* out, size_t capacity) { return read(offset, out, capacity); };
     }
 
 private:
-    // Reads `m_fd` (not a file) once it has bytes or its end; -1 with ECANCELED once m_stop is readable.
-    ssize_t read_input(unsigned char* out, size_t capacity) const;
+    // Reads `m_fd` (not a file) once it has bytes or its end; -1 with ECANCELED once m_stop is readable,
+    // with EAGAIN when nothing came within `timeout_ms` (negative: no limit).
+    ssize_t read_input(unsigned char* out, size_t capacity, int timeout_ms) const;
 
     int m_fd = -1;
     int m_stop = -1;

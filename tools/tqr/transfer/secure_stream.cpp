@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cstring>
 #include <initializer_list>
@@ -211,6 +212,15 @@ SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offe
     uint64_t total = offer.size_known ? offer.size : 0;
     while (!offer.size_known || done < total) {
         ssize_t n = read(done, buffer.data(), buffer.size());
+        if (n < 0 && errno == EAGAIN && !offer.size_known) {
+            // The input pauses: an empty chunk keeps the receiver's stall limit (and ours) from
+            // counting the wait against the link, and finds out soon when the receiver has gone.
+            seal_into(&out, &state, buffer.data(), 0, 0);
+            if (!send_all(fd, out.data(), out.size())) return SEND_FAILED;
+            out.clear();
+            payload_moved();
+            continue;
+        }
         if (n < 0) return SEND_FAILED;
         if (n == 0) {
             // A file that shrank since it was opened cannot give what the header promised.

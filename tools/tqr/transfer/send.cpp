@@ -89,10 +89,24 @@ void on_party_event(const zel::PartyEvent& event, void* context) {
     case zel::EVENT_BRIDGED:
         state.progress->step("connected", "connected to " + event.peer, {{"peer", event.peer}});
         break;
-    case zel::EVENT_KEY_REFUSED:
-        state.progress->note("refused a connection from " + event.peer + " on port " + event.port +
-                              ": it failed the key check");
+    case zel::EVENT_KEY_REFUSED: {
+        std::string line = "refused a connection from " + event.peer + " on port " + event.port +
+                           ": it failed the key check";
+        {
+            zel::MutexLock lock(state.mutex);
+            auto now = std::chrono::steady_clock::now();
+            if (now - state.refusal_told < std::chrono::seconds(1)) {
+                ++state.refusals_untold;
+                break;
+            }
+            if (state.refusals_untold > 0)
+                line += " (and " + std::to_string(state.refusals_untold) + " more since the last such line)";
+            state.refusal_told = now;
+            state.refusals_untold = 0;
+        }
+        state.progress->note(line);
         break;
+    }
     default:
         break;
     }
@@ -255,7 +269,17 @@ int serve(SendState& state, const SendOptions& options, Progress& progress) {
     // Waits for the reader and for the listeners still running (their transfers finish first, unless
     // an interruption ended them).
     delete caller;
+    // An interruption's line, told already, stays the last.
     if (state.ending.claimed()) return state.ending.status();
+    long untold;
+    {
+        zel::MutexLock lock(state.mutex);
+        untold = state.refusals_untold;
+        state.refusals_untold = 0;
+    }
+    if (untold > 0)
+        progress.note("refused " + std::to_string(untold) + " more connection" + (untold == 1 ? "" : "s") +
+                      " that failed the key check");
     return outcome(state, progress, rejected, conference);
 }
 

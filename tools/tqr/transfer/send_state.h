@@ -108,6 +108,10 @@ struct SendState {
                                                  // reached, or see below
     bool stream_used_up ZEL_GUARDED_BY(mutex) = false;  // a streamed standard input went to a transfer that failed
     bool guessed ZEL_GUARDED_BY(mutex) = false;  // the code failed Guesses::most_failures() times
+    // A stranger can knock on a lent port as fast as it connects: its key-check refusals are told at
+    // most once a second, those in between counted into the next line, or into one before the last.
+    std::chrono::steady_clock::time_point refusal_told ZEL_GUARDED_BY(mutex){};
+    long refusals_untold ZEL_GUARDED_BY(mutex) = 0;
 
     // Held while a person is asked about one link's check words (--verify), so that the questions of
     // links that confirm together come one after the other. Taken by no one who holds another lock.
