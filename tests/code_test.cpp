@@ -50,6 +50,11 @@ TEST(CodeTest, OneCommandOnEachSideAndNoCoordinatorStartedFirst) {
     EXPECT_TRUE(host != "localhost" && host.compare(0, 4, "127.") != 0) << host;
     EXPECT_EQ(sender.command.substr(sender.command.rfind(' ') + 1), sender.code);
     EXPECT_TRUE(sender.wait_for_err("serving one here for as long as this runs", kTool)) << sender.err();
+    // A second sender meanwhile finds a coordinator that takes no code but the first one's, and is told so.
+    TqrProcess second({"send", "report.pdf"}, dir.path());
+    EXPECT_EQ(second.wait(kTool), 3);
+    EXPECT_NE(second.err().find("it is likely another tqr send's, which takes its own code only"), std::string::npos)
+        << second.err();
 
     TqrProcess typed(receive_code(sender.code), dir / "a");
     EXPECT_EQ(typed.wait(kTool), 0) << typed.err();

@@ -6,6 +6,7 @@
 
 #include <future>
 #include <memory>
+#include <regex>
 
 #include "protocol/phrase.h"
 #include "strangers.h"
@@ -153,6 +154,44 @@ bool stopped_reader(const TempDir& dir) {
     return ok && honest_receive(dir, sender.code, "big", payload) && sender.wait(kTool) == 0;
 }
 
+// A stranger nominated for the code's conference never sends the key on its lent port, but knocks on
+// it again and again with a wrong one, each time resetting the link: every knock is refused and told
+// in a line a second at most, each naming the stranger, the rest counted into the next line or a last
+// one; an honest receiver gets through meanwhile.
+bool knocks_on_a_lent_port(const TempDir& dir) {
+    write_file(dir / "f", "payload");
+    CodeSender sender({"send", "--count", "1", "f"}, dir);
+    RawParty stranger;
+    if (!sender.shown() ||
+        !stranger.join(ROLE_ENDSTATION, tqr::conference_of(sender.parsed.nameplate), "s", 4, false, kStrangerAddress))
+        return false;
+    int port = atoi(stranger.expect("Connect ").info.c_str());
+    constexpr int kKnocks = 60;
+    const std::string wrong(40, 'x');
+    for (int i = 0; i < kKnocks; ++i) {
+        int fd = stranger_connect(port);
+        timeval limit{kStep.count() / 1000, 0};
+        linger reset{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        bool sent = fd >= 0 && send(fd, wrong.c_str(), wrong.size() + 1, MSG_NOSIGNAL) == ssize_t(wrong.size() + 1);
+        read_to_end(fd);
+        close(fd);
+        if (!sent) return false;
+    }
+    if (!honest_receive(dir, sender.code, "f", "payload") || sender.wait(kTool) != 0) return false;
+    // Told lines, the knocks each one counts beside itself, and the last line's count.
+    std::smatch found;
+    long told = 0, counted = 0;
+    std::string err = sender.err();
+    for (auto at = err.cbegin(); std::regex_search(at, err.cend(), found, std::regex("refused (a connection from ([^ ]*):[0-9]+ on port [0-9]+: it failed the key check( \\(and ([0-9]+) more)?|([0-9]+) more connections? that)")); at = found[0].second) {
+        if (found[2].matched && found[2] != kStrangerAddress) return false;
+        told += found[2].matched;
+        counted += found[4].matched ? stol(found[4]) : found[5].matched ? stol(found[5]) : 0;
+    }
+    return told >= 1 && told < kKnocks / 2 && told + counted == kKnocks;
+}
+
 // The stall rule on its own: bytes that trickle in do not push a link's deadline on, a whole chunk does.
 bool dripping_link(const TempDir&) {
     int pair[2];
@@ -181,6 +220,7 @@ std::vector<StrangerAttack> code_attacks() {
             {"a confirmation that stalls after its share", stalled_confirmation},
             {"every nameplate of the first range squatted", squatted_nameplates},
             {"a receiver that stops reading", stopped_reader},
+            {"a stranger that knocks on its lent port again and again", knocks_on_a_lent_port},
             {"a link that drips", dripping_link}};
 }
 

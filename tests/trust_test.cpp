@@ -380,4 +380,45 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
     EXPECT_EQ(coordinator.stop(), 0);
 }
 
+// A fifo that --output names is written only when someone reads it, only when it is the receiver's
+// own (or the system's), and a reader that stops reading holds the receiver no longer than it wants.
+TEST(TrustTest, AFifoNamedByOutputIsWrittenOnlyWhileItsOwnReaderReads) {
+    TempDir dir;
+    const std::string payload = random_bytes(1 << 20, 9);
+    write_file(dir / "f", payload);
+    fs::create_directory(dir / "drop");
+    const std::string fifo = dir / "drop/fifo", planted = dir / "drop/planted";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600) | chmod((dir / "drop").c_str(), 01777), 0);
+    ToolCoordinator coordinator(dir);
+    ASSERT_TRUE(coordinator.ready());
+    TqrProcess sender({"send", "--conference", "fifo", "--count", "1", "f"}, dir.path(), {kKey});
+    auto receive = [&](const std::string& output) {
+        return std::make_unique<TqrProcess>(std::vector<std::string>{"receive", "--conference", "fifo", "-o", output},
+                                            dir.path(), std::vector<std::string>{kKey});
+    };
+    auto nobody = receive(fifo);
+    EXPECT_EQ(nobody->wait(kTool), 1);
+    EXPECT_NE(nobody->err().find("is a fifo that nobody reads"), std::string::npos) << nobody->err();
+    if (geteuid() == 0) {
+        ASSERT_EQ(mkfifo(planted.c_str(), 0666) | chown(planted.c_str(), 65534, 65534), 0);
+        auto foreign = receive(planted);
+        EXPECT_EQ(foreign->wait(kTool), 1);
+        EXPECT_NE(foreign->err().find("belongs to another user (uid 65534)"), std::string::npos) << foreign->err();
+    }
+    // A reader that takes one byte and no more: the interrupt still ends the receiver at once.
+    int held = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    auto stalled = receive(fifo);
+    char first;
+    EXPECT_EQ(read(held, &first, 1), 1);
+    stalled->signal(SIGINT);
+    EXPECT_EQ(stalled->wait(kTool), 130) << stalled->err();
+    close(held);
+    std::future<std::string> read = std::async(std::launch::async, [&] { return read_file(fifo); });
+    auto reading = receive(fifo);
+    EXPECT_EQ(reading->wait(kTool), 0) << reading->err();
+    EXPECT_TRUE(read.get() == payload);
+    EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
+    EXPECT_EQ(coordinator.stop(), 0);
+}
+
 }  // namespace

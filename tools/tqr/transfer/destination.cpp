@@ -1,6 +1,7 @@
 #include "transfer/destination.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +33,38 @@ bool is_directory(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// Whose fifo or device --output may name: this user's or the system's, never one that another user
+// planted where this one was going to write. "" when it may be written.
+std::string foreign_owner(const struct stat& info) {
+    if (info.st_uid == geteuid() || info.st_uid == 0) return "";
+    return "belongs to another user (uid " + std::to_string(info.st_uid) + "); tqr receive writes only into a "
+           "fifo or device of its own user or of the system";
+}
+
+enum FifoWrite { FIFO_WRITTEN, FIFO_FAILED, FIFO_STALLED, FIFO_STOPPED };
+
+// Writes all of `data` into a fifo opened without blocking, waiting for its reader to take more for
+// at most the stall limit each time, and no longer once `stop` is readable.
+FifoWrite write_fifo(int fd, int stop, const unsigned char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno != EAGAIN) return FIFO_FAILED;
+        pollfd ready[2] = {{fd, POLLOUT, 0}, {stop, POLLIN, 0}};
+        int count = poll(ready, 2, stall_seconds() * 1000);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return FIFO_FAILED;
+        if (count == 0) return FIFO_STALLED;
+        if (ready[1].revents != 0) return FIFO_STOPPED;
+    }
+    return FIFO_WRITTEN;
+}
+
 std::string folder_of(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -54,6 +87,8 @@ Destination::Destination(const std::string& output, bool sealed, bool force, Ask
 Destination::~Destination() {
     if (!m_committed) abandon(false);
     if (m_spool != nullptr) fclose(m_spool);
+    for (int fd : m_wake)
+        if (fd >= 0) close(fd);
 }
 
 bool Destination::check() {
@@ -73,7 +108,10 @@ bool Destination::may_take(const std::string& path, bool named) {
     if (lstat(path.c_str(), &info) != 0) return true;
     if (S_ISDIR(info.st_mode)) return fail(path + " is a folder; tqr receive does not replace a folder");
     if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) {
-        if (named && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) return true;
+        if (named && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+            std::string owner = foreign_owner(info);
+            return owner.empty() || fail(path + " " + owner);
+        }
         return fail(path + " exists and is not a regular file");
     }
     if (m_force || m_replace) {
@@ -147,10 +185,8 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_stopped) return false;
     struct stat info {};
-    if (named && lstat(final_path.c_str(), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode))) {
-        m_fd = ::open(final_path.c_str(), O_WRONLY | O_CLOEXEC);
-        return m_fd >= 0 || fail_errno("cannot write " + final_path);
-    }
+    if (named && lstat(final_path.c_str(), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)))
+        return open_special(final_path, info);
     if (header.kind == KIND_TREE) {
         if (!room_for(header.size)) return false;
         std::unique_ptr<TreeSink> tree(new TreeSink());
@@ -181,6 +217,24 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     return true;
 }
 
+// A fifo or device that --output names, under the lock. Opened without blocking, so that a fifo
+// nobody reads holds no thread (and no lock the signal thread needs), and judged on what was opened.
+bool Destination::open_special(const std::string& path, const struct stat& named) {
+    std::string owner = foreign_owner(named);
+    if (!owner.empty()) return fail(path + " " + owner);
+    m_fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (m_fd < 0 && errno == ENXIO) return fail(path + " is a fifo that nobody reads: start its reader first");
+    if (m_fd < 0) return fail_errno("cannot write " + path);
+    struct stat held {};
+    if (fstat(m_fd, &held) != 0) return fail_errno("cannot write " + path);
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) return fail(path + " was replaced while it was opened");
+    owner = foreign_owner(held);
+    if (!owner.empty()) return fail(path + " " + owner);
+    if (S_ISFIFO(held.st_mode)) return pipe2(m_wake, O_CLOEXEC) == 0 || fail_errno("cannot make a pipe");
+    // A device blocks as devices do.
+    return fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_NONBLOCK) == 0 || fail_errno("cannot write " + path);
+}
+
 bool Destination::restart() {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_stopped) return fail("interrupted");
@@ -190,7 +244,7 @@ bool Destination::restart() {
 }
 
 bool Destination::write(const unsigned char* data, size_t size) {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    std::unique_lock<std::mutex> guard(m_mutex);
     if (m_stopped) return fail("interrupted");
     if ((m_tree || m_part.is_open()) && !watch_space(size)) return false;
     if (m_tree) {
@@ -201,7 +255,20 @@ bool Destination::write(const unsigned char* data, size_t size) {
         return fail(error);
     }
     if (m_part.is_open()) return m_part.append(data, size) || fail_errno("cannot write " + m_part.path());
-    return write_all(m_fd, data, size) || fail_errno("cannot write " + describe());
+    if (m_wake[0] < 0) return write_all(m_fd, data, size) || fail_errno("cannot write " + describe());
+    // A fifo's reader may stop reading: it is waited for without the lock, which interrupt() takes.
+    // Both descriptors stay open until commit() or the destructor, both on this thread.
+    int fd = m_fd, stop = m_wake[0];
+    guard.unlock();
+    FifoWrite written = write_fifo(fd, stop, data, size);
+    int saved = errno;
+    guard.lock();
+    errno = saved;
+    if (written == FIFO_WRITTEN) return !m_stopped || fail("interrupted");
+    if (written == FIFO_STALLED)
+        return fail(describe() + " took nothing for " + std::to_string(stall_seconds()) + " s (TQR_STALL_TIMEOUT)");
+    if (written == FIFO_STOPPED) return fail("interrupted");
+    return fail_errno("cannot write " + describe());
 }
 
 bool Destination::commit() {
@@ -245,6 +312,10 @@ std::string Destination::abandon(bool link_lost) {
 
 std::string Destination::interrupt() {
     std::lock_guard<std::mutex> guard(m_mutex);
+    char wake = 0;
+    if (m_wake[1] >= 0 && ::write(m_wake[1], &wake, 1) < 0) {
+        // Cannot fail but on a full pipe, whose reader is woken already.
+    }
     if (m_committed) return "";
     return abandon_locked(true);
 }

@@ -17,6 +17,8 @@
 #ifndef ZEL_TOOLS_TQR_TRANSFER_DESTINATION_H
 #define ZEL_TOOLS_TQR_TRANSFER_DESTINATION_H
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -85,6 +87,7 @@ public:
 private:
     bool choose_path(const PayloadHeader& header);
     bool may_take(const std::string& path, bool named);
+    bool open_special(const std::string& path, const struct stat& named);
     bool room_for(uint64_t need);
     bool watch_space(size_t written);
     bool fail(const std::string& what);
@@ -112,8 +115,10 @@ private:
     uint64_t m_resumed_at = 0;
     PartFile m_part;
     std::unique_ptr<TreeSink> m_tree;
-    int m_fd = -1;  // standard output, the spool or a device
+    int m_fd = -1;  // standard output, the spool, a device or a fifo
     FILE* m_spool = nullptr;
+    // For a fifo: interrupt() writes m_wake[1] to end the wait of a write for its reader.
+    int m_wake[2] = {-1, -1};
 };
 
 }  // namespace tqr
