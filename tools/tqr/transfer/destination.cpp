@@ -118,9 +118,12 @@ bool Destination::may_take(const std::string& path, bool named) {
         m_replace = true;
         return true;
     }
-    if (m_ask && m_ask(path + " exists; replace it?")) {
-        m_replace = true;
-        return true;
+    if (m_ask) {
+        if (m_ask(path + " exists; replace it?")) {
+            m_replace = true;
+            return true;
+        }
+        return fail(path + " exists and stays as it is: not replaced, as answered");
     }
     return fail(path + " exists; tqr receive does not replace it without --force (or name another with --output)");
 }

@@ -151,8 +151,8 @@ int end_stored(ReceiveState& state, const std::string& size) {
     for (const std::string& entry : refused) progress.note("not extracted: " + entry);
     if (!refused.empty())
         return end(state, EXIT_DAMAGED, "entries refused",
-                   std::to_string(refused.size()) + " entries of the folder were refused (listed above); the rest "
-                   "is in " + destination.final_path());
+                   (refused.size() == 1 ? std::string("1 entry was") : std::to_string(refused.size()) + " entries were") +
+                       " refused (listed above); the rest is in " + destination.final_path());
     progress.summary(summary_line(state, destination));
     return end(state, EXIT_DONE,
                "done, " + size + " verified" +

@@ -347,9 +347,14 @@ void serve_endstation(int fd, void* context) {
     }
     // Once the command's end was claimed (an interruption ended this link), its last line stands.
     if (state.ending.claimed()) return;
-    if (outcome == LOST && LinkDeadline::passed())
+    if (outcome == LOST && LinkDeadline::passed()) {
         state.progress->note("the link to " + source + " moved no payload for " + std::to_string(stall_seconds()) +
                               " s (TQR_STALL_TIMEOUT), so it ended; the endstation is counted lost");
+    } else if (outcome == LOST) {
+        // The endstation went away (at its question, say), or found the payload damaged.
+        state.progress->note("the transfer to " + source + " did not complete, after " +
+                              Progress::human_bytes(static_cast<double>(reported)) + "; the endstation is counted lost");
+    }
     if (outcome == SERVED) {
         double seconds = receiver.seconds();
         state.progress->step("done", "", {{"peer", peer}, {"bytes", static_cast<double>(reported)},
