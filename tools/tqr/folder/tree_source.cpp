@@ -371,7 +371,10 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
             std::vector<std::string> dir = components(entry.inner);
             dir.pop_back();
             if (!stays_inside(dir, entry.target, m_floor)) {
-                note("skipped " + entry.path + ": a link that leads out of the folder (" + entry.target + ")");
+                note("skipped " + entry.path + ": " +
+                     (entry.target.compare(0, 1, "/") == 0 ? "an absolute link, which names a place on this machine only"
+                                                           : "a link that leads out of the folder") +
+                     " (" + entry.target + ")");
                 continue;
             }
         } else if (!S_ISDIR(info.st_mode)) {
