@@ -181,7 +181,7 @@ Outcome serve_sealed(SendState& state, int fd, LinkDeadline& deadline, const std
                                           : confirm_link(fd, true, *state.keys, &session);
     if (confirmed == CONFIRM_MISMATCH) return MISMATCH;
     if (confirmed == CONFIRM_FOREIGN) {
-        state.progress->note("an endstation does not speak the encrypted format (--plain?); it got nothing");
+        state.progress->note("an endstation at " + source + " does not speak the encrypted format (--plain?); it got nothing");
         return REFUSED;
     }
     if (confirmed != CONFIRMED) {
