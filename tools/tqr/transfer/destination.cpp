@@ -41,11 +41,11 @@ std::string foreign_owner(const struct stat& info) {
            "fifo or device of its own user or of the system";
 }
 
-enum FifoWrite { FIFO_WRITTEN, FIFO_FAILED, FIFO_STALLED, FIFO_STOPPED };
+enum WatchedWrite { WATCHED_WRITTEN, WATCHED_FAILED, WATCHED_STALLED, WATCHED_STOPPED };
 
-// Writes all of `data` into a fifo opened without blocking, waiting for its reader to take more for
-// at most the stall limit each time, and no longer once `stop` is readable.
-FifoWrite write_fifo(int fd, int stop, const unsigned char* data, size_t size) {
+// Writes all of `data` into a pipe, fifo or terminal opened without blocking, waiting for its reader to
+// take more for at most the stall limit each time, and no longer once `stop` is readable.
+WatchedWrite write_watched(int fd, int stop, const unsigned char* data, size_t size) {
     while (size > 0) {
         ssize_t n = ::write(fd, data, size);
         if (n > 0) {
@@ -54,15 +54,15 @@ FifoWrite write_fifo(int fd, int stop, const unsigned char* data, size_t size) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || errno != EAGAIN) return FIFO_FAILED;
+        if (n == 0 || errno != EAGAIN) return WATCHED_FAILED;
         pollfd ready[2] = {{fd, POLLOUT, 0}, {stop, POLLIN, 0}};
         int count = poll(ready, 2, stall_seconds() * 1000);
         if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return FIFO_FAILED;
-        if (count == 0) return FIFO_STALLED;
-        if (ready[1].revents != 0) return FIFO_STOPPED;
+        if (count < 0) return WATCHED_FAILED;
+        if (count == 0) return WATCHED_STALLED;
+        if (ready[1].revents != 0) return WATCHED_STOPPED;
     }
-    return FIFO_WRITTEN;
+    return WATCHED_WRITTEN;
 }
 
 std::string folder_of(const std::string& path) {
@@ -89,6 +89,7 @@ Destination::~Destination() {
     if (m_spool != nullptr) fclose(m_spool);
     for (int fd : m_wake)
         if (fd >= 0) close(fd);
+    if (m_own_fd) close(m_fd);
 }
 
 bool Destination::check() {
@@ -146,6 +147,7 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
         if (header.kind == KIND_TREE || header.kind == KIND_SET) return fail("a folder cannot go to standard output");
         if (m_sealed) {
             m_fd = STDOUT_FILENO;
+            watch_stdout();
             return true;
         }
         m_spool = tmpfile();
@@ -225,17 +227,44 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
 bool Destination::open_special(const std::string& path, const struct stat& named) {
     std::string owner = foreign_owner(named);
     if (!owner.empty()) return fail(path + " " + owner);
-    m_fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (m_fd < 0 && errno == ENXIO) return fail(path + " is a fifo that nobody reads: start its reader first");
-    if (m_fd < 0) return fail_errno("cannot write " + path);
+    int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENXIO && S_ISFIFO(named.st_mode))
+        return fail(path + " is a fifo that nobody reads: start its reader first");
+    if (fd < 0) return fail_errno("cannot write " + path);
     struct stat held {};
-    if (fstat(m_fd, &held) != 0) return fail_errno("cannot write " + path);
-    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) return fail(path + " was replaced while it was opened");
-    owner = foreign_owner(held);
-    if (!owner.empty()) return fail(path + " " + owner);
-    if (S_ISFIFO(held.st_mode)) return pipe2(m_wake, O_CLOEXEC) == 0 || fail_errno("cannot make a pipe");
-    // A device blocks as devices do.
-    return fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_NONBLOCK) == 0 || fail_errno("cannot write " + path);
+    std::string why;
+    if (fstat(fd, &held) != 0) {
+        why = std::string("cannot write ") + path + ": " + strerror(errno);
+    } else if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+        why = path + " was replaced while it was opened";
+    } else if (!(owner = foreign_owner(held)).empty()) {
+        why = path + " " + owner;
+    } else if (pipe2(m_wake, O_CLOEXEC) != 0) {
+        why = std::string("cannot make a pipe: ") + strerror(errno);
+    }
+    if (!why.empty()) {
+        close(fd);
+        return fail(why);
+    }
+    m_fd = fd;
+    m_own_fd = true;
+    return true;
+}
+
+// Standard output on a pipe or a terminal takes bytes only as fast as its reader does, who may stop:
+// it is written through a description of its own that does not block (the shell's keeps its flags),
+// so that the wait ends at an interruption. Where it cannot be opened again so, it is written as it is.
+void Destination::watch_stdout() {
+    struct stat info {};
+    if (fstat(STDOUT_FILENO, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode))) return;
+    int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return;
+    if (pipe2(m_wake, O_CLOEXEC) != 0) {
+        close(fd);
+        return;
+    }
+    m_fd = fd;
+    m_own_fd = true;
 }
 
 bool Destination::restart() {
@@ -259,18 +288,19 @@ bool Destination::write(const unsigned char* data, size_t size) {
     }
     if (m_part.is_open()) return m_part.append(data, size) || fail_errno("cannot write " + m_part.path());
     if (m_wake[0] < 0) return write_all(m_fd, data, size) || fail_errno("cannot write " + describe());
-    // A fifo's reader may stop reading: it is waited for without the lock, which interrupt() takes.
+    // A pipe's, fifo's or terminal's reader may stop reading: it is waited for without the lock, which
+    // interrupt() takes.
     // Both descriptors stay open until commit() or the destructor, both on this thread.
     int fd = m_fd, stop = m_wake[0];
     guard.unlock();
-    FifoWrite written = write_fifo(fd, stop, data, size);
+    WatchedWrite written = write_watched(fd, stop, data, size);
     int saved = errno;
     guard.lock();
     errno = saved;
-    if (written == FIFO_WRITTEN) return !m_stopped || fail("interrupted");
-    if (written == FIFO_STALLED)
+    if (written == WATCHED_WRITTEN) return !m_stopped || fail("interrupted");
+    if (written == WATCHED_STALLED)
         return fail(describe() + " took nothing for " + std::to_string(stall_seconds()) + " s (TQR_STALL_TIMEOUT)");
-    if (written == FIFO_STOPPED) return fail("interrupted");
+    if (written == WATCHED_STOPPED) return fail("interrupted");
     return fail_errno("cannot write " + describe());
 }
 
@@ -284,7 +314,10 @@ bool Destination::commit() {
         std::string error;
         return m_tree->commit(&error) || fail(error);
     }
-    if (!m_part.is_open()) return close(m_fd) == 0 || fail_errno("cannot write " + describe());
+    if (!m_part.is_open()) {
+        m_own_fd = false;
+        return close(m_fd) == 0 || fail_errno("cannot write " + describe());
+    }
     if (!m_part.finish()) {
         m_committed = false;
         return fail_errno("cannot write " + m_part.path());

@@ -88,6 +88,7 @@ private:
     bool choose_path(const PayloadHeader& header);
     bool may_take(const std::string& path, bool named);
     bool open_special(const std::string& path, const struct stat& named);
+    void watch_stdout();
     bool room_for(uint64_t need);
     bool watch_space(size_t written);
     bool fail(const std::string& what);
@@ -116,8 +117,10 @@ private:
     PartFile m_part;
     std::unique_ptr<TreeSink> m_tree;
     int m_fd = -1;  // standard output, the spool, a device or a fifo
+    bool m_own_fd = false;  // m_fd was opened here, and is closed here
     FILE* m_spool = nullptr;
-    // For a fifo: interrupt() writes m_wake[1] to end the wait of a write for its reader.
+    // For an output that does not block (a fifo, a device, standard output on a pipe or terminal):
+    // interrupt() writes m_wake[1] to end the wait of a write for its reader.
     int m_wake[2] = {-1, -1};
 };
 

@@ -215,6 +215,7 @@ ssize_t PayloadSource::read_input(unsigned char* out, size_t capacity, int timeo
             pollfd ready[2] = {{m_fd, POLLIN, 0}, {m_stop, POLLIN, 0}};
             int count = poll(ready, m_stop >= 0 ? 2 : 1, timeout_ms);
             if (count < 0 && errno == EINTR) continue;
+            if (count < 0) return -1;
             if (m_stop >= 0 && ready[1].revents != 0) {
                 errno = ECANCELED;
                 return -1;

@@ -316,7 +316,7 @@ ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction
         batch += size;
         done += size;
         // An empty chunk is the sender waiting for its streamed input: progress for a stream only.
-        if (size > 0 || !header.size_known) payload_moved();
+        if (size > 0 || header.kind == KIND_STREAM) payload_moved();
         // Written when the batch is full, or before waiting for more (a slow stream's bytes go on at once).
         if (batch >= kBatchBytes || !reader.ready()) {
             if (batch > 0 && !write(plain.data(), batch)) return RECEIVED_SINK_FAILED;

@@ -352,7 +352,7 @@ void serve_endstation(int fd, void* context) {
                               " s (TQR_STALL_TIMEOUT), so it ended; the endstation is counted lost");
     } else if (outcome == LOST) {
         // The endstation went away (at its question, say), or found the payload damaged.
-        state.progress->note("the transfer to " + source + " did not complete, after " +
+        state.progress->note("the transfer to " + (peer.empty() ? source : peer) + " did not complete, after " +
                               Progress::human_bytes(static_cast<double>(reported)) + "; the endstation is counted lost");
     }
     if (outcome == SERVED) {
