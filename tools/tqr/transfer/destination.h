@@ -13,7 +13,8 @@
 // disk is full, leaving it space_margin free.
 // Made by the main thread; used by the bridge thread, and by the signal thread when the person
 // interrupts the transfer: every call takes the one lock, which is a leaf (nothing is called with it
-// held that takes another lock, except Progress lines).
+// held that takes another lock, except Progress lines). A write to an output whose reader may stop
+// (a pipe, a fifo, a terminal) waits for it without the lock, so that an interruption is never held.
 #ifndef ZEL_TOOLS_TQR_TRANSFER_DESTINATION_H
 #define ZEL_TOOLS_TQR_TRANSFER_DESTINATION_H
 
