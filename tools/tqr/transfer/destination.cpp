@@ -259,6 +259,9 @@ void Destination::watch_stdout() {
     if (fstat(STDOUT_FILENO, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode))) return;
     int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return;
+    // A pipe that holds a whole batch takes it in one write, not in pieces as its reader frees room
+    // (a request the system may turn down, or grant smaller).
+    if (S_ISFIFO(info.st_mode)) fcntl(fd, F_SETPIPE_SZ, static_cast<int>(kBatchBytes));
     if (pipe2(m_wake, O_CLOEXEC) != 0) {
         close(fd);
         return;
