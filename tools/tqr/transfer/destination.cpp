@@ -89,7 +89,7 @@ Destination::~Destination() {
     if (m_spool != nullptr) fclose(m_spool);
     for (int fd : m_wake)
         if (fd >= 0) close(fd);
-    if (m_own_fd) close(m_fd);
+    if (m_wake[0] >= 0 && m_fd >= 0) close(m_fd);  // opened here (a special output); not closed yet
 }
 
 bool Destination::check() {
@@ -247,7 +247,6 @@ bool Destination::open_special(const std::string& path, const struct stat& named
         return fail(why);
     }
     m_fd = fd;
-    m_own_fd = true;
     return true;
 }
 
@@ -267,7 +266,6 @@ void Destination::watch_stdout() {
         return;
     }
     m_fd = fd;
-    m_own_fd = true;
 }
 
 bool Destination::restart() {
@@ -318,8 +316,9 @@ bool Destination::commit() {
         return m_tree->commit(&error) || fail(error);
     }
     if (!m_part.is_open()) {
-        m_own_fd = false;
-        return close(m_fd) == 0 || fail_errno("cannot write " + describe());
+        int fd = m_fd;
+        m_fd = -1;
+        return close(fd) == 0 || fail_errno("cannot write " + describe());
     }
     if (!m_part.finish()) {
         m_committed = false;

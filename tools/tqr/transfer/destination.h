@@ -118,10 +118,9 @@ private:
     PartFile m_part;
     std::unique_ptr<TreeSink> m_tree;
     int m_fd = -1;  // standard output, the spool, a device or a fifo
-    bool m_own_fd = false;  // m_fd was opened here, and is closed here
     FILE* m_spool = nullptr;
-    // For an output that does not block (a fifo, a device, standard output on a pipe or terminal):
-    // interrupt() writes m_wake[1] to end the wait of a write for its reader.
+    // For an output that does not block (a fifo, a device, standard output on a pipe or terminal),
+    // whose m_fd was opened here: interrupt() writes m_wake[1] to end the wait of a write for its reader.
     int m_wake[2] = {-1, -1};
 };
 
