@@ -112,14 +112,16 @@ int Connection::listen(int port_or_fd, int backlog, int existing) {
     return open_listener(port_or_fd, backlog, existing != 0, false);
 }
 
-int Connection::listen_reusable(int port, int backlog) { return open_listener(port, backlog, false, true); }
+int Connection::listen_reusable(int port, int backlog, bool nonblocking) {
+    return open_listener(port, backlog, false, true, nonblocking);
+}
 
-int Connection::open_listener(int port_or_fd, int backlog, bool existing, bool reuse) {
+int Connection::open_listener(int port_or_fd, int backlog, bool existing, bool reuse, bool nonblocking) {
     if (!existing) {
         in_addr any{};
         any.s_addr = htonl(INADDR_ANY);
         sockaddr_in local = ipv4_address(any, port_or_fd);
-        int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
         if (sock < 0) return 0;
         if (reuse) set_option(sock, SOL_SOCKET, SO_REUSEADDR, 1);
         bool bound = false;
@@ -130,7 +132,7 @@ int Connection::open_listener(int port_or_fd, int backlog, bool existing, bool r
         }
         m_sock = sock;
         m_own_listener = true;
-        m_listener_nonblocking = false;
+        m_listener_nonblocking = nonblocking;
     } else {
         m_sock = port_or_fd;
         m_own_listener = false;
@@ -152,7 +154,26 @@ int Connection::accept(int, int) {
     return ready;
 }
 
-int Connection::accept_waiting(std::string* peer_text) {
+namespace {
+
+Connection::Peer peer_of_address(const sockaddr_in& address) {
+    Connection::Peer peer;
+    if (address.sin_family == AF_INET) {
+        peer.address = ntohl(address.sin_addr.s_addr);
+        peer.port = ntohs(address.sin_port);
+    }
+    return peer;
+}
+
+}  // namespace
+
+std::string Connection::peer_text(const Peer& peer) {
+    if (peer.port == 0) return std::string();
+    sockaddr_in address = ipv4_address(in_addr{htonl(peer.address)}, peer.port);
+    return zel::net::address_text(address);
+}
+
+int Connection::accept_waiting(Peer* from) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     // The listening socket does not block (set once); the peer's socket does, as the bridge promises
@@ -166,17 +187,18 @@ int Connection::accept_waiting(std::string* peer_text) {
         accepted = ::accept4(m_sock, generic(&peer), &length, SOCK_CLOEXEC);
     } while (accepted < 0 && errno == EINTR);
     if (accepted < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-    if (peer_text != nullptr && accepted >= 0) *peer_text = zel::net::address_text(peer);
+    if (from != nullptr && accepted >= 0) *from = peer_of_address(peer);
     return adopt_accepted(accepted);
 }
 
-int Connection::accept_peer() {
+int Connection::accept_peer(Peer* from) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     int accepted;
     do {
         accepted = ::accept4(m_sock, generic(&peer), &length, SOCK_CLOEXEC);
     } while (accepted < 0 && errno == EINTR);
+    if (from != nullptr && accepted >= 0) *from = peer_of_address(peer);
     return ready_accepted(accepted);
 }
 
@@ -295,4 +317,4 @@ void Connection::set_send_timeout(int seconds) {
     set_option(m_fd.load(), SOL_SOCKET, SO_SNDTIMEO, limit);
 }
 
-std::string Connection::peer() const { return m_peer.empty() ? zel::net::peer_of(m_fd.load()) : m_peer; }
+std::string Connection::peer() const { return m_peer.port == 0 ? zel::net::peer_of(m_fd.load()) : peer_text(m_peer); }

@@ -14,6 +14,7 @@
 #define ZEL_PROTOCOL_CONNECTION_H
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -35,17 +36,25 @@ public:
     int listen(int port_or_fd, int backlog, int existing);
     // As listen(port, backlog, 0), but the new socket sets SO_REUSEADDR, so that a port whose last
     // connection lingers in TIME_WAIT can be listened on again. A port that another socket listens on
-    // still fails.
-    int listen_reusable(int port, int backlog);
+    // still fails. With `nonblocking` the socket is made for accept_waiting() alone, which then
+    // needs no call of its own to make it so; accept() and accept_peer() would not wait on it.
+    int listen_reusable(int port, int backlog, bool nonblocking);
     // Waits for one peer on the listening socket. The connected descriptor (a duplicate of the one the
     // kernel returned, which is closed), also kept in m_fd; 0 on failure. Both arguments are ignored.
     int accept(int a, int b);
+    // Where an accepted peer came from, as accept told it: kept as numbers, since it is rarely shown.
+    struct Peer {
+        uint32_t address = 0;  // IPv4, host order
+        int port = 0;          // 0: not known
+    };
+    // "a.b.c.d:port" of `peer`, "" when it is not known.
+    static std::string peer_text(const Peer& peer);
+
     // accept() without waiting: the connected descriptor, 0 when no peer is waiting or on failure.
-    // `peer`, when given, gets the peer's "a.b.c.d:port" as accept told it.
-    int accept_waiting(std::string* peer = nullptr);
+    int accept_waiting(Peer* peer = nullptr);
     // Waits for one peer on the listening socket and gives its descriptor away (0 on failure, and once
     // shutdown_listener() was called): m_fd is left alone, so that several threads may wait at once.
-    int accept_peer();
+    int accept_peer(Peer* peer = nullptr);
     // One write of `len` bytes; never raises SIGPIPE. The platform's result (negative on failure).
     int send(const char* buf, int len);
     // One read of at most `len` bytes: > 0 bytes read, 0 the peer closed, < 0 failed (also when the
@@ -75,7 +84,7 @@ public:
     std::string peer() const;
     // The peer as accept told it, so that peer() still names a peer that has reset the link since.
     // Before the connection is shared with another thread.
-    void remember_peer(std::string peer) { m_peer = std::move(peer); }
+    void remember_peer(const Peer& peer) { m_peer = peer; }
 
     // The connected socket; 0 means none.
     std::atomic<int> m_fd;
@@ -84,16 +93,16 @@ public:
     int m_sock;
 
 private:
-    int open_listener(int port_or_fd, int backlog, bool existing, bool reuse);
+    int open_listener(int port_or_fd, int backlog, bool existing, bool reuse, bool nonblocking = false);
     int adopt_accepted(int accepted);
     // The accepted descriptor made ready for a link (never 0, TCP_NODELAY), or 0.
     static int ready_accepted(int accepted);
     // A send() or recv() is leaving: the last one closes a descriptor that Close() left to it.
     void leave_call();
 
-    std::string m_peer;  // remember_peer()'s; "" when the socket is to be asked
+    Peer m_peer;  // remember_peer()'s; port 0 when the socket is to be asked
     bool m_own_listener = false;
-    bool m_listener_nonblocking = false;  // accept_waiting() made the listening socket non-blocking
+    bool m_listener_nonblocking = false;  // the listening socket was made non-blocking, at its start or since
     // send() and recv() calls under way, and the descriptor that Close() could not close yet because
     // one was. Sequentially consistent: Close() either sees a call's count or the call sees m_fd 0.
     std::atomic<int> m_in_flight{0};

@@ -64,7 +64,7 @@ bool CoordinatorServer::start(int port, const AdmissionLimits& limits) {
         m_limits.max_per_source = std::max(1, m_limits.max_parties / 8);
     // SO_REUSEADDR: a coordinator started again within a minute would otherwise find its port held by
     // the links it closed itself (TIME_WAIT). A port that another socket listens on still fails.
-    if (m_listening.listen_reusable(port, 1024) == 0) return false;
+    if (m_listening.listen_reusable(port, 1024, false) == 0) return false;
     m_stopping.store(false);
     int waiting = 0;
     for (int i = 0; i < kSpareAcceptors; ++i) waiting += add_acceptor() ? 1 : 0;
@@ -116,7 +116,7 @@ void CoordinatorServer::release_slot(uint32_t source) {
     m_changed.broadcast();
 }
 
-void CoordinatorServer::refuse(int fd, const char* why) {
+void CoordinatorServer::refuse(int fd, const Connection::Peer& peer, const char* why) {
     bool by_source = strcmp(why, "max_per_source") == 0;
     ++(by_source ? m_refused_sources : m_refused);
     if (zel::party_observed()) {
@@ -125,7 +125,7 @@ void CoordinatorServer::refuse(int fd, const char* why) {
         refused.role = ROLE_CALLER;
         refused.party = nullptr;
         refused.what = why;
-        refused.peer = zel::net::peer_of(fd);
+        refused.peer = Connection::peer_text(peer);
         refused.count = by_source                          ? m_limits.max_per_source
                         : strcmp(why, "max_threads") == 0 ? zel::settings().max_threads
                                                            : m_limits.max_parties;
@@ -169,7 +169,8 @@ const char* CoordinatorServer::take_slot(uint32_t source) {
 
 void CoordinatorServer::acceptthread() {
     for (;;) {
-        int fd = m_listening.accept_peer();
+        Connection::Peer peer;
+        int fd = m_listening.accept_peer(&peer);
         if (fd == 0) {
             if (m_stopping.load()) break;
             if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) continue;
@@ -180,7 +181,7 @@ void CoordinatorServer::acceptthread() {
             m_changed.wait_until(m_mutex, zel::monotonic_timespec(zel::now() + 1.0));
             continue;
         }
-        uint32_t source = zel::net::peer_address(fd);
+        const uint32_t source = peer.address;
         const char* full = take_slot(source);
         // This thread serves the party: another waits on the port meanwhile. When the pool gives
         // none, this one stays there and the party is refused, as one beyond the limits is.
@@ -189,12 +190,12 @@ void CoordinatorServer::acceptthread() {
             full = "max_threads";
         }
         if (*full != '\0') {
-            refuse(fd, full);
+            refuse(fd, peer, full);
             continue;
         }
         // Past its party this thread must not touch the server unless it is counted again: once the
         // last party is gone, stop() may return and the server be freed.
-        if (!serve(fd, source)) return;
+        if (!serve(fd, source, peer)) return;
     }
     zel::MutexLock lock(m_mutex);
     --m_acceptors;
@@ -282,8 +283,9 @@ bool CoordinatorServer::admit(Caller* caller, uint32_t source, bool* counted) {
     return false;
 }
 
-bool CoordinatorServer::serve(int fd, uint32_t source) {
+bool CoordinatorServer::serve(int fd, uint32_t source, const Connection::Peer& peer) {
     Caller* caller = new Caller(fd);
+    caller->m_conn->remember_peer(peer);
     {
         zel::MutexLock lock(m_mutex);
         m_callers.insert(caller);

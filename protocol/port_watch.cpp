@@ -43,18 +43,18 @@ void PortWatch::judge() {
 }
 
 void PortWatch::take_in() {
-    while (m_candidates.size() < kMaxCandidates) {
-        std::string peer;
-        int fd = m_listening.accept_waiting(&peer);
-        if (fd == 0) return;
-        zel_inform(stderr, "accept of receiver=%d \n", fd);
-        m_listening.release();
-        Candidate c{std::make_unique<Connection>(fd), zel::KeyFrameReader(m_key.size()), zel::now() + m_timeout, false};
-        c.link->remember_peer(std::move(peer));
-        zel_inform(stderr, "comparing keys %s\n", m_key.c_str());
-        c.link->send(m_frame.data(), static_cast<int>(m_frame.size()));
-        m_candidates.push_back(std::move(c));
-    }
+    // One peer a round: the next round's poll says whether another waits, where a second accept would
+    // mostly find the backlog empty, and an empty accept costs more than the poll does.
+    Connection::Peer peer;
+    int fd = m_listening.accept_waiting(&peer);
+    if (fd == 0) return;
+    zel_inform(stderr, "accept of receiver=%d \n", fd);
+    m_listening.release();
+    Candidate c{std::make_unique<Connection>(fd), zel::KeyFrameReader(m_key.size()), zel::now() + m_timeout, false};
+    c.link->remember_peer(peer);
+    zel_inform(stderr, "comparing keys %s\n", m_key.c_str());
+    c.link->send(m_frame.data(), static_cast<int>(m_frame.size()));
+    m_candidates.push_back(std::move(c));
 }
 
 std::vector<std::unique_ptr<Connection>> PortWatch::take_refused(bool all) {

@@ -75,7 +75,7 @@ void SenderLinks::on_listen(const DecodedMessage& message) {
     // thread wakes, and its wake-up is not on the rendezvous's path.
     zel::PartyEvent told = m_sender.own_event(zel::EVENT_LISTENING);
     told.port = listener->port_text;
-    if (listener->socket.listen_reusable(port, kBacklog) == 0) {
+    if (listener->socket.listen_reusable(port, kBacklog, true) == 0) {
         m_sender.send_message(MSG_PORT_IN_USE, message.cookie, listener->port_text.c_str());
         told.what = "in_use";
         if (zel::party_observed()) zel::report_party_event(told);

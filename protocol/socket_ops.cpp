@@ -40,15 +40,6 @@ std::string zel::net::peer_of(int fd) {
     return address_text(address);
 }
 
-uint32_t zel::net::peer_address(int fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (fd <= 0 || getpeername(fd, static_cast<sockaddr*>(static_cast<void*>(&address)), &length) != 0 ||
-        address.sin_family != AF_INET)
-        return 0;
-    return ntohl(address.sin_addr.s_addr);
-}
-
 bool zel::net::is_own_address(uint32_t address) {
     if ((address >> 24) == 127) return true;
     // The machine's addresses can change while it runs; a sender's join is rare enough to ask each time.

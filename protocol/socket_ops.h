@@ -22,8 +22,6 @@ std::string peer_of(int fd);
 // "a.b.c.d:port" of an IPv4 address, "" for another family.
 std::string address_text(const sockaddr_in& address);
 
-// The IPv4 address of the peer of `fd` in host order, 0 when it cannot be told.
-uint32_t peer_address(int fd);
 // Whether `address` (host order) is this machine's: loopback, or one of its interfaces' addresses.
 bool is_own_address(uint32_t address);
 

@@ -140,7 +140,9 @@ TEST(AdmissionTest, OneAddressKeepsToItsShareAndOthersMeetBesideIt) {
     // Each of the first two is filed before the next comes, so that the third conference is w2's.
     for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(w[i].join(ROLE_ENDSTATION, "w" + std::to_string(i % 3), "e", 4, false, "127.0.0.2"));
-        if (i < 2) ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, static_cast<size_t>(i + 1)));
+        if (i < 2) {
+            ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, static_cast<size_t>(i + 1)));
+        }
     }
     EXPECT_TRUE(w[2].wait_end() && events.wait_for(zel::EVENT_DROPPED, 1, "waiting_conferences"));
     EXPECT_TRUE(events.wait_for(zel::EVENT_JOINED, 3));
