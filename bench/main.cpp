@@ -111,6 +111,56 @@ void sequential_phase(const Options& o) {
     figure("rendezvous_per_s", run.per_s, 0);
 }
 
+// The floor and the sequential phase in turns, a block of each at a time, so that both meet the
+// same machine: on a shared VM the floor alone moves by a fifth between runs minutes apart, and a
+// ratio of two figures taken minutes apart carries that. The figures are those of the two phases.
+void floor_and_sequential_phase(const Options& o) {
+    constexpr int kBlocks = 10;
+    constexpr int kBlockWarmup = 5;  // a block's new threads and links, in its CPU but not its latencies
+    PhaseGuard guard("floor,sequential", rounds_limit(2 * (o.warmup + o.rounds + kBlocks * kBlockWarmup)));
+    harness::CallerParty sender;
+    if (!start_sender(sender, "seq")) return;
+    const int port = harness::pool_top() + 10;
+    struct Side {
+        std::vector<double> latency_us;
+        double cpu_us = 0, elapsed_s = 0;
+        long switches = 0;
+        int rounds = 0;  // warm-up included
+        void add(const std::vector<double>& latency, double per_s, const Usage& before, int total) {
+            const Usage after = Usage::now();
+            latency_us.insert(latency_us.end(), latency.begin(), latency.end());
+            if (per_s > 0) elapsed_s += static_cast<double>(latency.size()) / per_s;
+            cpu_us += after.cpu_us - before.cpu_us;
+            switches += after.switches - before.switches;
+            rounds += total;
+        }
+    } floor, library;
+    for (int b = 0; b < kBlocks; ++b) {
+        const int rounds = o.rounds / kBlocks + (b < o.rounds % kBlocks ? 1 : 0);
+        const int warmup = b == 0 ? o.warmup : kBlockWarmup;
+        Usage before = Usage::now();
+        zel_floor::FloorRun run;
+        std::string error;
+        if (!zel_floor::two_thread(port, port + 1, 20, warmup, rounds, &run, &error)) return note("floor: " + error + "; given up");
+        floor.add(run.latency_us, run.per_s, before, warmup + rounds);
+        before = Usage::now();
+        Sequential seq;
+        if (!run_sequential("seq", warmup, rounds, &seq)) return;
+        library.add(seq.latency_us, seq.per_s, before, warmup + rounds);
+    }
+    auto per_s = [](const Side& side) { return side.elapsed_s > 0 ? side.latency_us.size() / side.elapsed_s : 0.0; };
+    figure("floor_two_thread_us", percentile(floor.latency_us, 0.5));
+    figure("floor_two_thread_us_p99", percentile(floor.latency_us, 0.99));
+    figure("floor_two_thread_per_s", per_s(floor), 0);
+    figure("floor_two_thread_cpu_us", floor.cpu_us / floor.rounds);
+    figure("floor_two_thread_switches", static_cast<double>(floor.switches) / floor.rounds);
+    figure("rendezvous_cpu_us", library.cpu_us / library.rounds);
+    figure("rendezvous_switches", static_cast<double>(library.switches) / library.rounds);
+    figure("rendezvous_us_median", percentile(library.latency_us, 0.5));
+    figure("rendezvous_us_p99", percentile(library.latency_us, 0.99));
+    figure("rendezvous_per_s", per_s(library), 0);
+}
+
 void concurrent_phase(const Options& o) {
     PhaseGuard guard("concurrent", rounds_limit(o.conferences * o.per_conference));
     double per_s = 0;
@@ -169,7 +219,8 @@ int main(int argc, char** argv) {
     set_bridge_callback(bridge);
     note("coordinator port " + std::to_string(harness::coordinator_port()) + ", pool up to " +
          std::to_string(harness::pool_top()) + ", floor on " + std::to_string(harness::pool_top() + 10));
-    if (options.wants("floor")) floor_phase(options);
+    const bool in_turns = options.wants("floor") && options.wants("sequential");
+    if (options.wants("floor") && !in_turns) floor_phase(options);
     // Every crowd here is the benchmark's own, from one address: no address is held to a share, and the
     // idle crowd is bounded by the descriptors alone (the raised limit), not by a host's default count.
     AdmissionLimits limits = AdmissionLimits::from_settings();
@@ -181,7 +232,11 @@ int main(int argc, char** argv) {
         note("cannot listen on the coordinator port " + std::to_string(harness::coordinator_port()));
         return 1;
     }
-    if (options.wants("sequential")) sequential_phase(options);
+    if (in_turns) {
+        floor_and_sequential_phase(options);
+    } else if (options.wants("sequential")) {
+        sequential_phase(options);
+    }
     if (options.wants("concurrent")) concurrent_phase(options);
     if (options.wants("fanout")) fanout_phase(options);
     if (options.wants("idle")) idle_phase(options, clients);
