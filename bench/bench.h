@@ -32,8 +32,6 @@ constexpr milliseconds kRoundLimit(10000);
 
 void figure(const std::string& name, double value, int decimals = 1);
 void note(const std::string& text);
-// `prefix`_cpu_us and `prefix`_switches: what each of `rounds` cost the process since `before`.
-void cost_figures(const std::string& prefix, const Usage& before, int rounds);
 double micros(Clock::duration d);
 
 // ---- The bridge ----------------------------------------------------------------------------------

@@ -21,13 +21,6 @@ void note(const std::string& text) {
     fflush(stdout);
 }
 
-void cost_figures(const std::string& prefix, const Usage& before, int rounds) {
-    const Usage after = Usage::now();
-    if (rounds <= 0) return;
-    figure(prefix + "_cpu_us", (after.cpu_us - before.cpu_us) / rounds);
-    figure(prefix + "_switches", static_cast<double>(after.switches - before.switches) / rounds);
-}
-
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
 // ---- BridgeBook ----------------------------------------------------------------------------------

@@ -85,17 +85,30 @@ private:
 
 std::chrono::seconds rounds_limit(int rounds) { return std::chrono::seconds(120 + rounds / 50); }
 
+void floor_figures(const zel_floor::FloorRun& run) {
+    figure("floor_two_thread_us", percentile(run.latency_us, 0.5));
+    figure("floor_two_thread_us_p99", percentile(run.latency_us, 0.99));
+    figure("floor_two_thread_per_s", run.per_s, 0);
+    figure("floor_two_thread_cpu_us", run.cpu_us);
+    figure("floor_two_thread_switches", run.switches);
+}
+
+// The sequential phase's latencies and rate, with its CPU time and switches per rendezvous.
+void rendezvous_figures(const Sequential& run, double cpu_us, double switches) {
+    figure("rendezvous_cpu_us", cpu_us);
+    figure("rendezvous_switches", switches);
+    figure("rendezvous_us_median", percentile(run.latency_us, 0.5));
+    figure("rendezvous_us_p99", percentile(run.latency_us, 0.99));
+    figure("rendezvous_per_s", run.per_s, 0);
+}
+
 void floor_phase(const Options& o) {
     PhaseGuard guard("floor", rounds_limit(o.warmup + o.rounds));
     const int port = harness::pool_top() + 10;
     zel_floor::FloorRun run;
     std::string error;
     if (!zel_floor::two_thread(port, port + 1, 20, o.warmup, o.rounds, &run, &error)) return note("floor: " + error + "; given up");
-    figure("floor_two_thread_us", percentile(run.latency_us, 0.5));
-    figure("floor_two_thread_us_p99", percentile(run.latency_us, 0.99));
-    figure("floor_two_thread_per_s", run.per_s, 0);
-    figure("floor_two_thread_cpu_us", run.cpu_us);
-    figure("floor_two_thread_switches", run.switches);
+    floor_figures(run);
 }
 
 void sequential_phase(const Options& o) {
@@ -105,10 +118,9 @@ void sequential_phase(const Options& o) {
     const Usage before = Usage::now();
     Sequential run;
     if (!run_sequential("seq", o.warmup, o.rounds, &run)) return;
-    cost_figures("rendezvous", before, o.warmup + o.rounds);
-    figure("rendezvous_us_median", percentile(run.latency_us, 0.5));
-    figure("rendezvous_us_p99", percentile(run.latency_us, 0.99));
-    figure("rendezvous_per_s", run.per_s, 0);
+    const Usage after = Usage::now();
+    const int total = o.warmup + o.rounds;
+    rendezvous_figures(run, (after.cpu_us - before.cpu_us) / total, static_cast<double>(after.switches - before.switches) / total);
 }
 
 // The floor and the sequential phase in turns, a block of each at a time, so that both meet the
@@ -149,16 +161,16 @@ void floor_and_sequential_phase(const Options& o) {
         library.add(seq.latency_us, seq.per_s, before, warmup + rounds);
     }
     auto per_s = [](const Side& side) { return side.elapsed_s > 0 ? side.latency_us.size() / side.elapsed_s : 0.0; };
-    figure("floor_two_thread_us", percentile(floor.latency_us, 0.5));
-    figure("floor_two_thread_us_p99", percentile(floor.latency_us, 0.99));
-    figure("floor_two_thread_per_s", per_s(floor), 0);
-    figure("floor_two_thread_cpu_us", floor.cpu_us / floor.rounds);
-    figure("floor_two_thread_switches", static_cast<double>(floor.switches) / floor.rounds);
-    figure("rendezvous_cpu_us", library.cpu_us / library.rounds);
-    figure("rendezvous_switches", static_cast<double>(library.switches) / library.rounds);
-    figure("rendezvous_us_median", percentile(library.latency_us, 0.5));
-    figure("rendezvous_us_p99", percentile(library.latency_us, 0.99));
-    figure("rendezvous_per_s", per_s(library), 0);
+    zel_floor::FloorRun floor_run;
+    floor_run.latency_us = floor.latency_us;
+    floor_run.per_s = per_s(floor);
+    floor_run.cpu_us = floor.cpu_us / floor.rounds;
+    floor_run.switches = static_cast<double>(floor.switches) / floor.rounds;
+    floor_figures(floor_run);
+    Sequential library_run;
+    library_run.latency_us = library.latency_us;
+    library_run.per_s = per_s(library);
+    rendezvous_figures(library_run, library.cpu_us / library.rounds, static_cast<double>(library.switches) / library.rounds);
 }
 
 void concurrent_phase(const Options& o) {

@@ -243,12 +243,6 @@ double transfer(const std::string& send, int receivers, const std::function<std:
     return seconds;
 }
 
-double best_of(int rounds, const std::function<double()>& round) {
-    double best = 1e30;
-    for (int i = 0; i < rounds; ++i) best = std::min(best, round());
-    return best;
-}
-
 // Rounds of several measures in turns, the best of each: a drift of the machine's load between the
 // rounds then falls on all of them alike, and the ratios between them keep to the tool's own.
 std::vector<double> best_in_turns(int rounds, const std::vector<std::function<double()>>& measures) {
@@ -257,6 +251,8 @@ std::vector<double> best_in_turns(int rounds, const std::vector<std::function<do
         for (size_t m = 0; m < measures.size(); ++m) best[m] = std::min(best[m], measures[m]());
     return best;
 }
+
+double best_of(int rounds, const std::function<double()>& round) { return best_in_turns(rounds, {round}).front(); }
 
 // The tool's data path without the tool: no processes, no rendezvous, no key exchange. One thread reads
 // `file` a batch at a time, sums and seals it in chunks into one buffer and sends that; the other

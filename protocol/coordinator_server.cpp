@@ -195,7 +195,7 @@ void CoordinatorServer::acceptthread() {
         }
         // Past its party this thread must not touch the server unless it is counted again: once the
         // last party is gone, stop() may return and the server be freed.
-        if (!serve(fd, source, peer)) return;
+        if (!serve(fd, peer)) return;
     }
     zel::MutexLock lock(m_mutex);
     --m_acceptors;
@@ -283,7 +283,8 @@ bool CoordinatorServer::admit(Caller* caller, uint32_t source, bool* counted) {
     return false;
 }
 
-bool CoordinatorServer::serve(int fd, uint32_t source, const Connection::Peer& peer) {
+bool CoordinatorServer::serve(int fd, const Connection::Peer& peer) {
+    const uint32_t source = peer.address;
     Caller* caller = new Caller(fd);
     caller->m_conn->remember_peer(peer);
     {

@@ -106,7 +106,7 @@ private:
     void refuse(int fd, const Connection::Peer& peer, const char* why);
     // Serves one party. true when this thread is to wait on the port again (counted among the
     // acceptors already).
-    bool serve(int fd, uint32_t source, const Connection::Peer& peer) ZEL_EXCLUDES(m_mutex);
+    bool serve(int fd, const Connection::Peer& peer) ZEL_EXCLUDES(m_mutex);
     // The connection of `fd` from `source` may be served: a slot is taken for it; else why not.
     const char* take_slot(uint32_t source) ZEL_EXCLUDES(m_mutex);
     // The handshake, this host's rules and the join step, with what is told when a party gets no further.
