@@ -33,8 +33,10 @@ constexpr size_t kCrowdedAfter = 3;
 constexpr size_t kMostTaken = 20;
 // How long this process's own coordinator may take to tell whether it took the sender in.
 constexpr double kOwnWordSeconds = 10;
-// The longest wait for another coordinator's refusal.
+// The longest wait for another coordinator's refusal, and what it allows beside the handshake's
+// round trips for the coordinator's thread to be run.
 constexpr double kMostGraceSeconds = 2;
+constexpr double kSchedulerSeconds = 0.05;
 
 // Where the sender's coordinator is.
 struct Where {
@@ -91,8 +93,11 @@ zel::CoordinatorHost* serve_coordinator(Progress& progress, std::unique_ptr<zel:
 }
 
 // Whether the coordinator took the sender in. A coordinator tells only a refusal ("RejectedSender ",
-// then it ends the link). This process's own tells its events, so they are waited for; another one
-// gets a grace time in which its refusal would arrive: several times the handshake's round trips.
+// then it ends the link), and tells it as soon as it has read the handshake's last phrase. This
+// process's own tells its events, so they are waited for; another one gets a grace time in which its
+// refusal would arrive: four times the handshake, which scales with that coordinator's own pace, and
+// a scheduler's few time slices beside. A refusal later than that still ends the sender (outcome()),
+// with the code it showed void.
 bool admitted(Caller* caller, bool own, double handshake_seconds, Admission& admission) {
     bool refused;
     if (own) {
@@ -104,7 +109,7 @@ bool admitted(Caller* caller, bool own, double handshake_seconds, Admission& adm
         }
         refused = admission.verdict < 0;
     } else {
-        refused = zel::refused_within(*caller, std::min(kMostGraceSeconds, 0.25 + 4 * handshake_seconds));
+        refused = zel::refused_within(*caller, std::min(kMostGraceSeconds, kSchedulerSeconds + 4 * handshake_seconds));
     }
     if (!refused) return true;
     caller->process();  // takes the refusal, or finds the link gone

@@ -200,6 +200,12 @@ int join(SendState& state, const SendOptions& options, Progress& progress, std::
 
 // What became of the sender once its loop returned and every link ended: its last words.
 int outcome(SendState& state, Progress& progress, bool rejected, const std::string& conference) {
+    // Past the grace time in which a refusal was waited for: the code is the other sender's.
+    if (rejected && state.code)
+        return fail(state, "rejected",
+                    "nameplate " + std::to_string(state.code->nameplate) + " has a sender already, which the "
+                    "coordinator told only after the code was shown: that code is void. Run tqr send again",
+                    EXIT_REJECTED);
     if (rejected)
         return fail(state, "rejected",
                     "the coordinator refused this sender: conference " + conference + " has a sender already, or "
