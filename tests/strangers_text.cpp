@@ -7,6 +7,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "strangers.h"
 #include "code/words.h"
@@ -101,6 +103,28 @@ bool connect_port(const TempDir& dir) {
     return ignored && honest_transfer(dir);
 }
 
+// A coordinator of a stranger's that refuses the sender only once its code is out: the sender must
+// not report the code as served, but say that it is void and end with 3.
+bool late_refusal(const TempDir& dir) {
+    int front = listen_on(free_port(43));
+    write_file(dir / "late", "payload");
+    std::promise<bool> walked;
+    RawParty party;
+    std::thread coordinator([&] {
+        party.adopt(accept_one(front, static_cast<int>(kStep.count())));
+        bool ok = party.say("TQR Coordinator 1.2");
+        for (int line = 0; line < 3; ++line) ok = ok && !party.hear().empty();
+        walked.set_value(ok);
+    });
+    CodeSender sender({"send", "--host", "127.0.0.1", "late"}, dir, {"TQR_COORDINATOR_PORT=" + std::to_string(free_port(43))});
+    coordinator.join();
+    bool refused = walked.get_future().get() && sender.shown() && party.say("RejectedSender 0x1234 ") &&
+                   sender.wait(kTool) == 3 && sender.err().find("that code is void") != std::string::npos;
+    party.hang_up();
+    close(front);
+    return refused && honest_transfer(dir);
+}
+
 }  // namespace
 
 std::vector<StrangerAttack> text_attacks() {
@@ -108,6 +132,7 @@ std::vector<StrangerAttack> text_attacks() {
         {"a folder named with 0x9B and U+202E, its entry with ESC and CR", folder_names},
         {"a nickname with C1 and ESC sequences", nickname},
         {"a Connect port text followed by an escape sequence", connect_port},
+        {"a refusal that comes after the code was shown", late_refusal},
     };
 }
 
