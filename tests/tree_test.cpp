@@ -75,6 +75,12 @@ TEST(TreeTest, AFolderRoundTripsWithItsModesTimesAndInnerLinks) {
     std::string top = dir / "photos";
     fs::create_directories(top + "/2024/empty");
     for (int i = 0; i < 40; ++i) write_file(top + "/2024/f" + std::to_string(i), random_bytes(i * 37, i));
+    // More entries than the measure takes in one batch, some with names that a pax header carries in a
+    // record of its own (long ones, bytes that are not UTF-8), so the batches' lengths must add up.
+    fs::create_directories(top + "/many");
+    const char* scripts[] = {"日本語", "Ελληνικά", "עברית", "\xff\xfe", "한국어"};
+    for (int i = 0; i < 1100; ++i)
+        write_file(top + "/many/" + std::string(i % 97 == 0 ? 120 : 1, 'n') + scripts[i % 5] + std::to_string(i), "m");
     write_file(top + "/big", random_bytes(3 << 20, 99));
     write_file(top + "/nothing", "");
     symlink("2024/f1", (top + "/inner").c_str());

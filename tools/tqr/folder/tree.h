@@ -88,10 +88,13 @@ public:
     uint64_t archive_size() const { return m_archive_size; }
 
 private:
+    class Measurer;
+
     void walk(int folder, const std::string& inner, const std::string& path,
               const std::function<void(const std::string&)>& note);
+    // Files an entry the scan found, handing full batches to the measure under way.
+    void add(Entry&& entry);
 
-    bool measure(std::string* error);
     // What open() or open_set() found, for list(): each named entry, and its folder's listing (-1 for a
     // file), open.
     struct Named {
@@ -108,7 +111,8 @@ private:
     uid_t m_euid = geteuid();  // whose files are read without asking the system
     std::string m_root;
     std::string m_name;
-    std::vector<Entry> m_entries;
+    std::vector<Entry> m_entries;  // during list(): the batch not yet handed to m_measurer
+    Measurer* m_measurer = nullptr;
     uint64_t m_content = 0;
     uint64_t m_archive_size = 0;
 };

@@ -15,7 +15,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 
 #include "folder/tree_disk.h"
@@ -211,33 +213,6 @@ bool TreeSource::open_set(const std::vector<std::string>& paths, const std::stri
     return true;
 }
 
-bool TreeSource::list(std::string* error, const std::function<void(const std::string&)>& note) {
-    std::vector<Named> named;
-    named.swap(m_named);
-    for (Named& one : named) {
-        m_entries.push_back(one.entry);
-        m_content += one.entry.size;
-        if (one.listing < 0) continue;
-        m_walk_root = one.entry.root;
-        if (!m_set) {
-            walk(one.listing, one.entry.inner, one.entry.path, note);
-            continue;
-        }
-        // The lines name what the person gave, not the folder that holds it only in the archive.
-        const std::string& top = m_name;
-        walk(one.listing, one.entry.inner, one.entry.path, [&](const std::string& line) {
-            size_t at = line.find(top + "/");
-            note(at == std::string::npos ? line : line.substr(0, at) + line.substr(at + top.size() + 1));
-        });
-    }
-    // A stop during the measure leaves a length that is no archive's.
-    if (m_stop.load() || !measure(error) || m_stop.load()) {
-        if (m_stop.load()) *error = "stopped";
-        return false;
-    }
-    return true;
-}
-
 namespace {
 
 // The bytes the entries [begin, end) take in an archive of their own, and in `*tail` what that
@@ -263,33 +238,134 @@ bool measure_range(const std::vector<TreeSource::Entry>& entries, size_t begin, 
 
 }  // namespace
 
-// The exact length. An entry's bytes do not depend on the entries before it (the writer is unblocked),
-// so a large tree is measured in two halves at once, on the core that the scan leaves idle.
-bool TreeSource::measure(std::string* error) {
-    constexpr size_t kSplitFrom = 32;
-    const size_t count = m_entries.size(), half = count >= kSplitFrom ? count / 2 : count;
-    uint64_t first = 0, second = 0, tail = 0, other_tail = 0;
-    bool second_made = true;
-    std::thread other;
-    if (half < count) {
+// Measures the scan's entries while the scan goes on, a batch at a time, on a thread of its own: the
+// scan keeps one core and the measure, which costs about as much, the other, so that the length is
+// known soon after the last entry is found. An entry's bytes do not depend on the entries before it
+// (the writer is unblocked), so the batches' lengths add up to the archive's. Made and ended by
+// list() on the main thread; `m_mutex` guards the batches both ways and the sums, and is a leaf.
+class TreeSource::Measurer {
+public:
+    explicit Measurer(const std::atomic<bool>& stop) : m_stop(stop) {
         try {
-            other = std::thread([&] { second_made = measure_range(m_entries, half, count, &second, &other_tail, m_stop); });
+            m_thread = std::thread([this] { run(); });
         } catch (const std::system_error&) {
-            // No thread to be had: this one measures the second half after the first.
+            // No thread to be had: each batch is measured as it is handed over.
         }
     }
-    bool first_made = measure_range(m_entries, 0, half, &first, &tail, m_stop);
-    if (other.joinable())
-        other.join();
-    else if (half < count)
-        second_made = measure_range(m_entries, half, count, &second, &other_tail, m_stop);
-    if (!first_made || !second_made) {
-        *error = "cannot make an archive";
+    ~Measurer() { end(); }
+
+    void hand(std::vector<Entry>&& batch) {
+        if (!m_thread.joinable()) {
+            measure(batch);
+            return;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_waiting.push_back(std::move(batch));
+        m_changed.notify_one();
+    }
+    // Waits for every batch handed over: the entries in their order and the archive's length. false
+    // when no writer could be made.
+    bool collect(std::vector<Entry>* entries, uint64_t* length) {
+        end();
+        size_t count = 0;
+        for (const std::vector<Entry>& batch : m_measured) count += batch.size();
+        entries->clear();
+        entries->reserve(count);
+        for (std::vector<Entry>& batch : m_measured)
+            std::move(batch.begin(), batch.end(), std::back_inserter(*entries));
+        m_measured.clear();
+        *length = m_body + m_tail;
+        return !m_failed;
+    }
+
+private:
+    void end() {
+        if (!m_thread.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_ended = true;
+            m_changed.notify_one();
+        }
+        m_thread.join();
+    }
+    void run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_ended || !m_waiting.empty(); });
+            if (m_waiting.empty()) return;
+            std::vector<Entry> batch = std::move(m_waiting.front());
+            m_waiting.pop_front();
+            lock.unlock();
+            measure(batch);
+            lock.lock();
+        }
+    }
+    // On the measuring thread, or on the main one when there is none: never on both.
+    void measure(std::vector<Entry>& batch) {
+        uint64_t body = 0, tail = 0;
+        bool made = measure_range(batch, 0, batch.size(), &body, &tail, m_stop);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_failed |= !made;
+        m_body += body;
+        m_tail = tail;  // the same end closes every archive
+        m_measured.push_back(std::move(batch));
+    }
+
+    const std::atomic<bool>& m_stop;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::vector<Entry>> m_waiting;
+    std::vector<std::vector<Entry>> m_measured;  // in the order handed over
+    uint64_t m_body = 0, m_tail = 0;
+    bool m_failed = false, m_ended = false;
+};
+
+// Entries per batch of the measure: the measure lags the scan by one batch at most.
+constexpr size_t kMeasureBatch = 512;
+
+void TreeSource::add(Entry&& entry) {
+    m_entries.push_back(std::move(entry));
+    if (m_measurer == nullptr || m_entries.size() < kMeasureBatch) return;
+    m_measurer->hand(std::move(m_entries));
+    m_entries.clear();
+    m_entries.reserve(kMeasureBatch);
+}
+
+bool TreeSource::list(std::string* error, const std::function<void(const std::string&)>& note) {
+    std::vector<Named> named;
+    named.swap(m_named);
+    Measurer measurer(m_stop);
+    m_measurer = &measurer;
+    for (Named& one : named) {
+        add(Entry(one.entry));
+        m_content += one.entry.size;
+        if (one.listing < 0) continue;
+        m_walk_root = one.entry.root;
+        if (!m_set) {
+            walk(one.listing, one.entry.inner, one.entry.path, note);
+            continue;
+        }
+        // The lines name what the person gave, not the folder that holds it only in the archive.
+        const std::string& top = m_name;
+        walk(one.listing, one.entry.inner, one.entry.path, [&](const std::string& line) {
+            size_t at = line.find(top + "/");
+            note(at == std::string::npos ? line : line.substr(0, at) + line.substr(at + top.size() + 1));
+        });
+    }
+    m_measurer = nullptr;
+    measurer.hand(std::move(m_entries));
+    uint64_t length = 0;
+    bool made = measurer.collect(&m_entries, &length);
+    // A stop during the measure leaves a length that is no archive's.
+    if (m_stop.load() || !made) {
+        *error = m_stop.load() ? "stopped" : "cannot make an archive";
         return false;
     }
-    m_archive_size = first + second + tail;
+    m_archive_size = length;
     return true;
 }
+
 // Lists the folder open as `folder` (which this call closes), then each of its entries from it.
 void TreeSource::walk(int folder, const std::string& inner, const std::string& path,
                       const std::function<void(const std::string&)>& note) {
@@ -384,8 +460,13 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
                                            : "a device node"));
             continue;
         }
-        m_entries.push_back(entry);
-        if (S_ISDIR(info.st_mode)) walk(fd, entry.inner, entry.path, note);
+        if (!S_ISDIR(info.st_mode)) {
+            add(std::move(entry));
+            continue;
+        }
+        std::string below = entry.inner, shown = entry.path;
+        add(std::move(entry));
+        walk(fd, below, shown, note);
     }
     closedir(listing);
 }
