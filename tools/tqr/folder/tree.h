@@ -138,8 +138,9 @@ public:
     ssize_t read(char* out, size_t size);
     const std::string& error() const { return m_error; }
 
-    // Appends the archive's bytes to the stream's buffer (libarchive's write callback).
-    void take(const void* data, size_t size) { m_buffer.append(static_cast<const char*>(data), size); }
+    // The archive's bytes as libarchive writes them (its write callback): straight into the space a
+    // read() under way was given while nothing made earlier waits, the rest into the stream's buffer.
+    void take(const void* data, size_t size);
 
 private:
     bool produce();
@@ -149,6 +150,8 @@ private:
     archive* m_archive = nullptr;
     std::string m_buffer;  // made, not yet read
     size_t m_taken = 0;    // of m_buffer, already read
+    char* m_out = nullptr;  // during read(): its space, of which m_given are filled, m_room in all
+    size_t m_given = 0, m_room = 0;
     size_t m_next = 0;     // the entry to begin next
     int m_fd = -1;         // the regular file being added
     OpenFolder m_folder;   // the folder of the last one

@@ -489,21 +489,40 @@ bool TreeStream::start(std::string* error) {
 // Fills `out` from as many entries as fit, so that a folder of small files goes in batches as a large
 // file does, not a write and a few chunks per entry.
 ssize_t TreeStream::read(char* out, size_t size) {
-    size_t given = 0;
-    while (given < size) {
+    m_out = out;
+    m_given = 0;
+    m_room = size;
+    bool failed = false;
+    while (m_given < m_room) {
         if (m_taken == m_buffer.size()) {
             m_buffer.clear();
             m_taken = 0;
             if (m_closed) break;
-            if (!produce()) return -1;
+            if (!produce()) {
+                failed = true;
+                break;
+            }
             continue;
         }
-        size_t n = std::min(size - given, m_buffer.size() - m_taken);
-        memcpy(out + given, m_buffer.data() + m_taken, n);
+        size_t n = std::min(m_room - m_given, m_buffer.size() - m_taken);
+        memcpy(out + m_given, m_buffer.data() + m_taken, n);
         m_taken += n;
-        given += n;
+        m_given += n;
     }
-    return static_cast<ssize_t>(given);
+    m_out = nullptr;
+    return failed ? -1 : static_cast<ssize_t>(m_given);
+}
+
+void TreeStream::take(const void* data, size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    if (m_out != nullptr && m_taken == m_buffer.size()) {
+        size_t n = std::min(size, m_room - m_given);
+        memcpy(m_out + m_given, bytes, n);
+        m_given += n;
+        bytes += n;
+        size -= n;
+    }
+    m_buffer.append(bytes, size);
 }
 
 // One more piece of the archive: a piece of the current file, the next entry's header, or the end.
