@@ -104,25 +104,35 @@ bool connect_port(const TempDir& dir) {
 }
 
 // A coordinator of a stranger's that refuses the sender only once its code is out: the sender must
-// not report the code as served, but say that it is void and end with 3.
+// not report the code as served, but say that it is void, and how to go on, and end with 3.
 bool late_refusal(const TempDir& dir) {
-    int front = listen_on(free_port(43));
     write_file(dir / "late", "payload");
-    std::promise<bool> walked;
-    RawParty party;
-    std::thread coordinator([&] {
-        party.adopt(accept_one(front, static_cast<int>(kStep.count())));
-        bool ok = party.say("TQR Coordinator 1.2");
-        for (int line = 0; line < 3; ++line) ok = ok && !party.hear().empty();
-        walked.set_value(ok);
-    });
-    CodeSender sender({"send", "--host", "127.0.0.1", "late"}, dir, {"TQR_COORDINATOR_PORT=" + std::to_string(free_port(43))});
-    coordinator.join();
-    bool refused = walked.get_future().get() && sender.shown() && party.say("RejectedSender 0x1234 ") &&
-                   sender.wait(kTool) == 3 && sender.err().find("that code is void") != std::string::npos;
-    party.hang_up();
-    close(front);
-    return refused && honest_transfer(dir);
+    const struct {
+        std::vector<std::string> args;
+        const char* advice;
+    } rows[] = {
+        {{"send", "--host", "127.0.0.1", "late"}, "that code is void. Run tqr send again"},
+        {{"send", "--host", "127.0.0.1", "--code", "77-zebra-zone-acid", "late"}, "that code is void. Choose a code"},
+    };
+    for (const auto& row : rows) {
+        int front = listen_on(free_port(43));
+        std::promise<bool> walked;
+        RawParty party;
+        std::thread coordinator([&] {
+            party.adopt(accept_one(front, static_cast<int>(kStep.count())));
+            bool ok = party.say("TQR Coordinator 1.2");
+            for (int line = 0; line < 3; ++line) ok = ok && !party.hear().empty();
+            walked.set_value(ok);
+        });
+        CodeSender sender(row.args, dir, {"TQR_COORDINATOR_PORT=" + std::to_string(free_port(43))});
+        coordinator.join();
+        bool refused = walked.get_future().get() && sender.shown() && party.say("RejectedSender 0x1234 ") &&
+                       sender.wait(kTool) == 3 && sender.err().find(row.advice) != std::string::npos;
+        party.hang_up();
+        close(front);
+        if (!refused) return false;
+    }
+    return honest_transfer(dir);
 }
 
 }  // namespace

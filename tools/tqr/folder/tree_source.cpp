@@ -321,7 +321,7 @@ private:
     bool m_failed = false, m_ended = false;
 };
 
-// Entries per batch of the measure: the measure lags the scan by one batch at most.
+// Entries per batch of the measure: once the walk is done, only its last batch is left to measure.
 constexpr size_t kMeasureBatch = 512;
 
 void TreeSource::add(Entry&& entry) {
@@ -337,6 +337,11 @@ bool TreeSource::list(std::string* error, const std::function<void(const std::st
     named.swap(m_named);
     Measurer measurer(m_stop);
     m_measurer = &measurer;
+    // Not left pointing at the measurer should the walk throw.
+    struct Unset {
+        Measurer** at;
+        ~Unset() { *at = nullptr; }
+    } unset{&m_measurer};
     for (Named& one : named) {
         add(Entry(one.entry));
         m_content += one.entry.size;

@@ -183,6 +183,7 @@ int join(SendState& state, const SendOptions& options, Progress& progress, std::
     if (status == EXIT_DONE && !state.ending.claimed()) status = finish_source(state, progress);
     if (status != EXIT_DONE || state.ending.claimed()) return state.ending.status(status);
     if (state.code) {
+        state.code_chosen = !options.code.empty();
         status = join_with_code(options.party, options.code.empty() ? nullptr : &chosen,
                                 static_cast<size_t>(options.words), progress, [&state] { return make_sender(state); },
                                 CodeJoin{state.ending, state.admission, state.coordinator}, caller, state.code.get());
@@ -200,11 +201,18 @@ int join(SendState& state, const SendOptions& options, Progress& progress, std::
 
 // What became of the sender once its loop returned and every link ended: its last words.
 int outcome(SendState& state, Progress& progress, bool rejected, const std::string& conference) {
+    // A refusal after an endstation was served is no coordinator's that took the sender in: what was
+    // served stands, and is told as it would be without the refusal.
+    if (rejected) {
+        zel::MutexLock lock(state.mutex);
+        rejected = state.served == 0;
+    }
     // Past the grace time in which a refusal was waited for: the code is the other sender's.
     if (rejected && state.code)
         return fail(state, "rejected",
                     "nameplate " + std::to_string(state.code->nameplate) + " has a sender already, which the "
-                    "coordinator told only after the code was shown: that code is void. Run tqr send again",
+                    "coordinator told only after the code was shown: that code is void. " +
+                    (state.code_chosen ? "Choose a code of another number, or leave out --code" : "Run tqr send again"),
                     EXIT_REJECTED);
     if (rejected)
         return fail(state, "rejected",

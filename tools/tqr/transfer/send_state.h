@@ -82,6 +82,7 @@ struct SendState {
     long limit = 0;
     std::unique_ptr<LinkKeys> keys;  // --conference without --plain
     std::unique_ptr<Code> code;      // the code mode
+    bool code_chosen = false;        // ... with the person's own code (--code)
     Progress* progress = nullptr;
     bool verify = false;  // --verify: each link's check words go before a person when there is one
     bool asks = false;    // a person answers questions on the terminal
