@@ -263,7 +263,11 @@ std::vector<double> best_in_turns(int rounds, const std::vector<Measure>& measur
     std::vector<double> best;
     for (size_t m = 0; m < measures.size(); ++m) {
         std::string line = "# " + std::string(measures[m].name) + " rounds (s):";
-        for (double one : seconds[m]) line += " " + std::to_string(one).substr(0, 5);
+        for (double one : seconds[m]) {
+            char text[32];
+            snprintf(text, sizeof text, " %.3f", one);
+            line += text;
+        }
         printf("%s\n", line.c_str());
         best.push_back(*std::min_element(seconds[m].begin(), seconds[m].end()));
     }

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -189,11 +190,7 @@ int join_with_code(const PartyOptions& options, const Code* chosen, size_t words
         bool rejected = zel::process_result(*joining) == zel::ProcessEnd::REJECTED;
         delete joining;
         if (!rejected) return fail("coordinator link ended", "the coordinator closed the link", EXIT_NO_COORDINATOR);
-        if (chosen)
-            return fail("rejected",
-                        "nameplate " + std::to_string(plate) + " has a sender already: choose a code of another "
-                        "number, or leave out --code",
-                        EXIT_REJECTED);
+        if (chosen) return fail("rejected", nameplate_taken(plate, true, false), EXIT_REJECTED);
         tried.insert(plate);
         ++in_a_row;
     }
@@ -207,6 +204,14 @@ int join_with_code(const PartyOptions& options, const Code* chosen, size_t words
                   "on this machine for every sender to use, or give this one a port of its own "
                   "(TQR_COORDINATOR_PORT; the receive line it shows carries it)";
     return fail("rejected", message, EXIT_REJECTED);
+}
+
+std::string nameplate_taken(unsigned plate, bool chosen, bool late) {
+    std::string text = "nameplate " + std::to_string(plate) + " has a sender already";
+    if (late) text += ", which the coordinator told only after the code was shown: that code is void.";
+    std::string advice = chosen ? "choose a code of another number, or leave out --code" : "run tqr send again";
+    if (late) advice[0] = static_cast<char>(toupper(advice[0]));
+    return text + (late ? " " : ": ") + advice;
 }
 
 void admission_event(Admission& admission, const zel::PartyEvent& event) {

@@ -53,6 +53,10 @@ int join_with_code(const PartyOptions& options, const Code* chosen, size_t words
 // conference being joined.
 void admission_event(Admission& admission, const zel::PartyEvent& event) ZEL_EXCLUDES(admission.mutex);
 
+// Why a sender of `plate` was refused, and what to do: a refusal told only after the code was shown
+// (`late`) makes that code void; a code the person chose (`chosen`) wants another number.
+std::string nameplate_taken(unsigned plate, bool chosen, bool late);
+
 }  // namespace tqr
 
 #endif

@@ -337,7 +337,7 @@ bool TreeSource::list(std::string* error, const std::function<void(const std::st
     named.swap(m_named);
     Measurer measurer(m_stop);
     m_measurer = &measurer;
-    // Not left pointing at the measurer should the walk throw.
+    // No more batches once the walk is over, however it ends.
     struct Unset {
         Measurer** at;
         ~Unset() { *at = nullptr; }
@@ -358,7 +358,6 @@ bool TreeSource::list(std::string* error, const std::function<void(const std::st
             note(at == std::string::npos ? line : line.substr(0, at) + line.substr(at + top.size() + 1));
         });
     }
-    m_measurer = nullptr;
     measurer.hand(std::move(m_entries));
     uint64_t length = 0;
     bool made = measurer.collect(&m_entries, &length);

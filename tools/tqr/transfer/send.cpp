@@ -209,11 +209,7 @@ int outcome(SendState& state, Progress& progress, bool rejected, const std::stri
     }
     // Past the grace time in which a refusal was waited for: the code is the other sender's.
     if (rejected && state.code)
-        return fail(state, "rejected",
-                    "nameplate " + std::to_string(state.code->nameplate) + " has a sender already, which the "
-                    "coordinator told only after the code was shown: that code is void. " +
-                    (state.code_chosen ? "Choose a code of another number, or leave out --code" : "Run tqr send again"),
-                    EXIT_REJECTED);
+        return fail(state, "rejected", nameplate_taken(state.code->nameplate, state.code_chosen, true), EXIT_REJECTED);
     if (rejected)
         return fail(state, "rejected",
                     "the coordinator refused this sender: conference " + conference + " has a sender already, or "
