@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <sodium.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -222,12 +223,27 @@ std::string await_line(int fd, const std::string& prefix, int seconds, const std
 
 int run(const std::string& command) { return wait_exit(spawn(command), kProcessSeconds, command); }
 
+// The CPU time of the processes of the last `transfer` (seconds, user and system), for the `#` lines
+// of the rounds: on this VM a round's spread shows up as system time (new tmpfs pages), not as work of
+// the tool's own.
+struct ProcessCpu {
+    double user = 0, system = 0;
+};
+ProcessCpu g_transfer_cpu;
+
+ProcessCpu children_cpu() {
+    rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return {usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6, usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6};
+}
+
 // One `send` (arguments of `tqr send`, or a pipeline that ends in one when `pipe_in` is set) served
 // to `receivers` receivers at once (`receive(i, code)`: the command of the i-th); seconds from the
 // sender's start until the last receiver ended.
 double transfer(const std::string& send, int receivers, const std::function<std::string(int, const std::string&)>& receive) {
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) give_up("no pipe");
+    ProcessCpu cpu_before = children_cpu();
     Clock::time_point start = Clock::now();
     pid_t sender = spawn(send, pipe_fds[1]);
     close(pipe_fds[1]);
@@ -240,6 +256,8 @@ double transfer(const std::string& send, int receivers, const std::function<std:
     double seconds = seconds_since(start);
     if (int status = wait_exit(sender, kProcessSeconds, "tqr send"); status != 0)
         give_up("tqr send ended with " + std::to_string(status));
+    ProcessCpu cpu_after = children_cpu();
+    g_transfer_cpu = {cpu_after.user - cpu_before.user, cpu_after.system - cpu_before.system};
     return seconds;
 }
 
@@ -255,10 +273,15 @@ struct Measure {
 };
 std::vector<double> best_in_turns(int rounds, const std::vector<Measure>& measures) {
     std::vector<std::vector<double>> seconds(measures.size());
+    std::vector<std::string> cpu(measures.size());
     for (int i = 0; i < rounds; ++i)
         for (size_t k = 0; k < measures.size(); ++k) {
             size_t m = i % 2 == 0 ? k : measures.size() - 1 - k;
+            g_transfer_cpu = {};
             seconds[m].push_back(measures[m].round());
+            char text[48];
+            snprintf(text, sizeof text, " %.2f+%.2f", g_transfer_cpu.user, g_transfer_cpu.system);
+            cpu[m] += text;
         }
     std::vector<double> best;
     for (size_t m = 0; m < measures.size(); ++m) {
@@ -269,6 +292,8 @@ std::vector<double> best_in_turns(int rounds, const std::vector<Measure>& measur
             line += text;
         }
         printf("%s\n", line.c_str());
+        if (cpu[m].find_first_not_of(" 0.+") != std::string::npos)
+            printf("# %s processes' CPU per round (s, user+system):%s\n", measures[m].name, cpu[m].c_str());
         best.push_back(*std::min_element(seconds[m].begin(), seconds[m].end()));
     }
     return best;
