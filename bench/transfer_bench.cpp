@@ -224,8 +224,8 @@ std::string await_line(int fd, const std::string& prefix, int seconds, const std
 int run(const std::string& command) { return wait_exit(spawn(command), kProcessSeconds, command); }
 
 // The CPU time of the processes of the last `transfer` (seconds, user and system), for the `#` lines
-// of the rounds: on this VM a round's spread shows up as system time (new tmpfs pages), not as work of
-// the tool's own.
+// of the rounds: on this VM the rounds of one measure differ in system time (the new tmpfs pages),
+// while the tool's own work stays the same from round to round.
 struct ProcessCpu {
     double user = 0, system = 0;
 };
