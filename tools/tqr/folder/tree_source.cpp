@@ -215,16 +215,17 @@ bool TreeSource::open_set(const std::vector<std::string>& paths, const std::stri
 
 namespace {
 
-// The bytes the entries [begin, end) take in an archive of their own, and in `*tail` what that
-// archive's end adds. The same entries written without their data, which the writer pads with zeros to
-// the sizes the headers announce, until `stop` is set. false when no writer could be made.
-bool measure_range(const std::vector<TreeSource::Entry>& entries, size_t begin, size_t end, uint64_t* body,
-                   uint64_t* tail, const std::atomic<bool>& stop) {
+// The bytes `entries` take in an archive of their own, and in `*tail` what that archive's end adds.
+// The same entries written without their data, which the writer pads with zeros to the sizes the
+// headers announce, until `stop` is set. false when no writer could be made.
+bool measure_entries(const std::vector<TreeSource::Entry>& entries, uint64_t* body, uint64_t* tail,
+                     const std::atomic<bool>& stop) {
     uint64_t length = 0;
     archive* dry = new_writer(&length, count_bytes);
     if (dry == nullptr) return false;
-    for (size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
-        archive_entry* made = make_entry(entries[i]);
+    for (const TreeSource::Entry& entry : entries) {
+        if (stop.load(std::memory_order_relaxed)) break;
+        archive_entry* made = make_entry(entry);
         archive_write_header(dry, made);
         archive_entry_free(made);
         archive_write_finish_entry(dry);
@@ -303,7 +304,7 @@ private:
     // On the measuring thread, or on the main one when there is none: never on both.
     void measure(std::vector<Entry>& batch) {
         uint64_t body = 0, tail = 0;
-        bool made = measure_range(batch, 0, batch.size(), &body, &tail, m_stop);
+        bool made = measure_entries(batch, &body, &tail, m_stop);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_failed |= !made;
         m_body += body;
