@@ -29,7 +29,7 @@ double timed_rendezvous(const std::string& conference, EventLog& events) {
 }  // namespace
 
 int main() {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     set_bridge_callback(record_bridge);
     const char* external = getenv("ZEL_COORDINATOR_PID");
     pid_t coordinator_pid = external ? static_cast<pid_t>(atoi(external)) : 0;

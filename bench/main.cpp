@@ -221,7 +221,7 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, &options)) return 2;
     signal(SIGPIPE, SIG_IGN);
     raise_descriptor_limit();
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     // Forked before this process starts any thread.
     IdleClients clients;
     if (options.wants("idle") && !clients.start()) {

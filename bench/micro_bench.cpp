@@ -122,7 +122,7 @@ BENCHMARK(BM_PoolLendRecycle);
 }  // namespace
 
 int main(int argc, char** argv) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -159,6 +159,6 @@ int zel_env_get_int(const char* name) {
     return it == defaults().end() ? 0 : atoi(it->second.c_str());
 }
 
-void zel_set_quiet(int quiet) { g_quiet.store(quiet != 0, std::memory_order_relaxed); }
+void zel::set_quiet(int quiet) { g_quiet.store(quiet != 0, std::memory_order_relaxed); }
 
 int zel_quiet() { return g_quiet.load(std::memory_order_relaxed); }

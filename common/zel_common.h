@@ -31,12 +31,13 @@ int zel_env_set_default(const char* name, const char* value);
 // else 0. A value that does not start with a number reads as 0 (as atoi does).
 int zel_env_get_int(const char* name);
 
-// Silences (non-zero) or restores (0) every later zel_inform and zel_error line. Off at start. Cheap
-// to test, so a quiet process does not even format its lines.
-ZEL_API void zel_set_quiet(int quiet);
 int zel_quiet();
 
 namespace zel {
+
+// Silences (non-zero) or restores (0) every later zel_inform and zel_error line. Off at start. Cheap
+// to test, so a quiet process does not even format its lines.
+ZEL_API void set_quiet(int quiet);
 
 // `text` as a terminal, a log or a JSON reader may be shown it: it stays on one line, cannot move a
 // cursor or reorder the line, and tells exactly what it held. Printable UTF-8 of any script passes

@@ -46,7 +46,7 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     // The library's own diagnostic lines are silenced: this host tells what it serves itself.
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     zel::set_party_observer(tell_rendezvous, stdout);
     const zel::Settings& settings = zel::settings();
     int result = 0;

@@ -224,7 +224,7 @@ void run_again_with_settings(char** argv) {
 extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
     run_again_with_settings(*argv);
     zel_fuzz::init_report();
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     set_bridge_callback(harness::record_bridge);
     return 0;
 }

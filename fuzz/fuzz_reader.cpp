@@ -121,7 +121,7 @@ void check_caller(const std::vector<std::string>& chunks, const Expectation& exp
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     zel_fuzz::init_report();
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     return 0;
 }
 

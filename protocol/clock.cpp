@@ -14,8 +14,15 @@ double zel::now() {
     return static_cast<double>(clock.tv_sec) + static_cast<double>(clock.tv_nsec) / 1e9;
 }
 
+double zel::bounded_seconds(double seconds) {
+    if (!(seconds > 0)) return 0;  // NaN as well
+    return seconds < kLongestLimit ? seconds : kLongestLimit;
+}
+
 timespec zel::monotonic_timespec(double at) {
-    if (at < 0) at = 0;
+    // A deadline past what time_t holds would wrap into the past.
+    if (!(at > 0)) at = 0;
+    if (at > 2 * kLongestLimit) at = 2 * kLongestLimit;
     timespec out{};
     out.tv_sec = static_cast<time_t>(at);
     out.tv_nsec = static_cast<long>((at - static_cast<double>(out.tv_sec)) * 1e9);

@@ -16,6 +16,11 @@ double now();
 // `at` (seconds on the monotonic clock) as a timespec for a CondVar made with CLOCK_MONOTONIC.
 timespec monotonic_timespec(double at);
 
+// A time limit a host gave, made safe for the deadline arithmetic: NaN and negatives are 0, and
+// anything beyond kLongestLimit (infinity too) is kLongestLimit, which no host outlives.
+constexpr double kLongestLimit = 1e9;  // about 31 years
+double bounded_seconds(double seconds);
+
 }  // namespace zel
 
 // A wall-clock deadline for a timed condition wait. The arithmetic counts 100 ns ticks from

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "protocol/activelist.h"
+#include "protocol/clock.h"
 #include "protocol/coordinator_server.h"
 
 struct zel::CoordinatorHost::State {
@@ -22,6 +23,8 @@ zel::CoordinatorHost::CoordinatorHost() : m_state(new State) {}
 zel::CoordinatorHost::~CoordinatorHost() { stop(); }
 
 bool zel::CoordinatorHost::start(int port, const AdmissionLimits& limits) {
+    // The socket layer keeps a port's low 16 bits: 70000 would listen on 4464.
+    if (port < 1 || port > 65535) return false;
     if (!m_state->server.start(port, limits)) return false;
     m_state->port = port;
     return true;
@@ -38,7 +41,7 @@ bool zel::CoordinatorHost::drain(double seconds) {
         [](const Portmanager::Counts& counts, void* state) {
             return static_cast<State*>(state)->cut.load() || !rendezvous_hold_ports(counts);
         },
-        m_state.get(), seconds > 0 ? seconds : 0);
+        m_state.get(), zel::bounded_seconds(seconds));
     return !rendezvous_hold_ports(g_portmanager.counts());
 }
 
@@ -66,4 +69,4 @@ zel::CoordinatorCounts zel::CoordinatorHost::counts() const {
     return counts;
 }
 
-bool zel::CoordinatorHost::wait_parties(int count, double seconds) { return m_state->server.wait_parties(count, seconds); }
+bool zel::CoordinatorHost::wait_parties(int count, double seconds) { return m_state->server.wait_parties(count, zel::bounded_seconds(seconds)); }

@@ -55,7 +55,8 @@ public:
     CoordinatorHost& operator=(const CoordinatorHost&) = delete;
 
     // Listens on `port` on all interfaces and starts accepting on a thread of its own. true when it
-    // listens; false when the port cannot be had or the thread cannot start (nothing is left running).
+    // listens; false when the port is outside 1-65535 or cannot be had, the thread cannot start
+    // (nothing is left running), or it listens already (stop() first).
     // A connection beyond `limits` is closed at once and told as EVENT_REFUSED; when the coordinator
     // is full, the party longest in its handshake is let go to make room instead.
     ZEL_API bool start(int port, const AdmissionLimits& limits);

@@ -48,6 +48,9 @@ bool CoordinatorServer::start(int port, int max_parties) {
 }
 
 bool CoordinatorServer::start(int port, const AdmissionLimits& limits) {
+    // One listener at a time: a second start would leave the first one's acceptors blocked on a
+    // socket that stop() no longer knows of.
+    if (m_accepting) return false;
     m_limits = limits;
     // A party beyond the open-file limit would not be refused but left unanswered in the backlog while
     // every other use of a descriptor failed, the host's own links among them: the parties stay below it.

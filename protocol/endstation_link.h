@@ -33,6 +33,8 @@ public:
     void on_adios();
     // The bridge thread's body.
     void bridge();
+    // True once the key-checked link passed to the host.
+    bool bridged() const { return m_bridged.load(); }
 
 private:
     // The key check on the direct link, told as party events. true when the link may pass to the host.

@@ -1,6 +1,8 @@
 #include "protocol/host.h"
 
+#include "protocol/clock.h"
 #include "protocol/deadlines.h"
+#include "protocol/endstation_link.h"
 #include "protocol/threads.h"
 
 // The host's calls reach the Caller's private state through this one friend.
@@ -9,6 +11,7 @@ struct zel::CallerAccess {
         caller.m_bridge_context = context;
         caller.m_bridge_handler = handler;
     }
+    static bool bridged(const Caller& caller) { return caller.m_link && caller.m_link->bridged(); }
     static ProcessEnd ended(const Caller& caller) { return static_cast<ProcessEnd>(caller.m_process_end.load()); }
     static void close(Caller& caller) {
         caller.m_closed_by_host.store(true);
@@ -26,9 +29,14 @@ void zel::set_bridge_handler(Caller& caller, BridgeHandler handler, void* contex
 
 zel::ProcessEnd zel::process_result(const Caller& caller) { return CallerAccess::ended(caller); }
 
-bool zel::refused_within(Caller& caller, double seconds) { return caller.refused_within(seconds); }
+bool zel::bridged(const Caller& caller) { return CallerAccess::bridged(caller); }
+
+bool zel::refused_within(Caller& caller, double seconds) {
+    return caller.refused_within(bounded_seconds(seconds));
+}
 
 bool zel::wait_link_ended(Caller& caller, double seconds) {
+    seconds = bounded_seconds(seconds);
     return seconds > 0 ? caller.wait_link_ended(seconds) : caller.link_ended();
 }
 

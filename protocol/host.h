@@ -5,7 +5,7 @@
 // Also for hosts: zel::settings() (settings.h), the settings as the library read them;
 // zel::printable() (common/zel_common.h), a peer's text made safe to show; zel::logmsg_mutex()
 // (common/logmsg.h), to be held while the host itself writes to g_logmsg or opens or closes it;
-// zel_set_quiet() (common/zel_common.h), to silence the library's diagnostic lines on stderr.
+// zel::set_quiet() (common/zel_common.h), to silence the library's diagnostic lines on stderr.
 #ifndef ZEL_PROTOCOL_HOST_H
 #define ZEL_PROTOCOL_HOST_H
 
@@ -44,13 +44,21 @@ ZEL_API void set_bridge_handler(Caller& caller, BridgeHandler handler, void* con
 // How process() returned: read after it returned (NOT_RUN before). Any thread.
 ZEL_API ProcessEnd process_result(const Caller& caller);
 
+// An endstation's rendezvous ends with ADIOS whether or not its link passed the key check: true once
+// a key-checked link was handed to the host (its bridge handler or callback ran), false when the keys
+// differed or no sender came. Read after process() returned.
+ZEL_API bool bridged(const Caller& caller);
+
 // Between negotiate() and process(): reads the link for at most `seconds`. true when the coordinator
 // turned this sender away or the link ended; false when nothing of the kind came, which is how a sender
 // learns it was taken in. What came stays for process().
 ZEL_API bool refused_within(Caller& caller, double seconds);
 
 // Waits at most `seconds` (0: only looks) until the coordinator link has ended, so that no message can
-// arrive any more: true once it has, false when `seconds` passed first. Any thread.
+// arrive any more: true once it has, false when `seconds` passed first. Any thread. The end is seen by
+// whoever reads the link: process() while it runs, the reader thread after it. Between negotiate()
+// and process() nothing reads it, so a link closed then (by either side) shows as ended only once
+// process() has run.
 ZEL_API bool wait_link_ended(Caller& caller, double seconds);
 
 // Ends the coordinator link: a process() under way on another thread returns with CLOSED_BY_HOST,

@@ -32,7 +32,7 @@ enum Vanishing { SENDER, ENDSTATION, BOTH };
 class FaultsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        zel_set_quiet(1);
+        zel::set_quiet(1);
         set_bridge_callback(record_bridge);
         // The deadline thread starts on first use and stays: it is counted from the start.
         g_deadlines.schedule(0, [] {});

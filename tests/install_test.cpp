@@ -95,9 +95,9 @@ TEST_F(Installed, TheLibraryCarriesItsVersionAndExportsTheHostsApiAndNothingElse
                          "zel::set_party_observer(void (*)(zel::PartyEvent const&, void*), void*)",
                          "zel::set_approval_policy(Caller&, bool (*)(std::__cxx11::basic_string<char, "
                          "std::char_traits<char>, std::allocator<char> > const&, void*), void*)",
-                         "zel::set_bridge_handler(Caller&, void (*)(int, void*), void*)", "zel::process_result(Caller const&)",
+                         "zel::set_bridge_handler(Caller&, void (*)(int, void*), void*)", "zel::process_result(Caller const&)", "zel::bridged(Caller const&)",
                          "zel::refused_within(Caller&, double)", "zel::wait_link_ended(Caller&, double)", "zel::close_link(Caller&)", "zel::shutdown()", "zel::settings()",
-                         "zel::printable[abi:cxx11](char const*, unsigned long, bool)", "zel::logmsg_mutex()", "zel_set_quiet(int)",
+                         "zel::printable[abi:cxx11](char const*, unsigned long, bool)", "zel::logmsg_mutex()", "zel::set_quiet(int)",
                      }));
     // The tool is a host of the installed library like any other: it loads the installed one.
     RunResult help = run(quote(s_prefix + "/bin/tqr") + " --help");

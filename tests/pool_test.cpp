@@ -20,7 +20,7 @@ std::string lend(Portmanager& pool, uint64_t holder) {
 std::string port(int offset) { return std::to_string(coordinator_port() + offset); }
 
 TEST(PoolTest, PortsAreLentOldestFirstAndComeBackAtTheEnd) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     Portmanager pool;
     ASSERT_EQ(pool.size(), static_cast<size_t>(pool_top() - coordinator_port()));
     EXPECT_EQ(lend(pool, 1), port(1));
@@ -36,7 +36,7 @@ TEST(PoolTest, PortsAreLentOldestFirstAndComeBackAtTheEnd) {
 }
 
 TEST(PoolTest, PortsThatRestComeBackAtTheirTime) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     Portmanager pool;
     std::string first = lend(pool, 1), second = lend(pool, 1);
     EXPECT_EQ(pool.mark_in_use(first, zel::now() + 0.2), 1);
@@ -52,7 +52,7 @@ TEST(PoolTest, PortsThatRestComeBackAtTheirTime) {
 // apart for its conference; a conference that holds more than half of the pool is not lent a free
 // port while another waits; one that gives up waiting passes its port on.
 TEST(PoolTest, WaitingConferencesAreServedInOrderAndNoneHoldsMoreThanHalfMeanwhile) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     Portmanager pool;
     std::vector<std::string> first;
     for (size_t i = 0; i < pool.size(); ++i) first.push_back(lend(pool, 1));

@@ -26,7 +26,7 @@ namespace {
 class RendezvousTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        zel_set_quiet(1);
+        zel::set_quiet(1);
         set_bridge_callback(record_bridge);
         ASSERT_TRUE(coordinator.started);
     }
@@ -126,7 +126,7 @@ TEST_F(RendezvousTest, ASenderThatDoesNotAnswerIsNominatedTheNextUpToABound) {
 // One address keeps to its share of the party slots and of the conferences that wait for a sender;
 // honest parties from another address meet beside it.
 TEST(AdmissionTest, OneAddressKeepsToItsShareAndOthersMeetBesideIt) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     set_bridge_callback(record_bridge);
     EventLog events;
     AdmissionLimits limits;
@@ -232,7 +232,7 @@ TEST_F(RendezvousTest, EndstationsOfASenderThatLeftGoToTheNextSender) {
 // loop ended (the endstation on "Adios ", the sender at the host's word from another thread), a drain
 // woken by the pool and one cut short, and a shutdown after which the library starts its threads anew.
 TEST(HostApiTest, HandlersResultsDrainAndShutdown) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     set_bridge_callback(record_bridge);
     EventLog events;
     {

@@ -94,7 +94,7 @@ struct Wired {
 };
 
 TEST(WireTest, TheQueueKeepsOrderTimesOutAndEndsWithItsLink) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     Wired wired;
     for (const char* text : {"first", "", "third"}) wired.say(text);
     std::string out;
@@ -119,7 +119,7 @@ TEST(WireTest, TheQueueKeepsOrderTimesOutAndEndsWithItsLink) {
 // stops reading, so TCP holds the peer back; nothing is lost once the host takes the messages. The
 // empty messages cost three times the bound, and fit the socket's buffers.
 TEST(WireTest, AFloodHeldByTheReaderNeverExceedsTheQueuesBoundAndLosesNothing) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     Wired wired;
     Caller& caller = *wired.caller;
     caller.m_type = ROLE_SENDER;
@@ -164,7 +164,7 @@ TEST(WireTest, PeerBytesNeverStartALineOfTheirOwn) {
 // The coordinator walks the script with whatever a party says; the walk ends within the handshake's
 // time limit however slowly the party speaks.
 TEST(WireTest, TheCoordinatorLearnsRoleNicknameAndConferenceOrGivesUp) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     struct Case {
         std::vector<std::string> said;
         int result, type;
@@ -190,7 +190,7 @@ TEST(WireTest, TheCoordinatorLearnsRoleNicknameAndConferenceOrGivesUp) {
 }
 
 TEST(WireTest, TheKeyCheckJudgesOnlyTheHalfThePeerRevealed) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     struct Case {
         std::string mine, theirs;
         bool sender;

@@ -218,7 +218,7 @@ int give_up(const std::string& what) {
 }  // namespace
 
 int run_demo(const char* self_path) {
-    zel_set_quiet(1);
+    zel::set_quiet(1);
     const int coord_port = zel::settings().coordinator_port;
     const int top_port = zel::settings().top_port;
     const char* moved_from = getenv(kMovedSetting);

@@ -142,7 +142,7 @@ struct Limits {
 bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* limits) {
     enlarge_futex_hash();
     limits->open_files = raise_descriptor_limit();
-    zel_set_quiet(options.verbose ? 0 : 1);
+    zel::set_quiet(options.verbose ? 0 : 1);
     if (!options.log.empty()) {
         std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
         g_logmsg.open(options.log, std::ios::out | std::ios::app);
