@@ -30,11 +30,14 @@ ConfirmResult exchange_shares(int fd, CpaceSession* cpace, const std::string& ow
 }
 
 // The tags, the endstation's first (see code_link.h).
-ConfirmResult exchange_tags(int fd, bool sender, CpaceSession* cpace) {
+ConfirmResult exchange_tags(int fd, bool sender, CpaceSession* cpace, TagGate* gate) {
     unsigned char peer_tag[kPakeTagBytes];
     if (sender) {
         if (recv_all(fd, peer_tag, sizeof peer_tag) < sizeof peer_tag) return CONFIRM_ENDED;
-        if (!cpace->confirm(peer_tag)) return CONFIRM_MISMATCH;
+        if (gate != nullptr && !gate->enter()) return CONFIRM_LATER;
+        bool matched = cpace->confirm(peer_tag);
+        if (gate != nullptr) gate->leave(matched);
+        if (!matched) return CONFIRM_MISMATCH;
         return send_all(fd, cpace->own_tag(), kPakeTagBytes) ? CONFIRMED : CONFIRM_ENDED;
     }
     if (!send_all(fd, cpace->own_tag(), kPakeTagBytes)) return CONFIRM_ENDED;
@@ -58,7 +61,7 @@ std::string code_sid(const unsigned char* sender_nonce, const unsigned char* end
            std::string(reinterpret_cast<const char*>(endstation_nonce), kCodeNonceBytes) + conference;
 }
 
-ConfirmResult confirm_code(int fd, bool sender, const Code& code, Session* session) {
+ConfirmResult confirm_code(int fd, bool sender, const Code& code, Session* session, TagGate* gate) {
     ensure_sodium();
     std::string conference = conference_of(code.nameplate);
     unsigned char nonce[kCodeNonceBytes];
@@ -75,7 +78,7 @@ ConfirmResult confirm_code(int fd, bool sender, const Code& code, Session* sessi
                        code_sid(sender_nonce, endstation_nonce, conference));
     sodium_memzero(&password[0], password.size());
     ConfirmResult result = exchange_shares(fd, &cpace, code_ad(sender, conference), code_ad(!sender, conference));
-    if (result == CONFIRMED) result = exchange_tags(fd, sender, &cpace);
+    if (result == CONFIRMED) result = exchange_tags(fd, sender, &cpace, gate);
     if (result != CONFIRMED) return result;
     cpace.derive("tqr stream 1", session->stream_key, kSecretBytes);
     cpace.derive("tqr checksum 1", session->checksum_key, kSecretBytes);

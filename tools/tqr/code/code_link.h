@@ -45,13 +45,24 @@ std::string code_ad(bool sender, const std::string& conference);
 std::string code_sid(const unsigned char* sender_nonce, const unsigned char* endstation_nonce,
                      const std::string& conference);
 
+// The sender's say over each test of a guess at the code: enter() once the endstation's tag is in and
+// before it is checked (false: it is not checked, and the run ends with CONFIRM_LATER), leave() right
+// after the check. A link counts toward the code's budget only for that instant, so one that stalls
+// before its tag holds no place in it.
+class TagGate {
+public:
+    virtual ~TagGate() = default;
+    virtual bool enter() = 0;
+    virtual void leave(bool matched) = 0;
+};
+
 // The run on `fd` from the sender's side when `sender` is set. CONFIRMED with the link's keys in
 // `session`; CONFIRM_MISMATCH when the peer's tag is wrong (on the endstation: also when the sender
 // closed the link instead of answering its tag, which is how a sender refuses); CONFIRM_ENDED when the
 // link ended or stalled before that (or this thread's LinkDeadline passed); CONFIRM_LATER (endstation)
 // with `session->retry_seconds` when the sender turned this address away for now; CONFIRM_FOREIGN when
-// the peer speaks another layer or sent a share that is no usable element.
-ConfirmResult confirm_code(int fd, bool sender, const Code& code, Session* session);
+// the peer speaks another layer or sent a share that is no usable element. `gate` (sender): see TagGate.
+ConfirmResult confirm_code(int fd, bool sender, const Code& code, Session* session, TagGate* gate = nullptr);
 
 }  // namespace tqr
 

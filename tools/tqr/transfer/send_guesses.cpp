@@ -20,15 +20,10 @@ unsigned Guesses::admit(const std::string& source, Clock::time_point now) {
         // One try at a time from a source that failed, so that a burst of links gets one guess.
         if (known.failures > 0 && known.confirming > 0) return 1;
     }
-    // Per code, whatever the source: failures of the last minute and confirmations under way (each may
-    // be one) stay within kFailuresPerMinute, so that many addresses guess no faster than one.
-    while (!m_recent.empty() && now - m_recent.front() >= std::chrono::minutes(1)) m_recent.pop_front();
-    if (static_cast<long>(m_recent.size()) + m_confirming >= kFailuresPerMinute) {
-        if (m_recent.empty()) return 1;
-        return static_cast<unsigned>(60 - std::chrono::duration_cast<std::chrono::seconds>(now - m_recent.front()).count());
-    }
+    // Per code, whatever the source: a budget spent for the minute is told at once, before any
+    // confirmation byte; test() holds it exactly when the tags come.
+    if (unsigned wait = budget_wait(now, 0)) return wait;
     ++m_sources[source].confirming;
-    ++m_confirming;
     return 0;
 }
 
@@ -36,8 +31,25 @@ void Guesses::ended(const std::string& source) {
     auto found = m_sources.find(source);
     if (found == m_sources.end() || found->second.confirming == 0) return;
     --found->second.confirming;
-    --m_confirming;
     if (found->second.failures == 0 && found->second.confirming == 0) m_sources.erase(found);
+}
+
+unsigned Guesses::budget_wait(Clock::time_point now, long testing) {
+    while (!m_recent.empty() && now - m_recent.front() >= std::chrono::minutes(1)) m_recent.pop_front();
+    if (static_cast<long>(m_recent.size()) + testing < kFailuresPerMinute) return 0;
+    if (m_recent.empty()) return 1;
+    return static_cast<unsigned>(60 - std::chrono::duration_cast<std::chrono::seconds>(now - m_recent.front()).count());
+}
+
+bool Guesses::test(Clock::time_point now) {
+    if (budget_wait(now, m_testing) > 0) return false;
+    ++m_testing;
+    return true;
+}
+
+unsigned Guesses::tested(const std::string& source, bool matched, Clock::time_point now) {
+    if (m_testing > 0) --m_testing;
+    return matched ? 0 : failed(source, now);
 }
 
 unsigned Guesses::failed(const std::string& source, Clock::time_point now) {

@@ -54,6 +54,29 @@ private:
     bool m_listed;
 };
 
+// Each test of a guess at the code, booked in the instant it is made (Guesses::test): the failure is
+// counted before another link's tag may be checked. On the link's own thread; the guesses are taken
+// under SendState::mutex.
+class GuessTest : public TagGate {
+public:
+    GuessTest(SendState& state, const std::string& source) : m_state(state), m_source(source) {}
+    bool enter() override {
+        zel::MutexLock lock(m_state.mutex);
+        return m_state.guesses.test(Guesses::Clock::now());
+    }
+    void leave(bool matched) override {
+        zel::MutexLock lock(m_state.mutex);
+        m_delay = m_state.guesses.tested(m_source, matched, Guesses::Clock::now());
+    }
+    // The seconds the source waits before its next try, after a failed test.
+    unsigned delay() const { return m_delay; }
+
+private:
+    SendState& m_state;
+    const std::string& m_source;
+    unsigned m_delay = 0;
+};
+
 }  // namespace
 
 // One endstation's link from the moment it takes its place until it ends: what the status line shows
@@ -174,12 +197,18 @@ SendResult send_offer(SendState& state, int fd, const Session& session, Receiver
 // The encrypted transfer on one link, after the key confirmation of a code or of a key, which has
 // confirm_seconds() in all.
 Outcome serve_sealed(SendState& state, int fd, LinkDeadline& deadline, const std::string& source, Receiver& receiver,
-                     const ByteCounter& counter, uint64_t* start, bool* placed) {
+                     const ByteCounter& counter, uint64_t* start, bool* placed, GuessTest* guess) {
     Session session;
     deadline.set(confirm_seconds());
-    ConfirmResult confirmed = state.code ? confirm_code(fd, true, *state.code, &session)
+    ConfirmResult confirmed = state.code ? confirm_code(fd, true, *state.code, &session, guess)
                                           : confirm_link(fd, true, *state.keys, &session);
     if (confirmed == CONFIRM_MISMATCH) return MISMATCH;
+    if (confirmed == CONFIRM_LATER) {
+        state.progress->note("turned away a try at the code from " + source + ": " +
+                              std::to_string(Guesses::kFailuresPerMinute) +
+                              " confirmations failed within the last minute; it got nothing");
+        return REFUSED;
+    }
     if (confirmed == CONFIRM_FOREIGN) {
         state.progress->note("an endstation at " + source + " does not speak the encrypted format (--plain?); it got nothing");
         return REFUSED;
@@ -226,8 +255,7 @@ Outcome serve_sealed(SendState& state, int fd, LinkDeadline& deadline, const std
 }
 
 // Tells of a failed confirmation of the code, and withdraws the code at the limit.
-void book_mismatch(SendState& state, const std::string& source) ZEL_REQUIRES(state.mutex) {
-    unsigned delay = state.guesses.failed(source, Guesses::Clock::now());
+void book_mismatch(SendState& state, const std::string& source, unsigned delay) ZEL_REQUIRES(state.mutex) {
     long failures = state.guesses.failures();
     if (state.progress->json()) {
         state.progress->step("mismatch", "", {{"peer", source}, {"failures", static_cast<double>(failures)},
@@ -245,7 +273,7 @@ void book_mismatch(SendState& state, const std::string& source) ZEL_REQUIRES(sta
 }
 
 // Books what became of one link.
-void count_outcome(SendState& state, Outcome outcome, const std::string& source, bool placed)
+void count_outcome(SendState& state, Outcome outcome, const std::string& source, bool placed, unsigned delay)
     ZEL_REQUIRES(state.mutex) {
     if (placed) --state.active;
     if (outcome == SERVED) {
@@ -264,7 +292,7 @@ void count_outcome(SendState& state, Outcome outcome, const std::string& source,
         state.stream_used_up = true;
         close_coordinator_link(state);
     }
-    if (outcome == MISMATCH && state.code) book_mismatch(state, source);
+    if (outcome == MISMATCH && state.code) book_mismatch(state, source, delay);
     if (outcome == MISMATCH && !state.code)
         state.progress->note("an endstation at " + source + " failed the key confirmation: it holds another key, "
                               "or someone on the link tried to take its place; it got nothing");
@@ -333,8 +361,9 @@ void serve_endstation(int fd, void* context) {
     };
     Outcome outcome;
     bool placed = false;
+    GuessTest guess(state, source);
     if (state.keys || state.code) {
-        outcome = serve_sealed(state, fd, deadline, source, receiver, counter, &start, &placed);
+        outcome = serve_sealed(state, fd, deadline, source, receiver, counter, &start, &placed, &guess);
     } else if (!(placed = take_place(state, receiver))) {
         outcome = EXTRA;
     } else {
@@ -366,7 +395,7 @@ void serve_endstation(int fd, void* context) {
     receiver.leave();
     zel::MutexLock lock(state.mutex);
     if (state.code) state.guesses.ended(source);
-    count_outcome(state, outcome, source, placed);
+    count_outcome(state, outcome, source, placed, guess.delay());
 }
 
 }  // namespace tqr

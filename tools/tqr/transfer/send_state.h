@@ -30,8 +30,11 @@ namespace tqr {
 // The failed confirmations of a code, by source address (the direct link's peer), and what they allow
 // next. A failure never withdraws the code by itself: the source waits 1 s before its next try after
 // its first failure, twice as long after each further one, at most kMostFailureDelaySeconds, and tries
-// one at a time; per code, the failures of the last minute and the confirmations under way stay within
-// kFailuresPerMinute, whatever the sources, so that many addresses guess no faster than one; at
+// one at a time; per code, the failures of the last minute and the guesses being tested stay within
+// kFailuresPerMinute, whatever the sources, so that many addresses guess no faster than one. A guess
+// is tested in the instant the endstation's tag is checked (test(), tested()): a link that stalls
+// before its tag has tested nothing and holds no place in that budget, so that silent links cannot
+// turn the right code away. At
 // most_failures() in all (100 unless TQR_MAX_FAILED_CONFIRMATIONS says otherwise) the code is
 // withdrawn. A guess online thus has at most 100 chances in 2^33, and 100 take ten minutes at least.
 // Memory: one entry per source that failed or is confirming. Guarded by SendState::mutex, which
@@ -47,8 +50,11 @@ public:
     // otherwise the seconds it is to wait first.
     unsigned admit(const std::string& source, Clock::time_point now);
     void ended(const std::string& source);
-    // Books a failure of `source`: the seconds before its next try.
-    unsigned failed(const std::string& source, Clock::time_point now);
+    // Before an endstation's tag is checked: false when the code's budget for the minute is spent.
+    // Otherwise it counts as a guess until tested() books its result: the seconds before the source's
+    // next try when it failed, 0 when it matched.
+    bool test(Clock::time_point now);
+    unsigned tested(const std::string& source, bool matched, Clock::time_point now);
     long failures() const { return m_failures; }
     bool exhausted() const { return m_failures >= most_failures(); }
     // "127.0.0.2 ×97, 10.0.0.5 ×3": the sources, most failures first, the first few only.
@@ -61,8 +67,14 @@ private:
         Clock::time_point next_try;
     };
     std::map<std::string, Source> m_sources;
+    // Books a failure of `source`: the seconds before its next try.
+    unsigned failed(const std::string& source, Clock::time_point now);
+    // The seconds until the oldest failure of the last minute leaves it; 0 while fewer than
+    // kFailuresPerMinute (less `testing`) are in it.
+    unsigned budget_wait(Clock::time_point now, long testing);
+
     std::deque<Clock::time_point> m_recent;  // the failures of the last minute, at most kFailuresPerMinute
-    long m_confirming = 0;                   // confirmations under way, from every source
+    long m_testing = 0;                      // tags being checked, from every source
     long m_failures = 0;
 };
 
