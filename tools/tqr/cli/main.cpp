@@ -1,7 +1,10 @@
 // tqr: the host program of the TQR rendezvous. Parses the command line and runs one command.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,12 +22,24 @@ namespace {
 // --verbose, so the process must be quiet by then already. A shared library's initializers run before
 // the program's own constructors, but after its pre-initializers, which glibc hands the arguments; the
 // library's quiet switch is a constant-initialized flag, so it can be set before the library starts.
+// Standard input, output and error that were closed when tqr started (`>&-`): each is /dev/null from
+// then on, so that no socket or pipe of the tool's can take its number and receive what was meant
+// for it (a payload for `-o -`, a code); the commands that need one refuse to run without it.
+bool s_closed[3] = {false, false, false};
+
 void quiet_from_the_start(int argc, char** argv, char**) {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1) continue;
+        s_closed[fd] = true;
+        // The lowest free number: this one, since the lower ones are open by now.
+        int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null != fd && null >= 0) close(null);
+    }
     bool loud = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--verbose") == 0) loud = true;
     }
-    if (!loud) zel_set_quiet(1);
+    if (!loud) zel::set_quiet(1);
 }
 __attribute__((section(".preinit_array"), used)) void (*const s_quiet_first)(int, char**, char**) = quiet_from_the_start;
 
@@ -33,6 +48,12 @@ std::string check_host(const std::string& host) {
     if (host.find(':') == std::string::npos && host.find('[') == std::string::npos) return "";
     return "give a host name or an IPv4 address, without a port (the port comes from TQR_COORDINATOR_PORT); "
            "IPv6 is not supported";
+}
+
+// A command that needs a standard stream which was closed at the start: usage error.
+int closed_stream(const char* command, const char* stream, const char* why) {
+    fprintf(stderr, "tqr %s: standard %s is closed: %s; give it a file or /dev/null\n", command, stream, why);
+    return tqr::EXIT_USAGE_OR_IO;
 }
 
 // `-V` on every command as on `tqr` itself, where a person tries it first.
@@ -201,8 +222,15 @@ int run(int argc, char** argv) {
         send.text_given = send_command->get_option("--text")->count() > 0;
         send.file_given = !send.files.empty();
         if (send.file_given) send.file = send.files[0];
+        bool reads_input = send.text_given ? send.text == "-"
+                                           : std::count(send.files.begin(), send.files.end(), "-") > 0 || !send.file_given;
+        if (s_closed[STDIN_FILENO] && reads_input) return closed_stream("send", "input", "nothing to send");
+        if (s_closed[STDOUT_FILENO] && !send.party.json)
+            return closed_stream("send", "output", "the code would be shown nowhere (or use --json)");
         return tqr::run_send(send);
     }
+    if (*receive_command && s_closed[STDOUT_FILENO])
+        return closed_stream("receive", "output", "a text or -o - would be lost");
     if (*receive_command) {
         note_given(receive_command, receive.party);
         for (const std::string& part : code_parts) receive.code += (receive.code.empty() ? "" : " ") + part;

@@ -357,7 +357,7 @@ int receive(ReceiveState& state, const ReceiveOptions& options) {
 }  // namespace
 
 int run_receive(const ReceiveOptions& options) {
-    zel_set_quiet(options.party.verbose ? 0 : 1);
+    zel::set_quiet(options.party.verbose ? 0 : 1);
     Progress progress("receive", options.party.json);
     ReceiveState state;
     state.progress = &progress;

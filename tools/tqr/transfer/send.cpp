@@ -296,7 +296,7 @@ int serve(SendState& state, const SendOptions& options, Progress& progress) {
 }  // namespace
 
 int run_send(const SendOptions& options) {
-    zel_set_quiet(options.party.verbose ? 0 : 1);
+    zel::set_quiet(options.party.verbose ? 0 : 1);
     Progress progress("send", options.party.json);
     SendState state;
     state.progress = &progress;
