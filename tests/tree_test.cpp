@@ -215,7 +215,8 @@ TEST(TreeTest, ASenderReadsOnlyWhatItScanned) {
 }
 
 // The walk may run on a thread of its own while the sender joins: stopped, it makes no archive, and a
-// source opened but never walked (or stopped) keeps no descriptor once it goes.
+// source opened but never walked (or stopped) keeps no descriptor once it goes; nor does one too deep
+// to send whole.
 TEST(TreeTest, AStoppedOrSkippedWalkEndsCleanly) {
     TempDir dir;
     fs::create_directories(dir / "top/a/b");
@@ -235,6 +236,18 @@ TEST(TreeTest, AStoppedOrSkippedWalkEndsCleanly) {
             EXPECT_FALSE(source.list(&error, [](const std::string&) {}));
             EXPECT_EQ(source.archive_size(), 0u);
         }
+    }
+    // Nested deeper than a walk goes (with a level of its own per folder): no archive of part of it.
+    fs::path deep = dir / "deep";
+    for (int level = 0; level <= tqr::TreeSource::kMostDepth; ++level) deep /= "d";
+    fs::create_directories(deep);
+    write_file(deep / "leaf", "z");
+    {
+        tqr::TreeSource source;
+        std::string error;
+        ASSERT_TRUE(source.open(dir / "deep", &error)) << error;
+        EXPECT_FALSE(source.list(&error, [](const std::string&) {}));
+        EXPECT_EQ(error, "cannot send deep: its folders nest more than 512 deep");
     }
     EXPECT_EQ(open_descriptors(), before);
 }

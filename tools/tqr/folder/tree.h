@@ -87,11 +87,18 @@ public:
     // The archive's exact length, as every TreeStream of this source produces it.
     uint64_t archive_size() const { return m_archive_size; }
 
+    // Folders nested deeper than this end the scan: each level holds a descriptor while its folders
+    // below are walked, and a tree cut short at the descriptor limit would go out as if whole.
+    static constexpr int kMostDepth = 512;
+
 private:
     class Measurer;
 
     void walk(int folder, const std::string& inner, const std::string& path,
-              const std::function<void(const std::string&)>& note);
+              const std::function<void(const std::string&)>& note, int depth);
+    // Ends the scan for a reason that is not the entry's own (no descriptor left, too deep): the
+    // folder cannot be sent whole, so it is not sent.
+    void give_up(const std::string& why);
     // Files an entry the scan found, handing full batches to the measure under way.
     void add(Entry&& entry);
 
@@ -104,6 +111,7 @@ private:
     std::vector<Named> m_named;
     bool m_set = false;
     std::atomic<bool> m_stop{false};
+    std::string m_failure;  // why the scan gave up (give_up), "" when it did not
     int m_root_fd = -1;
     std::vector<int> m_roots;  // a set's: each argument's parent folder, open
     size_t m_walk_root = 0;    // what walk() gives its entries as `root`

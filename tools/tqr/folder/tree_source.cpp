@@ -349,7 +349,7 @@ bool TreeSource::list(std::string* error, const std::function<void(const std::st
         if (one.listing < 0) continue;
         m_walk_root = one.entry.root;
         if (!m_set) {
-            walk(one.listing, one.entry.inner, one.entry.path, note);
+            walk(one.listing, one.entry.inner, one.entry.path, note, 1);
             continue;
         }
         // The lines name what the person gave, not the folder that holds it only in the archive.
@@ -357,11 +357,15 @@ bool TreeSource::list(std::string* error, const std::function<void(const std::st
         walk(one.listing, one.entry.inner, one.entry.path, [&](const std::string& line) {
             size_t at = line.find(top + "/");
             note(at == std::string::npos ? line : line.substr(0, at) + line.substr(at + top.size() + 1));
-        });
+        }, 1);
     }
     measurer.hand(std::move(m_entries));
     uint64_t length = 0;
     bool made = measurer.collect(&m_entries, &length);
+    if (!m_failure.empty()) {
+        *error = m_failure;
+        return false;
+    }
     // A stop during the measure leaves a length that is no archive's.
     if (m_stop.load() || !made) {
         *error = m_stop.load() ? "stopped" : "cannot make an archive";
@@ -371,10 +375,30 @@ bool TreeSource::list(std::string* error, const std::function<void(const std::st
     return true;
 }
 
-// Lists the folder open as `folder` (which this call closes), then each of its entries from it.
+void TreeSource::give_up(const std::string& why) {
+    if (m_failure.empty()) m_failure = why;
+    m_stop.store(true);
+}
+
+namespace {
+
+// No descriptor to be had: a limit of the process or the system, not the entry's fault.
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+}  // namespace
+
+// Lists the folder open as `folder` (which this call closes), `depth` levels below the top, then each
+// of its entries from it.
 void TreeSource::walk(int folder, const std::string& inner, const std::string& path,
-                      const std::function<void(const std::string&)>& note) {
+                      const std::function<void(const std::string&)>& note, int depth) {
     if (m_stop.load()) {
+        close(folder);
+        return;
+    }
+    if (depth > kMostDepth) {
+        // The path itself would fill the screen.
+        give_up("cannot send " + path.substr(0, path.find('/')) + ": its folders nest more than " +
+                std::to_string(kMostDepth) + " deep");
         close(folder);
         return;
     }
@@ -427,6 +451,10 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
             // What is read is what was opened: a link put in its place since fstatat is not followed.
             fd = openat(at, name.c_str(),
                         O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (S_ISDIR(info.st_mode) ? O_DIRECTORY : 0));
+            if (fd < 0 && out_of_descriptors(errno)) {
+                give_up("cannot read " + entry.path + ": " + strerror(errno));
+                break;
+            }
             if (fd < 0 || fstat(fd, &info) != 0 || (info.st_mode & S_IFMT) != type) {
                 note("skipped " + entry.path + ": " + (fd < 0 ? strerror(errno) : "it changed while it was scanned"));
                 if (fd >= 0) close(fd);
@@ -442,13 +470,14 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
             entry.size = static_cast<uint64_t>(info.st_size);
             m_content += entry.size;
         } else if (S_ISLNK(info.st_mode)) {
-            char target[PATH_MAX];
-            ssize_t length = readlinkat(at, name.c_str(), target, sizeof target - 1);
+            // On the heap: a frame of each level stays on the stack while the levels below are walked.
+            entry.target.resize(PATH_MAX);
+            ssize_t length = readlinkat(at, name.c_str(), &entry.target[0], entry.target.size() - 1);
             if (length < 0) {
                 note("skipped " + entry.path + ": " + strerror(errno));
                 continue;
             }
-            entry.target.assign(target, static_cast<size_t>(length));
+            entry.target.resize(static_cast<size_t>(length));
             std::vector<std::string> dir = components(entry.inner);
             dir.pop_back();
             if (!stays_inside(dir, entry.target, m_floor)) {
@@ -471,7 +500,7 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
         }
         std::string below = entry.inner, shown = entry.path;
         add(std::move(entry));
-        walk(fd, below, shown, note);
+        walk(fd, below, shown, note, depth + 1);
     }
     closedir(listing);
 }
