@@ -12,6 +12,7 @@
 
 #include "harness.h"
 #include "folder/tree.h"
+#include "transfer/payload.h"
 
 using namespace harness;
 namespace fs = std::filesystem;
@@ -212,6 +213,36 @@ TEST(TreeTest, ASenderReadsOnlyWhatItScanned) {
         EXPECT_EQ(archive.find("secret"), std::string::npos);
         if (fs::is_symlink(dir / "top/sub")) fs::remove(dir / "top/sub"), fs::rename(dir / "moved", dir / "top/sub");
     }
+    // A file written while it is read, in a folder and alone: no copy ends as if whole with parts of two
+    // versions. Its time is set back first, so that the write shows whatever the clock's grain.
+    const fs::path big = dir / "top/sub/big";
+    write_file(big, std::string(1 << 20, 'a'));
+    const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    auto rewrite = [&] {
+        int fd = open(big.c_str(), O_WRONLY);
+        EXPECT_EQ(pwrite(fd, "b", 1, 0), 1);
+        close(fd);
+    };
+    ASSERT_EQ(utimensat(AT_FDCWD, big.c_str(), old, 0), 0);
+    tqr::TreeSource source;
+    std::string error;
+    ASSERT_TRUE(source.scan(dir / "top", &error, [](const std::string&) {})) << error;
+    tqr::TreeStream stream(source);
+    ASSERT_TRUE(stream.start(&error));
+    std::vector<char> buffer(256 << 10);
+    ssize_t n = stream.read(buffer.data(), buffer.size());
+    rewrite();
+    while (n > 0) n = stream.read(buffer.data(), buffer.size());
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(stream.error(), "top/sub/big changed while it was sent");
+    ASSERT_EQ(utimensat(AT_FDCWD, big.c_str(), old, 0), 0);
+    tqr::PayloadSource file;
+    ASSERT_TRUE(file.open(big, false));
+    const struct stat begun = file.version();
+    EXPECT_TRUE(file.still(begun));
+    rewrite();
+    EXPECT_FALSE(file.still(begun));
+    EXPECT_TRUE(file.still(file.version()));  // a link that begins now serves the new version
 }
 
 // The walk may run on a thread of its own while the sender joins: stopped, it makes no archive, and a

@@ -8,6 +8,7 @@
 #ifndef ZEL_TOOLS_TQR_FOLDER_TREE_H
 #define ZEL_TOOLS_TQR_FOLDER_TREE_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -164,6 +165,7 @@ private:
     int m_fd = -1;         // the regular file being added
     OpenFolder m_folder;   // the folder of the last one
     uint64_t m_left = 0;   // of its bytes
+    struct stat m_opened {};  // its times when it was opened, to tell a file written meanwhile
     bool m_closed = false;
     std::string m_error;
 };

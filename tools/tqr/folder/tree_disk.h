@@ -5,6 +5,7 @@
 #define ZEL_TOOLS_TQR_FOLDER_TREE_DISK_H
 
 #include <archive.h>
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <string>
@@ -23,6 +24,11 @@ bool stays_inside(std::vector<std::string> dir, const std::string& target, size_
 // Whether the symbolic link at `at` (components below the folder open as `root`) leads to a place
 // beneath `root` when followed as the kernel follows it (tree_disk.cpp says how far it follows).
 bool resolves_beneath(int root, const std::vector<std::string>& at, size_t floor = 0);
+
+// Whether the file open as `fd` is still the version `opened` (an fstat of it) described: same size,
+// modification and status change times. A file written while it is read fails it; so does one that
+// was only touched, which the times cannot tell apart.
+bool same_version(int fd, const struct stat& opened);
 
 // libarchive's last error, which may be none.
 std::string error_of(archive* failed);

@@ -30,6 +30,7 @@ namespace {
 
 using disk::components;
 using disk::error_of;
+using disk::same_version;
 using disk::stays_inside;
 
 constexpr size_t kReadBytes = 256 * 1024;        // of a file, per piece of the archive
@@ -568,8 +569,10 @@ bool TreeStream::produce() {
         if (n < 0 && errno == EINTR) return true;
         // The header announced the scanned size: a file that changed since cannot keep the archive whole.
         if (n <= 0) return fail(entries[m_next - 1].path + " shrank while it was sent");
-        if (archive_write_data(m_archive, piece, static_cast<size_t>(n)) != n) return fail(error_of(m_archive));
         m_left -= static_cast<uint64_t>(n);
+        // Before its last bytes go out: a file written meanwhile would arrive as no version it ever had.
+        if (m_left == 0 && !same_version(m_fd, m_opened)) return fail(entries[m_next - 1].path + " changed while it was sent");
+        if (archive_write_data(m_archive, piece, static_cast<size_t>(n)) != n) return fail(error_of(m_archive));
         if (m_left == 0) {
             close(m_fd);
             m_fd = -1;
@@ -586,8 +589,11 @@ bool TreeStream::produce() {
         struct stat info {};
         m_fd = open_scanned(m_source.folder_of(entry), entry, &m_folder, &info, &why);
         if (m_fd < 0) return fail("cannot read " + entry.path + ": " + why);
-        if (static_cast<uint64_t>(info.st_size) != entry.size)
-            return fail(entry.path + " changed size while it was sent");
+        // The header gives the scan's size and time.
+        if (static_cast<uint64_t>(info.st_size) != entry.size || info.st_mtim.tv_sec != entry.mtime.tv_sec ||
+            info.st_mtim.tv_nsec != entry.mtime.tv_nsec)
+            return fail(entry.path + " changed since the folder was scanned");
+        m_opened = info;
         m_left = entry.size;
     }
     archive_entry* made = make_entry(entry);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "net/socket.h"
+#include "folder/tree_disk.h"
 
 namespace tqr {
 
@@ -188,10 +189,14 @@ bool PayloadHeader::has_identity() const {
     return !sodium_is_zero(identity, sizeof identity);
 }
 
-std::pair<timespec, timespec> PayloadSource::changed_at() const {
+struct stat PayloadSource::version() const {
     struct stat info {};
-    if (m_fd < 0 || m_streamed || fstat(m_fd, &info) != 0) return {};
-    return {info.st_mtim, info.st_ctim};
+    if (m_fd >= 0 && !m_streamed) fstat(m_fd, &info);
+    return info;
+}
+
+bool PayloadSource::still(const struct stat& version) const {
+    return m_fd < 0 || m_streamed || disk::same_version(m_fd, version);
 }
 
 ssize_t PayloadSource::read(uint64_t offset, unsigned char* out, size_t capacity) const {
@@ -247,6 +252,7 @@ bool send_payload(int fd, const std::string& name, const PayloadSource& source, 
     if (!send_all(fd, header.data(), header.size())) return false;
 
     std::vector<unsigned char> buffer(kChunkBytes);
+    const struct stat begun = source.version();
     for (uint64_t done = 0; done < size;) {
         ssize_t n = source.read(done, buffer.data(), buffer.size());
         // A file that shrank since it was opened cannot give what the header promised.
@@ -257,6 +263,7 @@ bool send_payload(int fd, const std::string& name, const PayloadSource& source, 
         done += static_cast<uint64_t>(n);
         if (counter) counter(done, size);
     }
+    if (!source.still(begun)) return false;
     unsigned char checksum[kChecksumBytes];
     crypto_generichash_final(&state, checksum, sizeof checksum);
     return send_all(fd, checksum, sizeof checksum);

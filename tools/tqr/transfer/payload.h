@@ -15,6 +15,7 @@
 #ifndef ZEL_TOOLS_TQR_TRANSFER_PAYLOAD_H
 #define ZEL_TOOLS_TQR_TRANSFER_PAYLOAD_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -97,9 +98,12 @@ public:
     void stop_on(int fd) { m_stop = fd; }
     // Serves these bytes from memory.
     void assign(std::vector<unsigned char> bytes);
-    // When a regular file's content last changed, as far as the file system tells (its modification
-    // and status change times); zeros for other sources.
-    std::pair<timespec, timespec> changed_at() const;
+    // A regular file's version as it stands now (its size, modification and status change times),
+    // taken as a link begins; still(version) at the link's end tells whether the file was written (or
+    // touched) while the link read it, which would make its copy one of two versions. Other sources
+    // are always still.
+    struct stat version() const;
+    bool still(const struct stat& version) const;
 
     bool streamed() const { return m_streamed; }
     // The size in bytes; meaningless when streamed.
@@ -127,7 +131,7 @@ private:
 };
 
 // Writes header, payload and checksum in the plain format on `fd`. false when the link failed before
-// all of it was out, or the source could not be read. `source` must not be streamed (the plain header
+// all of it was out, or the source could not be read or was written meanwhile (no checksum goes). `source` must not be streamed (the plain header
 // carries the length).
 bool send_payload(int fd, const std::string& name, const PayloadSource& source, const ByteCounter& counter);
 

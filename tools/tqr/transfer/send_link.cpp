@@ -171,13 +171,27 @@ bool take_place(SendState& state, Receiver& receiver) ZEL_EXCLUDES(state.mutex) 
 SendResult send_offer(SendState& state, int fd, const Session& session, Receiver& receiver, const ByteCounter& counter,
                       unsigned char end[kEndBytes], uint64_t* start) {
     if (!state.tree) {
-        // The first read comes once the endstation has answered the offer.
+        // A file written while this link reads it fails the link at its last bytes, before the end
+        // that would vouch for a copy of two versions.
+        const struct stat begun = state.source.version();
+        bool changed = false;
         ReadFunction file = state.source.reader();
         ReadFunction read = [&](uint64_t at, unsigned char* out, size_t capacity) -> ssize_t {
-            receiver.begin();
-            return file(at, out, capacity);
+            receiver.begin();  // the first read comes once the endstation has answered the offer
+            ssize_t n = file(at, out, capacity);
+            if (n > 0 && state.offer.size_known && at + static_cast<uint64_t>(n) == state.offer.size &&
+                !state.source.still(begun)) {
+                changed = true;
+                errno = ESTALE;
+                return -1;
+            }
+            return n;
         };
-        return send_sealed(fd, session, state.offer, read, counter, end, start);
+        SendResult result = send_sealed(fd, session, state.offer, read, counter, end, start);
+        if (changed)
+            state.progress->note(state.name + " changed while it was sent to " + peer_of(fd) +
+                                  ", which got no copy of it; send it again once it is written");
+        return result;
     }
     TreeStream stream(*state.tree);
     std::string error;
