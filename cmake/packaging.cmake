@@ -6,7 +6,7 @@
 #                        and its settings file /etc/default/tqr-coordinator (Tool)
 #
 # Their dependencies on other packages come from dpkg-shlibdeps, run on the binaries they hold. tqr
-# links the library statically, so it does not need libzel-protocol1.
+# is a host of the shared library like any other, so it depends on libzel-protocol1 of its version.
 
 set(ZEL_PACKAGE_MAINTAINER "zel_protocol maintainers <maintainers@zel-protocol.example>"
   CACHE STRING "Maintainer named in the Debian packages")
