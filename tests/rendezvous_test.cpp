@@ -238,6 +238,10 @@ TEST(HostApiTest, HandlersResultsDrainAndShutdown) {
     {
         zel::CoordinatorHost host;
         ASSERT_TRUE(host.start(coordinator_port(), zel::AdmissionLimits::from_settings()));
+        // One listener a host, on a port that exists.
+        EXPECT_FALSE(host.start(coordinator_port() + 1, zel::AdmissionLimits::from_settings()));
+        zel::CoordinatorHost beyond;
+        EXPECT_FALSE(beyond.start(65536 + coordinator_port(), zel::AdmissionLimits::from_settings()));
         // The sender's handler writes its context's byte; the library closes its end on return.
         static const char kMark = 'h';
         CallerParty sender;
@@ -260,12 +264,19 @@ TEST(HostApiTest, HandlersResultsDrainAndShutdown) {
         endstation.run(ROLE_ENDSTATION, "станция\xff", "host-api", "key");
         ASSERT_TRUE(endstation.wait_ended());
         EXPECT_EQ(zel::process_result(endstation.caller), zel::ProcessEnd::ADIOS);
+        EXPECT_TRUE(zel::bridged(endstation.caller));
         EXPECT_EQ(heard, std::string(1, kMark));  // the mark, then the end of the link
+        // A wrong key ends the rendezvous as well, with no link for the host.
+        CallerParty wrong;
+        wrong.run(ROLE_ENDSTATION, "w", "host-api", "other");
+        ASSERT_TRUE(wrong.wait_ended());
+        EXPECT_EQ(zel::process_result(wrong.caller), zel::ProcessEnd::ADIOS);
+        EXPECT_FALSE(zel::bridged(wrong.caller));
         zel::close_link(sender.caller);
         ASSERT_TRUE(sender.wait_ended());
         EXPECT_EQ(zel::process_result(sender.caller), zel::ProcessEnd::CLOSED_BY_HOST);
         EXPECT_TRUE(zel::wait_link_ended(sender.caller, 0));
-        EXPECT_EQ(host.counts().served, 2);
+        EXPECT_EQ(host.counts().served, 3);
 
         host.stop_accepting();
         for (bool cut : {false, true}) {
