@@ -161,3 +161,25 @@ TEST(PartTest, AReceiverLeavesTheMarginFree) {
 }
 
 }  // namespace
+
+// A part's name beside a final name that leaves no room for its suffix: cut at a character, marked
+// with the whole name's hash, the same for the same name and apart for names that differ only late.
+TEST(PartTest, APartNameFitsBesideTheLongestFinalName) {
+    std::string ascii(255, 'x'), cyrillic;
+    for (int i = 0; i < 127; ++i) cyrillic += "\xd0\x96";  // Ж, two bytes
+    cyrillic += "y";
+    EXPECT_EQ(tqr::beside("in/report.pdf", "", ".tqr-part"), "in/report.pdf.tqr-part");
+    EXPECT_EQ(tqr::beside("report.pdf", ".", ".t"), ".report.pdf.t");
+    for (const std::string& name : {ascii, cyrillic}) {
+        std::string part = tqr::beside("in/" + name, "", ".tqr-part");
+        std::string own = part.substr(3);
+        EXPECT_TRUE(own.size() <= 255 && own.size() >= 250) << own;
+        EXPECT_EQ(own.substr(own.size() - 9), ".tqr-part");
+        EXPECT_EQ(own.compare(0, 3, name, 0, 3), 0);
+        EXPECT_NE(static_cast<unsigned char>(own[own.find('~') - 1]), 0xd0u);  // no character cut in two
+        EXPECT_EQ(part, tqr::beside("in/" + name, "", ".tqr-part"));
+        std::string other = name;
+        other.back() = 'z';
+        EXPECT_NE(part, tqr::beside("in/" + other, "", ".tqr-part"));
+    }
+}

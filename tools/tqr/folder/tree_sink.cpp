@@ -65,7 +65,7 @@ bool TreeSink::open(const std::string& final_path, std::string* error, bool set,
         return false;
     }
     std::string folder = std::string(resolved) + (resolved[1] == '\0' ? "" : "/");
-    std::string hidden = folder + "." + base + ".tqr-tree-XXXXXX";
+    std::string hidden = beside(folder + base, ".", ".tqr-tree-XXXXXX");
     if (mkdtemp(&hidden[0]) == nullptr) {
         *error = "cannot create a folder in " + parent + ": " + strerror(errno);
         return false;

@@ -202,7 +202,7 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     }
     std::string error, removed;
     // --force names a fresh start: a part that may not be continued is removed rather than left alone.
-    if (!m_part.open(final_path + ".tqr-part", m_force, &error, &removed)) return fail(error);
+    if (!m_part.open(beside(final_path, "", ".tqr-part"), m_force, &error, &removed)) return fail(error);
     if (!removed.empty() && m_note) m_note(removed + "; starting afresh (--force)");
     bool dropped = false;
     int64_t kept = m_part.adopt(header, &dropped);

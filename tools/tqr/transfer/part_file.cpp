@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -80,6 +81,21 @@ std::string judge_part(const std::string& path, int* fd) {
 }
 
 }  // namespace
+
+std::string beside(const std::string& path, const std::string& prefix, const std::string& suffix) {
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (prefix.size() + name.size() + suffix.size() <= NAME_MAX) return folder + prefix + name + suffix;
+    unsigned char hash[4];
+    crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(name.data()), name.size(), nullptr, 0);
+    char mark[2 * sizeof hash + 2] = "~";
+    sodium_bin2hex(mark + 1, sizeof mark - 1, hash, sizeof hash);
+    size_t keep = NAME_MAX - prefix.size() - suffix.size() - (sizeof mark - 1);
+    // Not inside a character: a continuation byte of UTF-8 is 10xxxxxx.
+    while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    return folder + prefix + name.substr(0, keep) + mark + suffix;
+}
 
 bool disk_space(const std::string& folder, DiskSpace* space) {
     struct statvfs info {};

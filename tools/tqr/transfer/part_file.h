@@ -47,6 +47,12 @@ bool space_fits(uint64_t need, const DiskSpace& space);
 // with errno set.
 bool sync_folder(const std::string& folder);
 
+// The path of a file beside `path`, whose name is `prefix`, path's own name and `suffix`: as it is
+// when that fits in a name (255 bytes), else with path's name cut at a character's boundary and
+// marked with a hash of the whole name, so that one final name always gets the same part, and two
+// long names that begin alike get two. "report.pdf" -> "report.pdf.tqr-part".
+std::string beside(const std::string& path, const std::string& prefix, const std::string& suffix);
+
 constexpr uint64_t kCheckpointBytes = uint64_t{64} << 20;
 constexpr int kCheckpointSeconds = 1;
 
