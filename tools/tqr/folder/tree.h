@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 struct archive;
@@ -234,7 +235,11 @@ private:
         std::string target;
         timespec mtime{};
     };
+    bool made_link(const Link& link) const;
     std::vector<Link> m_links;
+    // The hashes of the names extracted so far: a second entry of a name would replace the first
+    // without a word. Eight bytes a name, where the names themselves could be 4 KiB each.
+    std::unordered_set<size_t> m_extracted;
     std::string m_top;        // the archive's top folder name, from its first entry
     bool m_top_seen = false;  // its entry came: its mode and time, for the hidden folder
     mode_t m_top_mode = 0;

@@ -234,10 +234,18 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
     }
     std::string placed = m_hidden;
     for (size_t i = 1; i < parts.size(); ++i) placed += "/" + parts[i];
+    if (!m_extracted.insert(std::hash<std::string>{}(placed)).second) return refuse("a second entry of the same name");
     archive_entry_set_pathname(entry, placed.c_str());
     // Nothing set-user-ID, set-group-ID or sticky from a stranger, and nothing this user's umask denies.
     archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777 & ~m_umask);
     return true;
+}
+
+// Whether the link's place holds that very link now (read beneath the hidden folder, not followed).
+bool TreeSink::made_link(const Link& link) const {
+    std::string inner = link.place.substr(m_hidden.size() + 1), target(link.target.size() + 1, '\0');
+    ssize_t length = readlinkat(m_hidden_fd, inner.c_str(), &target[0], target.size());
+    return length >= 0 && static_cast<size_t>(length) == link.target.size() && target.compare(0, static_cast<size_t>(length), link.target) == 0;
 }
 
 // Makes the archive's links, through no link on the way (one made before may stand on another's path)
@@ -254,7 +262,12 @@ void TreeSink::make_links(std::vector<std::string>* refused) {
         archive_entry_set_perm(entry, 0777);
         archive_entry_copy_symlink(entry, link.target.c_str());
         archive_entry_set_mtime(entry, link.mtime.tv_sec, link.mtime.tv_nsec);
-        if (archive_write_header(links, entry) < ARCHIVE_WARN) refused->push_back(link.name + ": " + error_of(links));
+        if (archive_write_header(links, entry) < ARCHIVE_WARN) {
+            refused->push_back(link.name + ": " + error_of(links));
+        } else if (!made_link(link)) {
+            // The extractor leaves a folder or file that stands in the link's place, and says nothing.
+            refused->push_back(link.name + ": a link where the archive put a folder or file already");
+        }
         archive_write_finish_entry(links);
         archive_entry_free(entry);
     }
