@@ -488,6 +488,13 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
                      " (" + entry.target + ")");
                 continue;
             }
+            // Judged as the receiver judges it once everything is in: followed on disk, through the
+            // links beside it, so that what is served is what arrives.
+            if (!disk::resolves_beneath(folder_of(entry), components(entry.inner), m_floor)) {
+                note("skipped " + entry.path + ": a link that leads out of the folder through the links on its way, "
+                     "or round in a loop (" + entry.target + ")");
+                continue;
+            }
         } else if (!S_ISDIR(info.st_mode)) {
             note("skipped " + entry.path + ": " +
                  (S_ISFIFO(info.st_mode)   ? "a fifo"
