@@ -148,7 +148,12 @@ void Conference::nominate_due(Outbox* out) {
     if (m_sender == nullptr || m_receivers.empty()) return;
     Cookie sender = Cookie::of(m_sender);
     size_t under_way = 0, unanswered = 0;
+    std::vector<std::pair<uint32_t, size_t>> sources;  // rendezvous under way by address: a few
     for (const auto& entry : m_rendezvous) {
+        uint32_t source = entry.second.source;
+        auto known = std::find_if(sources.begin(), sources.end(), [source](const auto& s) { return s.first == source; });
+        if (known == sources.end()) known = sources.insert(sources.end(), {source, 0});
+        ++known->second;
         if (entry.second.sender != sender) continue;
         ++(entry.second.stage == NOMINATED ? unanswered : under_way);
     }
@@ -161,12 +166,20 @@ void Conference::nominate_due(Outbox* out) {
         pace(m_last_nomination + kNominationInterval);
         return;
     }
+    // The oldest whose address has fewer than kMostPerSource under way (an unknown address: no limit).
+    auto next = std::find_if(m_receivers.begin(), m_receivers.end(), [&sources](Caller* waiting) {
+        uint32_t source = waiting->m_conn->peer_address();
+        auto known = std::find_if(sources.begin(), sources.end(), [source](const auto& s) { return s.first == source; });
+        return source == 0 || known == sources.end() || known->second < kMostPerSource;
+    });
+    if (next == m_receivers.end()) return;  // the end of one of theirs nominates again
     m_last_nomination = now;
     zel::logline("sender exists and receiver pending ");
-    Caller* endstation = m_receivers.front();
-    m_receivers.pop_front();
+    Caller* endstation = *next;
+    m_receivers.erase(next);
     Rendezvous& r = m_rendezvous[Cookie::of(endstation)];
     r.endstation = Cookie::of(endstation);
+    r.source = endstation->m_conn->peer_address();
     r.sender = sender;
     r.first_sender = sender;
     r.endstation_caller = endstation;

@@ -54,6 +54,11 @@ public:
     // two nominations while it does.
     static constexpr size_t kMostUnanswered = 8;
     static constexpr double kNominationInterval = 1.0;
+    // Rendezvous of one conference under way at once for endstations of one address: the others of
+    // that address wait, and those of other addresses go past them. One address that joins a
+    // conference many times and never answers "Connect " holds only as many ports, for the deadline,
+    // not the pool; a crowd behind one address is served as many at a time, each in a moment.
+    static constexpr size_t kMostPerSource = kMostUnanswered;
 
     const std::string& confid() const { return m_confid; }
     // Whether a sender is a member now.
@@ -89,6 +94,7 @@ private:
         Cookie sender;           // empty once the sender has left
         Cookie first_sender;     // the sender it was nominated to
         Caller* endstation_caller;
+        uint32_t source = 0;     // the endstation's IPv4 address, 0 when not known
         std::string nickname;
         Stage stage;
         uint64_t sequence;       // nomination order

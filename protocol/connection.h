@@ -85,6 +85,8 @@ public:
     // The peer as accept told it, so that peer() still names a peer that has reset the link since.
     // Before the connection is shared with another thread.
     void remember_peer(const Peer& peer) { m_peer = peer; }
+    // The remembered peer's IPv4 address (host order), 0 when none was remembered.
+    uint32_t peer_address() const { return m_peer.address; }
 
     // The connected socket; 0 means none.
     std::atomic<int> m_fd;
