@@ -127,7 +127,7 @@ TEST(Code, TypedFormsAndTheirCanonicalForm) {
         {"7-guitar-ocean-tulip", "7-guitar-ocean-tulip"},
         {"7 GUITAR Ocean tulip", "7-guitar-ocean-tulip"},
         {"  7 - guitar-ocean  tulip ", "7-guitar-ocean-tulip"},
-        {"\t42 --zebra\tzone-zoom", "42-zebra-zone-zoom"},
+        {"\t42 --zebra\tzone-zoom", "42-zebra-zone-zoom"}, {"7-guitar-ocean-tulip\r\n", "7-guitar-ocean-tulip"},
         {"999999 abbey abbey abbey", "999999-abbey-abbey-abbey"},
         {"7 guitar OCEAN", "7-guitar-ocean"}, {"7 acid acid acid acid acid acid acid acid", "7-acid-acid-acid-acid-acid-acid-acid-acid"},
         {"7 acid acid acid acid acid acid acid acid acid", nullptr}, {"7-guitar-ocean-tulip-zoom", "7-guitar-ocean-tulip-zoom"},

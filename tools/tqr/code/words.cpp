@@ -32,7 +32,8 @@ std::string lower(const std::string& text) {
     return out;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// Line ends too: a code pasted with its line, or read from a file, is the same code.
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_separator(char c) { return c == '-' || is_blank(c); }
 
 }  // namespace
