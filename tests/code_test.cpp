@@ -88,8 +88,14 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
     tqr::Code guess = sender.parsed;
     guess.words[0] = guess.words[0] == "apple" ? "acorn" : "apple";
     std::string sender_ad = tqr::code_ad(true, tqr::conference_of(sender.parsed.nameplate));
-    enum Mode { PASSING, GUESSING, WAITING, FINISHED };
-    for (Mode mode : {PASSING, WAITING, FINISHED, GUESSING}) {
+    // A sender whose code has had its tries for the minute when the tag comes: told, not taken for
+    // a wrong code.
+    struct Spent : tqr::TagGate {
+        unsigned enter() override { return 7; }
+        void leave(bool) override {}
+    } spent;
+    enum Mode { PASSING, GUESSING, WAITING, FINISHED, LATER };
+    for (Mode mode : {PASSING, WAITING, FINISHED, GUESSING, LATER}) {
         SCOPED_TRACE(mode);
         std::string folder = dir / std::to_string(mode);
         fs::create_directory(folder);
@@ -102,6 +108,8 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
                 if (send_share(sender_fd, guess) && shutdown(sender_fd, SHUT_WR) == 0) to_endstation = read_to_end(sender_fd);
             } else if (mode == FINISHED) {
                 tqr::finished_hello(endstation, tqr::code_hello_magic());
+            } else if (mode == LATER) {
+                toward_endstation = tqr::confirm_code(endstation, true, sender.parsed, &other, &spent);
             } else if (mode == GUESSING) {
                 std::thread as_endstation([&] { toward_sender = tqr::confirm_code(sender_fd, false, guess, &one); });
                 toward_endstation = tqr::confirm_code(endstation, true, guess, &other);
@@ -126,6 +134,10 @@ TEST(CodeTest, ARelayWithTheNameplateLearnsNothingAndAGuessFailsOnBothSides) {
         }
         if (mode == WAITING) {
             EXPECT_EQ(to_endstation.size(), tqr::kPakeShareBytes + 1 + sender_ad.size());
+        }
+        if (mode == LATER) {
+            EXPECT_EQ(toward_endstation, tqr::CONFIRM_LATER);
+            EXPECT_NE(receiver.err().find("the sender turns away tries for 7 s"), std::string::npos) << receiver.err();
         }
         if (mode == GUESSING) {
             EXPECT_EQ(toward_sender, tqr::CONFIRM_MISMATCH);

@@ -2,9 +2,11 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "code/pake.h"
+#include "transfer/seal.h"
 
 namespace tqr {
 
@@ -29,12 +31,21 @@ ConfirmResult exchange_shares(int fd, CpaceSession* cpace, const std::string& ow
     return cpace->finish(peer_share, own_ad, peer_ad) ? CONFIRMED : CONFIRM_FOREIGN;
 }
 
+// In place of the sender's tag, when it checks none now: the hello's magic, its role for "later", the
+// seconds to wait, zeros. A tag begins so with a chance of 2^-72.
 // The tags, the endstation's first (see code_link.h).
-ConfirmResult exchange_tags(int fd, bool sender, CpaceSession* cpace, TagGate* gate) {
+ConfirmResult exchange_tags(int fd, bool sender, CpaceSession* cpace, TagGate* gate, Session* session) {
     unsigned char peer_tag[kPakeTagBytes];
     if (sender) {
         if (recv_all(fd, peer_tag, sizeof peer_tag) < sizeof peer_tag) return CONFIRM_ENDED;
-        if (gate != nullptr && !gate->enter()) return CONFIRM_LATER;
+        if (unsigned wait = gate != nullptr ? gate->enter() : 0) {
+            unsigned char later[kPakeTagBytes] = {};
+            memcpy(later, kCodeMagic, kMagicBytes);
+            later[kMagicBytes] = seal::kLaterRole;
+            later[kMagicBytes + 1] = static_cast<unsigned char>(std::min(wait, 255u));
+            send_all(fd, later, sizeof later);
+            return CONFIRM_LATER;
+        }
         bool matched = cpace->confirm(peer_tag);
         if (gate != nullptr) gate->leave(matched);
         if (!matched) return CONFIRM_MISMATCH;
@@ -44,6 +55,11 @@ ConfirmResult exchange_tags(int fd, bool sender, CpaceSession* cpace, TagGate* g
     size_t got = recv_all(fd, peer_tag, sizeof peer_tag);
     if (got == 0) return CONFIRM_MISMATCH;
     if (got < sizeof peer_tag) return CONFIRM_ENDED;
+    if (memcmp(peer_tag, kCodeMagic, kMagicBytes) == 0 && peer_tag[kMagicBytes] == seal::kLaterRole &&
+        sodium_is_zero(peer_tag + kMagicBytes + 2, sizeof peer_tag - kMagicBytes - 2)) {
+        session->retry_seconds = peer_tag[kMagicBytes + 1];
+        return CONFIRM_LATER;
+    }
     return cpace->confirm(peer_tag) ? CONFIRMED : CONFIRM_MISMATCH;
 }
 
@@ -78,7 +94,7 @@ ConfirmResult confirm_code(int fd, bool sender, const Code& code, Session* sessi
                        code_sid(sender_nonce, endstation_nonce, conference));
     sodium_memzero(&password[0], password.size());
     ConfirmResult result = exchange_shares(fd, &cpace, code_ad(sender, conference), code_ad(!sender, conference));
-    if (result == CONFIRMED) result = exchange_tags(fd, sender, &cpace, gate);
+    if (result == CONFIRMED) result = exchange_tags(fd, sender, &cpace, gate, session);
     if (result != CONFIRMED) return result;
     cpace.derive("tqr stream 1", session->stream_key, kSecretBytes);
     cpace.derive("tqr checksum 1", session->checksum_key, kSecretBytes);

@@ -12,6 +12,8 @@
 //          AD: "tqr1 sender C" or "tqr1 endstation C"
 //   tags   endstation -> sender: the endstation's tag (64 bytes). The sender checks it and closes the
 //          link without another byte when it is wrong; otherwise sender -> endstation: its own tag.
+//          (A sender whose code has had its tries for the minute checks none: in place of its tag,
+//          the magic, 'W', the seconds to wait and zeros, 64 bytes.)
 // CPace: the sender is the initiator; PRS: code_password(code); CI: channel_identifier(C); sid: the
 // sender's random bytes, the endstation's, then C. Keys, each derive()d from ISK once both tags
 // matched: "tqr stream 1", "tqr checksum 1", "tqr receipt 1".
@@ -46,13 +48,14 @@ std::string code_sid(const unsigned char* sender_nonce, const unsigned char* end
                      const std::string& conference);
 
 // The sender's say over each test of a guess at the code: enter() once the endstation's tag is in and
-// before it is checked (false: it is not checked, and the run ends with CONFIRM_LATER), leave() right
-// after the check. A link counts toward the code's budget only for that instant, so one that stalls
-// before its tag holds no place in it.
+// before it is checked: 0 to check it, else the seconds the endstation is to wait (the tag is not
+// checked, the endstation is told so in place of the sender's tag, and both runs end with
+// CONFIRM_LATER); leave() right after the check. A link counts toward the code's budget only for that
+// instant, so one that stalls before its tag holds no place in it.
 class TagGate {
 public:
     virtual ~TagGate() = default;
-    virtual bool enter() = 0;
+    virtual unsigned enter() = 0;
     virtual void leave(bool matched) = 0;
 };
 

@@ -41,10 +41,10 @@ unsigned Guesses::budget_wait(Clock::time_point now, long testing) {
     return static_cast<unsigned>(60 - std::chrono::duration_cast<std::chrono::seconds>(now - m_recent.front()).count());
 }
 
-bool Guesses::test(Clock::time_point now) {
-    if (budget_wait(now, m_testing) > 0) return false;
+unsigned Guesses::test(Clock::time_point now) {
+    if (unsigned wait = budget_wait(now, m_testing)) return wait;
     ++m_testing;
-    return true;
+    return 0;
 }
 
 unsigned Guesses::tested(const std::string& source, bool matched, Clock::time_point now) {

@@ -50,10 +50,10 @@ public:
     // otherwise the seconds it is to wait first.
     unsigned admit(const std::string& source, Clock::time_point now);
     void ended(const std::string& source);
-    // Before an endstation's tag is checked: false when the code's budget for the minute is spent.
-    // Otherwise it counts as a guess until tested() books its result: the seconds before the source's
-    // next try when it failed, 0 when it matched.
-    bool test(Clock::time_point now);
+    // Before an endstation's tag is checked: the seconds to wait when the code's budget for the
+    // minute is spent, else 0, and it counts as a guess until tested() books its result: the seconds
+    // before the source's next try when it failed, 0 when it matched.
+    unsigned test(Clock::time_point now);
     unsigned tested(const std::string& source, bool matched, Clock::time_point now);
     long failures() const { return m_failures; }
     bool exhausted() const { return m_failures >= most_failures(); }
