@@ -196,9 +196,16 @@ TEST(TrustTest, AnInterruptedReceiveContinuesWhereItStoppedUnlessTheFileChanged)
     EXPECT_NE(whole.err().find("discarded copy.bin.tqr-part"), std::string::npos) << whole.err();
     EXPECT_EQ(json_number(whole.err(), "done", "bytes"), size);
     EXPECT_TRUE(read_file(dir / "in/copy.bin") == read_file(dir / "data.bin"));
+    // Grown since it was offered: nobody gets a copy cut to the size the offer announces.
+    write_file(dir / "data.bin", random_bytes(size + 4096, 3));
+    again.back() = "grown.bin";
+    TqrProcess grown(again, dir / "in", {kKey});
+    EXPECT_EQ(grown.wait(kTool), 5) << grown.err();
+    EXPECT_FALSE(fs::exists(dir / "in/grown.bin"));
     sender.signal(SIGTERM);
     EXPECT_EQ(sender.wait(kTool), 143);
     EXPECT_NE(sender.err().find("interrupted (SIGTERM), 2 served"), std::string::npos) << sender.err();
+    EXPECT_NE(sender.err().find("data.bin changed while it was sent to 127.0.0.1:"), std::string::npos) << sender.err();
     EXPECT_EQ(coordinator.stop(), 0);
 }
 

@@ -199,6 +199,11 @@ bool PayloadSource::still(const struct stat& version) const {
     return m_fd < 0 || m_streamed || disk::same_version(m_fd, version);
 }
 
+bool PayloadSource::resized() const {
+    struct stat info {};
+    return m_fd >= 0 && !m_streamed && fstat(m_fd, &info) == 0 && static_cast<uint64_t>(info.st_size) != m_size;
+}
+
 ssize_t PayloadSource::read(uint64_t offset, unsigned char* out, size_t capacity) const {
     if (m_streamed) return read_input(out, capacity, kInputIdleMs);
     if (offset >= m_size) return 0;
@@ -253,6 +258,7 @@ bool send_payload(int fd, const std::string& name, const PayloadSource& source, 
 
     std::vector<unsigned char> buffer(kChunkBytes);
     const struct stat begun = source.version();
+    if (source.resized()) return false;
     for (uint64_t done = 0; done < size;) {
         ssize_t n = source.read(done, buffer.data(), buffer.size());
         // A file that shrank since it was opened cannot give what the header promised.

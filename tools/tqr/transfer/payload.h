@@ -104,6 +104,9 @@ public:
     // are always still.
     struct stat version() const;
     bool still(const struct stat& version) const;
+    // True when the regular file's size is no longer the one it was opened with, which every offer
+    // of it announces.
+    bool resized() const;
 
     bool streamed() const { return m_streamed; }
     // The size in bytes; meaningless when streamed.

@@ -60,7 +60,7 @@ private:
 class GuessTest : public TagGate {
 public:
     GuessTest(SendState& state, const std::string& source) : m_state(state), m_source(source) {}
-    bool enter() override {
+    unsigned enter() override {
         zel::MutexLock lock(m_state.mutex);
         return m_state.guesses.test(Guesses::Clock::now());
     }
@@ -148,6 +148,7 @@ namespace {
 enum Outcome {
     SERVED,       // it confirmed the payload
     LOST,         // the link failed, or the endstation found the payload damaged
+    LOST_TOLD,    // ... because the source could not give it whole, which a line has told
     REFUSED,      // it does not speak the encrypted format, or declined the payload; nothing was sent
     MISMATCH,     // it failed the key confirmation; nothing was sent
     UNCONFIRMED,  // it ended, or ran out of time, before the key confirmation was done; nothing was sent
@@ -169,28 +170,31 @@ bool take_place(SendState& state, Receiver& receiver) ZEL_EXCLUDES(state.mutex) 
 // The bytes one link serves: the file's (any link may read them at once), or a folder's archive,
 // made afresh for each link.
 SendResult send_offer(SendState& state, int fd, const Session& session, Receiver& receiver, const ByteCounter& counter,
-                      unsigned char end[kEndBytes], uint64_t* start) {
+                      unsigned char end[kEndBytes], uint64_t* start, bool* told) {
     if (!state.tree) {
         // A file written while this link reads it fails the link at its last bytes, before the end
         // that would vouch for a copy of two versions.
+        // One whose size is no longer the offer's fails at once: a copy cut to the old size, or
+        // padded, would be no version it ever had.
         const struct stat begun = state.source.version();
-        bool changed = false;
+        bool changed = state.source.resized();
         ReadFunction file = state.source.reader();
         ReadFunction read = [&](uint64_t at, unsigned char* out, size_t capacity) -> ssize_t {
             receiver.begin();  // the first read comes once the endstation has answered the offer
-            ssize_t n = file(at, out, capacity);
+            ssize_t n = changed ? -1 : file(at, out, capacity);
             if (n > 0 && state.offer.size_known && at + static_cast<uint64_t>(n) == state.offer.size &&
-                !state.source.still(begun)) {
+                !state.source.still(begun))
                 changed = true;
-                errno = ESTALE;
-                return -1;
-            }
-            return n;
+            if (!changed) return n;
+            errno = ESTALE;
+            return -1;
         };
         SendResult result = send_sealed(fd, session, state.offer, read, counter, end, start);
-        if (changed)
+        if (changed) {
             state.progress->note(state.name + " changed while it was sent to " + peer_of(fd) +
-                                  ", which got no copy of it; send it again once it is written");
+                                  " (it was written, or its mode changed), which got no copy of it; send it again");
+            *told = true;
+        }
         return result;
     }
     TreeStream stream(*state.tree);
@@ -204,7 +208,10 @@ SendResult send_offer(SendState& state, int fd, const Session& session, Receiver
         return stream.read(reinterpret_cast<char*>(out), capacity);
     };
     SendResult result = send_sealed(fd, session, state.offer, read, counter, end, start);
-    if (result == SEND_FAILED && !stream.error().empty()) state.progress->note("cannot read the folder: " + stream.error());
+    if (result == SEND_FAILED && !stream.error().empty()) {
+        state.progress->note("cannot read the folder: " + stream.error());
+        *told = true;
+    }
     return result;
 }
 
@@ -218,9 +225,9 @@ Outcome serve_sealed(SendState& state, int fd, LinkDeadline& deadline, const std
                                           : confirm_link(fd, true, *state.keys, &session);
     if (confirmed == CONFIRM_MISMATCH) return MISMATCH;
     if (confirmed == CONFIRM_LATER) {
-        state.progress->note("turned away a try at the code from " + source + ": " +
+        state.progress->note("turned away a try at the code from " + source + ": the code takes " +
                               std::to_string(Guesses::kFailuresPerMinute) +
-                              " confirmations failed within the last minute; it got nothing");
+                              " tries a minute, and this minute's are taken after wrong codes; it got nothing");
         return REFUSED;
     }
     if (confirmed == CONFIRM_FOREIGN) {
@@ -257,13 +264,14 @@ Outcome serve_sealed(SendState& state, int fd, LinkDeadline& deadline, const std
     }
     deadline.set(kLinkSeconds);
     unsigned char end[kEndBytes];
-    SendResult sent = send_offer(state, fd, session, receiver, counter, end, start);
+    bool told = false;
+    SendResult sent = send_offer(state, fd, session, receiver, counter, end, start, &told);
     if (sent == SEND_DECLINED) {
         state.progress->note("an endstation declined " + state.name + " (it keeps a file of that name, will not "
                               "take the name, or its person did not confirm the check words); it got nothing");
         return REFUSED;
     }
-    if (sent != SENT) return LOST;
+    if (sent != SENT) return told ? LOST_TOLD : LOST;
     deadline.set(kLinkSeconds);
     return wait_receipt(fd, session, end, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
 }
@@ -292,15 +300,15 @@ void count_outcome(SendState& state, Outcome outcome, const std::string& source,
     if (placed) --state.active;
     if (outcome == SERVED) {
         ++state.served;
-    } else if (outcome == LOST) {
+    } else if (outcome == LOST || outcome == LOST_TOLD) {
         ++state.lost;
     } else {
         ++state.refused;
     }
     state.progress->counters(counters_text(state));
     bool last = state.limit > 0 && state.served >= state.limit;
-    state.progress->state(outcome == SERVED ? (last ? "done" : "done, waiting for the next endstation")
-                           : outcome == LOST ? "an endstation was lost"
+    state.progress->state(outcome == SERVED                           ? (last ? "done" : "done, waiting for the next endstation")
+                           : outcome == LOST || outcome == LOST_TOLD ? "an endstation was lost"
                                              : "an endstation was refused");
     if (state.source.streamed() && outcome == LOST) {
         state.stream_used_up = true;
