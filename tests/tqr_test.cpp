@@ -477,12 +477,12 @@ TEST(TqrTest, SlipsOnTheCommandLineGetOneLineThatNamesThem) {
               "tqr send: a text is at most 64 KiB: send a longer one as a file\n"},
              // A standard stream closed at the start: its number would go to a socket of the tool's.
              {{"/bin/sh", "-c", "exec \"$0\" send f >&-", ZEL_TQR_PATH}, 1, "",
-              "tqr send: standard output is closed: the code would be shown nowhere (or use --json); give it a file "
-              "or /dev/null\n"},
+              "tqr send: standard output is closed: a fresh code would be shown nowhere (or use --json or --code); "
+              "give it a file or /dev/null\n"},
              {{"/bin/sh", "-c", "exec \"$0\" send --text - <&-", ZEL_TQR_PATH}, 1, "",
               "tqr send: standard input is closed: nothing to send; give it a file or /dev/null\n"},
              {{"/bin/sh", "-c", "exec \"$0\" receive -o - 7-guitar-ocean-tulip >&-", ZEL_TQR_PATH}, 1, "",
-              "tqr receive: standard output is closed: a text or -o - would be lost; give it a file or /dev/null\n"},
+              "tqr receive: standard output is closed: the payload would go nowhere; give it a file or /dev/null\n"},
              {{"send", "-V"}, 0, version, ""}, {{"receive", "--version"}, 0, version, ""},
              {{"coordinator", "-V"}, 0, version, ""}, {{"demo", "-V"}, 0, version, ""}}) {
         SCOPED_TRACE(c.args.back());

@@ -66,6 +66,9 @@ struct ReceiveOptions {
     long timeout = -1;   // seconds to wait for a sender; 0: no limit; -1: 30 with a code, none with --conference
 };
 
+// Whether standard input, output or error (0-2) was closed when tqr started; it is /dev/null since.
+bool standard_stream_closed(int fd);
+
 int run_coordinator(const CoordinatorOptions& options);
 // The end of `tqr coordinator --help`: the status lines, shutdown and limits.
 const char* coordinator_footer();

@@ -50,6 +50,12 @@ std::string check_host(const std::string& host) {
            "IPv6 is not supported";
 }
 
+}  // namespace
+
+bool tqr::standard_stream_closed(int fd) { return fd >= 0 && fd < 3 && s_closed[fd]; }
+
+namespace {
+
 // A command that needs a standard stream which was closed at the start: usage error.
 int closed_stream(const char* command, const char* stream, const char* why) {
     fprintf(stderr, "tqr %s: standard %s is closed: %s; give it a file or /dev/null\n", command, stream, why);
@@ -225,12 +231,12 @@ int run(int argc, char** argv) {
         bool reads_input = send.text_given ? send.text == "-"
                                            : std::count(send.files.begin(), send.files.end(), "-") > 0 || !send.file_given;
         if (s_closed[STDIN_FILENO] && reads_input) return closed_stream("send", "input", "nothing to send");
-        if (s_closed[STDOUT_FILENO] && !send.party.json)
-            return closed_stream("send", "output", "the code would be shown nowhere (or use --json)");
+        if (s_closed[STDOUT_FILENO] && !send.party.json && send.party.conference.empty() && send.code.empty())
+            return closed_stream("send", "output", "a fresh code would be shown nowhere (or use --json or --code)");
         return tqr::run_send(send);
     }
-    if (*receive_command && s_closed[STDOUT_FILENO])
-        return closed_stream("receive", "output", "a text or -o - would be lost");
+    if (*receive_command && s_closed[STDOUT_FILENO] && receive.output == "-")
+        return closed_stream("receive", "output", "the payload would go nowhere");
     if (*receive_command) {
         note_given(receive_command, receive.party);
         for (const std::string& part : code_parts) receive.code += (receive.code.empty() ? "" : " ") + part;

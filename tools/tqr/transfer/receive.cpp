@@ -113,6 +113,11 @@ std::string summary_line(const ReceiveState& state, const Destination& destinati
 // that is a terminal.
 int end_text(ReceiveState& state) {
     Progress& progress = *state.progress;
+    // On --json the text is in its line on standard error as well.
+    if (standard_stream_closed(STDOUT_FILENO) && !progress.json())
+        return end(state, EXIT_USAGE_OR_IO, "standard output closed",
+                   "a text came, but standard output is closed, so it was not shown: take it again with standard "
+                   "output open, or with --json");
     std::string shown = state.text;
     if (isatty(STDOUT_FILENO) == 1) {
         shown.clear();
