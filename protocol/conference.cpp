@@ -148,14 +148,16 @@ void Conference::nominate_due(Outbox* out) {
     if (m_sender == nullptr || m_receivers.empty()) return;
     Cookie sender = Cookie::of(m_sender);
     size_t under_way = 0, unanswered = 0;
-    std::vector<std::pair<uint32_t, size_t>> sources;  // rendezvous under way by address: a few
+    // This sender's rendezvous under way, by endstation address (a few): one whose sender left ends
+    // without nominating anew, so it must not hold its address's endstations back.
+    std::vector<std::pair<uint32_t, size_t>> sources;
     for (const auto& entry : m_rendezvous) {
+        if (entry.second.sender != sender) continue;
+        ++(entry.second.stage == NOMINATED ? unanswered : under_way);
         uint32_t source = entry.second.source;
         auto known = std::find_if(sources.begin(), sources.end(), [source](const auto& s) { return s.first == source; });
         if (known == sources.end()) known = sources.insert(sources.end(), {source, 0});
         ++known->second;
-        if (entry.second.sender != sender) continue;
-        ++(entry.second.stage == NOMINATED ? unanswered : under_way);
     }
     if (under_way >= g_portmanager.size() || unanswered >= kMostUnanswered) return;
     // The next endstation goes at once when the sender has answered every nomination, and otherwise

@@ -54,7 +54,7 @@ public:
     // two nominations while it does.
     static constexpr size_t kMostUnanswered = 8;
     static constexpr double kNominationInterval = 1.0;
-    // Rendezvous of one conference under way at once for endstations of one address: the others of
+    // Rendezvous of one sender under way at once for endstations of one address: the others of
     // that address wait, and those of other addresses go past them. One address that joins a
     // conference many times and never answers "Connect " holds only as many ports, for the deadline,
     // not the pool; a crowd behind one address is served as many at a time, each in a moment.

@@ -92,8 +92,9 @@ std::string beside(const std::string& path, const std::string& prefix, const std
     char mark[2 * sizeof hash + 2] = "~";
     sodium_bin2hex(mark + 1, sizeof mark - 1, hash, sizeof hash);
     size_t keep = NAME_MAX - prefix.size() - suffix.size() - (sizeof mark - 1);
-    // Not inside a character: a continuation byte of UTF-8 is 10xxxxxx.
-    while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+    // Not inside a character: a continuation byte of UTF-8 is 10xxxxxx, and a character has at most
+    // three of them (a name that is not UTF-8 may have any number).
+    for (int back = 0; back < 3 && keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80; ++back) --keep;
     return folder + prefix + name.substr(0, keep) + mark + suffix;
 }
 
