@@ -170,7 +170,8 @@ TEST(PartTest, APartNameFitsBesideTheLongestFinalName) {
     cyrillic += "y";
     EXPECT_EQ(tqr::beside("in/report.pdf", "", ".tqr-part"), "in/report.pdf.tqr-part");
     EXPECT_EQ(tqr::beside("report.pdf", ".", ".t"), ".report.pdf.t");
-    for (const std::string& name : {ascii, cyrillic}) {
+    const std::string raw = "a" + std::string(244, '\x80') + std::string(10, '\xff');  // not UTF-8
+    for (const std::string& name : {ascii, cyrillic, raw}) {
         std::string part = tqr::beside("in/" + name, "", ".tqr-part");
         std::string own = part.substr(3);
         EXPECT_TRUE(own.size() <= 255 && own.size() >= 250) << own;
