@@ -479,6 +479,9 @@ TEST(TqrTest, SlipsOnTheCommandLineGetOneLineThatNamesThem) {
              {{"/bin/sh", "-c", "exec \"$0\" send f >&-", ZEL_TQR_PATH}, 1, "",
               "tqr send: standard output is closed: a fresh code would be shown nowhere (or use --json or --code); "
               "give it a file or /dev/null\n"},
+             {{"/bin/sh", "-c", "exec \"$0\" send --conference c f >&-", ZEL_TQR_PATH}, 1, "",
+              "tqr send: standard output is closed: the key it would make would be shown nowhere (give --key); give "
+              "it a file or /dev/null\n"},
              {{"/bin/sh", "-c", "exec \"$0\" send --text - <&-", ZEL_TQR_PATH}, 1, "",
               "tqr send: standard input is closed: nothing to send; give it a file or /dev/null\n"},
              {{"/bin/sh", "-c", "exec \"$0\" receive -o - 7-guitar-ocean-tulip >&-", ZEL_TQR_PATH}, 1, "",

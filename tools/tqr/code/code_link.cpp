@@ -55,7 +55,10 @@ ConfirmResult exchange_tags(int fd, bool sender, CpaceSession* cpace, TagGate* g
     size_t got = recv_all(fd, peer_tag, sizeof peer_tag);
     if (got == 0) return CONFIRM_MISMATCH;
     if (got < sizeof peer_tag) return CONFIRM_ENDED;
+    // Unauthenticated, like the hello: anyone on the link could send it, so only what a sender sends
+    // (1 to 60 s) is taken for it, and the receiver's line says who else may have.
     if (memcmp(peer_tag, kCodeMagic, kMagicBytes) == 0 && peer_tag[kMagicBytes] == seal::kLaterRole &&
+        peer_tag[kMagicBytes + 1] >= 1 && peer_tag[kMagicBytes + 1] <= 60 &&
         sodium_is_zero(peer_tag + kMagicBytes + 2, sizeof peer_tag - kMagicBytes - 2)) {
         session->retry_seconds = peer_tag[kMagicBytes + 1];
         return CONFIRM_LATER;

@@ -25,9 +25,10 @@ bool stays_inside(std::vector<std::string> dir, const std::string& target, size_
 // beneath `root` when followed as the kernel follows it (tree_disk.cpp says how far it follows).
 bool resolves_beneath(int root, const std::vector<std::string>& at, size_t floor = 0);
 
-// Whether the file open as `fd` is still the version `opened` (an fstat of it) described: same size,
-// modification and status change times. A file written while it is read fails it; so does one that
-// was only touched, which the times cannot tell apart.
+// Whether the file open as `fd` is still the version `opened` (an fstat of it) described: the same
+// size and modification time. A write moves the time; a change of mode, links, name or access time
+// (the status change time) does not change the content, and a link that reads the file meanwhile
+// goes on.
 bool same_version(int fd, const struct stat& opened);
 
 // libarchive's last error, which may be none.

@@ -98,10 +98,9 @@ public:
     void stop_on(int fd) { m_stop = fd; }
     // Serves these bytes from memory.
     void assign(std::vector<unsigned char> bytes);
-    // A regular file's version as it stands now (its size, modification and status change times),
-    // taken as a link begins; still(version) at the link's end tells whether the file was written (or
-    // touched) while the link read it, which would make its copy one of two versions. Other sources
-    // are always still.
+    // A regular file's version as it stands now (its size and modification time), taken as a link
+    // begins; still(version) at the link's end tells whether the file was written while the link read
+    // it, which would make its copy one of two versions. Other sources are always still.
     struct stat version() const;
     bool still(const struct stat& version) const;
     // True when the regular file's size is no longer the one it was opened with, which every offer

@@ -87,7 +87,7 @@ int end_unconfirmed(ReceiveState& state, bool adios) {
         return end(state, EXIT_NO_LINK, "turned away for now",
                    "no payload: the sender turns away tries for " + std::to_string(state.retry_seconds) +
                        " s after wrong codes (from this address, or too many from anywhere); check the code, then "
-                       "try again");
+                       "try again (or someone on the link answered in its place)");
     case CONFIRM_FOREIGN:
         return end(state, EXIT_NO_LINK, "the sender speaks another format",
                    "no payload: the sender does not speak the encrypted format (--plain?)");
@@ -113,11 +113,6 @@ std::string summary_line(const ReceiveState& state, const Destination& destinati
 // that is a terminal.
 int end_text(ReceiveState& state) {
     Progress& progress = *state.progress;
-    // On --json the text is in its line on standard error as well.
-    if (standard_stream_closed(STDOUT_FILENO) && !progress.json())
-        return end(state, EXIT_USAGE_OR_IO, "standard output closed",
-                   "a text came, but standard output is closed, so it was not shown: take it again with standard "
-                   "output open, or with --json");
     std::string shown = state.text;
     if (isatty(STDOUT_FILENO) == 1) {
         shown.clear();
@@ -168,6 +163,10 @@ int end_stored(ReceiveState& state, const std::string& size) {
 // The end with what became of the payload.
 int end_received(ReceiveState& state) {
     if (state.is_text && state.result == RECEIVED_INTACT) return end_text(state);
+    if (state.is_text && state.text_declined)
+        return end(state, EXIT_USAGE_OR_IO, "standard output closed",
+                   "the sender offered a text, and standard output is closed, so it was declined: take it with "
+                   "standard output open, or with --json");
     if (state.is_text && state.result == RECEIVED_SINK_FAILED)
         return end(state, EXIT_DAMAGED, "text too long", "the sender offered a text longer than 64 KiB, which was declined");
     Destination& destination = *state.destination;
@@ -194,7 +193,8 @@ int end_received(ReceiveState& state) {
                        "no payload chunk came for " + std::to_string(stall_seconds()) +
                            " s (TQR_STALL_TIMEOUT), so the transfer ended; " + nothing_written);
         return end(state, EXIT_DAMAGED, "payload short",
-                   "the payload arrived short (the link to the sender was lost); " + nothing_written);
+                   "the payload arrived short (the link to the sender was lost, or its file changed while it was "
+                   "sent); " + nothing_written);
     case RECEIVED_CORRUPT:
         return end(state, EXIT_DAMAGED, "payload corrupt",
                    std::string("the payload arrived corrupt (") +

@@ -61,6 +61,7 @@ struct ReceiveState {
     bool asks = false;        // a person answers questions on the terminal
     bool unverified = false;  // the person did not say that the check words match
     bool is_text = false;     // the payload is a --text message: it goes to `text`, never to a file
+    bool text_declined = false;  // ... declined: standard output was closed, and no --json shows it
     std::string text;
     // The signal thread may have the destination keep its part: it is set, and no question of its
     // own holds it meanwhile.

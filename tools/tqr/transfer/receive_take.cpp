@@ -94,7 +94,9 @@ void run_link(ReceiveState& state, int fd) {
         if (!verified(state, session)) return false;
         if (header.kind == KIND_TEXT) {
             state.is_text = true;
-            return header.size_known && header.size <= kMaxTextBytes;
+            // Declined before its receipt, so that the sender does not count it as served.
+            state.text_declined = standard_stream_closed(STDOUT_FILENO) && !state.progress->json();
+            return !state.text_declined && header.size_known && header.size <= kMaxTextBytes;
         }
         if (!destination.open(header, start)) return false;
         state.on_screen = destination.to_stdout() && isatty(STDOUT_FILENO) == 1;

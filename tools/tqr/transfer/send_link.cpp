@@ -177,10 +177,12 @@ SendResult send_offer(SendState& state, int fd, const Session& session, Receiver
         // One whose size is no longer the offer's fails at once: a copy cut to the old size, or
         // padded, would be no version it ever had.
         const struct stat begun = state.source.version();
-        bool changed = state.source.resized();
+        const bool resized = state.source.resized();
+        bool changed = false;
         ReadFunction file = state.source.reader();
         ReadFunction read = [&](uint64_t at, unsigned char* out, size_t capacity) -> ssize_t {
             receiver.begin();  // the first read comes once the endstation has answered the offer
+            changed = changed || resized;
             ssize_t n = changed ? -1 : file(at, out, capacity);
             if (n > 0 && state.offer.size_known && at + static_cast<uint64_t>(n) == state.offer.size &&
                 !state.source.still(begun))
@@ -192,7 +194,7 @@ SendResult send_offer(SendState& state, int fd, const Session& session, Receiver
         SendResult result = send_sealed(fd, session, state.offer, read, counter, end, start);
         if (changed) {
             state.progress->note(state.name + " changed while it was sent to " + peer_of(fd) +
-                                  " (it was written, or its mode changed), which got no copy of it; send it again");
+                                  ", which got no copy of it; send it again once it is written");
             *told = true;
         }
         return result;
@@ -395,6 +397,11 @@ void serve_endstation(int fd, void* context) {
         bool sent = send_payload(fd, state.name, state.source, counter);
         if (sent) deadline.set(kLinkSeconds);
         outcome = sent && wait_ack(fd, kLinkSeconds * 1000) == 1 ? SERVED : LOST;
+        if (!sent && state.source.resized()) {
+            state.progress->note(state.name + " changed size since it was offered, so " + source +
+                                  " got no copy of it; send it again");
+            outcome = LOST_TOLD;
+        }
     }
     // Once the command's end was claimed (an interruption ended this link), its last line stands.
     if (state.ending.claimed()) return;
