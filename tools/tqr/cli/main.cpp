@@ -235,9 +235,9 @@ int run(int argc, char** argv) {
         if (s_closed[STDOUT_FILENO] && !send.party.json && send.party.conference.empty() && send.code.empty())
             return closed_stream("send", "output", "a fresh code would be shown nowhere (or use --json or --code)");
         // A key made for --conference is shown on standard output only, --json or not.
-        const char* env_key = getenv("TQR_KEY");
+        // (An empty TQR_KEY is refused as such, later.)
         bool makes_key = !send.party.conference.empty() && !send.party.plain && !send.party.key_given &&
-                         send.party.key_file.empty() && (env_key == nullptr || *env_key == '\0');
+                         send.party.key_file.empty() && getenv("TQR_KEY") == nullptr;
         if (s_closed[STDOUT_FILENO] && makes_key)
             return closed_stream("send", "output", "the key it would make would be shown nowhere (give --key)");
         return tqr::run_send(send);
