@@ -151,12 +151,14 @@ void Conference::nominate_due(Outbox* out) {
     // This sender's rendezvous under way, by endstation address (a few): one whose sender left ends
     // without nominating anew, so it must not hold its address's endstations back.
     std::vector<std::pair<uint32_t, size_t>> sources;
+    auto of = [&sources](uint32_t source) {
+        return std::find_if(sources.begin(), sources.end(), [source](const auto& s) { return s.first == source; });
+    };
     for (const auto& entry : m_rendezvous) {
         if (entry.second.sender != sender) continue;
         ++(entry.second.stage == NOMINATED ? unanswered : under_way);
-        uint32_t source = entry.second.source;
-        auto known = std::find_if(sources.begin(), sources.end(), [source](const auto& s) { return s.first == source; });
-        if (known == sources.end()) known = sources.insert(sources.end(), {source, 0});
+        auto known = of(entry.second.source);
+        if (known == sources.end()) known = sources.insert(sources.end(), {entry.second.source, 0});
         ++known->second;
     }
     if (under_way >= g_portmanager.size() || unanswered >= kMostUnanswered) return;
@@ -169,9 +171,9 @@ void Conference::nominate_due(Outbox* out) {
         return;
     }
     // The oldest whose address has fewer than kMostPerSource under way (an unknown address: no limit).
-    auto next = std::find_if(m_receivers.begin(), m_receivers.end(), [&sources](Caller* waiting) {
+    auto next = std::find_if(m_receivers.begin(), m_receivers.end(), [&](Caller* waiting) {
         uint32_t source = waiting->m_conn->peer_address();
-        auto known = std::find_if(sources.begin(), sources.end(), [source](const auto& s) { return s.first == source; });
+        auto known = of(source);
         return source == 0 || known == sources.end() || known->second < kMostPerSource;
     });
     if (next == m_receivers.end()) return;  // the end of one of theirs nominates again

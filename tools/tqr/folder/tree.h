@@ -114,6 +114,7 @@ private:
     bool m_set = false;
     std::atomic<bool> m_stop{false};
     std::string m_failure;  // why the scan gave up (give_up), "" when it did not
+    std::string m_link_buffer;  // the walk's, for each link's target as it is read
     int m_root_fd = -1;
     std::vector<int> m_roots;  // a set's: each argument's parent folder, open
     size_t m_walk_root = 0;    // what walk() gives its entries as `root`

@@ -471,14 +471,15 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
             entry.size = static_cast<uint64_t>(info.st_size);
             m_content += entry.size;
         } else if (S_ISLNK(info.st_mode)) {
-            // On the heap: a frame of each level stays on the stack while the levels below are walked.
-            entry.target.resize(PATH_MAX);
-            ssize_t length = readlinkat(at, name.c_str(), &entry.target[0], entry.target.size() - 1);
+            // One buffer for the whole walk, not one on the stack of every level (nor a PATH_MAX
+            // capacity kept by every link's entry).
+            m_link_buffer.resize(PATH_MAX);
+            ssize_t length = readlinkat(at, name.c_str(), &m_link_buffer[0], m_link_buffer.size() - 1);
             if (length < 0) {
                 note("skipped " + entry.path + ": " + strerror(errno));
                 continue;
             }
-            entry.target.resize(static_cast<size_t>(length));
+            entry.target.assign(m_link_buffer.data(), static_cast<size_t>(length));
             std::vector<std::string> dir = components(entry.inner);
             dir.pop_back();
             if (!stays_inside(dir, entry.target, m_floor)) {
