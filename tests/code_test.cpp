@@ -55,6 +55,11 @@ TEST(CodeTest, OneCommandOnEachSideAndNoCoordinatorStartedFirst) {
     EXPECT_EQ(second.wait(kTool), 3);
     EXPECT_NE(second.err().find("it is likely another tqr send's, which takes its own code only"), std::string::npos)
         << second.err();
+    // With a code of its own it cannot be told apart from a nameplate that has a sender: both are said.
+    TqrProcess chosen({"send", "--code", "4242-guitar-ocean-tulip", "report.pdf"}, dir.path());
+    EXPECT_EQ(chosen.wait(kTool), 3);
+    EXPECT_NE(chosen.err().find("or another tqr send's, which takes its own code only"), std::string::npos)
+        << chosen.err();
 
     TqrProcess typed(receive_code(sender.code), dir / "a");
     EXPECT_EQ(typed.wait(kTool), 0) << typed.err();

@@ -101,6 +101,20 @@ TEST(PartTest, OneReceiverAtATimeHoldsAPart) {
     EXPECT_NE(error.find("another tqr receive"), std::string::npos);
     first.remove();
     EXPECT_TRUE(second.open(dir / "x.tqr-part", false, &error)) << error;
+
+    // A finished part has its final mode until it is renamed, and is still the first receiver's: a
+    // second one with a fresh start must not take it for a stranger's part and remove it.
+    tqr::PartFile finished, forced;
+    ASSERT_TRUE(finished.open(dir / "y.tqr-part", false, &error)) << error;
+    bool dropped = false;
+    ASSERT_EQ(finished.adopt(offer_of("done", "y"), &dropped), 0);
+    ASSERT_TRUE(finished.append(reinterpret_cast<const unsigned char*>("done"), 4));
+    ASSERT_TRUE(finished.finish());
+    std::string removed;
+    EXPECT_FALSE(forced.open(dir / "y.tqr-part", true, &error, &removed));
+    EXPECT_NE(error.find("another tqr receive"), std::string::npos) << error;
+    EXPECT_TRUE(removed.empty()) << removed;
+    EXPECT_TRUE(finished.still_named());
 }
 
 // A part is continued only when it is the receiver's own private file with one name and a record:

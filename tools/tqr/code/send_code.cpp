@@ -24,6 +24,10 @@ namespace tqr {
 
 namespace {
 
+const char kForeignCoordinator[] =
+    "another tqr send's, which takes its own code only. Run tqr coordinator on this machine for every sender "
+    "to use, or give this one a port of its own (TQR_COORDINATOR_PORT; the receive line it shows carries it)";
+
 typedef std::chrono::steady_clock Clock;
 
 // Refusals in a row after which the nameplates are drawn from a range ten times as large: three in a
@@ -190,19 +194,25 @@ int join_with_code(const PartyOptions& options, const Code* chosen, size_t words
         bool rejected = zel::process_result(*joining) == zel::ProcessEnd::REJECTED;
         delete joining;
         if (!rejected) return fail("coordinator link ended", "the coordinator closed the link", EXIT_NO_COORDINATOR);
+        // A coordinator of this machine that is not ours may be another `tqr send`'s, which takes its
+        // own code only; the refusal does not tell which, so a chosen code's refusal says both.
+        bool foreign = !options.host_given && !where.own;
+        if (chosen && foreign)
+            return fail("rejected",
+                        "the coordinator at localhost port " + std::to_string(zel::settings().coordinator_port) +
+                            " took no sender for nameplate " + std::to_string(plate) +
+                            ": the nameplate has a sender already, or " + kForeignCoordinator,
+                        EXIT_REJECTED);
         if (chosen) return fail("rejected", nameplate_taken(plate, true, false), EXIT_REJECTED);
         tried.insert(plate);
         ++in_a_row;
     }
     std::string message = std::to_string(tried.size()) + " nameplates in a row have a sender already";
     // So many refusals at a coordinator of this machine that is not ours are most likely another
-    // `tqr send`'s, which takes its own code only.
+    // `tqr send`'s.
     if (!options.host_given && !where.own)
         message = "the coordinator at localhost port " + std::to_string(zel::settings().coordinator_port) +
-                  " took none of " + std::to_string(tried.size()) +
-                  " codes: it is likely another tqr send's, which takes its own code only. Run tqr coordinator "
-                  "on this machine for every sender to use, or give this one a port of its own "
-                  "(TQR_COORDINATOR_PORT; the receive line it shows carries it)";
+                  " took none of " + std::to_string(tried.size()) + " codes: it is likely " + kForeignCoordinator;
     return fail("rejected", message, EXIT_REJECTED);
 }
 

@@ -143,9 +143,14 @@ bool PartFile::open(const std::string& path, bool fresh, std::string* error, std
         bool created = fd >= 0;
         std::string why = created ? "" : judge_part(path, &fd);
         if (why.empty() && fd < 0) continue;
-        if (why.empty() && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // Locked before anything is judged: a part that another receiver holds is its own, whatever it
+        // looks like meanwhile (a finished one takes its final mode just before its rename), and is
+        // never removed from under it.
+        if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int failed = errno;
             ::close(fd);
-            *error = "another tqr receive is writing " + path;
+            *error = failed == EWOULDBLOCK ? "another tqr receive is writing " + path
+                                           : "cannot lock " + path + ": " + strerror(failed);
             return false;
         }
         struct stat held {};
@@ -155,14 +160,25 @@ bool PartFile::open(const std::string& path, bool fresh, std::string* error, std
             (fstat(fd, &held) != 0 || !read_record(fd, static_cast<uint64_t>(held.st_size), &kept, &have)))
             why = "holds no record of what it is the start of";
         if (!why.empty()) {
-            if (fd >= 0) ::close(fd);
             if (!fresh) {
+                if (fd >= 0) ::close(fd);
                 *error = "left " + path + " alone: it " + why +
                          "; --force starts afresh (or name another target with --output)";
                 return false;
             }
-            if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-                *error = "cannot remove " + path + " (it " + why + "): " + strerror(errno);
+            // Removed while this receiver holds its lock, so that no other one can have taken it
+            // meanwhile; a file that took its name since it was judged is judged anew.
+            struct stat named {};
+            if (fd >= 0 && (fstat(fd, &held) != 0 || lstat(path.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
+                            held.st_dev != named.st_dev)) {
+                ::close(fd);
+                continue;
+            }
+            bool gone = unlink(path.c_str()) == 0 || errno == ENOENT;
+            int failed = errno;
+            if (fd >= 0) ::close(fd);
+            if (!gone) {
+                *error = "cannot remove " + path + " (it " + why + "): " + strerror(failed);
                 return false;
             }
             if (removed) *removed = "removed " + path + ": it " + why;
