@@ -3,6 +3,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -24,11 +27,30 @@ int service_port(const char* name) {
     return port;
 }
 
+// The setting `name` as a whole number from `low` to `high`, or `fallback` when it is none: set in the
+// environment, it must be exactly that in decimal ("1e9" or "99999999999" is a slip, and a port past
+// 65535 would size the pool, which is built when the library loads, by it); not set, it is the
+// default a host gave (zel_env_set_default), read as before.
+long number(const char* name, long low, long high, long fallback) {
+    const char* text = getenv(name);
+    long value = 0;
+    if (text == nullptr) {
+        value = zel_env_get_int(name);
+    } else {
+        char* end = nullptr;
+        errno = 0;
+        value = strtol(text, &end, 10);
+        bool whole = *text != '\0' && errno == 0 && *end == '\0' && (*text == '-' || (*text >= '0' && *text <= '9'));
+        if (!whole) return fallback;
+    }
+    return value >= low && value <= high ? value : fallback;
+}
+
 void read_ports(zel::Settings* out) {
     zel_env_set_default("TQR_COORDINATOR_PORT", "0");
     zel_env_set_default("TQR_TOP_PORT", "0");
-    out->coordinator_port = zel_env_get_int("TQR_COORDINATOR_PORT");
-    out->top_port = zel_env_get_int("TQR_TOP_PORT");
+    out->coordinator_port = static_cast<int>(number("TQR_COORDINATOR_PORT", 0, 65535, 0));
+    out->top_port = static_cast<int>(number("TQR_TOP_PORT", 0, 65535, 0));
     if (out->coordinator_port == 0) {
         if (int port = service_port("zeltqr")) out->coordinator_port = port;
         if (int port = service_port("zeltqrtop")) out->top_port = port;
@@ -37,14 +59,13 @@ void read_ports(zel::Settings* out) {
     }
     if (out->coordinator_port == 0) out->coordinator_port = 7200;
     if (out->top_port == 0) out->top_port = 7220;
-    if (out->top_port <= out->coordinator_port) out->top_port = out->coordinator_port + 20;
+    if (out->top_port <= out->coordinator_port) out->top_port = std::min(out->coordinator_port + 20, 65535);
 }
 
 // The setting, or `fallback` when it is not a number above `below`.
 int setting(const char* name, const char* fallback, int below = 0) {
     zel_env_set_default(name, fallback);
-    int value = zel_env_get_int(name);
-    return value > below ? value : atoi(fallback);
+    return static_cast<int>(number(name, static_cast<long>(below) + 1, INT_MAX, atoi(fallback)));
 }
 
 zel::Settings read_settings() {
@@ -60,8 +81,7 @@ zel::Settings read_settings() {
     out.max_parties_per_source = setting("TQR_MAX_PARTIES_PER_SOURCE", "0", -1);
     out.max_waiting_conferences = setting("TQR_MAX_WAITING_CONFERENCES", "16");
     out.remote_senders = setting("TQR_REMOTE_SENDERS", "0", -1) != 0;
-    const char* sndbuf = getenv("TQR_SO_SNDBUF");
-    out.so_sndbuf = sndbuf ? atoi(sndbuf) : 0;
+    out.so_sndbuf = static_cast<int>(number("TQR_SO_SNDBUF", 0, 1L << 30, 0));
     return out;
 }
 

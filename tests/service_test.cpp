@@ -76,23 +76,47 @@ TEST(ServiceTest, MetricsCountRendezvousRejectedSendersAndDroppedParties) {
     ASSERT_TRUE(too_long.join(ROLE_ENDSTATION, "metrics", std::string(972, 'n')));
     for (const char* line : {"nickname=m1 ", "nickname=m2 ", "rejected_sender ", "reason=nickname_too_long"})
         ASSERT_TRUE(coordinator.wait_for_err(line)) << line << "\n" << coordinator.err();
+    // A stranger's junk handshakes, each of which would be a line: a few are told one by one, the rest
+    // in one line with their count; every one is counted, and an honest rendezvous follows.
+    const int junk = 60;
+    for (int i = 0; i < junk; ++i) {
+        int fd = connect_to(coordinator_port(), false, "127.0.0.2");
+        ASSERT_GE(fd, 0);
+        (void)!write(fd, "\xff\xff\xff\xff\0", 5);
+        close(fd);
+    }
+    ASSERT_TRUE(coordinator.wait_for_err("dropped reason=no_role count=")) << coordinator.err();
+    RawParty third;
+    ASSERT_TRUE(third.join(ROLE_ENDSTATION, "metrics", "m3"));
+    HandRendezvous late{sender, third, "", "", ""};
+    ASSERT_EQ(late.play(HandRendezvous::Nominate, HandRendezvous::Adios), -1);
+    ASSERT_TRUE(coordinator.wait_for_err("nickname=m3 ")) << coordinator.err();
+    const std::string told = coordinator.err();
+    long one_by_one = 0;
+    for (size_t at = told.find("dropped reason=no_role role="); at != std::string::npos;
+         at = told.find("dropped reason=no_role role=", at + 1))
+        ++one_by_one;
+    EXPECT_LE(one_by_one, 20);
 
     std::string answer = http_get(free_port(0), "/metrics");
     ASSERT_NE(answer.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << answer;
     std::string faults;
     std::map<std::string, double> samples = parse_exposition(answer.substr(answer.find("\r\n\r\n") + 4), &faults);
     EXPECT_EQ(faults, "");
-    EXPECT_EQ(samples["tqr_rendezvous_total{outcome=\"ok\"}"], 2);
+    EXPECT_EQ(samples["tqr_rendezvous_total{outcome=\"ok\"}"], 3);
+    EXPECT_EQ(samples["tqr_parties_dropped_total{reason=\"no_role\"}"], junk);
     EXPECT_EQ(samples["tqr_rejected_senders_total"], 1);
     EXPECT_EQ(samples["tqr_parties_dropped_total{reason=\"nickname_too_long\"}"], 1);
-    EXPECT_EQ(samples["tqr_rendezvous_seconds_count"], 2);
-    EXPECT_EQ(samples["tqr_rendezvous_seconds_bucket{le=\"+Inf\"}"], 2);
+    EXPECT_EQ(samples["tqr_rendezvous_seconds_count"], 3);
+    EXPECT_EQ(samples["tqr_rendezvous_seconds_bucket{le=\"+Inf\"}"], 3);
     EXPECT_EQ(samples["tqr_conferences"], 1);
     EXPECT_EQ(samples["tqr_ports{state=\"free\"}"] + samples["tqr_ports{state=\"lent\"}"] +
                   samples["tqr_ports{state=\"set_aside\"}"], pool_top() - coordinator_port());
     EXPECT_NE(http_get(free_port(0), "/healthz").find("\r\n\r\nok"), std::string::npos);
-    coordinator.signal(SIGTERM);
+    // The hang-up of its terminal stops it as SIGTERM does.
+    coordinator.signal(SIGHUP);
     EXPECT_EQ(coordinator.wait(), 0) << coordinator.err();
+    EXPECT_NE(coordinator.err().find("stopping signal=SIGHUP"), std::string::npos) << coordinator.err();
 }
 
 // Each row: `connections` from the attacker's own address, the first of which sends `head` and then

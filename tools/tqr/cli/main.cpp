@@ -67,8 +67,12 @@ int closed_stream(const char* command, const char* stream, const char* why) {
 void add_version(CLI::App* command) { command->set_version_flag("--version,-V", "tqr " TQR_VERSION); }
 
 void add_party_options(CLI::App* command, tqr::PartyOptions& party, bool sending) {
-    command->add_option("--conference", party.conference,
-                        "Conference identifier (both ends use the same), for a key instead of a code");
+    // An empty identifier would quietly mean "no conference", and a code instead.
+    command
+        ->add_option("--conference", party.conference,
+                     "Conference identifier (both ends use the same), for a key instead of a code")
+        ->check(CLI::Validator([](std::string& id) { return id.empty() ? std::string("is empty") : std::string(); },
+                               "", "non-empty"));
     CLI::Option* key = command->add_option(
         "--key", party.key,
         sending ? "Conference key (default: $TQR_KEY, else none: send makes one and shows it); other users of the "
@@ -183,7 +187,7 @@ int run(int argc, char** argv) {
     app.require_subcommand(1);
 
     tqr::CoordinatorOptions coordinator;
-    CLI::App* coordinator_command = app.add_subcommand("coordinator", "Run the coordinator until SIGINT or SIGTERM");
+    CLI::App* coordinator_command = app.add_subcommand("coordinator", "Run the coordinator until SIGINT, SIGTERM or SIGHUP");
     coordinator_command->add_option("--log", coordinator.log, "Append the protocol log to this file");
     CLI::Option* coordinator_quiet =
         coordinator_command->add_flag("--quiet", coordinator.quiet, "Show only status lines and errors");

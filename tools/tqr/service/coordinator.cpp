@@ -1,4 +1,4 @@
-// `tqr coordinator`: serves senders and endstations on the coordinator port until SIGINT or SIGTERM,
+// `tqr coordinator`: serves senders and endstations on the coordinator port until SIGINT, SIGTERM or SIGHUP,
 // as a service: one status line per event on standard error, a drain on shutdown, and limits that
 // keep a flood of connections from exhausting the process.
 //
@@ -7,7 +7,7 @@
 // The library's own diagnostic and error lines appear only with --verbose; errors of the tool (lines
 // starting "tqr coordinator:") always appear.
 //
-// Shutdown: on SIGTERM or SIGINT the port closes at once; rendezvous under way may finish for
+// Shutdown: on SIGTERM, SIGINT or SIGHUP the port closes at once; rendezvous under way may finish for
 // TQR_DRAIN_SECONDS (a second signal cuts that short); then every party's link ends and the exit
 // status is 0.
 #include <pthread.h>
@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -52,6 +53,49 @@ size_t ports_out(const zel::CoordinatorHost& host) {
     return counts.lent + counts.reserved;
 }
 
+// Parties dropped or turned away come in floods when a stranger sends junk handshakes, one line each
+// for a connection that costs it nothing: up to kLinesPerSecond a second are told one by one, the rest
+// counted by event and reason and told once a second by the main thread, as one line with count=N.
+// Fed on library threads, told on the main one.
+class HeldLines {
+public:
+    static constexpr int kLinesPerSecond = 20;
+
+    // Whether a line of `word` for `reason` may be written now; else it is counted for tell().
+    bool take(const char* word, const char* reason) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto now = std::chrono::steady_clock::now();
+        if (now - m_window >= std::chrono::seconds(1)) {
+            m_window = now;
+            m_told = 0;
+        }
+        if (m_told < kLinesPerSecond) {
+            ++m_told;
+            return true;
+        }
+        ++m_held[{word, reason}];
+        return false;
+    }
+
+    void tell() {
+        std::map<std::pair<std::string, std::string>, long> held;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            held.swap(m_held);
+        }
+        for (const auto& counted : held)
+            write_status(counted.first.first.c_str(), {{"reason", counted.first.second}, {"count", std::to_string(counted.second)}});
+    }
+
+private:
+    std::mutex m_mutex;  // guards what follows; a leaf, taken by the observer on library threads
+    std::chrono::steady_clock::time_point m_window;
+    int m_told = 0;
+    std::map<std::pair<std::string, std::string>, long> m_held;
+};
+
+HeldLines g_held_lines;
+
 // The party events of the library, counted for --metrics and told as status lines. The process has
 // one observer, so both are fed here, on the library thread that took the step (`metrics`: the
 // run's counts). Refusals come in floods: they are only counted here, and told at most once a second
@@ -70,6 +114,7 @@ void on_party_event(const zel::PartyEvent& event, void* metrics) {
         break;
     }
     case zel::EVENT_DROPPED:
+        if (!g_held_lines.take("dropped", event.what)) break;
         write_status("dropped", {{"reason", event.what},
                                  {"role", role_name(event.role)},
                                  {"conference", event.conference},
@@ -84,6 +129,7 @@ void on_party_event(const zel::PartyEvent& event, void* metrics) {
                                         {"seconds", decimal(event.ms / 1000.0)}});
         break;
     case zel::EVENT_REJECTED_SENDER:
+        if (!g_held_lines.take("rejected_sender", *event.what != '\0' ? event.what : "second_sender")) break;
         write_status("rejected_sender", {{"conference", event.conference},
                                          {"peer", event.peer},
                                          {"reason", *event.what != '\0' ? event.what : "second_sender"}});
@@ -122,6 +168,8 @@ const char* signal_name(int number) {
         return "SIGINT";
     case SIGTERM:
         return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
     default:
         return "other";
     }
@@ -155,6 +203,9 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
     sigemptyset(stop_signals);
     sigaddset(stop_signals, SIGINT);
     sigaddset(stop_signals, SIGTERM);
+    // A hang-up of the terminal it runs in (or an operator's reload signal: there is nothing to reload)
+    // stops it as SIGTERM does, with the drain, rather than cutting every rendezvous at once.
+    sigaddset(stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, stop_signals, nullptr);
 
     limits->drain_seconds = zel::settings().drain_seconds;
@@ -222,6 +273,7 @@ void shut_down(zel::CoordinatorHost& host, const CoordinatorOptions& options, co
     // Ends every party's link; a rendezvous still under way is told as left.
     host.stop();
     refusals.tell(host);
+    g_held_lines.tell();
     if (!options.quiet) {
         write_status("stopped", {{"drained", under_way == 0 ? "yes" : "no"},
                                  {"rendezvous", std::to_string(under_way)},
@@ -275,6 +327,7 @@ int run_coordinator(const CoordinatorOptions& options) {
         timespec second{1, 0};
         received = sigtimedwait(&stop_signals, nullptr, &second);
         refusals.tell(host);
+        g_held_lines.tell();
     }
     shut_down(host, options, stop_signals, received, limits, refusals);
     metrics_server.stop();

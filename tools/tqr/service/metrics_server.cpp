@@ -88,7 +88,7 @@ std::string respond(const std::string& head, const Metrics& metrics, const zel::
     size_t second = first == std::string::npos ? first : request.find(' ', first + 1);
     if (second == std::string::npos || second == first + 1 || first == 0 ||
         request.find(' ', second + 1) != std::string::npos || request.compare(second + 1, 7, "HTTP/1.") != 0 ||
-        request.size() != second + 9)
+        request.size() != second + 9 || !isdigit(static_cast<unsigned char>(request.back())))
         return error_answer(400, "Bad Request", false);
     std::string method = request.substr(0, first), target = request.substr(first + 1, second - first - 1);
     bool head_only = method == "HEAD";
@@ -350,6 +350,15 @@ void MetricsServer::s_serve(MetricsServer* self) {
             if (connections.size() >= static_cast<size_t>(kMaxConnections) || from_source >= kMaxPerSource) {
                 std::string text = error_answer(503, "Service Unavailable", false);
                 net::send_bytes(fd, text.data(), text.size(), true);
+                // No slot to linger in: what the request already holds is read away, so that the close
+                // does not reset the connection under the answer.
+                shutdown(fd, SHUT_WR);
+                char unread[4096];
+                for (size_t drained = 0; drained < kLingerBytes;) {
+                    ssize_t n = recv(fd, unread, sizeof unread, MSG_DONTWAIT);
+                    if (n <= 0) break;
+                    drained += static_cast<size_t>(n);
+                }
                 close(fd);
                 ++refused[REFUSED_FULL];
                 continue;
