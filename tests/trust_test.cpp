@@ -351,6 +351,14 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
     write_file(dir / "big.bin", random_bytes(16 << 20, 7)), write_file(dir / "tree/f", random_bytes(10 << 20, 8));
     write_file(planted, "");
     ASSERT_EQ(chmod((dir / "shared").c_str(), 01777) | chown(planted.c_str(), 65534, 65534) | chmod(planted.c_str(), 0666), 0);
+    // Another user's shared folder, whose owner may rename what is written in it, and a link of another
+    // user to the receiver's own private folder, in a shared folder of the system's.
+    for (const char* folder : {"theirs", "drop", "mine"}) fs::create_directory(dir / folder);
+    ASSERT_EQ(chmod((dir / "theirs").c_str(), 01777) | chown((dir / "theirs").c_str(), 65534, 65534) |
+                  chmod((dir / "drop").c_str(), 01777) | chmod((dir / "mine").c_str(), 0700) |
+                  symlink((dir / "mine").c_str(), (dir / "drop/inbox").c_str()) |
+                  lchown((dir / "drop/inbox").c_str(), 65534, 65534),
+              0);
     ToolCoordinator coordinator(dir);
     ASSERT_TRUE(coordinator.ready());
     struct Case {
@@ -358,8 +366,11 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
         bool force;
         int status;
         std::string says;
+        std::string output = "";
     };
     const Case cases[] = {
+        {"tree", "theirs", false, 1, "theirs belongs to another user (uid 65534), so others could redirect"},
+        {"big.bin", "drop", true, 1, "inbox is a symbolic link of another user (uid 65534)", "inbox"},
         {"big.bin", "shared", false, 1, "left big.bin.tqr-part alone: it belongs to another user (uid 65534)"},
         {"big.bin", "shared", true, 0, "removed big.bin.tqr-part: it belongs to another user (uid 65534)"},
         {"big.bin", "small", false, 1, "big.bin needs 16.0 MiB, 8.0 MiB free"},
@@ -375,14 +386,18 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
                           {kKey}, "/dev/zero");
         std::vector<std::string> args{"receive", "--conference", conference};
         if (c.force) args.push_back("--force");
+        if (!c.output.empty()) args.insert(args.end(), {"-o", c.output});
         TqrProcess receiver(args, dir / c.folder, {kKey});
         EXPECT_EQ(receiver.wait(kTool), c.status) << receiver.err();
         EXPECT_NE(receiver.err().find(c.says), std::string::npos) << receiver.err();
-        if (c.status == 1) {
+        // A link at --output is refused before the rendezvous; the rest once the offer came.
+        if (c.status == 1 && c.output.empty()) {
             EXPECT_TRUE(sender.wait_for_err("an endstation declined", kTool)) << sender.err();
         }
     }
     EXPECT_TRUE(files_in(dir / "small").empty());
+    EXPECT_TRUE(files_in(dir / "theirs").empty());
+    EXPECT_TRUE(files_in(dir / "mine").empty());
     struct stat taken {};
     ASSERT_EQ(stat((dir / "shared/big.bin").c_str(), &taken), 0);
     EXPECT_EQ(taken.st_uid, 0u);

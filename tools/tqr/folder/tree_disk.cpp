@@ -76,7 +76,23 @@ bool resolves_beneath(int root, const std::vector<std::string>& at, size_t floor
     return true;
 }
 
-// libarchive's last error, which may be none.
+std::string others_may_rename(const std::string& resolved) {
+    uid_t me = geteuid();
+    std::string at = resolved.empty() ? "/" : resolved;
+    for (int depth = 0; depth < 4096; ++depth) {
+        struct stat info {};
+        if (lstat(at.c_str(), &info) != 0) return at + " cannot be checked: " + strerror(errno);
+        if (info.st_uid != me && info.st_uid != 0)
+            return at + " belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+        if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0)
+            return "everyone may write in " + at + ", which has no sticky bit";
+        if (at == "/") return "";
+        size_t slash = at.find_last_of('/');
+        at = slash == 0 || slash == std::string::npos ? "/" : at.substr(0, slash);
+    }
+    return "";
+}
+
 bool same_version(int fd, const struct stat& opened) {
     struct stat now {};
     auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };

@@ -34,6 +34,12 @@ bool same_version(int fd, const struct stat& opened);
 // libarchive's last error, which may be none.
 std::string error_of(archive* failed);
 
+// Why someone other than this user and the system could rename what is made below the folder
+// `resolved` (a path without links), and so put a link in its place while it is written by path: a
+// folder on the way that belongs to another user, or that everyone may write in without the sticky
+// bit. "" when nobody could.
+std::string others_may_rename(const std::string& resolved);
+
 // Puts every file and folder below `root` (open as `root_fd`) on disk. false, with `error` set, when
 // a flush failed.
 bool flush_tree(const std::string& root, int root_fd, std::string* error);

@@ -64,6 +64,14 @@ bool TreeSink::open(const std::string& final_path, std::string* error, bool set,
         *error = "cannot use the folder " + parent + ": " + strerror(errno);
         return false;
     }
+    // The folder is written by path, so nobody else may be able to swap a folder on its way for a link
+    // meanwhile (a shared folder that another user owns: its owner may rename what is in it).
+    std::string risk = disk::others_may_rename(resolved);
+    if (!risk.empty()) {
+        *error = "cannot receive a folder into " + parent + ": " + risk +
+                 ", so others could redirect what is written there; name a folder of your own with --output";
+        return false;
+    }
     std::string folder = std::string(resolved) + (resolved[1] == '\0' ? "" : "/");
     std::string hidden = beside(folder + base, ".", ".tqr-tree-XXXXXX");
     if (mkdtemp(&hidden[0]) == nullptr) {

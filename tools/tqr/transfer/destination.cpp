@@ -92,9 +92,23 @@ Destination::~Destination() {
     if (m_wake[0] >= 0 && m_fd >= 0) close(m_fd);  // opened here (a special output); not closed yet
 }
 
+// Why --output's `path` may not be followed: a symbolic link that another user made, in a shared
+// folder say, leads where that user chose ("" when it may be).
+static std::string foreign_link(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode) || info.st_uid == geteuid() || info.st_uid == 0)
+        return "";
+    return path + " is a symbolic link of another user (uid " + std::to_string(info.st_uid) +
+           "); tqr receive follows only its own user's or the system's";
+}
+
 bool Destination::check() {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_output.empty() || to_stdout()) return access(".", W_OK) == 0 || fail_errno("cannot write in this folder");
+    for (const std::string& path : {m_output, folder_of(m_output)}) {
+        std::string link = foreign_link(path);
+        if (!link.empty()) return fail(link);
+    }
     if (is_directory(m_output)) return access(m_output.c_str(), W_OK) == 0 || fail_errno("cannot write in " + m_output);
     std::string folder = folder_of(m_output);
     if (!is_directory(folder)) return fail("cannot write " + m_output + ": there is no folder " + folder);
