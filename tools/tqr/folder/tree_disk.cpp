@@ -82,8 +82,10 @@ std::string others_may_rename(const std::string& resolved) {
     for (int depth = 0; depth < 4096; ++depth) {
         struct stat info {};
         if (lstat(at.c_str(), &info) != 0) return at + " cannot be checked: " + strerror(errno);
-        if (info.st_uid != me && info.st_uid != 0)
-            return at + " belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+        // A folder of another user that nobody else may write in is that user's own place (a home
+        // that root receives into); one that others may write in is a shared folder of theirs.
+        if (info.st_uid != me && info.st_uid != 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            return at + " is a shared folder of another user (uid " + std::to_string(info.st_uid) + ")";
         if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0)
             return "everyone may write in " + at + ", which has no sticky bit";
         if (at == "/") return "";
