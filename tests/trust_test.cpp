@@ -371,6 +371,7 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
     const Case cases[] = {
         {"tree", "theirs", false, 1, "theirs is a shared folder of another user (uid 65534), so others could redirect"},
         {"big.bin", "drop", true, 1, "inbox is a symbolic link of another user (uid 65534)", "inbox"},
+        {"big.bin", "drop", true, 1, "inbox is a symbolic link of another user (uid 65534)", "inbox/./got"},
         {"big.bin", "shared", false, 1, "left big.bin.tqr-part alone: it belongs to another user (uid 65534)"},
         {"big.bin", "shared", true, 0, "removed big.bin.tqr-part: it belongs to another user (uid 65534)"},
         {"big.bin", "small", false, 1, "big.bin needs 16.0 MiB, 8.0 MiB free"},

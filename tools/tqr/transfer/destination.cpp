@@ -93,22 +93,23 @@ Destination::~Destination() {
 }
 
 // Why --output's `path` may not be followed: a symbolic link that another user made, in a shared
-// folder say, leads where that user chose ("" when it may be).
+// folder say, leads where that user chose, whichever component of the path it is ("" when none is).
 static std::string foreign_link(const std::string& path) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode) || info.st_uid == geteuid() || info.st_uid == 0)
-        return "";
-    return path + " is a symbolic link of another user (uid " + std::to_string(info.st_uid) +
-           "); tqr receive follows only its own user's or the system's";
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        std::string on_the_way = path.substr(0, end);
+        struct stat info {};
+        if (lstat(on_the_way.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid != geteuid() && info.st_uid != 0)
+            return on_the_way + " is a symbolic link of another user (uid " + std::to_string(info.st_uid) +
+                   "); tqr receive follows only its own user's or the system's";
+        if (end == std::string::npos) return "";
+    }
 }
 
 bool Destination::check() {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_output.empty() || to_stdout()) return access(".", W_OK) == 0 || fail_errno("cannot write in this folder");
-    for (const std::string& path : {m_output, folder_of(m_output)}) {
-        std::string link = foreign_link(path);
-        if (!link.empty()) return fail(link);
-    }
+    std::string link = foreign_link(m_output);
+    if (!link.empty()) return fail(link);
     if (is_directory(m_output)) return access(m_output.c_str(), W_OK) == 0 || fail_errno("cannot write in " + m_output);
     std::string folder = folder_of(m_output);
     if (!is_directory(folder)) return fail("cannot write " + m_output + ": there is no folder " + folder);

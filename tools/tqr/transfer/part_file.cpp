@@ -80,6 +80,13 @@ std::string judge_part(const std::string& path, int* fd) {
     return "";
 }
 
+// Whether `path` leads to the file open as `fd`, through no link.
+bool names_file(const std::string& path, int fd) {
+    struct stat held {}, named{};
+    return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+           held.st_dev == named.st_dev;
+}
+
 }  // namespace
 
 std::string beside(const std::string& path, const std::string& prefix, const std::string& suffix) {
@@ -168,9 +175,7 @@ bool PartFile::open(const std::string& path, bool fresh, std::string* error, std
             }
             // Removed while this receiver holds its lock, so that no other one can have taken it
             // meanwhile; a file that took its name since it was judged is judged anew.
-            struct stat named {};
-            if (fd >= 0 && (fstat(fd, &held) != 0 || lstat(path.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
-                            held.st_dev != named.st_dev)) {
+            if (fd >= 0 && !names_file(path, fd)) {
                 ::close(fd);
                 continue;
             }
@@ -194,11 +199,7 @@ bool PartFile::open(const std::string& path, bool fresh, std::string* error, std
     return false;
 }
 
-bool PartFile::still_named() const {
-    struct stat held {}, named{};
-    return fstat(m_fd, &held) == 0 && lstat(m_path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
-           held.st_dev == named.st_dev;
-}
+bool PartFile::still_named() const { return names_file(m_path, m_fd); }
 
 int64_t PartFile::adopt(const PayloadHeader& header, bool* dropped) {
     ensure_sodium();
