@@ -473,13 +473,15 @@ bool TqrProcess::running() {
     return wait(milliseconds(0)) < 0;
 }
 
-bool TqrProcess::wait_for(const std::string* stream, const std::string& text, milliseconds limit) {
+bool TqrProcess::wait_for(const std::string* stream, const std::string& text, milliseconds limit, size_t times) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, limit, [&] { return stream->find(text) != std::string::npos || m_streams_ended; }) &&
-           stream->find(text) != std::string::npos;
+    auto held = [&] { return occurrences(*stream, text) >= times; };
+    return m_changed.wait_for(lock, limit, [&] { return held() || m_streams_ended; }) && held();
 }
 
-bool TqrProcess::wait_for_err(const std::string& text, milliseconds limit) { return wait_for(&m_err, text, limit); }
+bool TqrProcess::wait_for_err(const std::string& text, milliseconds limit, size_t times) {
+    return wait_for(&m_err, text, limit, times);
+}
 bool TqrProcess::wait_for_out(const std::string& text, milliseconds limit) { return wait_for(&m_out, text, limit); }
 
 std::string TqrProcess::out() {
@@ -652,6 +654,12 @@ std::string quote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
 }
 
 std::string random_bytes(size_t size, unsigned start) {

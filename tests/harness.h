@@ -206,15 +206,16 @@ public:
     static TqrProcess* first_to_end(const std::vector<TqrProcess*>& processes, milliseconds limit = kStep);
     void signal(int number);
     bool running();
-    // Waits until its standard error (or output) holds `text`; false when it ended or `limit` passed.
-    bool wait_for_err(const std::string& text, milliseconds limit = kStep);
+    // Waits until its standard error (or output) holds `text` (`times` times); false when it ended or
+    // `limit` passed.
+    bool wait_for_err(const std::string& text, milliseconds limit = kStep, size_t times = 1);
     bool wait_for_out(const std::string& text, milliseconds limit = kStep);
     std::string out();
     std::string err();
     pid_t pid() const { return m_pid; }
 
 private:
-    bool wait_for(const std::string* stream, const std::string& text, milliseconds limit);
+    bool wait_for(const std::string* stream, const std::string& text, milliseconds limit, size_t times = 1);
     void collect(int out_fd, int err_fd);
     pid_t m_pid = -1;
     int m_pidfd = -1;
@@ -301,6 +302,8 @@ struct RunResult {
 };
 RunResult run(const std::string& command);
 std::string quote(const std::string& text);
+// How often `part` stands in `text`.
+size_t occurrences(const std::string& text, const std::string& part);
 
 // `size` bytes of a fixed pseudo-random sequence, one for each `start`.
 std::string random_bytes(size_t size, unsigned start);
