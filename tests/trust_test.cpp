@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -139,8 +140,9 @@ TEST(TrustTest, NothingIsReplacedOrHiddenUnasked) {
 
 // Interrupts a receive of `output` half-way: a relay on the direct link (ports `front`, `front` + 1)
 // passes the first `limit` bytes toward the receiver and then holds the link until the receiver is
-// gone. The receive must end with 130 and leave only the part.
-void interrupt_half_way(const TempDir& dir, const std::string& output, int front, size_t limit) {
+// gone, running `meanwhile` while it holds it. The receive must end with 130 and leave only the part.
+void interrupt_half_way(const TempDir& dir, const std::string& output, int front, size_t limit,
+                        const std::function<void()>& meanwhile = nullptr) {
     std::promise<void> held;
     Relay relay(free_port(front), free_port(front + 1), [&](int endstation, int sender) {
         std::thread back([&] { Relay::pump(endstation, sender, nullptr); });
@@ -159,6 +161,7 @@ void interrupt_half_way(const TempDir& dir, const std::string& output, int front
                         {kKey, "TQR_COORDINATOR_PORT=" + std::to_string(free_port(front))});
     ASSERT_EQ(held.get_future().wait_for(kTool), std::future_status::ready);
     ASSERT_TRUE(receiver.wait_for_err("\"event\":\"progress\"", kTool)) << receiver.err();
+    if (meanwhile) meanwhile();
     receiver.signal(SIGINT);
     EXPECT_EQ(receiver.wait(kTool), 130) << receiver.err();
     EXPECT_NE(receiver.err().find("the same command again continues"), std::string::npos) << receiver.err();
@@ -211,6 +214,32 @@ TEST(TrustTest, AnInterruptedReceiveContinuesWhereItStoppedUnlessTheFileChanged)
     EXPECT_EQ(sender.wait(kTool), 143);
     EXPECT_NE(sender.err().find("interrupted (SIGTERM), 2 served"), std::string::npos) << sender.err();
     EXPECT_NE(sender.err().find("data.bin changed while it was sent to 127.0.0.1:"), std::string::npos) << sender.err();
+    EXPECT_EQ(coordinator.stop(), 0);
+}
+
+// While a transfer that was cut off still holds the place of a --count sender, an endstation that
+// comes is told so (the coordinator drops a sender that leaves a nomination unanswered), and the
+// sender stays for the receiver that was cut off to continue.
+TEST(TrustTest, ACutReceiverContinuesWhileItsPlaceTurnsAnotherAway) {
+    TempDir dir;
+    fs::create_directory(dir / "in");
+    fs::create_directory(dir / "other");
+    const size_t size = 8 << 20;
+    write_file(dir / "data.bin", random_bytes(size, 4));
+    ToolCoordinator coordinator(dir, {"TQR_LISTEN_TIMEOUT=3"});
+    ASSERT_TRUE(coordinator.ready());
+    TqrProcess sender({"send", "--conference", "resume", "--count", "1", "data.bin"}, dir.path(), {kKey});
+    interrupt_half_way(dir, "data.bin", 7, size / 2, [&] {
+        TqrProcess other({"receive", "--conference", "resume"}, dir / "other", {kKey});
+        EXPECT_EQ(other.wait(kTool), 4) << other.err();
+        EXPECT_NE(other.err().find("taken by transfers under way"), std::string::npos) << other.err();
+    });
+    TqrProcess rest({"receive", "--conference", "resume", "--json", "--output", "data.bin"}, dir / "in", {kKey});
+    ASSERT_EQ(rest.wait(kTool), 0) << rest.err();
+    EXPECT_GT(json_number(rest.err(), "done", "kept"), 0);
+    EXPECT_TRUE(read_file(dir / "in/data.bin") == read_file(dir / "data.bin"));
+    EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
+    EXPECT_TRUE(fs::is_empty(dir / "other"));
     EXPECT_EQ(coordinator.stop(), 0);
 }
 

@@ -35,6 +35,11 @@ namespace {
 
 // What end_unconfirmed returns when the keys were confirmed and the payload's end is to be told.
 constexpr int kNotEnded = -1;
+// A sender tells no more than that it serves nobody else now: its count may be reached, or held by
+// transfers under way, one of which may yet fail and leave its place.
+const char kServedOut[] =
+    "no payload: the sender is no longer serving (it reached its --count), or the rest of its count is taken "
+    "by transfers under way: try again once one of them has ended";
 
 // Claims the end, as the main thread does at each of its ends: the status claimed first (an interrupt's,
 // say, which already showed its line). An interrupt that ended a prompt is about to claim it: run_receive
@@ -93,7 +98,7 @@ int end_unconfirmed(ReceiveState& state, bool adios) {
                    "no payload: the sender does not speak the encrypted format (--plain?)");
     case CONFIRM_FINISHED:
         return end(state, EXIT_NO_LINK, "the sender is no longer serving",
-                   "no payload: the sender is no longer serving (it reached its --count)");
+                   kServedOut);
     }
     return kNotEnded;
 }
@@ -182,7 +187,7 @@ int end_received(ReceiveState& state) {
         return end_stored(state, size);
     case RECEIVED_SERVED_OUT:
         return end(state, EXIT_NO_LINK, "the sender is no longer serving",
-                   "no payload: the sender is no longer serving (it reached its --count)");
+                   kServedOut);
     case RECEIVED_NOTHING:
         return end(state, EXIT_NO_LINK, "the sender closed the link",
                    "the sender closed the link before sending anything (keys did not match? or its person did not "

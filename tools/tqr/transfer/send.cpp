@@ -45,13 +45,16 @@ void show_generated_key(const std::string& key, const PartyOptions& party) {
 constexpr long kExtraApprovals = 8;
 
 // Approves a nomination while the count leaves someone to serve; the approval policy, with the
-// SendState as its context.
+// SendState as its context. Places that transfers under way hold are not served yet: one of them may
+// fail, and its receiver come back to continue. A nomination left unanswered meanwhile would make the
+// coordinator drop this sender at its deadline, so it is approved, and told at its confirmation when no
+// place is free.
 bool approve_within_count(const std::string&, void* context) {
     SendState& state = *static_cast<SendState*>(context);
     zel::MutexLock lock(state.mutex);
     if (state.closing) return false;
-    if (state.limit > 0 && (state.served + state.active >= state.limit ||
-                             state.committed >= state.limit - state.served + kExtraApprovals))
+    if (state.limit > 0 &&
+        (state.served >= state.limit || state.committed >= state.limit - state.served + kExtraApprovals))
         return false;
     ++state.committed;
     return true;
