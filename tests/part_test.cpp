@@ -2,6 +2,7 @@
 // what makes a receiver start afresh or refuse; and the free space a receiver leaves.
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +90,26 @@ TEST(PartTest, APartContinuesOnlyTheFileItBelongsTo) {
     ASSERT_TRUE(part.restart());
     ASSERT_TRUE(part.append(reinterpret_cast<const unsigned char*>(content.data()), content.size()));
     ASSERT_TRUE(part.finish());
+    EXPECT_TRUE(read_file(path) == content);
+    part.close();
+
+    // A piece whose write is cut short (the kernel ends a killed receiver's write between pages; here
+    // its second page cannot be read) leaves the part continued from before that piece.
+    unlink(path.c_str());
+    ASSERT_EQ(receive(path, content, offer_of(content), 30000), 0);
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    memcpy(pages, content.data() + 30000, page);
+    ASSERT_EQ(mprotect(static_cast<char*>(pages) + page, page, PROT_NONE), 0);
+    tqr::PartFile cut;
+    ASSERT_TRUE(cut.open(path, false, &error)) << error;
+    ASSERT_EQ(cut.adopt(offer_of(content), &dropped), 30000);
+    EXPECT_FALSE(cut.append(static_cast<unsigned char*>(pages), 2 * page));
+    cut.close();
+    munmap(pages, 2 * page);
+    EXPECT_GT(read_file(path).size(), 30000 + page);  // the piece's first page went in
+    EXPECT_EQ(receive(path, content, offer_of(content), content.size(), false, &error), 30000) << error;
     EXPECT_TRUE(read_file(path) == content);
 }
 

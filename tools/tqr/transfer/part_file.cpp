@@ -42,7 +42,8 @@ bool pread_all(int fd, unsigned char* data, size_t size, uint64_t at) {
     return positioned_all(::pread, fd, data, size, at);
 }
 
-// What a record says: the payload and how much of it precedes the record.
+// What the record at the file's end says: the payload and how much of it the file starts with. Bytes
+// between those and the record are a piece whose write was cut short (PartFile::append).
 bool read_record(int fd, uint64_t file_size, PayloadHeader* header, uint64_t* have) {
     if (file_size < kRecordFixed) return false;
     unsigned char fixed[kRecordFixed];
@@ -52,10 +53,12 @@ bool read_record(int fd, uint64_t file_size, PayloadHeader* header, uint64_t* ha
     header->size = get_be(fixed + 2, 8);
     memcpy(header->identity, fixed + 10, kIdentityBytes);
     *have = get_be(fixed + 10 + kIdentityBytes, 8);
-    if (name_length > kMaxNameBytes || *have + name_length + kRecordFixed != file_size || *have > header->size)
+    if (name_length > kMaxNameBytes || file_size < kRecordFixed + name_length || *have > header->size ||
+        *have > file_size - kRecordFixed - name_length)
         return false;
     header->name.resize(name_length);
-    return name_length == 0 || pread_all(fd, reinterpret_cast<unsigned char*>(&header->name[0]), name_length, *have);
+    return name_length == 0 || pread_all(fd, reinterpret_cast<unsigned char*>(&header->name[0]), name_length,
+                                         file_size - kRecordFixed - name_length);
 }
 
 // Why the part at `path` may not be continued ("" when it may): what is there, whose it is, who else
@@ -219,8 +222,13 @@ int64_t PartFile::adopt(const PayloadHeader& header, bool* dropped) {
     if (!same) {
         *dropped = file_size > 0;
         if (ftruncate(m_fd, 0) != 0) return -1;
-        return m_continuable && !write_record() ? -1 : 0;
+        return m_continuable && !write_record(0, 0) ? -1 : 0;
     }
+    // What a cut piece left between the kept bytes and the record goes: the next piece's record must
+    // end the file.
+    if (file_size != have + kept.name.size() + kRecordFixed &&
+        (ftruncate(m_fd, static_cast<off_t>(have)) != 0 || !write_record(have, have)))
+        return -1;
     // The sender compares the hash of the kept bytes with that of the same range of its file.
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, kIdentityBytes);
@@ -238,13 +246,26 @@ int64_t PartFile::adopt(const PayloadHeader& header, bool* dropped) {
 
 bool PartFile::restart() {
     m_have = 0;
-    return ftruncate(m_fd, 0) == 0 && (!m_continuable || write_record());
+    return ftruncate(m_fd, 0) == 0 && (!m_continuable || write_record(0, 0));
 }
 
+// The piece overwrites the record that ends the part: a receiver killed while the piece is written
+// (a write the kernel cuts short between pages) would leave a part without a record, which cannot be
+// continued. So a record that still tells the bytes before the piece goes first, beyond the piece's
+// end; once the piece is in, the record there is told of it.
 bool PartFile::append(const unsigned char* data, size_t size) {
+    if (m_continuable && !write_record(m_have, m_have + size)) {
+        // A full disk, say: the record before the piece is untouched, and ends the part again.
+        int failed = errno;
+        if (ftruncate(m_fd, static_cast<off_t>(m_have + std::min(m_header.name.size(), kMaxNameBytes) + kRecordFixed)) != 0) {
+            // The part then holds no record: the next receiver says so.
+        }
+        errno = failed;
+        return false;
+    }
     if (!pwrite_all(m_fd, data, size, m_have)) return false;
     m_have += size;
-    return !m_continuable || (write_record() && checkpoint(size));
+    return !m_continuable || (write_record(m_have, m_have) && checkpoint(size));
 }
 
 // Syncing every record (each 64 KiB chunk) would cost a disk flush per chunk. A power loss may take
@@ -259,7 +280,7 @@ bool PartFile::checkpoint(size_t appended) {
     return fdatasync(m_fd) == 0;
 }
 
-bool PartFile::write_record() {
+bool PartFile::write_record(uint64_t have, uint64_t at) {
     std::string name = m_header.name.substr(0, kMaxNameBytes);
     std::vector<unsigned char> record(name.size() + kRecordFixed);
     memcpy(record.data(), name.data(), name.size());
@@ -267,9 +288,9 @@ bool PartFile::write_record() {
     put_be(fixed, name.size(), 2);
     put_be(fixed + 2, m_header.size, 8);
     memcpy(fixed + 10, m_header.identity, kIdentityBytes);
-    put_be(fixed + 10 + kIdentityBytes, m_have, 8);
+    put_be(fixed + 10 + kIdentityBytes, have, 8);
     memcpy(fixed + 18 + kIdentityBytes, kRecordMagic, sizeof kRecordMagic);
-    return pwrite_all(m_fd, record.data(), record.size(), m_have);
+    return pwrite_all(m_fd, record.data(), record.size(), at);
 }
 
 bool PartFile::finish() {

@@ -4,9 +4,8 @@
 //
 //   name | name length (2 bytes, big-endian) | size (8) | identity (32) | have (8) | "TQRPART1"
 //
-// The record follows the bytes and is rewritten after every piece, so the file always describes
-// itself; a process killed between the two writes leaves a part without a record, which the next
-// receiver discards. Bytes and record reach the disk (fdatasync) at checkpoints, every
+// The record ends the file and is rewritten after every piece, so the file always describes itself: a
+// process killed while a piece is written leaves the record of the bytes before it (append). Bytes and record reach the disk (fdatasync) at checkpoints, every
 // kCheckpointBytes or kCheckpointSeconds, whichever comes first: a power loss costs at most that much
 // of the transfer, and whatever it tore is caught when the sender compares the hash of the kept bytes
 // with that of the same range of its file, before it continues. The finished file is flushed (fsync)
@@ -102,7 +101,8 @@ public:
     const std::string& path() const { return m_path; }
 
 private:
-    bool write_record();
+    // The record that says the part starts with `have` bytes of the payload, written at `at`.
+    bool write_record(uint64_t have, uint64_t at);
     bool checkpoint(size_t appended);
 
     int m_fd = -1;
