@@ -3,6 +3,7 @@
 // and whatever is wrong with the command or its settings is said before anything starts.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -349,14 +350,27 @@ TEST(TrustTest, AFolderArrivesWholeUnderItsOwnName) {
     for (int i = 0; i < 3; ++i) write_file(dir / ("tree/large" + std::to_string(i)), random_bytes(5 << 20, 50u + i));
     symlink("d1/f1", (dir / "tree/link").c_str());
     fs::create_directory(dir / "in");
+    // Beside it, what receives of it left: one killed (its bytes go), one under way (it holds its lock),
+    // and one that others may read (not one a receive made).
+    const std::string killed = ".tree.tqr-tree-k1ll3d", held = ".tree.tqr-tree-h0ld3n", open = ".tree.tqr-tree-0p3n00";
+    for (const std::string& left : {killed, held, open}) {
+        fs::create_directories(dir / ("in/" + left + "/d0"));
+        write_file(dir / ("in/" + left + "/d0/f0"), random_bytes(1 << 20, 9));
+        chmod((dir / ("in/" + left)).c_str(), left == open ? 0755 : 0700);
+    }
+    int holder = ::open((dir / ("in/" + held)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
     ToolCoordinator coordinator(dir);
     ASSERT_TRUE(coordinator.ready());
     TqrProcess sender({"send", "--conference", "tree", "tree"}, dir.path(), {kKey});
     TqrProcess receiver({"receive", "--conference", "tree"}, dir / "in", {kKey});
     ASSERT_EQ(receiver.wait(kTool), 0) << receiver.err();
+    close(holder);
     RunResult diff = run("diff -r --no-dereference " + quote(dir / "tree") + " " + quote(dir / "in/tree"));
     EXPECT_EQ(diff.status, 0) << diff.output;
-    EXPECT_EQ(files_in(dir / "in"), std::vector<std::string>{"tree"});
+    EXPECT_EQ(files_in(dir / "in"), (std::vector<std::string>{open, held, "tree"}));
+    EXPECT_NE(receiver.err().find(killed + ": an earlier receive of it was cut off there"), std::string::npos)
+        << receiver.err();
     sender.signal(SIGINT);
     EXPECT_EQ(sender.wait(kTool), 130);
     EXPECT_EQ(coordinator.stop(), 0);

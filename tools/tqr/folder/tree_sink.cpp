@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/file.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -44,6 +45,54 @@ TreeSink::~TreeSink() {
     if (m_hidden_fd >= 0) close(m_hidden_fd);
 }
 
+namespace {
+
+// The folder and name of `final_path` (trailing slashes dropped).
+void split_final(const std::string& final_path, std::string* parent, std::string* base) {
+    std::string trimmed = final_path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    size_t slash = trimmed.find_last_of('/');
+    *parent = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
+    *base = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+constexpr char kHiddenSuffix[] = ".tqr-tree-XXXXXX";
+
+}  // namespace
+
+void TreeSink::sweep(const std::string& final_path, std::vector<std::string>* removed) {
+    std::string parent, base;
+    split_final(final_path, &parent, &base);
+    char resolved[PATH_MAX];
+    if (realpath(parent.c_str(), resolved) == nullptr || !disk::others_may_rename(resolved).empty()) return;
+    std::string folder = std::string(resolved) + (resolved[1] == '\0' ? "" : "/");
+    std::string pattern = beside(folder + base, ".", kHiddenSuffix).substr(folder.size());
+    std::string prefix = pattern.substr(0, pattern.size() - 6);
+    DIR* listing = opendir(resolved);
+    if (listing == nullptr) return;
+    std::vector<std::string> found;
+    while (dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        if (name.size() == pattern.size() && name.compare(0, prefix.size(), prefix) == 0) found.push_back(name);
+    }
+    closedir(listing);
+    for (const std::string& name : found) {
+        std::string path = folder + name;
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat held {}, named {};
+        // Locked by a receive under way: its own. Otherwise this user's, as mkdtemp made it.
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && held.st_uid == geteuid() &&
+            (held.st_mode & 07777) == 0700 && lstat(path.c_str(), &named) == 0 && named.st_ino == held.st_ino &&
+            named.st_dev == held.st_dev) {
+            std::error_code failed;
+            std::filesystem::remove_all(path, failed);
+            if (!failed) removed->push_back(path);
+        }
+        close(fd);
+    }
+}
+
 bool TreeSink::open(const std::string& final_path, std::string* error, bool set, bool force) {
     m_set = set;
     m_force = force;
@@ -52,11 +101,8 @@ bool TreeSink::open(const std::string& final_path, std::string* error, bool set,
         *error = final_path + " exists; a folder is received only under a name that is free";
         return false;
     }
-    std::string trimmed = final_path;
-    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-    size_t slash = trimmed.find_last_of('/');
-    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : trimmed.substr(0, slash);
-    std::string base = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    std::string parent, base;
+    split_final(final_path, &parent, &base);
     // libarchive extracts through no symbolic link, one on the way to the folder included (a /home
     // that links elsewhere, say): the hidden folder gets a path without any.
     char resolved[PATH_MAX];
@@ -73,7 +119,7 @@ bool TreeSink::open(const std::string& final_path, std::string* error, bool set,
         return false;
     }
     std::string folder = std::string(resolved) + (resolved[1] == '\0' ? "" : "/");
-    std::string hidden = beside(folder + base, ".", ".tqr-tree-XXXXXX");
+    std::string hidden = beside(folder + base, ".", kHiddenSuffix);
     if (mkdtemp(&hidden[0]) == nullptr) {
         *error = "cannot create a folder in " + parent + ": " + strerror(errno);
         return false;
@@ -81,8 +127,11 @@ bool TreeSink::open(const std::string& final_path, std::string* error, bool set,
     m_final = folder + base;
     m_hidden = hidden;
     m_hidden_fd = ::open(hidden.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (m_hidden_fd < 0) {
+    // Held until it is renamed or removed: a folder nobody holds is one a killed receive left (sweep).
+    if (m_hidden_fd < 0 || flock(m_hidden_fd, LOCK_EX | LOCK_NB) != 0) {
         *error = "cannot open the folder " + hidden + ": " + strerror(errno);
+        if (m_hidden_fd >= 0) close(m_hidden_fd);
+        m_hidden_fd = -1;
         rmdir(hidden.c_str());
         m_hidden.clear();
         return false;
@@ -330,12 +379,12 @@ bool TreeSink::commit(std::string* error) {
         utimensat(AT_FDCWD, m_hidden.c_str(), times, 0);
         fsync(m_hidden_fd);
     }
-    close(m_hidden_fd);
-    m_hidden_fd = -1;
     if (!rename_without_replacing(m_hidden, m_final)) {
         *error = "cannot rename the folder to " + m_final + ": " + strerror(errno);
         return false;
     }
+    close(m_hidden_fd);
+    m_hidden_fd = -1;
     m_hidden.clear();
     std::string parent = m_final.substr(0, m_final.find_last_of('/'));
     if (sync_folder(parent.empty() ? "/" : parent)) return true;
@@ -371,9 +420,9 @@ bool TreeSink::place_apart(std::string* error) {
                                                         : ": " + std::string(strerror(errno))));
         }
     }
+    std::filesystem::remove_all(m_hidden, failed);
     close(m_hidden_fd);
     m_hidden_fd = -1;
-    std::filesystem::remove_all(m_hidden, failed);
     m_hidden.clear();
     if (sync_folder(folder)) return true;
     *error = "the files are in place, but their folder could not be flushed to disk: " + std::string(strerror(errno));
@@ -386,12 +435,13 @@ void TreeSink::discard() {
         m_aborted = true;
     }
     stop_extractor();
+    if (!m_hidden.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_hidden, ignored);
+        m_hidden.clear();
+    }
     if (m_hidden_fd >= 0) close(m_hidden_fd);
     m_hidden_fd = -1;
-    if (m_hidden.empty()) return;
-    std::error_code ignored;
-    std::filesystem::remove_all(m_hidden, ignored);
-    m_hidden.clear();
 }
 
 }  // namespace tqr
