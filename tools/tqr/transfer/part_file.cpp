@@ -255,11 +255,12 @@ bool PartFile::restart() {
 // end; once the piece is in, the record there is told of it.
 bool PartFile::append(const unsigned char* data, size_t size) {
     if (m_continuable && !write_record(m_have, m_have + size)) {
-        // A full disk, say: the record before the piece is untouched, and ends the part again.
+        // A full disk, say: the record before the piece is untouched, and ends the part again once what
+        // was written beyond it is cut off (if even that fails, the part holds no record, and the next
+        // receiver says so).
         int failed = errno;
-        if (ftruncate(m_fd, static_cast<off_t>(m_have + std::min(m_header.name.size(), kMaxNameBytes) + kRecordFixed)) != 0) {
-            // The part then holds no record: the next receiver says so.
-        }
+        off_t before = static_cast<off_t>(m_have + std::min(m_header.name.size(), kMaxNameBytes) + kRecordFixed);
+        [[maybe_unused]] bool cut = ftruncate(m_fd, before) == 0;
         errno = failed;
         return false;
     }

@@ -5,8 +5,9 @@
 //   name | name length (2 bytes, big-endian) | size (8) | identity (32) | have (8) | "TQRPART1"
 //
 // The record ends the file and is rewritten after every piece, so the file always describes itself: a
-// process killed while a piece is written leaves the record of the bytes before it (append). Bytes and record reach the disk (fdatasync) at checkpoints, every
-// kCheckpointBytes or kCheckpointSeconds, whichever comes first: a power loss costs at most that much
+// process killed while a piece is written leaves the record of the bytes before it (append). Bytes and
+// record reach the disk (fdatasync) at checkpoints, every kCheckpointBytes or kCheckpointSeconds,
+// whichever comes first: a power loss costs at most that much
 // of the transfer, and whatever it tore is caught when the sender compares the hash of the kept bytes
 // with that of the same range of its file, before it continues. The finished file is flushed (fsync)
 // before the caller renames it. Only payloads with an identity (files of the encrypted format,
