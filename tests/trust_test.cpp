@@ -70,6 +70,11 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
         {{"send", "--host", "::1", "f"}, "", 1, "IPv6 is not supported"},
         {{"send", "--host", "h:7200", "f"}, "", 1, "without a port"},
         {{"send", "--count", "-1", "f"}, "", 1, "not in range 0 to 1000000000"},
+        // What the person gave (a glob's file names, a setting) is shown escaped, as a peer's text is.
+        {{"coordinator"}, "TQR_STALL_TIMEOUT=5\x1b[2J\xff", 1, "TQR_STALL_TIMEOUT=\"5\\x1b[2J\\xff\" is not"},
+        {{"send", "--\x1b]0;t\x07\u65e5\u672c", "f"}, "", 1, "--\\x1b]0;t\\x07\u65e5\u672c"},
+        {{"coordinator", "--metrics", "127.0.0.1:1\x9b" "2J"}, "", 1, "127.0.0.1:1\\x9b2J is not"},
+        {{"coordinator", "--log", "no/such/\xd7\xa9\x1b"}, "", 1, "no/such/\xd7\xa9\\x1b"},
         {{"--version"}, "", 0, ""},
         {{"receive", "--conference", "c", "--key", "short"}, "TQR_SEND_TIMEOUT=5", 2, "makes a code that cannot"},
     };
@@ -78,6 +83,7 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
         TqrProcess tqr(c.args, dir.path(), c.env.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.env});
         EXPECT_EQ(tqr.wait(kTool), c.status) << tqr.err();
         EXPECT_NE(tqr.err().find(c.says), std::string::npos) << tqr.err();
+        EXPECT_EQ(tqr.err().find_first_of("\x1b\x07\x9b"), std::string::npos) << tqr.err();
         if (c.args[0] == "--version") {
             EXPECT_EQ(tqr.out().rfind("tqr ", 0), 0u) << tqr.out();
         }

@@ -8,12 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/zel_common.h"
 #include "protocol/host.h"
 #include "cli/commands.h"
+#include "cli/escape.h"
 #include "cli/settings_check.h"
 #include "code/words.h"
 
@@ -215,7 +218,16 @@ int run(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? 0 : tqr::EXIT_USAGE_OR_IO;
+        // Its message quotes the arguments, file names of a glob among them.
+        std::ostringstream message;
+        int status = app.exit(error, std::cout, message);
+        std::string text = message.str();
+        for (size_t at = 0, end; at < text.size(); at = end + 1) {
+            end = text.find('\n', at);
+            if (end == std::string::npos) end = text.size();
+            fprintf(stderr, "%s\n", tqr::escaped(text.substr(at, end - at)).c_str());
+        }
+        return status == 0 ? 0 : tqr::EXIT_USAGE_OR_IO;
     }
 
     std::string error;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "cli/escape.h"
 #include "code/words.h"
 
 namespace tqr {
@@ -57,7 +58,7 @@ bool check_settings(std::string* error) {
         if (text == nullptr) continue;
         long value = 0;
         if (!whole_number(text, &value) || value < range.low || value > range.high) {
-            *error = std::string(range.name) + "=\"" + text + "\" is not a whole number from " +
+            *error = std::string(range.name) + "=\"" + escaped(text) + "\" is not a whole number from " +
                      std::to_string(range.low) + " to " + std::to_string(range.high);
             return false;
         }

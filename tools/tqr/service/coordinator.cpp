@@ -35,6 +35,7 @@
 #include "protocol/portmanager.h"
 #include "protocol/settings.h"
 #include "cli/commands.h"
+#include "cli/escape.h"
 #include "service/metrics.h"
 #include "transfer/party.h"
 #include "service/status.h"
@@ -195,7 +196,7 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
         std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
         g_logmsg.open(options.log, std::ios::out | std::ios::app);
         if (!g_logmsg.is_open()) {
-            fprintf(stderr, "tqr coordinator: cannot open log file %s\n", options.log.c_str());
+            fprintf(stderr, "tqr coordinator: cannot open log file %s\n", tqr::escaped(options.log).c_str());
             return false;
         }
     }
@@ -297,7 +298,7 @@ int run_coordinator(const CoordinatorOptions& options) {
     MetricsServer metrics_server(metrics, host);
     std::string error;
     if (!options.metrics.empty() && !metrics_server.bind(options.metrics, &error)) {
-        fprintf(stderr, "tqr coordinator: %s\n", error.c_str());
+        fprintf(stderr, "tqr coordinator: %s\n", tqr::escaped(error).c_str());
         zel::set_party_observer(nullptr, nullptr);
         return EXIT_USAGE_OR_IO;
     }
@@ -314,7 +315,7 @@ int run_coordinator(const CoordinatorOptions& options) {
         fprintf(stderr, "tqr coordinator: at most %ld parties, to fit the open-file limit of %ld\n", limits.max_parties,
                 limits.open_files);
     if (!options.metrics.empty() && !metrics_server.serve()) {
-        fprintf(stderr, "tqr coordinator: cannot serve metrics on %s\n", options.metrics.c_str());
+        fprintf(stderr, "tqr coordinator: cannot serve metrics on %s\n", tqr::escaped(options.metrics).c_str());
         host.stop();
         zel::set_party_observer(nullptr, nullptr);
         return EXIT_USAGE_OR_IO;
