@@ -402,8 +402,9 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
     ASSERT_EQ(chmod((dir / "shared").c_str(), 01777) | chown(planted.c_str(), 65534, 65534) | chmod(planted.c_str(), 0666), 0);
     // Another user's shared folder, whose owner may rename what is written in it, and a link of another
     // user to the receiver's own private folder, in a shared folder of the system's.
-    for (const char* folder : {"theirs", "drop", "mine"}) fs::create_directory(dir / folder);
+    for (const char* folder : {"theirs", "drop", "mine", "grouped"}) fs::create_directory(dir / folder);
     ASSERT_EQ(chmod((dir / "theirs").c_str(), 01777) | chown((dir / "theirs").c_str(), 65534, 65534) |
+                  chown((dir / "grouped").c_str(), 0, 65534) | chmod((dir / "grouped").c_str(), 0775) |
                   chmod((dir / "drop").c_str(), 01777) | chmod((dir / "mine").c_str(), 0700) |
                   symlink((dir / "mine").c_str(), (dir / "drop/inbox").c_str()) |
                   lchown((dir / "drop/inbox").c_str(), 65534, 65534),
@@ -419,6 +420,7 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
     };
     const Case cases[] = {
         {"tree", "theirs", false, 1, "theirs is a shared folder of another user (uid 65534), so others could redirect"},
+        {"tree", "grouped", false, 1, "the members of group 65534 may write in "},
         {"big.bin", "drop", true, 1, "inbox is a symbolic link of another user (uid 65534)", "inbox"},
         {"big.bin", "drop", true, 1, "inbox is a symbolic link of another user (uid 65534)", "inbox/./got"},
         {"big.bin", "shared", false, 1, "left big.bin.tqr-part alone: it belongs to another user (uid 65534)"},
@@ -447,6 +449,7 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
     }
     EXPECT_TRUE(files_in(dir / "small").empty());
     EXPECT_TRUE(files_in(dir / "theirs").empty());
+    EXPECT_TRUE(files_in(dir / "grouped").empty());
     EXPECT_TRUE(files_in(dir / "mine").empty());
     struct stat taken {};
     ASSERT_EQ(stat((dir / "shared/big.bin").c_str(), &taken), 0);

@@ -88,6 +88,11 @@ std::string others_may_rename(const std::string& resolved) {
             return at + " is a shared folder of another user (uid " + std::to_string(info.st_uid) + ")";
         if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0)
             return "everyone may write in " + at + ", which has no sticky bit";
+        // The receiver's own folder or the system's, shared with a group (root:mail 2775, a team's
+        // folder): each member of it may rename what is made there.
+        if ((info.st_mode & S_IWGRP) != 0 && (info.st_mode & S_ISVTX) == 0 && info.st_gid != getegid())
+            return "the members of group " + std::to_string(info.st_gid) + " may write in " + at +
+                   ", which has no sticky bit";
         if (at == "/") return "";
         size_t slash = at.find_last_of('/');
         at = slash == 0 || slash == std::string::npos ? "/" : at.substr(0, slash);
