@@ -65,7 +65,13 @@ bool resolves_beneath(int root, const std::vector<std::string>& at, size_t floor
         std::string inner;
         for (const std::string& name : place) inner += (inner.empty() ? "" : "/") + name;
         struct stat info {};
-        if (fstatat(root, inner.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(info.st_mode)) continue;
+        // A name that is not there, or under a file, leads nowhere; one that cannot be looked at (a
+        // place deeper than a path may be long) may be a link, and is judged to lead out.
+        if (fstatat(root, inner.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR) continue;
+            return false;
+        }
+        if (!S_ISLNK(info.st_mode)) continue;
         char target[PATH_MAX];
         ssize_t length = readlinkat(root, inner.c_str(), target, sizeof target - 1);
         if (length <= 0 || target[0] == '/' || ++followed > kMaxFollowed) return false;

@@ -291,6 +291,9 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
     }
     std::string placed = m_hidden;
     for (size_t i = 1; i < parts.size(); ++i) placed += "/" + parts[i];
+    // A link is checked, and removed when it leads out, by its path below the hidden folder, which
+    // must therefore be one that a call takes.
+    if (type == AE_IFLNK && placed.size() - m_hidden.size() >= PATH_MAX) return refuse("a link too deep in the folder to be checked");
     if (!m_extracted.insert(std::hash<std::string>{}(placed)).second) return refuse("a second entry of the same name");
     archive_entry_set_pathname(entry, placed.c_str());
     // Nothing set-user-ID, set-group-ID or sticky from a stranger, and nothing this user's umask denies.
