@@ -19,7 +19,7 @@ enum ExitStatus {
                               // send: a code failed its confirmation too often
     EXIT_DAMAGED = 5,         // receive: the payload arrived short or corrupt, or a folder had entries refused
     EXIT_NO_SENDER = 6,       // receive: no sender came within --timeout
-    EXIT_INTERRUPTED = 128,   // plus the signal's number: SIGINT 130, SIGTERM 143
+    EXIT_INTERRUPTED = 128,   // plus the signal's number: SIGINT 130, SIGTERM 143, SIGHUP 129
 };
 
 struct CoordinatorOptions {

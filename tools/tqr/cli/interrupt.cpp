@@ -15,6 +15,9 @@ InterruptWatch::InterruptWatch(void (*on_signal)(int signal, void* context), voi
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
+    // A hang-up of the terminal (a lost ssh session) ends the command as SIGTERM does: by default
+    // it would end the process between a piece of a part and the record after it.
+    sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     m_thread = std::thread([this, stop, on_signal, context] {
         int received = 0;
@@ -47,6 +50,8 @@ InterruptWatch::~InterruptWatch() {
     m_thread.join();
 }
 
-const char* interrupt_name(int signal) { return signal == SIGINT ? "SIGINT" : "SIGTERM"; }
+const char* interrupt_name(int signal) {
+    return signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM";
+}
 
 }  // namespace tqr

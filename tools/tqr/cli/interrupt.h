@@ -1,4 +1,4 @@
-// SIGINT and SIGTERM for `tqr send` and `tqr receive`. Both are blocked in every thread and one thread
+// SIGINT, SIGTERM and SIGHUP for `tqr send` and `tqr receive`. All are blocked in every thread and one thread
 // waits for them, so that what a person's Ctrl-C does (leave a part that can be continued, remove a
 // temporary folder, say so) runs as ordinary code that may take locks and write lines.
 #ifndef ZEL_TOOLS_TQR_CLI_INTERRUPT_H
@@ -9,7 +9,7 @@
 
 namespace tqr {
 
-// Blocks both signals in the calling thread and in every thread it starts later, then starts the
+// Blocks the three signals in the calling thread and in every thread it starts later, then starts the
 // thread that waits for them. That thread puts a raw terminal back (prompt.h) and runs
 // `on_signal(signal, context)` at most once, which claims the command's end and returns; a second
 // signal ends the process as that signal does by default. The destructor ends the thread when it is
@@ -27,7 +27,7 @@ private:
     std::thread m_thread;
 };
 
-// "SIGINT", "SIGTERM".
+// "SIGINT", "SIGTERM", "SIGHUP".
 const char* interrupt_name(int signal);
 
 }  // namespace tqr

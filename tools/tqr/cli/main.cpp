@@ -128,7 +128,7 @@ CLI::App* add_send(CLI::App& app, tqr::SendOptions& send) {
         "only shows them).\n"
         "Exit status: 0 served --count endstations, 1 usage or I/O error, 2 coordinator unreachable or gone,\n"
         "3 refused (the conference, or the nameplate of --code, already has a sender), 4 the code failed its\n"
-        "confirmation 100 times, 130/143 interrupted (SIGINT/SIGTERM).");
+        "confirmation 100 times, 130/143 interrupted (SIGINT/SIGTERM; 129 SIGHUP).");
     add_party_options(command, send.party, true);
     add_version(command);
     command->add_option("--count", send.count, "Exit after serving this many endstations (default: no limit)")
@@ -164,7 +164,7 @@ CLI::App* add_receive(CLI::App& app, tqr::ReceiveOptions& receive, std::vector<s
         "interrupted set, like a folder, is sent again whole.\n"
         "Exit status: 0 payload verified and stored, 1 usage or I/O error, 2 coordinator unreachable or not\n"
         "a coordinator, 4 the code or key is wrong or the sender could not be reached, 5 the payload arrived\n"
-        "short or corrupt, 6 no sender came within --timeout, 130/143 interrupted (SIGINT/SIGTERM).");
+        "short or corrupt, 6 no sender came within --timeout, 130/143 interrupted (SIGINT/SIGTERM; 129 SIGHUP).");
     add_party_options(command, receive.party, false);
     add_version(command);
     command->add_option("code", code_parts, "The code that the sender showed, as in 7-guitar-ocean-tulip");
