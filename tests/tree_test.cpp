@@ -192,41 +192,18 @@ TEST(TreeTest, AHostileArchiveExtractsNothingOutsideItsFolder) {
     refused.discard();
     EXPECT_FALSE(fs::exists(dir / "in/big"));
 
-    // Deeper than a path may be long (names of several scripts and bytes of no UTF-8, 250 bytes
-    // each): a link there, which climbs back to the top and out through d/up, cannot be judged by
-    // its path, so it is refused; the file beside it arrives.
-    std::vector<std::string> paths{"deep", "deep/d"};
-    std::string at = "deep", climb;
-    for (int i = 0; i < 17; ++i) {
-        std::string name = i % 3 == 0 ? std::string(250, '\xff') : "";
-        for (size_t k = 0; name.size() < 249; ++k) name += i % 3 == 1 ? "\xd7\xa9" : k % 2 ? "\xe6\x97\xa5" : "e\xcc\x81";
-        paths.push_back(at += "/" + name);
-        climb += "../";
-    }
-    paths.push_back(at + "/f");
-    std::vector<Made> deep;
-    for (size_t i = 0; i + 1 < paths.size(); ++i) deep.push_back({paths[i].c_str(), AE_IFDIR, nullptr, false, 0});
-    deep.push_back({paths.back().c_str(), AE_IFREG, nullptr, false, 0});
-    deep.push_back({"deep/d/up", AE_IFLNK, "..", false, 0});
-    const std::string escape = at + "/esc", target = climb + "d/up/..";
-    deep.push_back({escape.c_str(), AE_IFLNK, target.c_str(), false, 0});
+    // A link below 4 KiB of names (no UTF-8), too deep to be judged by its path, climbing out through d/up.
+    std::vector<std::string> paths{"deep"};
+    std::string climb = "d/up/..";
+    for (int i = 0; i < 17; ++i, climb = "../" + climb) paths.push_back(paths.back() + "/" + std::string(250, '\xff'));
+    const std::string esc = paths.back() + "/esc";
+    std::vector<Made> deep{{"deep/d", AE_IFDIR, nullptr, false, 0}, {"deep/d/up", AE_IFLNK, "..", false, 0},
+                           {esc.c_str(), AE_IFLNK, climb.c_str(), false, 0}};
+    for (const std::string& path : paths) deep.insert(deep.end() - 3, {path.c_str(), AE_IFDIR, nullptr, false, 0});
     tqr::TreeSink deep_sink;
     ASSERT_EQ(extract(make_archive(deep), dir / "in/deep", 4096, &deep_sink), "");
     ASSERT_EQ(deep_sink.refused().size(), 1u);
     EXPECT_NE(deep_sink.refused()[0].find("/esc: a link too deep in the folder to be checked"), std::string::npos);
-    // Walked by descriptors: the path is longer than one call takes.
-    int held = open((dir / "in").c_str(), O_RDONLY | O_DIRECTORY);
-    for (size_t i = 0; i + 1 < paths.size() && held >= 0; i += i == 0 ? 2 : 1) {
-        const std::string& part = paths[i].substr(paths[i].rfind('/') + 1);
-        int next = openat(held, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-        close(held);
-        held = next;
-    }
-    ASSERT_GE(held, 0);
-    struct stat there {};
-    EXPECT_EQ(fstatat(held, "f", &there, AT_SYMLINK_NOFOLLOW), 0);
-    EXPECT_NE(fstatat(held, "esc", &there, AT_SYMLINK_NOFOLLOW), 0);
-    close(held);
 }
 
 // A folder swapped for a link after the scan, or a file replaced, sends nothing from elsewhere.
