@@ -398,6 +398,10 @@ TqrProcess::TqrProcess(const std::vector<std::string>& args, const std::string& 
     if (m_pid == 0) {
         int in = open(input.c_str(), O_RDONLY);
         if (in < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+        // The tool honours an interrupt or a hang-up that it was started with ignored (a test run in
+        // the background of a script, or under nohup): a test's signals are to reach it.
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGHUP, SIG_DFL);
         dup2(in, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);

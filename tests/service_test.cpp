@@ -112,6 +112,18 @@ TEST(ServiceTest, MetricsCountRendezvousRejectedSendersAndDroppedParties) {
     coordinator.signal(SIGHUP);
     EXPECT_EQ(coordinator.wait(), 0) << coordinator.err();
     EXPECT_NE(coordinator.err().find("stopping signal=SIGHUP"), std::string::npos) << coordinator.err();
+    // Under nohup a hang-up is ignored, as asked: it serves on, and SIGTERM stops it.
+    TqrProcess kept({"/usr/bin/nohup", ZEL_TQR, "coordinator"}, dir.path());
+    ASSERT_TRUE(kept.wait_for_err("listening port=")) << kept.err();
+    kept.signal(SIGHUP);
+    RawParty late_sender, late_endstation;
+    ASSERT_TRUE(late_sender.join(ROLE_SENDER, "after-hang-up"));
+    ASSERT_TRUE(late_endstation.join(ROLE_ENDSTATION, "after-hang-up"));
+    HandRendezvous after{late_sender, late_endstation, "", "", ""};
+    EXPECT_EQ(after.play(HandRendezvous::Nominate, HandRendezvous::Adios), -1);
+    kept.signal(SIGTERM);
+    EXPECT_EQ(kept.wait(), 0) << kept.err();
+    EXPECT_NE(kept.err().find("stopping signal=SIGTERM"), std::string::npos) << kept.err();
 }
 
 // Each row: `connections` from the attacker's own address, the first of which sends `head` and then

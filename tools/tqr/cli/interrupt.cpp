@@ -10,14 +10,20 @@
 
 namespace tqr {
 
+void add_stop_signals(sigset_t* set) {
+    sigaddset(set, SIGTERM);
+    // A hang-up of the terminal (a lost ssh session) ends the command as SIGTERM does, rather than at
+    // whatever point its default action finds the process.
+    for (int number : {SIGINT, SIGHUP}) {
+        struct sigaction was {};
+        if (sigaction(number, nullptr, &was) == 0 && was.sa_handler != SIG_IGN) sigaddset(set, number);
+    }
+}
+
 InterruptWatch::InterruptWatch(void (*on_signal)(int signal, void* context), void* context) {
     sigset_t stop;
     sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    // A hang-up of the terminal (a lost ssh session) ends the command as SIGTERM does: by default
-    // it would end the process between a piece of a part and the record after it.
-    sigaddset(&stop, SIGHUP);
+    add_stop_signals(&stop);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     m_thread = std::thread([this, stop, on_signal, context] {
         int received = 0;

@@ -36,6 +36,7 @@
 #include "protocol/settings.h"
 #include "cli/commands.h"
 #include "cli/escape.h"
+#include "cli/interrupt.h"
 #include "service/metrics.h"
 #include "transfer/party.h"
 #include "service/status.h"
@@ -201,12 +202,11 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
         }
     }
     // Blocked before any thread starts, so every thread inherits the mask and only sigtimedwait sees them.
-    sigemptyset(stop_signals);
-    sigaddset(stop_signals, SIGINT);
-    sigaddset(stop_signals, SIGTERM);
     // A hang-up of the terminal it runs in (or an operator's reload signal: there is nothing to reload)
-    // stops it as SIGTERM does, with the drain, rather than cutting every rendezvous at once.
-    sigaddset(stop_signals, SIGHUP);
+    // stops it as SIGTERM does, with the drain, rather than cutting every rendezvous at once; under
+    // `nohup` it is ignored, as asked.
+    sigemptyset(stop_signals);
+    tqr::add_stop_signals(stop_signals);
     pthread_sigmask(SIG_BLOCK, stop_signals, nullptr);
 
     limits->drain_seconds = zel::settings().drain_seconds;

@@ -84,7 +84,7 @@ const char* coordinator_footer() {
            "\n"
            "On SIGTERM, SIGINT or SIGHUP it stops accepting at once, lets the rendezvous under way (those holding a lent\n"
            "port) finish for at most TQR_DRAIN_SECONDS (default 5; a second signal cuts it short), then ends every\n"
-           "party's link and exits 0.\n"
+           "party's link and exits 0. A SIGINT or SIGHUP it was started with ignored (nohup) stays ignored.\n"
            "Limits: TQR_MAX_PARTIES (default 4096) parties at once, connections beyond it are closed at once;\n"
            "TQR_MAX_PARTIES_PER_SOURCE (default an eighth of it) from one address; endstations of one address\n"
            "wait in at most TQR_MAX_WAITING_CONFERENCES (default 16) conferences without a sender, a further\n"
