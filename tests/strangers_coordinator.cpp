@@ -89,6 +89,23 @@ bool strangers_at_a_senders_coordinator(const TempDir& dir) {
     return refused && served;
 }
 
+// Endstations that are sent to a `--count 1` sender's port and leave without going there take
+// nothing from its count: the honest receiver after them is served.
+bool leavers_at_a_counted_sender(const TempDir& dir) {
+    std::string payload = random_bytes(50000, 8);
+    write_file(dir / "counted.bin", payload);
+    CodeSender sender({"send", "--count", "1", "counted.bin"}, dir);
+    if (!sender.shown()) return false;
+    bool sent_on = true;
+    for (int i = 0; i < 12 && sent_on; ++i) {
+        RawParty leaver;
+        sent_on = leaver.join(ROLE_ENDSTATION, tqr::conference_of(sender.parsed.nameplate), "l", 4, false,
+                              kStrangerAddress) &&
+                  leaver.expect("Connect ").type == MSG_CONNECT;
+    }
+    return sent_on && honest_receive(dir, sender.code, "counted.bin", payload) && sender.wait(kTool) == 0;
+}
+
 }  // namespace
 
 std::vector<StrangerAttack> coordinator_attacks() {
@@ -97,6 +114,7 @@ std::vector<StrangerAttack> coordinator_attacks() {
         {"one address waits in every code conference of a shared coordinator", code_squatters},
         {"strangers use the coordinator of tqr send for their own conference, or take its descriptors",
          strangers_at_a_senders_coordinator},
+        {"endstations leave a --count sender's conference once they are sent to its port", leavers_at_a_counted_sender},
     };
 }
 

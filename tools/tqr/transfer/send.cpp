@@ -38,26 +38,20 @@ void show_generated_key(const std::string& key, const PartyOptions& party) {
     fflush(stdout);
 }
 
-// Endstations approved beyond what --count leaves to serve. An approved endstation may never come (a
-// stranger who knows the nameplate can join and stay silent), so approvals do not wait for the ones
-// before: whoever confirms first is served, and one that confirms when the count is reached is told
-// that the sender serves no more. The bound keeps a crowd from taking every port meanwhile.
-constexpr long kExtraApprovals = 8;
-
-// Approves a nomination while the count leaves someone to serve; the approval policy, with the
-// SendState as its context. Places that transfers under way hold are not served yet: one of them may
-// fail, and its receiver come back to continue. A nomination left unanswered meanwhile would make the
-// coordinator drop this sender at its deadline, so it is approved, and told at its confirmation when no
-// place is free.
+// Approves every nomination while the count leaves someone to serve; the approval policy, with the
+// SendState as its context. A sender answers every nomination, so a nomination left unanswered makes
+// the coordinator drop this sender at its deadline: declining one would hand whoever can join the
+// conference (a stranger who knows the nameplate, say) the means to end it. Nor can the sender tell an
+// approval whose endstation left before its port was lent from one that waits for a port, so it keeps
+// no count of approvals. What a crowd of endstations may hold meanwhile the coordinator bounds (its
+// pool, the rendezvous of one address at once), and a listener nobody reaches gives up at its deadline.
+// Places are given at confirmation (take_place): whoever confirms first is served, and one that
+// confirms when the count is taken, by transfers served or under way, is told that no place is free,
+// so a cut receiver may come back to continue once its old link has ended.
 bool approve_within_count(const std::string&, void* context) {
     SendState& state = *static_cast<SendState*>(context);
     zel::MutexLock lock(state.mutex);
-    if (state.closing) return false;
-    if (state.limit > 0 &&
-        (state.served >= state.limit || state.committed >= state.limit - state.served + kExtraApprovals))
-        return false;
-    ++state.committed;
-    return true;
+    return !state.closing && (state.limit <= 0 || state.served < state.limit);
 }
 
 Caller* make_sender(SendState& state) {
@@ -84,11 +78,6 @@ void on_party_event(const zel::PartyEvent& event, void* context) {
     case zel::EVENT_LISTENING:
         state.progress->state("connecting on port " + event.port);
         break;
-    case zel::EVENT_LISTENER_UNUSED: {
-        zel::MutexLock lock(state.mutex);
-        if (state.committed > 0) --state.committed;
-        break;
-    }
     case zel::EVENT_BRIDGED:
         state.progress->step("connected", "connected to " + event.peer, {{"peer", event.peer}});
         break;

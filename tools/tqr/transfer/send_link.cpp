@@ -355,7 +355,6 @@ void serve_endstation(int fd, void* context) {
     unsigned wait = 0;
     {
         zel::MutexLock lock(state.mutex);
-        if (state.committed > 0) --state.committed;
         if (state.closing || (state.limit > 0 && state.served + state.active >= state.limit)) {
             // Told so, the endstation need not take this for a wrong key.
             if (state.code) finished_hello(fd, code_hello_magic());

@@ -109,7 +109,6 @@ struct SendState {
     // drawn under it) and receivers_mutex may be taken under it, never the other way round.
     zel::Mutex mutex;
     Caller* caller ZEL_GUARDED_BY(mutex) = nullptr;  // the coordinator link, while it may be ended
-    long committed ZEL_GUARDED_BY(mutex) = 0;  // approved, and not yet bridged nor given up
     long active ZEL_GUARDED_BY(mutex) = 0;     // confirmed (or plain) and transferring: links still
                                                // confirming count nowhere
     long served ZEL_GUARDED_BY(mutex) = 0;
