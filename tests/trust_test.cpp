@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -401,7 +402,16 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
     ASSERT_EQ(chmod((dir / "shared").c_str(), 01777) | chown(planted.c_str(), 65534, 65534) | chmod(planted.c_str(), 0666), 0);
     // Another user's shared folder, whose owner may rename what is written in it, and a link of another
     // user to the receiver's own private folder, in a shared folder of the system's.
-    for (const char* folder : {"theirs", "drop", "mine", "grouped"}) fs::create_directory(dir / folder);
+    for (const char* folder : {"theirs", "drop", "mine", "grouped", "listed"}) fs::create_directory(dir / folder);
+    // root's own 0775 folder whose access list lets uid 65534 write: tag, permissions and id of its
+    // owner, the named user, its group, the mask and the others.
+    std::string acl("\x02\0\0\0", 4);
+    const uint32_t entries[][3] = {{1, 7, ~0u}, {2, 7, 65534}, {4, 5, ~0u}, {0x10, 7, ~0u}, {0x20, 5, ~0u}};
+    for (const auto& entry : entries) {
+        uint16_t head[2] = {static_cast<uint16_t>(entry[0]), static_cast<uint16_t>(entry[1])};
+        acl.append(reinterpret_cast<const char*>(head), 4).append(reinterpret_cast<const char*>(&entry[2]), 4);
+    }
+    bool listed = setxattr((dir / "listed").c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
     ASSERT_EQ(chmod((dir / "theirs").c_str(), 01777) | chown((dir / "theirs").c_str(), 65534, 65534) |
                   chown((dir / "grouped").c_str(), 0, 65534) | chmod((dir / "grouped").c_str(), 0775) |
                   chmod((dir / "drop").c_str(), 01777) | chmod((dir / "mine").c_str(), 0700) |
@@ -420,6 +430,7 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
     const Case cases[] = {
         {"tree", "theirs", false, 1, "theirs is a shared folder of another user (uid 65534), so others could redirect"},
         {"tree", "grouped", false, 1, "the members of group 65534 may write in "},
+        {"tree", "listed", false, 1, "the users or groups that the access list of "},
         {"big.bin", "drop", true, 1, "inbox is a symbolic link of another user (uid 65534)", "inbox"},
         {"big.bin", "drop", true, 1, "inbox is a symbolic link of another user (uid 65534)", "inbox/./got"},
         {"big.bin", "shared", false, 1, "left big.bin.tqr-part alone: it belongs to another user (uid 65534)"},
@@ -430,6 +441,7 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
     };
     int round = 0;
     for (const Case& c : cases) {
+        if (c.folder == "listed" && !listed) continue;  // a file system without access lists
         SCOPED_TRACE(c.sent + " into " + c.folder);
         std::string conference = "space" + std::to_string(++round);
         // Standard input /dev/zero: a stream without end.
