@@ -356,8 +356,8 @@ TEST(TrustTest, AFolderArrivesWholeUnderItsOwnName) {
     for (int i = 0; i < 3; ++i) write_file(dir / ("tree/large" + std::to_string(i)), random_bytes(5 << 20, 50u + i));
     symlink("d1/f1", (dir / "tree/link").c_str());
     fs::create_directory(dir / "in");
-    // Beside it, what receives of it left: one killed (its bytes go), one under way (it holds its lock),
-    // and one that others may read (not one a receive made).
+    // Beside it, what receives of it left: one killed (told of, and kept: nothing proves a receive made
+    // it), one under way (it holds its lock), and one that others may read (not one a receive made).
     const std::string killed = ".tree.tqr-tree-k1ll3d", held = ".tree.tqr-tree-h0ld3n", open = ".tree.tqr-tree-0p3n00";
     for (const std::string& left : {killed, held, open}) {
         fs::create_directories(dir / ("in/" + left + "/d0"));
@@ -374,9 +374,9 @@ TEST(TrustTest, AFolderArrivesWholeUnderItsOwnName) {
     close(holder);
     RunResult diff = run("diff -r --no-dereference " + quote(dir / "tree") + " " + quote(dir / "in/tree"));
     EXPECT_EQ(diff.status, 0) << diff.output;
-    EXPECT_EQ(files_in(dir / "in"), (std::vector<std::string>{open, held, "tree"}));
-    EXPECT_NE(receiver.err().find(killed + ": an earlier receive of it was cut off there"), std::string::npos)
-        << receiver.err();
+    EXPECT_EQ(files_in(dir / "in"), (std::vector<std::string>{open, held, killed, "tree"}));
+    EXPECT_NE(receiver.err().find(killed + " is what an earlier receive of it left"), std::string::npos) << receiver.err();
+    EXPECT_EQ(receiver.err().find(held + " is what"), std::string::npos) << receiver.err();
     sender.signal(SIGINT);
     EXPECT_EQ(sender.wait(kTool), 130);
     EXPECT_EQ(coordinator.stop(), 0);

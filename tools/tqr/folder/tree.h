@@ -197,11 +197,11 @@ public:
     // which is never made, and commit() places each entry of the top folder beside it, each whole or
     // not at all, replacing a file of the same name only with `force` and a folder never.
     bool open(const std::string& final_path, std::string* error, bool set = false, bool force = false);
-    // Removes the hidden folders that receives of `final_path` left when they were killed (no receive
-    // holds them: each holds its own locked while it writes), so that their bytes neither stay behind
-    // nor take the room the next receive needs. Only this user's private ones, in a folder that nobody
-    // else may rename in. Their paths go to `removed`.
-    static void sweep(const std::string& final_path, std::vector<std::string>* removed);
+    // The hidden folders that receives of `final_path` left when they were killed (no receive holds
+    // them: each holds its own locked while it writes), this user's and private, so that the person
+    // learns of their bytes and of the room they take. They are not removed: nothing proves that a
+    // folder of that name was made by a receive, and it may hold what someone keeps.
+    static std::vector<std::string> leftovers(const std::string& final_path);
     bool write(const char* data, size_t size, std::string* error);
     // The archive is complete: finishes the extraction and renames the folder into place.
     bool commit(std::string* error);

@@ -60,37 +60,31 @@ constexpr char kHiddenSuffix[] = ".tqr-tree-XXXXXX";
 
 }  // namespace
 
-void TreeSink::sweep(const std::string& final_path, std::vector<std::string>* removed) {
+std::vector<std::string> TreeSink::leftovers(const std::string& final_path) {
+    std::vector<std::string> left;
     std::string parent, base;
     split_final(final_path, &parent, &base);
     char resolved[PATH_MAX];
-    if (realpath(parent.c_str(), resolved) == nullptr || !disk::others_may_rename(resolved).empty()) return;
+    if (realpath(parent.c_str(), resolved) == nullptr) return left;
     std::string folder = std::string(resolved) + (resolved[1] == '\0' ? "" : "/");
     std::string pattern = beside(folder + base, ".", kHiddenSuffix).substr(folder.size());
     std::string prefix = pattern.substr(0, pattern.size() - 6);
     DIR* listing = opendir(resolved);
-    if (listing == nullptr) return;
-    std::vector<std::string> found;
+    if (listing == nullptr) return left;
     while (dirent* entry = readdir(listing)) {
         std::string name = entry->d_name;
-        if (name.size() == pattern.size() && name.compare(0, prefix.size(), prefix) == 0) found.push_back(name);
-    }
-    closedir(listing);
-    for (const std::string& name : found) {
-        std::string path = folder + name;
-        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (name.size() != pattern.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+        int fd = ::open((folder + name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) continue;
-        struct stat held {}, named {};
+        struct stat held {};
         // Locked by a receive under way: its own. Otherwise this user's, as mkdtemp made it.
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && held.st_uid == geteuid() &&
-            (held.st_mode & 07777) == 0700 && lstat(path.c_str(), &named) == 0 && named.st_ino == held.st_ino &&
-            named.st_dev == held.st_dev) {
-            std::error_code failed;
-            std::filesystem::remove_all(path, failed);
-            if (!failed) removed->push_back(path);
-        }
+        if (flock(fd, LOCK_SH | LOCK_NB) == 0 && fstat(fd, &held) == 0 && held.st_uid == geteuid() &&
+            (held.st_mode & 07777) == 0700)
+            left.push_back(folder + name);
         close(fd);
     }
+    closedir(listing);
+    return left;
 }
 
 bool TreeSink::open(const std::string& final_path, std::string* error, bool set, bool force) {
@@ -127,7 +121,7 @@ bool TreeSink::open(const std::string& final_path, std::string* error, bool set,
     m_final = folder + base;
     m_hidden = hidden;
     m_hidden_fd = ::open(hidden.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    // Held until it is renamed or removed: a folder nobody holds is one a killed receive left (sweep).
+    // Held until it is renamed or removed: a folder nobody holds is one a killed receive left (leftovers).
     if (m_hidden_fd < 0 || flock(m_hidden_fd, LOCK_EX | LOCK_NB) != 0) {
         *error = "cannot open the folder " + hidden + ": " + strerror(errno);
         if (m_hidden_fd >= 0) close(m_hidden_fd);

@@ -177,7 +177,7 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
         if (m_stopped) return false;
         if (!is_directory(folder)) return fail("several files arrive into a folder: name one that exists with --output");
         m_final_path = folder + "/" + kSetName;  // room_for looks at its folder
-        sweep_trees();
+        tell_leftovers();
         if (!room_for(header.size)) return false;
         m_final_path = folder;
         std::unique_ptr<TreeSink> tree(new TreeSink());
@@ -209,7 +209,7 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     if (named && lstat(final_path.c_str(), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)))
         return open_special(final_path, info);
     if (header.kind == KIND_TREE) {
-        sweep_trees();
+        tell_leftovers();
         if (!room_for(header.size)) return false;
         std::unique_ptr<TreeSink> tree(new TreeSink());
         std::string error;
@@ -415,12 +415,11 @@ std::vector<std::string> Destination::placed() const {
     return m_tree ? m_tree->placed() : std::vector<std::string>();
 }
 
-// What receives of the same folder that were killed left hidden beside it goes, and is told of.
-void Destination::sweep_trees() {
-    std::vector<std::string> removed;
-    TreeSink::sweep(m_final_path, &removed);
-    for (const std::string& path : removed)
-        if (m_note) m_note("removed " + path + ": an earlier receive of it was cut off there");
+// What receives of the same folder that were killed left hidden beside it is told of.
+void Destination::tell_leftovers() {
+    if (!m_note) return;
+    for (const std::string& path : TreeSink::leftovers(m_final_path))
+        m_note(path + " is what an earlier receive of it left when it was cut off; remove it to free its room");
 }
 
 // Whether `need` more bytes fit in the final path's folder, leaving the margin; declines with

@@ -91,7 +91,7 @@ private:
     bool open_special(const std::string& path, const struct stat& named);
     void watch_stdout();
     bool room_for(uint64_t need);
-    void sweep_trees();
+    void tell_leftovers();
     bool watch_space(size_t written);
     bool fail(const std::string& what);
     bool fail_errno(const std::string& what);
