@@ -95,14 +95,15 @@ std::string others_may_rename(const std::string& resolved) {
             return at + " is a shared folder of another user (uid " + std::to_string(info.st_uid) + ")";
         if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0)
             return "everyone may write in " + at + ", which has no sticky bit";
+        bool group_renames = (info.st_mode & S_IWGRP) != 0 && (info.st_mode & S_ISVTX) == 0;
         // With an access list, the group bits are its mask, and the users and groups it names may write
         // whatever the folder's own group.
-        if ((info.st_mode & S_IWGRP) != 0 && (info.st_mode & S_ISVTX) == 0 &&
-            lgetxattr(at.c_str(), "system.posix_acl_access", nullptr, 0) > 0)
-            return "the users or groups that the access list of " + at + " names may write in it, which has no sticky bit";
+        if (group_renames && lgetxattr(at.c_str(), "system.posix_acl_access", nullptr, 0) > 0)
+            return "the users or groups that the access list of " + at +
+                   " names may write in it, which has no sticky bit";
         // The receiver's own folder or the system's, shared with a group (root:mail 2775, a team's
         // folder): each member of it may rename what is made there.
-        if ((info.st_mode & S_IWGRP) != 0 && (info.st_mode & S_ISVTX) == 0 && info.st_gid != getegid())
+        if (group_renames && info.st_gid != getegid())
             return "the members of group " + std::to_string(info.st_gid) + " may write in " + at +
                    ", which has no sticky bit";
         if (at == "/") return "";

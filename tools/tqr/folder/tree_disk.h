@@ -37,8 +37,8 @@ std::string error_of(archive* failed);
 // Why someone other than this user and the system could rename what is made below the folder
 // `resolved` (a path without links), and so put a link in its place while it is written by path: a
 // folder on the way that belongs to another user and that others may write in (a shared folder of
-// theirs), or that everyone, or a group other than this user's own, may write in without the sticky
-// bit. "" when nobody could.
+// theirs), or that everyone, a group other than this user's own, or the users and groups its access
+// list names may write in without the sticky bit. "" when nobody could.
 std::string others_may_rename(const std::string& resolved);
 
 // Puts every file and folder below `root` (open as `root_fd`) on disk. false, with `error` set, when
