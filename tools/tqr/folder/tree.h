@@ -1,4 +1,4 @@
-// A folder as `tqr` moves it: one pax archive (libarchive), of regular files, folders and symbolic
+// A folder as `tqr` moves it: one pax archive, of regular files, folders and symbolic
 // links that stay inside the folder, with their modes and modification times. The archive is made
 // on the fly for each link and taken apart on the fly at the other end, in bounded memory whatever
 // the folder holds.
@@ -94,15 +94,11 @@ public:
     static constexpr int kMostDepth = 512;
 
 private:
-    class Measurer;
-
     void walk(int folder, const std::string& inner, const std::string& path,
               const std::function<void(const std::string&)>& note, int depth);
     // Ends the scan for a reason that is not the entry's own (no descriptor left, too deep): the
     // folder cannot be sent whole, so it is not sent.
     void give_up(const std::string& why);
-    // Files an entry the scan found, handing full batches to the measure under way.
-    void add(Entry&& entry);
 
     // What open() or open_set() found, for list(): each named entry, and its folder's listing (-1 for a
     // file), open.
@@ -122,11 +118,15 @@ private:
     uid_t m_euid = geteuid();  // whose files are read without asking the system
     std::string m_root;
     std::string m_name;
-    std::vector<Entry> m_entries;  // during list(): the batch not yet handed to m_measurer
-    Measurer* m_measurer = nullptr;
+    std::vector<Entry> m_entries;
     uint64_t m_content = 0;
     uint64_t m_archive_size = 0;
 };
+
+// The bytes that announce `entry` in the archive, appended to `out`: a pax extended header and its
+// records, then the entry's ustar header. They depend on the entry alone, so the archive's length is
+// the sum of its entries' headers and data (padded to 512 bytes), and the two blocks of its end.
+void append_header(const TreeSource::Entry& entry, std::string* out);
 
 // A folder of a TreeSource, open below its scanned folder: `inner` its path there ("" or ending in '/').
 struct OpenFolder {
@@ -149,20 +149,14 @@ public:
     ssize_t read(char* out, size_t size);
     const std::string& error() const { return m_error; }
 
-    // The archive's bytes as libarchive writes them (its write callback): straight into the space a
-    // read() under way was given while nothing made earlier waits, the rest into the stream's buffer.
-    void take(const void* data, size_t size);
-
 private:
-    bool produce();
+    ssize_t read_file(char* out, size_t room);
+    bool begin_next();
     bool fail(const std::string& what);
 
     const TreeSource& m_source;
-    archive* m_archive = nullptr;
-    std::string m_buffer;  // made, not yet read
+    std::string m_buffer;  // a header, a file's padding or the end: made, not yet read
     size_t m_taken = 0;    // of m_buffer, already read
-    char* m_out = nullptr;  // during read(): its space, of which m_given are filled, m_room in all
-    size_t m_given = 0, m_room = 0;
     size_t m_next = 0;     // the entry to begin next
     int m_fd = -1;         // the regular file being added
     OpenFolder m_folder;   // the folder of the last one

@@ -1,10 +1,7 @@
 #include "folder/tree.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -15,10 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
-#include <iterator>
-#include <system_error>
 
 #include "folder/tree_disk.h"
 #include "transfer/part_file.h"
@@ -29,11 +23,9 @@ namespace tqr {
 namespace {
 
 using disk::components;
-using disk::error_of;
 using disk::same_version;
 using disk::stays_inside;
 
-constexpr size_t kReadBytes = 256 * 1024;        // of a file, per piece of the archive
 
 // Opens the regular file that the scan found as `entry`, from the scanned folder `root` one folder at
 // a time, following no symbolic link on the way. A file that is not the one scanned (another device or
@@ -81,44 +73,98 @@ int open_scanned(int root, const TreeSource::Entry& entry, OpenFolder* folder, s
     return -1;
 }
 
-// The archive's entry of `entry`, as both the dry run and the stream write it.
-archive_entry* make_entry(const TreeSource::Entry& entry) {
-    archive_entry* made = archive_entry_new();
-    archive_entry_copy_pathname(made, entry.path.c_str());
-    archive_entry_set_filetype(made, entry.type);
-    archive_entry_set_perm(made, entry.mode & 07777);
-    archive_entry_set_mtime(made, entry.mtime.tv_sec, entry.mtime.tv_nsec);
-    if (entry.type == S_IFREG) archive_entry_set_size(made, static_cast<la_int64_t>(entry.size));
-    if (entry.type == S_IFLNK) archive_entry_copy_symlink(made, entry.target.c_str());
-    return made;
-}
+constexpr size_t kBlock = 512;                   // of the archive: headers and padded data
+constexpr uint64_t kOctalMost = 077777777777;    // what a ustar size or time field holds
 
-// A pax writer, unblocked so that its length is the sum of what it writes, feeding `write`.
-archive* new_writer(void* client, archive_write_callback* write) {
-    archive* out = archive_write_new();
-    archive_write_set_format_pax(out);
-    // Names go as the bytes the file system holds, whatever their encoding (no locale conversion,
-    // which fails on any name that is not ASCII in the C locale).
-    archive_write_set_options(out, "hdrcharset=BINARY");
-    archive_write_set_bytes_per_block(out, 0);
-    if (archive_write_open2(out, client, nullptr, write, nullptr, nullptr) != ARCHIVE_OK) {
-        archive_write_free(out);
-        return nullptr;
+// A ustar number field of `width` bytes: octal digits and a NUL, or, for a size beyond them, the
+// base-256 form that libarchive and GNU tar both read.
+void number_field(char* field, size_t width, uint64_t value) {
+    if (value > kOctalMost && width == 12) {
+        field[0] = static_cast<char>(0x80);
+        for (size_t i = width; i-- > 1; value >>= 8) field[i] = static_cast<char>(value & 0xff);
+        return;
     }
-    return out;
+    field[width - 1] = '\0';
+    for (size_t i = width - 1; i-- > 0; value >>= 3) field[i] = static_cast<char>('0' + (value & 7));
 }
 
-la_ssize_t count_bytes(archive*, void* client, const void*, size_t size) {
-    *static_cast<uint64_t*>(client) += size;
-    return static_cast<la_ssize_t>(size);
+// Fills the zeroed `block` as the ustar header of `name` (cut to its field; a record carries it whole).
+void fill_block(char* block, const std::string& name, char type, mode_t perm, uint64_t size, uint64_t mtime,
+                const std::string& link) {
+    memcpy(block, name.data(), std::min<size_t>(name.size(), 100));
+    number_field(block + 100, 8, perm & 07777);
+    number_field(block + 108, 8, 0);  // uid and gid: the receiver's own
+    number_field(block + 116, 8, 0);
+    number_field(block + 124, 12, size);
+    number_field(block + 136, 12, mtime);
+    block[156] = type;
+    memcpy(block + 157, link.data(), std::min<size_t>(link.size(), 100));
+    memcpy(block + 257, "ustar", 6);
+    memcpy(block + 263, "00", 2);
+    number_field(block + 329, 8, 0);
+    number_field(block + 337, 8, 0);
+    memset(block + 148, ' ', 8);
+    unsigned sum = 0;
+    for (size_t i = 0; i < kBlock; ++i) sum += static_cast<unsigned char>(block[i]);
+    number_field(block + 148, 7, sum);  // six digits and a NUL, then the field's last space
 }
 
-la_ssize_t take_bytes(archive*, void* client, const void* data, size_t size) {
-    static_cast<TreeStream*>(client)->take(data, size);
-    return static_cast<la_ssize_t>(size);
+// A pax record "LENGTH key=value\n", whose length counts its own digits.
+void append_record(std::string* out, const char* key, const char* value, size_t value_size) {
+    size_t body = 1 + strlen(key) + 1 + value_size + 1, digits = 1;
+    while (std::to_string(body + digits).size() != digits) ++digits;
+    out->append(std::to_string(body + digits)).append(" ").append(key).append("=").append(value, value_size).append("\n");
 }
+
+// What a ustar field holds as it stands: ASCII that fits. Anything else goes in a record.
+bool fits_field(const std::string& text) {
+    return text.size() <= 100 && std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+}
+
+size_t padding(uint64_t size) { return static_cast<size_t>((kBlock - size % kBlock) % kBlock); }
 
 }  // namespace
+
+// Written here rather than by libarchive's writer, which allocated and copied each entry twice over
+// and had to write the whole archive once without data to learn its length. Laid out as that writer
+// lays it out, since receivers read it with libarchive: each entry has a record of its time to the
+// nanosecond, and "hdrcharset=BINARY" (names are the file system's bytes, in no known encoding).
+void append_header(const TreeSource::Entry& entry, std::string* out) {
+    const size_t start = out->size();
+    const std::string path = entry.type == S_IFDIR ? entry.path + "/" : entry.path;
+    static const std::string kNoLink;
+    const std::string& link = entry.type == S_IFLNK ? entry.target : kNoLink;
+    const uint64_t size = entry.type == S_IFREG ? entry.size : 0;
+    // A time before 1970 is the seconds and then the nanoseconds after them, as libarchive writes and
+    // reads it ("-2.5" for 2 s before the epoch and half a second after that).
+    char time_text[40];
+    int n = snprintf(time_text, sizeof time_text, "%lld.%09ld", static_cast<long long>(entry.mtime.tv_sec),
+                     static_cast<long>(entry.mtime.tv_nsec));
+    while (time_text[n - 1] == '0') --n;
+    if (time_text[n - 1] == '.') --n;
+    const uint64_t ustar_time = entry.mtime.tv_sec >= 0 && static_cast<uint64_t>(entry.mtime.tv_sec) <= kOctalMost
+                                    ? static_cast<uint64_t>(entry.mtime.tv_sec)
+                                    : 0;
+
+    out->append(kBlock, '\0');  // the extended header, filled once its records' length is known
+    append_record(out, "hdrcharset", "BINARY", 6);
+    if (!fits_field(path)) append_record(out, "path", path.data(), path.size());
+    if (!fits_field(link)) append_record(out, "linkpath", link.data(), link.size());
+    if (size > kOctalMost) {
+        std::string decimal = std::to_string(size);
+        append_record(out, "size", decimal.data(), decimal.size());
+    }
+    append_record(out, "mtime", time_text, static_cast<size_t>(n));
+    const size_t records = out->size() - start - kBlock;
+    out->append(padding(records), '\0');
+    const size_t slash = entry.path.find_last_of('/');
+    fill_block(&(*out)[start], "PaxHeader/" + entry.path.substr(slash == std::string::npos ? 0 : slash + 1), 'x', 0644,
+               records, ustar_time, std::string());
+    const size_t main = out->size();
+    out->append(kBlock, '\0');
+    const char type = entry.type == S_IFDIR ? '5' : entry.type == S_IFLNK ? '2' : '0';
+    fill_block(&(*out)[main], path, type, entry.mode, size, ustar_time, link);
+}
 
 TreeSource::~TreeSource() {
     for (const Named& one : m_named)
@@ -214,138 +260,11 @@ bool TreeSource::open_set(const std::vector<std::string>& paths, const std::stri
     return true;
 }
 
-namespace {
-
-// The bytes `entries` take in an archive of their own, and in `*tail` what that archive's end adds.
-// The same entries written without their data, which the writer pads with zeros to the sizes the
-// headers announce, until `stop` is set. false when no writer could be made.
-bool measure_entries(const std::vector<TreeSource::Entry>& entries, uint64_t* body, uint64_t* tail,
-                     const std::atomic<bool>& stop) {
-    uint64_t length = 0;
-    archive* dry = new_writer(&length, count_bytes);
-    if (dry == nullptr) return false;
-    for (const TreeSource::Entry& entry : entries) {
-        if (stop.load(std::memory_order_relaxed)) break;
-        archive_entry* made = make_entry(entry);
-        archive_write_header(dry, made);
-        archive_entry_free(made);
-        archive_write_finish_entry(dry);
-    }
-    *body = length;
-    archive_write_close(dry);
-    archive_write_free(dry);
-    *tail = length - *body;
-    return true;
-}
-
-}  // namespace
-
-// Measures the scan's entries while the scan goes on, a batch at a time, on a thread of its own: the
-// scan keeps one core and the measure, which costs about as much, the other, so that the length is
-// known soon after the last entry is found. An entry's bytes do not depend on the entries before it
-// (the writer is unblocked), so the batches' lengths add up to the archive's. Made and ended by
-// list() on the main thread; `m_mutex` guards the batches both ways and the sums, and is a leaf.
-class TreeSource::Measurer {
-public:
-    explicit Measurer(const std::atomic<bool>& stop) : m_stop(stop) {
-        try {
-            m_thread = std::thread([this] { run(); });
-        } catch (const std::system_error&) {
-            // No thread to be had: each batch is measured as it is handed over.
-        }
-    }
-    ~Measurer() { end(); }
-
-    void hand(std::vector<Entry>&& batch) {
-        if (!m_thread.joinable()) {
-            measure(batch);
-            return;
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_waiting.push_back(std::move(batch));
-        m_changed.notify_one();
-    }
-    // Waits for every batch handed over: the entries in their order and the archive's length. false
-    // when no writer could be made.
-    bool collect(std::vector<Entry>* entries, uint64_t* length) {
-        end();
-        size_t count = 0;
-        for (const std::vector<Entry>& batch : m_measured) count += batch.size();
-        entries->clear();
-        entries->reserve(count);
-        for (std::vector<Entry>& batch : m_measured)
-            std::move(batch.begin(), batch.end(), std::back_inserter(*entries));
-        m_measured.clear();
-        *length = m_body + m_tail;
-        return !m_failed;
-    }
-
-private:
-    void end() {
-        if (!m_thread.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_ended = true;
-            m_changed.notify_one();
-        }
-        m_thread.join();
-    }
-    void run() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        for (;;) {
-            m_changed.wait(lock, [this] { return m_ended || !m_waiting.empty(); });
-            if (m_waiting.empty()) return;
-            std::vector<Entry> batch = std::move(m_waiting.front());
-            m_waiting.pop_front();
-            lock.unlock();
-            measure(batch);
-            lock.lock();
-        }
-    }
-    // On the measuring thread, or on the main one when there is none: never on both.
-    void measure(std::vector<Entry>& batch) {
-        uint64_t body = 0, tail = 0;
-        bool made = measure_entries(batch, &body, &tail, m_stop);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_failed |= !made;
-        m_body += body;
-        m_tail = tail;  // the same end closes every archive
-        m_measured.push_back(std::move(batch));
-    }
-
-    const std::atomic<bool>& m_stop;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::deque<std::vector<Entry>> m_waiting;
-    std::vector<std::vector<Entry>> m_measured;  // in the order handed over
-    uint64_t m_body = 0, m_tail = 0;
-    bool m_failed = false, m_ended = false;
-};
-
-// Entries per batch of the measure: once the walk is done, only its last batch is left to measure.
-constexpr size_t kMeasureBatch = 512;
-
-void TreeSource::add(Entry&& entry) {
-    m_entries.push_back(std::move(entry));
-    if (m_measurer == nullptr || m_entries.size() < kMeasureBatch) return;
-    m_measurer->hand(std::move(m_entries));
-    m_entries.clear();
-    m_entries.reserve(kMeasureBatch);
-}
-
 bool TreeSource::list(std::string* error, const std::function<void(const std::string&)>& note) {
     std::vector<Named> named;
     named.swap(m_named);
-    Measurer measurer(m_stop);
-    m_measurer = &measurer;
-    // No more batches once the walk is over, however it ends.
-    struct Unset {
-        Measurer** at;
-        ~Unset() { *at = nullptr; }
-    } unset{&m_measurer};
     for (Named& one : named) {
-        add(Entry(one.entry));
+        m_entries.push_back(one.entry);
         m_content += one.entry.size;
         if (one.listing < 0) continue;
         m_walk_root = one.entry.root;
@@ -360,17 +279,20 @@ bool TreeSource::list(std::string* error, const std::function<void(const std::st
             note(at == std::string::npos ? line : line.substr(0, at) + line.substr(at + top.size() + 1));
         }, 1);
     }
-    measurer.hand(std::move(m_entries));
-    uint64_t length = 0;
-    bool made = measurer.collect(&m_entries, &length);
     if (!m_failure.empty()) {
         *error = m_failure;
         return false;
     }
-    // A stop during the measure leaves a length that is no archive's.
-    if (m_stop.load() || !made) {
-        *error = m_stop.load() ? "stopped" : "cannot make an archive";
+    if (m_stop.load()) {
+        *error = "stopped";
         return false;
+    }
+    uint64_t length = 2 * kBlock;  // the end
+    std::string header;
+    for (const Entry& entry : m_entries) {
+        header.clear();
+        append_header(entry, &header);
+        length += header.size() + entry.size + padding(entry.size);
     }
     m_archive_size = length;
     return true;
@@ -504,11 +426,11 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
             continue;
         }
         if (!S_ISDIR(info.st_mode)) {
-            add(std::move(entry));
+            m_entries.push_back(std::move(entry));
             continue;
         }
         std::string below = entry.inner, shown = entry.path;
-        add(std::move(entry));
+        m_entries.push_back(std::move(entry));
         walk(fd, below, shown, note, depth + 1);
     }
     closedir(listing);
@@ -517,101 +439,88 @@ void TreeSource::walk(int folder, const std::string& inner, const std::string& p
 TreeStream::~TreeStream() {
     if (m_fd >= 0) close(m_fd);
     if (m_folder.fd >= 0) close(m_folder.fd);
-    if (m_archive != nullptr) archive_write_free(m_archive);
 }
 
-bool TreeStream::start(std::string* error) {
-    m_archive = new_writer(this, take_bytes);
-    if (m_archive == nullptr) {
-        *error = "cannot make an archive";
-        return false;
-    }
-    return true;
-}
+bool TreeStream::start(std::string*) { return true; }
 
 // Fills `out` from as many entries as fit, so that a folder of small files goes in batches as a large
-// file does, not a write and a few chunks per entry.
+// file does, not a write and a few chunks per entry. A file's bytes are read straight into `out`.
 ssize_t TreeStream::read(char* out, size_t size) {
-    m_out = out;
-    m_given = 0;
-    m_room = size;
-    bool failed = false;
-    while (m_given < m_room) {
-        if (m_taken == m_buffer.size()) {
-            m_buffer.clear();
-            m_taken = 0;
-            if (m_closed) break;
-            if (!produce()) {
-                failed = true;
-                break;
-            }
-            continue;
+    size_t given = 0;
+    while (given < size) {
+        if (m_taken < m_buffer.size()) {
+            size_t n = std::min(size - given, m_buffer.size() - m_taken);
+            memcpy(out + given, m_buffer.data() + m_taken, n);
+            m_taken += n;
+            given += n;
+        } else if (m_fd >= 0) {
+            ssize_t n = read_file(out + given, size - given);
+            if (n < 0) return -1;
+            given += static_cast<size_t>(n);
+        } else if (m_closed) {
+            break;
+        } else if (!begin_next()) {
+            return -1;
         }
-        size_t n = std::min(m_room - m_given, m_buffer.size() - m_taken);
-        memcpy(out + m_given, m_buffer.data() + m_taken, n);
-        m_taken += n;
-        m_given += n;
     }
-    m_out = nullptr;
-    return failed ? -1 : static_cast<ssize_t>(m_given);
+    return static_cast<ssize_t>(given);
 }
 
-void TreeStream::take(const void* data, size_t size) {
-    const char* bytes = static_cast<const char*>(data);
-    if (m_out != nullptr && m_taken == m_buffer.size()) {
-        size_t n = std::min(size, m_room - m_given);
-        memcpy(m_out + m_given, bytes, n);
-        m_given += n;
-        bytes += n;
-        size -= n;
-    }
-    m_buffer.append(bytes, size);
-}
-
-// One more piece of the archive: a piece of the current file, the next entry's header, or the end.
-bool TreeStream::produce() {
+// Up to `room` bytes of the current file into `out`; at its end, its padding is next.
+ssize_t TreeStream::read_file(char* out, size_t room) {
+    ssize_t n = ::read(m_fd, out, static_cast<size_t>(std::min<uint64_t>(room, m_left)));
+    if (n < 0 && errno == EINTR) return 0;
     const std::vector<TreeSource::Entry>& entries = m_source.entries_list();
-    if (m_fd >= 0) {
-        char piece[kReadBytes];
-        ssize_t n = ::read(m_fd, piece, static_cast<size_t>(std::min<uint64_t>(sizeof piece, m_left)));
-        if (n < 0 && errno == EINTR) return true;
-        // The header announced the scanned size: a file that changed since cannot keep the archive whole.
-        if (n <= 0) return fail(entries[m_next - 1].path + " shrank while it was sent");
-        m_left -= static_cast<uint64_t>(n);
-        // Before its last bytes go out: a file written meanwhile would arrive as no version it ever had.
-        if (m_left == 0 && !same_version(m_fd, m_opened)) return fail(entries[m_next - 1].path + " changed while it was sent");
-        if (archive_write_data(m_archive, piece, static_cast<size_t>(n)) != n) return fail(error_of(m_archive));
-        if (m_left == 0) {
-            close(m_fd);
-            m_fd = -1;
-        }
-        return true;
+    // The header announced the scanned size: a file that changed since cannot keep the archive whole.
+    if (n <= 0) {
+        fail(entries[m_next - 1].path + " shrank while it was sent");
+        return -1;
     }
+    m_left -= static_cast<uint64_t>(n);
+    if (m_left > 0) return n;
+    // Before its last bytes go out: a file written meanwhile would arrive as no version it ever had.
+    if (!same_version(m_fd, m_opened)) {
+        fail(entries[m_next - 1].path + " changed while it was sent");
+        return -1;
+    }
+    close(m_fd);
+    m_fd = -1;
+    m_buffer.assign(padding(entries[m_next - 1].size), '\0');
+    m_taken = 0;
+    return n;
+}
+
+// The next entry's header, with its file opened when it has data, or the archive's end.
+bool TreeStream::begin_next() {
+    const std::vector<TreeSource::Entry>& entries = m_source.entries_list();
+    m_buffer.clear();
+    m_taken = 0;
     if (m_next == entries.size()) {
         m_closed = true;
-        return archive_write_close(m_archive) == ARCHIVE_OK || fail(error_of(m_archive));
+        m_buffer.assign(2 * kBlock, '\0');
+        return true;
     }
     const TreeSource::Entry& entry = entries[m_next++];
     if (entry.type == S_IFREG) {
         std::string why;
         struct stat info {};
-        m_fd = open_scanned(m_source.folder_of(entry), entry, &m_folder, &info, &why);
-        if (m_fd < 0) return fail("cannot read " + entry.path + ": " + why);
+        int fd = open_scanned(m_source.folder_of(entry), entry, &m_folder, &info, &why);
+        if (fd < 0) return fail("cannot read " + entry.path + ": " + why);
         // The header gives the scan's size and time.
         if (static_cast<uint64_t>(info.st_size) != entry.size || info.st_mtim.tv_sec != entry.mtime.tv_sec ||
-            info.st_mtim.tv_nsec != entry.mtime.tv_nsec)
+            info.st_mtim.tv_nsec != entry.mtime.tv_nsec) {
+            close(fd);
             return fail(entry.path + " changed since the folder was scanned");
-        m_opened = info;
-        m_left = entry.size;
+        }
+        if (entry.size > 0) {
+            m_fd = fd;
+            m_opened = info;
+            m_left = entry.size;
+        } else {
+            close(fd);
+        }
     }
-    archive_entry* made = make_entry(entry);
-    int written = archive_write_header(m_archive, made);
-    archive_entry_free(made);
-    if (written != ARCHIVE_OK) return fail(error_of(m_archive));
-    if (m_fd >= 0 && m_left == 0) {
-        close(m_fd);
-        m_fd = -1;
-    }
+    append_header(entry, &m_buffer);
     return true;
 }
 
