@@ -13,6 +13,7 @@
 #include "protocol/host.h"
 #include "code/code_link.h"
 #include "transfer/party.h"
+#include "transfer/read_ahead.h"
 #include "transfer/send_state.h"
 
 namespace tqr {
@@ -205,11 +206,13 @@ SendResult send_offer(SendState& state, int fd, const Session& session, Receiver
         state.progress->note("cannot read the folder: " + error);
         return SEND_FAILED;
     }
-    ReadFunction read = [&stream, &receiver](uint64_t, unsigned char* out, size_t capacity) -> ssize_t {
+    ReadAhead ahead([&stream](char* out, size_t size) { return stream.read(out, size); }, kBatchBytes);
+    ReadFunction read = [&ahead, &receiver](uint64_t, unsigned char* out, size_t capacity) -> ssize_t {
         receiver.begin();
-        return stream.read(reinterpret_cast<char*>(out), capacity);
+        return ahead.read(reinterpret_cast<char*>(out), capacity);
     };
     SendResult result = send_sealed(fd, session, state.offer, read, counter, end, start);
+    ahead.end();
     if (result == SEND_FAILED && !stream.error().empty()) {
         state.progress->note("cannot read the folder: " + stream.error());
         *told = true;
