@@ -26,7 +26,6 @@ using disk::components;
 using disk::same_version;
 using disk::stays_inside;
 
-
 // Opens the regular file that the scan found as `entry`, from the scanned folder `root` one folder at
 // a time, following no symbolic link on the way. A file that is not the one scanned (another device or
 // inode: a folder on its way was swapped for a link, or the file replaced) fails the link rather than
