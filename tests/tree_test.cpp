@@ -135,7 +135,7 @@ TEST(TreeTest, AFolderRoundTripsWithItsModesTimesAndInnerLinks) {
             EXPECT_EQ(was.st_mtim.tv_nsec, is.st_mtim.tv_nsec) << path;
         }
         EXPECT_EQ(fs::read_symlink(target + "/inner"), "2024/f1");
-        // What `tqr receive -o - | tar -x` makes of it: the same folder, to the nanosecond.
+        // Any tar reads it alike: GNU tar makes the same folder of it, to the nanosecond.
         if (chunk != 1000) continue;
         std::string untarred = dir / "untarred";
         fs::create_directory(untarred);

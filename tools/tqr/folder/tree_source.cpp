@@ -472,7 +472,8 @@ ssize_t TreeStream::read_file(char* out, size_t room) {
     const std::vector<TreeSource::Entry>& entries = m_source.entries_list();
     // The header announced the scanned size: a file that changed since cannot keep the archive whole.
     if (n <= 0) {
-        fail(entries[m_next - 1].path + " shrank while it was sent");
+        fail(n == 0 ? entries[m_next - 1].path + " shrank while it was sent"
+                    : "cannot read " + entries[m_next - 1].path + ": " + strerror(errno));
         return -1;
     }
     m_left -= static_cast<uint64_t>(n);
