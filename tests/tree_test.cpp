@@ -108,7 +108,6 @@ TEST(TreeTest, AFolderRoundTripsWithItsModesTimesAndInnerLinks) {
     for (size_t chunk : {size_t{1000}, size_t{65536}}) {
         SCOPED_TRACE(chunk);
         tqr::TreeStream stream(source);
-        ASSERT_TRUE(stream.start(&error));
         std::string archive;
         std::vector<char> buffer(chunk);
         for (ssize_t n; (n = stream.read(buffer.data(), buffer.size())) > 0;) archive.append(buffer.data(), n);
@@ -278,7 +277,6 @@ TEST(TreeTest, ASenderReadsOnlyWhatItScanned) {
         ASSERT_TRUE(source.scan(dir / "top", &error, [](const std::string&) {})) << error;
         c.second();
         tqr::TreeStream stream(source);
-        ASSERT_TRUE(stream.start(&error));
         char buffer[4096];
         ssize_t n;
         while ((n = stream.read(buffer, sizeof buffer)) > 0) archive.append(buffer, static_cast<size_t>(n));
@@ -302,7 +300,6 @@ TEST(TreeTest, ASenderReadsOnlyWhatItScanned) {
     std::string error;
     ASSERT_TRUE(source.scan(dir / "top", &error, [](const std::string&) {})) << error;
     tqr::TreeStream stream(source);
-    ASSERT_TRUE(stream.start(&error));
     std::vector<char> buffer(256 << 10);
     ssize_t n = stream.read(buffer.data(), buffer.size());
     rewrite();

@@ -143,7 +143,6 @@ public:
     TreeStream(const TreeStream&) = delete;
     TreeStream& operator=(const TreeStream&) = delete;
 
-    bool start(std::string* error);
     // Up to `size` bytes of the archive: the count, 0 at its end, -1 when a file could not be read or
     // no longer has the size it was scanned with (error()).
     ssize_t read(char* out, size_t size);

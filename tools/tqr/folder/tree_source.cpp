@@ -440,8 +440,6 @@ TreeStream::~TreeStream() {
     if (m_folder.fd >= 0) close(m_folder.fd);
 }
 
-bool TreeStream::start(std::string*) { return true; }
-
 // Fills `out` from as many entries as fit, so that a folder of small files goes in batches as a large
 // file does, not a write and a few chunks per entry. A file's bytes are read straight into `out`.
 ssize_t TreeStream::read(char* out, size_t size) {

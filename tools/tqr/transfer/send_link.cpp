@@ -201,11 +201,6 @@ SendResult send_offer(SendState& state, int fd, const Session& session, Receiver
         return result;
     }
     TreeStream stream(*state.tree);
-    std::string error;
-    if (!stream.start(&error)) {
-        state.progress->note("cannot read the folder: " + error);
-        return SEND_FAILED;
-    }
     ReadAhead ahead([&stream](char* out, size_t size) { return stream.read(out, size); }, kBatchBytes);
     ReadFunction read = [&ahead, &receiver](uint64_t, unsigned char* out, size_t capacity) -> ssize_t {
         receiver.begin();
