@@ -379,6 +379,22 @@ TEST(TrustTest, AFolderArrivesWholeUnderItsOwnName) {
     EXPECT_EQ(receiver.err().find(held + " is what"), std::string::npos) << receiver.err();
     sender.signal(SIGINT);
     EXPECT_EQ(sender.wait(kTool), 130);
+
+    // The folder is walked while its sender joins: one that cannot go whole ends the sender with the
+    // reason, and a receiver that came meanwhile gets nothing of it.
+    std::string deep = dir / "deep";
+    for (int i = 0; i <= 512; ++i) deep += "/d";
+    fs::create_directories(deep);
+    write_file(deep + "/f", "x");
+    fs::create_directory(dir / "in2");
+    TqrProcess early({"receive", "--conference", "deep", "--timeout", "3"}, dir / "in2", {kKey});
+    TqrProcess refusing({"send", "--conference", "deep", "deep"}, dir.path(), {kKey});
+    EXPECT_EQ(refusing.wait(kTool), 1) << refusing.err();
+    EXPECT_NE(refusing.err().find("cannot send deep: its folders nest more than 512 deep\n"), std::string::npos)
+        << refusing.err();
+    const int early_status = early.wait(kTool);
+    EXPECT_TRUE(early_status == 4 || early_status == 6) << early.err();
+    EXPECT_TRUE(fs::is_empty(dir / "in2"));
     EXPECT_EQ(coordinator.stop(), 0);
 }
 

@@ -169,10 +169,9 @@ int join(SendState& state, const SendOptions& options, Progress& progress, std::
     int status = state.code ? check_code_options(options.party, progress)
                             : prepare_key(state, options, progress, &checked_key);
     if (status == EXIT_DONE) status = open_source(state, options, progress);
-    // The code goes out once the folder is walked, not during the walk: an endstation that came
-    // meanwhile would wait for its nomination's answer, and the coordinator drops a sender that
-    // answers late. An interruption (the signal's thread) stops the walk at its next entry.
-    if (status == EXIT_DONE && !state.ending.claimed()) status = finish_source(state, progress);
+    // The folder is walked while the sender joins and the code is out: the main thread answers the
+    // coordinator meanwhile. An interruption (the signal's thread) stops the walk at its next entry.
+    if (status == EXIT_DONE && !state.ending.claimed()) start_walk(state);
     if (status != EXIT_DONE || state.ending.claimed()) return state.ending.status(status);
     if (state.code) {
         state.code_chosen = !options.code.empty();
@@ -248,13 +247,11 @@ int serve(SendState& state, const SendOptions& options, Progress& progress) {
         delete caller;
         return state.ending.status(status);
     }
-    std::string size = state.source.streamed() ? "streamed"
-                       : state.tree ? std::to_string(state.tree->entries()) + " entries, " +
-                                           Progress::human_bytes(static_cast<double>(state.tree->content_bytes()))
-                                     : Progress::human_bytes(static_cast<double>(state.source.size()));
-    const char* mode = state.code ? "code" : state.keys ? "encrypted" : "plain";
-    progress.step("waiting", "joined conference " + conference + ", serving " + state.name + " (" + size + ", " +
-                                 mode + ")", {{"conference", conference}});
+    {
+        zel::MutexLock lock(state.walk_mutex);
+        state.conference = conference;
+        tell_serving(state);
+    }
     {
         zel::MutexLock lock(state.mutex);
         state.caller = caller;
@@ -307,6 +304,7 @@ int run_send(const SendOptions& options) {
         InterruptWatch interrupts(on_interrupt, &state);
         zel::set_party_observer(on_party_event, &state);
         status = serve(state, options, progress);
+        join_walk(state);
         // No Caller is left, so only the own coordinator may still tell of its parties: it goes first.
         state.coordinator.reset();
         zel::set_party_observer(nullptr, nullptr);

@@ -23,6 +23,7 @@ namespace {
 // How long an endstation may take to answer the offer (its person may be asked), and to confirm its
 // copy, before it counts as lost; the payload itself may stall for stall_seconds() only.
 constexpr int kLinkSeconds = 60;
+constexpr int kWalkWaitSeconds = kLinkSeconds - 5;
 // The links under way show themselves on the line (Receiver), so the counters say what has ended.
 std::string counters_text(SendState& state) ZEL_REQUIRES(state.mutex) {
     std::string text = "served " + std::to_string(state.served);
@@ -88,7 +89,7 @@ class Receiver {
 public:
     typedef std::chrono::steady_clock Clock;
     Receiver(SendState& state, const std::string& peer)
-        : m_state(state), m_peer(peer), m_total(state.offer.size_known ? state.offer.size : 0) {}
+        : m_state(state), m_peer(peer), m_total(state.offer.size_known && !state.tree ? state.offer.size : 0) {}
     ~Receiver() { leave(); }
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
@@ -262,6 +263,16 @@ Outcome serve_sealed(SendState& state, int fd, LinkDeadline& deadline, const std
             return REFUSED;
         }
     }
+    // A folder's offer is made once its walk ended; the endstation waits kLinkSeconds for it from the
+    // end of its confirmation, which may have come a little before this one's.
+    int walked = await_walk(state, kWalkWaitSeconds);
+    if (walked == SendState::kStillWalking) {
+        state.progress->note("the endstation at " + peer + " waited " + std::to_string(kWalkWaitSeconds) +
+                              " s while " + state.name + " was still being read, as long as it waits for an offer; "
+                              "it got nothing, and may try again once the folder is read");
+        return REFUSED;
+    }
+    if (walked != EXIT_DONE) return LOST_TOLD;  // the walk's failure ended the command, and told why
     deadline.set(kLinkSeconds);
     unsigned char end[kEndBytes];
     bool told = false;

@@ -1,6 +1,8 @@
 // What `tqr send` serves: a file or standard input, a folder, several of them, or a --text.
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,17 +104,70 @@ int open_set(SendState& state, const SendOptions& options, Progress& progress) {
 
 }  // namespace
 
-int finish_source(SendState& state, Progress& progress) {
-    if (!state.tree) return EXIT_DONE;
+namespace {
+
+// The walker's thread, with the SendState as its context.
+void* s_walk(void* context) {
+    SendState& state = *static_cast<SendState*>(context);
+    Progress& progress = *state.progress;
     std::string error;
     bool made = state.tree->list(&error, [&progress](const std::string& line) { progress.note(line); });
-    if (state.ending.claimed()) return state.ending.status();
-    if (!made) {
-        progress.fail("cannot read", error, EXIT_USAGE_OR_IO);
-        return EXIT_USAGE_OR_IO;
+    int status = EXIT_DONE;
+    if (made) {
+        state.offer.size = state.tree->archive_size();  // read by the links only once they saw walk_status
+    } else {
+        status = EXIT_USAGE_OR_IO;
+        // An interruption's stop has claimed the end already, and a dropped walk is nobody's failure.
+        if (!state.walk_dropped.load()) state.ending.claim(progress, status, "cannot read", error);
     }
-    state.offer.size = state.tree->archive_size();
-    return EXIT_DONE;
+    zel::MutexLock lock(state.walk_mutex);
+    state.walk_status = status;
+    tell_serving(state);
+    state.walk_ended.broadcast();
+    return nullptr;
+}
+
+}  // namespace
+
+void start_walk(SendState& state) {
+    if (!state.tree) {
+        zel::MutexLock lock(state.walk_mutex);
+        state.walk_status = EXIT_DONE;
+        return;
+    }
+    state.walker_started = pthread_create(&state.walker, nullptr, s_walk, &state) == 0;
+    if (!state.walker_started) s_walk(&state);  // no thread to be had: the walk comes before the code
+}
+
+int await_walk(SendState& state, int seconds) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += seconds;
+    zel::MutexLock lock(state.walk_mutex);
+    while (state.walk_status == SendState::kStillWalking)
+        if (state.walk_ended.wait_until(state.walk_mutex, deadline) != 0) break;
+    return state.walk_status;
+}
+
+void join_walk(SendState& state) {
+    if (!state.walker_started) return;
+    state.walk_dropped.store(true);
+    state.tree->stop();
+    pthread_join(state.walker, nullptr);
+    state.walker_started = false;
+}
+
+void tell_serving(SendState& state) {
+    if (state.serving_told || state.conference.empty() || state.walk_status != EXIT_DONE) return;
+    state.serving_told = true;
+    std::string size = state.source.streamed() ? "streamed"
+                       : state.tree ? std::to_string(state.tree->entries()) + " entries, " +
+                                           Progress::human_bytes(static_cast<double>(state.tree->content_bytes()))
+                                     : Progress::human_bytes(static_cast<double>(state.source.size()));
+    const char* mode = state.code ? "code" : state.keys ? "encrypted" : "plain";
+    state.progress->step("waiting", "joined conference " + state.conference + ", serving " + state.name + " (" +
+                                        size + ", " + mode + ")",
+                         {{"conference", state.conference}});
 }
 
 int open_source(SendState& state, const SendOptions& options, Progress& progress) {

@@ -3,6 +3,8 @@
 #ifndef ZEL_TOOLS_TQR_TRANSFER_SEND_STATE_H
 #define ZEL_TOOLS_TQR_TRANSFER_SEND_STATE_H
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -105,6 +107,21 @@ struct SendState {
     int wake[2] = {-1, -1};  // a pipe: the signal's thread writes it to end the main thread's wait
                              // for a --text on standard input
 
+    // A folder is walked on a thread of its own (start_walk), from before the code is shown, so that the
+    // walk and the rendezvous overlap; a link confirmed meanwhile waits for the walk's end before its
+    // offer, which carries the archive's length. The coordinator link is answered meanwhile.
+    pthread_t walker{};
+    bool walker_started = false;            // the main thread's, until join_walk()
+    std::atomic<bool> walk_dropped{false};  // the command ends without the walk: its stop is no failure
+    // Guards what follows. Before the Progress lock (the walk's end is told under it); no other lock is
+    // taken under it.
+    zel::Mutex walk_mutex;
+    zel::CondVar walk_ended;
+    int walk_status ZEL_GUARDED_BY(walk_mutex) = kStillWalking;  // then EXIT_DONE or the exit status
+    std::string conference ZEL_GUARDED_BY(walk_mutex);  // set once joined: what tell_serving() names
+    bool serving_told ZEL_GUARDED_BY(walk_mutex) = false;
+    static constexpr int kStillWalking = -1;
+
     // Guards the counters below and `caller`. First in the lock order: the Progress lock (the line is
     // drawn under it) and receivers_mutex may be taken under it, never the other way round.
     zel::Mutex mutex;
@@ -139,9 +156,18 @@ struct SendState {
 // Opens what the command serves (a file, standard input, a folder, several, a --text) into `state`:
 // EXIT_DONE, or the exit status once the end was claimed or `progress` told why (send_source.cpp).
 int open_source(SendState& state, const SendOptions& options, Progress& progress);
-// Walks the folder that open_source opened and announces the archive's length in the offer:
-// EXIT_DONE, or the status once the end was claimed or `progress` told why not.
-int finish_source(SendState& state, Progress& progress);
+// Starts the walk of the folder that open_source opened, which announces the archive's length in the
+// offer once it ends; a walk that fails claims the command's end. Nothing to walk: the walk is over.
+void start_walk(SendState& state);
+// On a link's thread: waits at most `seconds` for the walk's end. EXIT_DONE once the archive is
+// measured, kStillWalking past the time, otherwise the walk's failure.
+int await_walk(SendState& state, int seconds) ZEL_EXCLUDES(state.walk_mutex);
+// Ends a walk still under way, without a word, and joins its thread: on the main thread, once the
+// command is over.
+void join_walk(SendState& state);
+// Tells the line "joined conference C, serving NAME (...)" once joined (state.conference set) and
+// walked, whichever comes last, and only once.
+void tell_serving(SendState& state) ZEL_REQUIRES(state.walk_mutex);
 
 // Ends the message loop: process() returns once its link is gone; the main thread takes it from there.
 void close_coordinator_link(SendState& state) ZEL_REQUIRES(state.mutex);
