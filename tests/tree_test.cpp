@@ -258,6 +258,23 @@ TEST(TreeTest, AHostileArchiveExtractsNothingOutsideItsFolder) {
     EXPECT_NE(deep_sink.refused()[0].find("/esc: a link too deep in the folder to be checked"), std::string::npos);
 }
 
+// A file whose folder has no entry of its own, and one that ends in a hole, arrive as they were meant.
+TEST(TreeTest, AFileArrivesWholeWhereverItsEntryPutsIt) {
+    TempDir dir;
+    const std::string archive = make_archive({{"top", AE_IFDIR, nullptr, false, 0},
+                                              {"top/no/folder/f", AE_IFREG, nullptr, false, 0},
+                                              {"top/holes", AE_IFREG, nullptr, false, int64_t{1} << 20}});
+    fs::create_directory(dir / "in");
+    tqr::TreeSink sink;
+    ASSERT_EQ(extract(archive, dir / "in/top", 512, &sink), "");
+    EXPECT_TRUE(sink.refused().empty());
+    EXPECT_EQ(read_file(dir / "in/top/no/folder/f"), "bytes");
+    std::string holes = read_file(dir / "in/top/holes");
+    ASSERT_EQ(holes.size(), size_t{1} << 20);
+    EXPECT_EQ(holes.substr(0, 5), "bytes");
+    EXPECT_EQ(holes.find_first_not_of('\0', 5), std::string::npos);
+}
+
 // A folder swapped for a link after the scan, or a file replaced, sends nothing from elsewhere.
 TEST(TreeTest, ASenderReadsOnlyWhatItScanned) {
     TempDir dir;

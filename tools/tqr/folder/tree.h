@@ -213,6 +213,10 @@ public:
 private:
     void extract();
     bool admit(archive_entry* entry, std::string* why);
+    // Writes the regular file `entry` (admitted) itself: false, having read nothing of its data, when
+    // it cannot be made here and libarchive is to make it instead.
+    bool write_file(archive* in, archive_entry* entry, const std::string& name, std::vector<std::string>* refused,
+                    std::string* read_error);
     void make_links(std::vector<std::string>* refused);
     void refuse_leaving_links(std::vector<std::string>* refused);
     void stop_extractor();
