@@ -158,7 +158,9 @@ void join_walk(SendState& state) {
 }
 
 void tell_serving(SendState& state) {
-    if (state.serving_told || state.conference.empty() || state.walk_status != EXIT_DONE) return;
+    // Once the end is claimed its line is the last, whatever the walk did meanwhile.
+    if (state.serving_told || state.conference.empty() || state.walk_status != EXIT_DONE || state.ending.claimed())
+        return;
     state.serving_told = true;
     std::string size = state.source.streamed() ? "streamed"
                        : state.tree ? std::to_string(state.tree->entries()) + " entries, " +

@@ -113,8 +113,8 @@ struct SendState {
     pthread_t walker{};
     bool walker_started = false;            // the main thread's, until join_walk()
     std::atomic<bool> walk_dropped{false};  // the command ends without the walk: its stop is no failure
-    // Guards what follows. Before the Progress lock (the walk's end is told under it); no other lock is
-    // taken under it.
+    // Guards what follows. Before the Ending's lock and the Progress lock (the walk's end is told under
+    // it, unless the end is claimed); no other lock is taken under it.
     zel::Mutex walk_mutex;
     zel::CondVar walk_ended;
     int walk_status ZEL_GUARDED_BY(walk_mutex) = kStillWalking;  // then EXIT_DONE or the exit status
