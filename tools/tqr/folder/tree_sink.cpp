@@ -310,8 +310,8 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
 }
 
 // A file is made here rather than by libarchive's writer, which copies each entry, asks the system
-// for the umask twice and sets every descriptor's flags once more: for a folder of small files, a
-// fifth of the extraction. What it does beyond this (making the folders on the way, a path longer
+// for the umask twice and sets every descriptor's flags once more: for a folder of small files, an
+// eighth of the receiver's CPU. What it does beyond this (making the folders on the way, a path longer
 // than a call takes) it still does, for the entries this leaves to it. Nothing is followed: the
 // hidden folder is private, no link exists in it before make_links(), and the last component is not
 // followed either. The mode is the entry's, less the umask, as the file is created (a default access
