@@ -193,7 +193,7 @@ void Conference::nominate_due(Outbox* out) {
     r.started = zel::now();
     await(&r);
     out->sends.push_back(Send{sender, ROLE_SENDER, MSG_NOMINATE, r.endstation, r.nickname});
-    out->events.push_back(event(zel::EVENT_NOMINATED, r));
+    if (zel::party_observed()) out->events.push_back(event(zel::EVENT_NOMINATED, r));
     zel::logline("nominating caller ");
     if (!m_receivers.empty()) pace(now + kNominationInterval);
 }
@@ -229,7 +229,7 @@ void Conference::give_port(Rendezvous* r, Outbox* out) {
     r->listen_sent = zel::now();
     await(r);
     out->sends.push_back(Send{r->sender, ROLE_SENDER, MSG_LISTEN, r->endstation, port->text});
-    out->events.push_back(event(zel::EVENT_PORT_LENT, *r));
+    if (zel::party_observed()) out->events.push_back(event(zel::EVENT_PORT_LENT, *r));
 }
 
 void Conference::serve_waiting(Outbox* out) {
@@ -247,20 +247,22 @@ void Conference::serve_waiting(Outbox* out) {
 }
 
 void Conference::await(Rendezvous* r) {
-    g_deadlines.cancel(r->timer);
-    uint64_t generation = ++r->generation;
+    r->due = zel::now() + zel::settings().listen_timeout;
+    // One timer a rendezvous: each answer owed is due later than the one before, so a timer armed
+    // for an earlier answer fires first and arms itself again for the answer owed then. A rendezvous
+    // that goes well schedules one deadline and cancels it, instead of one per answer.
+    if (r->timer == 0) arm(r);
+}
+
+void Conference::arm(Rendezvous* r) {
     std::weak_ptr<Conference> self = weak_from_this();
     Cookie endstation = r->endstation;
-    r->timer = g_deadlines.schedule(zel::now() + zel::settings().listen_timeout, [self, endstation, generation] {
-        if (std::shared_ptr<Conference> conference = self.lock()) conference->deadline_passed(endstation, generation);
+    r->timer = g_deadlines.schedule(r->due, [self, endstation] {
+        if (std::shared_ptr<Conference> conference = self.lock()) conference->deadline_passed(endstation);
     });
 }
 
-void Conference::stop_waiting(Rendezvous* r) {
-    g_deadlines.cancel(r->timer);
-    r->timer = 0;
-    ++r->generation;
-}
+void Conference::stop_waiting(Rendezvous* r) { r->due = 0; }
 
 void Conference::release_port(Rendezvous* r) {
     if (r->port == nullptr) return;
@@ -274,12 +276,16 @@ void Conference::release_port(Rendezvous* r) {
 void Conference::end(Cookie endstation, const char* outcome, const char* why, Outbox* out) {
     Rendezvous* r = find(endstation);
     if (r == nullptr) return;
-    zel::PartyEvent ended = event(zel::EVENT_RENDEZVOUS_ENDED, *r);
-    ended.what = outcome;
-    ended.detail = why;
-    ended.ms = (zel::now() - r->started) * 1000.0;
-    out->events.push_back(std::move(ended));
+    if (zel::party_observed()) {
+        zel::PartyEvent ended = event(zel::EVENT_RENDEZVOUS_ENDED, *r);
+        ended.what = outcome;
+        ended.detail = why;
+        ended.ms = (zel::now() - r->started) * 1000.0;
+        out->events.push_back(std::move(ended));
+    }
     stop_waiting(r);
+    g_deadlines.cancel(r->timer);
+    r->timer = 0;
     m_waiting_port.remove(endstation);
     release_port(r);
     m_ended.push_back(Ended{endstation, r->first_sender, 0});

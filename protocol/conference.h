@@ -103,8 +103,8 @@ private:
         double started = 0;
         double listen_sent = 0;
         double listening_heard = 0;
-        uint64_t timer = 0;      // the deadline of the answer owed
-        uint64_t generation = 0; // which answer the timer is for
+        double due = 0;          // when the answer owed is given up on; 0: none is owed
+        uint64_t timer = 0;      // the armed deadline, at or before `due`; 0: none
     };
 
     // What to do once m_mutex is released: messages to send, parties to drop, events to report.
@@ -142,6 +142,8 @@ private:
     void serve_waiting(Outbox* out) ZEL_REQUIRES(m_mutex);
     // Starts the time limit of the answer that `r` waits for now.
     void await(Rendezvous* r) ZEL_REQUIRES(m_mutex);
+    // Schedules the timer of `r` at its `due`.
+    void arm(Rendezvous* r) ZEL_REQUIRES(m_mutex);
     void stop_waiting(Rendezvous* r) ZEL_REQUIRES(m_mutex);
     // The port of an abandoned rendezvous returns once no listener can hold it.
     void release_port(Rendezvous* r) ZEL_REQUIRES(m_mutex);
@@ -153,7 +155,7 @@ private:
     bool is_stale(Cookie endstation, Cookie sender) ZEL_REQUIRES(m_mutex);
     bool is_empty() ZEL_REQUIRES(m_mutex);
     zel::PartyEvent event(zel::PartyEventKind kind, const Rendezvous& r) ZEL_REQUIRES(m_mutex);
-    void deadline_passed(Cookie endstation, uint64_t generation) ZEL_EXCLUDES(m_mutex);
+    void deadline_passed(Cookie endstation) ZEL_EXCLUDES(m_mutex);
     // Sends, drops and reports what `out` holds. Called without m_mutex.
     void deliver(Outbox& out) ZEL_EXCLUDES(m_mutex);
 

@@ -19,6 +19,7 @@ public:
 
     // As "%p" writes it.
     std::string text() const;
+    void append_to(std::string* out) const;
     uintptr_t value() const { return m_value; }
     bool operator==(const Cookie& other) const { return m_value == other.m_value; }
     bool operator!=(const Cookie& other) const { return m_value != other.m_value; }

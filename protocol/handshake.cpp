@@ -2,6 +2,7 @@
 // within one time limit for the whole walk.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -43,16 +44,18 @@ std::string spoken_value(const Phrase& phrase, int iAm, const Caller& self) {
 }  // namespace
 
 int Caller::negotiate(int script, int iAm, int itIs) {
-    sscanf(kVersionText, "%lf", &m_version);
+    // The version text read as a number, once for the process.
+    static const double version = strtod(kVersionText, nullptr);
+    m_version = version;
     // A peer that dribbles a byte at a time, or says nothing, holds this party no longer than this.
     const double until = zel::now() + zel::settings().handshake_timeout;
-    std::unique_ptr<PhraseScript> phrases(new PhraseScript(m_version, script));
+    PhraseScript phrases(m_version, script);
     LoopReading reading(*this, false);
     // Phrases spoken one after another go out in one write: the same bytes, in fewer packets, and the
     // peer reads them with one wake-up.
     std::vector<std::string> spoken;
-    for (Phrase* phrase = phrases->next(); phrase != nullptr && !phrase->endmarker; phrase = phrases->next()) {
-        zel_inform(stderr, " phrase %p, %s\n", static_cast<void*>(phrase), phrase->text.c_str());
+    for (const Phrase* phrase = phrases.next(); phrase != nullptr && !phrase->endmarker; phrase = phrases.next()) {
+        zel_inform(stderr, " phrase %p, %s\n", static_cast<const void*>(phrase), phrase->text.c_str());
         zel_inform(stderr, "iAm %d, from %d, itIs %d, to %d\n", iAm, phrase->from, itIs, phrase->to);
 
         if (speaks(*phrase, iAm, itIs)) {

@@ -33,24 +33,59 @@ bool Cookie::parse(const char* text, Cookie* out) {
     return true;
 }
 
+void Cookie::append_to(std::string* out) const {
+    // As "%p" writes it, without the formatter: "(nil)" for none, else "0x" and the lowercase hex
+    // digits without leading zeros.
+    if (m_value == 0) {
+        out->append("(nil)");
+        return;
+    }
+    char digits[2 + 2 * sizeof m_value];
+    char* at = digits + sizeof digits;
+    for (uintptr_t rest = m_value; rest != 0; rest >>= 4) *--at = "0123456789abcdef"[rest & 0xF];
+    *--at = 'x';
+    *--at = '0';
+    out->append(at, static_cast<size_t>(digits + sizeof digits - at));
+}
+
 std::string Cookie::text() const {
-    char text[32];
-    snprintf(text, sizeof text, "%p", reinterpret_cast<void*>(m_value));
+    std::string text;
+    append_to(&text);
     return text;
 }
 
+namespace {
+
+// The names' lengths, so that a decode measures none of them.
+struct NameLengths {
+    size_t of[g_message_count];
+    NameLengths() {
+        for (int i = 0; i < g_message_count; ++i) of[i] = strlen(g_message_names[i]);
+    }
+};
+
+const NameLengths& name_lengths() {
+    static const NameLengths lengths;
+    return lengths;
+}
+
+}  // namespace
+
 bool decode_message(const std::string& text, DecodedMessage* out) {
     *out = DecodedMessage();
+    const NameLengths& lengths = name_lengths();
     for (int i = 0; i < g_message_count; ++i) {
-        size_t length = strlen(g_message_names[i]);
-        if (text.size() < length || text.compare(0, length, g_message_names[i]) != 0) continue;
+        size_t length = lengths.of[i];
+        if (text.size() < length || memcmp(text.data(), g_message_names[i], length) != 0) continue;
         out->type = i;
-        // The cookie is read from at most 999 characters after the name.
-        out->has_cookie = Cookie::parse(text.substr(length, 999).c_str(), &out->cookie);
+        // The cookie is read from at most 999 characters after the name: a copy cut there only when
+        // the text goes on beyond them.
+        out->has_cookie = text.size() - length <= 999 ? Cookie::parse(text.c_str() + length, &out->cookie)
+                                                      : Cookie::parse(text.substr(length, 999).c_str(), &out->cookie);
         size_t blank = text.find(' ', length);
         if (blank != std::string::npos) {
             out->has_info = true;
-            out->info = text.substr(blank + 1);
+            out->info.assign(text, blank + 1, std::string::npos);
         }
         return true;
     }
@@ -58,10 +93,13 @@ bool decode_message(const std::string& text, DecodedMessage* out) {
 }
 
 bool compose_message(int type, Cookie cookie, const char* tail, std::string* out) {
-    std::string text = g_message_names[type];
-    text += cookie.text();
+    const size_t tail_length = tail ? strlen(tail) : 0;
+    std::string text;
+    text.reserve(name_lengths().of[type] + 20 + tail_length);
+    text.append(g_message_names[type], name_lengths().of[type]);
+    cookie.append_to(&text);
     text += ' ';
-    if (tail) text += tail;
+    text.append(tail ? tail : "", tail_length);
     if (text.size() > kLongestMessage) return false;
     *out = std::move(text);
     return true;

@@ -30,7 +30,8 @@ bool is_version_1_2(double version) {
 
 PhraseScript::PhraseScript(double version, int script) {
     if (!is_version_1_2(version) || script != 1) return;
-    m_phrases = {
+    // The one script there is, made once and never changed: every handshake walks the same phrases.
+    static const Phrase* const phrases[] = {
         new Phrase(ROLE_COORDINATOR, ROLE_CALLER, KIND_VERSION, "TQR Coordinator "),
         new Phrase(ROLE_CALLER, ROLE_COORDINATOR, KIND_TYPE, "TQR Caller is "),
         new Phrase(ROLE_ENDSTATION, ROLE_COORDINATOR, KIND_VERSION, "TQR Endstation "),
@@ -40,10 +41,8 @@ PhraseScript::PhraseScript(double version, int script) {
         new Phrase(ROLE_SENDER, ROLE_COORDINATOR, KIND_CONFID, "From Sender join "),
         new Phrase(),
     };
+    m_phrases = phrases;
+    m_count = sizeof phrases / sizeof phrases[0];
 }
 
-PhraseScript::~PhraseScript() {
-    for (Phrase* phrase : m_phrases) delete phrase;
-}
-
-Phrase* PhraseScript::next() { return m_cursor < m_phrases.size() ? m_phrases[m_cursor++] : nullptr; }
+const Phrase* PhraseScript::next() { return m_cursor < m_count ? m_phrases[m_cursor++] : nullptr; }

@@ -4,7 +4,6 @@
 #define ZEL_PROTOCOL_PHRASE_H
 
 #include <string>
-#include <vector>
 
 // Role codes of the parties (a Caller's m_type holds 2 or 3).
 enum CallerRole {
@@ -43,19 +42,20 @@ struct Phrase {
     std::string parse(const std::string& message) const;
 };
 
-// The script of one protocol version and script number: owns its phrases; next() walks them once.
+// The script of one protocol version and script number: next() walks its phrases once. The phrases
+// are shared by every script of the process and never change, so any thread may walk one.
 class PhraseScript {
 public:
     PhraseScript(double version, int script);
-    ~PhraseScript();
     PhraseScript(const PhraseScript&) = delete;
     PhraseScript& operator=(const PhraseScript&) = delete;
 
     // The phrase at the cursor, or null past the end; the cursor moves on.
-    Phrase* next();
+    const Phrase* next();
 
 private:
-    std::vector<Phrase*> m_phrases;
+    const Phrase* const* m_phrases = nullptr;
+    size_t m_count = 0;
     size_t m_cursor = 0;
 };
 

@@ -96,7 +96,7 @@ Verdict Conference::on_connected(Caller* endstation_caller, Cookie sender, const
         Rendezvous* r = awaiting(endstation, sender, CONNECT_SENT, &port);
         if (r == nullptr) return missed(endstation, sender);
         stop_waiting(r);
-        out.events.push_back(event(zel::EVENT_CONNECTED, *r));
+        if (zel::party_observed()) out.events.push_back(event(zel::EVENT_CONNECTED, *r));
         if (r->sender == Cookie()) {
             // Its sender has left; the endstation's part is done all the same.
             out.sends.push_back(Send{endstation, ROLE_ENDSTATION, MSG_ADIOS, endstation, ""});
@@ -134,13 +134,20 @@ void Conference::serve_waiting() {
     deliver(out);
 }
 
-void Conference::deadline_passed(Cookie endstation, uint64_t generation) {
+void Conference::deadline_passed(Cookie endstation) {
     Outbox out;
     {
         zel::MutexLock lock(m_mutex);
         Rendezvous* r = find(endstation);
-        if (r == nullptr || r->generation != generation) return;
+        if (r == nullptr) return;
         r->timer = 0;
+        // Nothing owed now (the next await arms a timer anew), or an answer owed since, due later.
+        if (r->due == 0) return;
+        if (zel::now() < r->due) {
+            arm(r);
+            return;
+        }
+        r->due = 0;
         switch (r->stage) {
         case NOMINATED:
             out.drops.push_back(Drop{r->sender, ROLE_SENDER, g_message_names[MSG_APPROVE]});

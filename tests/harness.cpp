@@ -58,8 +58,15 @@ sockaddr* generic(sockaddr_in* address) { return reinterpret_cast<sockaddr*>(add
 
 }  // namespace
 
-int coordinator_port() { return setting("TQR_COORDINATOR_PORT", 7200); }
-int pool_top() { return setting("TQR_TOP_PORT", coordinator_port() + 20); }
+// Read once: the environment is the run's, and the benchmark asks for every bridged link.
+int coordinator_port() {
+    static const int port = setting("TQR_COORDINATOR_PORT", 7200);
+    return port;
+}
+int pool_top() {
+    static const int top = setting("TQR_TOP_PORT", coordinator_port() + 20);
+    return top;
+}
 bool in_pool(int port) { return port > coordinator_port() && port <= pool_top(); }
 int free_port(int n) { return setting("ZEL_TEST_PORT_BASE", 25000) + n; }
 
