@@ -68,6 +68,20 @@ TEST(WireTest, DecodeTellsNamesApartAndComposeStaysWithinTheLimit) {
         EXPECT_EQ(m.has_info, c.has_info) << c.text;
         EXPECT_EQ(m.info, c.info) << c.text;
     }
+    // A cookie is written as "%p" writes it, and read back from a composed message.
+    for (uintptr_t value : {uintptr_t{0}, uintptr_t{1}, uintptr_t{0xab}, uintptr_t{0x7f8bd8000df0}, ~uintptr_t{0}}) {
+        char expected[32];
+        snprintf(expected, sizeof expected, "%p", reinterpret_cast<void*>(value));
+        Cookie cookie = Cookie::of(reinterpret_cast<void*>(value));
+        EXPECT_EQ(cookie.text(), expected);
+        std::string composed;
+        DecodedMessage m;
+        ASSERT_TRUE(compose_message(MSG_LISTEN, cookie, "7201", &composed));
+        ASSERT_TRUE(decode_message(composed, &m)) << composed;
+        EXPECT_TRUE(m.has_cookie) << composed;
+        EXPECT_EQ(m.cookie, cookie) << composed;
+        EXPECT_EQ(m.info, "7201");
+    }
     std::string text;
     Cookie widest = Cookie::of(reinterpret_cast<void*>(~uintptr_t{0}));
     EXPECT_TRUE(compose_message(MSG_NOMINATE, widest, std::string(969, 'n').c_str(), &text));
