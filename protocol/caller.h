@@ -185,6 +185,7 @@ public:
     pthread_t m_readthread;
     pthread_t m_ssc_pt;
     zel::Mutex m_compose_mutex;  // one composition at a time by this Caller; before m_send_mutex
+    std::string m_composed ZEL_GUARDED_BY(m_compose_mutex);  // the text being sent, its buffer kept
     zel::Mutex m_send_mutex;     // every write on m_conn; nothing is taken under it but the log
     zel::Mutex m_queue_mutex;    // guards m_queue's messages and state
     zel::CondVar m_queue_cond{CLOCK_REALTIME};  // any change of m_queue; the timed receive's clock
@@ -229,7 +230,10 @@ private:
     int write_frames(const char* bytes, int length, const std::string& logged);
     // One read of the link into the queue.
     enum ReadResult { READ_MORE, READ_TIMED_OUT, READ_ENDED };
-    ReadResult read_some();
+    // Reads once and frames what came. With `first`, a loop that found the queue empty takes the
+    // first whole message there instead of through the queue (the rest go in as ever); `*took` says
+    // whether it did.
+    ReadResult read_some(std::string* first = nullptr, bool* took = nullptr);
     // A loop's own reading: until a message is queued, the stream ends, or `until` (zel::now()).
     InboundQueue::PopResult read_until_message(std::string* out, double until);
     // The end of the stream, once, whoever found it: the closing lines, the queue's end, the leave step.

@@ -315,8 +315,8 @@ zel::PartyEvent Conference::event(zel::PartyEventKind kind, const Rendezvous& r)
 }
 
 void Conference::deliver(Outbox& out) {
+    std::string text;  // one buffer for every message sent
     for (const Send& send : out.sends) {
-        std::string text;
         if (!compose_message(send.type, send.about, send.info.c_str(), &text)) {
             zel::logline("TQR: not sending an over-long ", g_message_names[send.type], "in conference ", m_confid);
             continue;

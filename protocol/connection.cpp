@@ -31,6 +31,9 @@ void close_quietly(int fd) {
 
 // The first IPv4 address of `host`, through the thread-safe resolver. false when it does not resolve.
 bool resolve_ipv4(const char* host, in_addr* out) {
+    // A dotted quad, as parties are mostly given, is read without the resolver's machinery; the
+    // resolver reads it the same way.
+    if (inet_pton(AF_INET, host, out) == 1) return true;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

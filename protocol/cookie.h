@@ -19,7 +19,9 @@ public:
 
     // As "%p" writes it.
     std::string text() const;
-    void append_to(std::string* out) const;
+    // The same into `out`, which holds kTextBytes; the count written (no terminator).
+    static constexpr size_t kTextBytes = 2 + 2 * sizeof(uintptr_t);
+    size_t write(char* out) const;
     uintptr_t value() const { return m_value; }
     bool operator==(const Cookie& other) const { return m_value == other.m_value; }
     bool operator!=(const Cookie& other) const { return m_value != other.m_value; }

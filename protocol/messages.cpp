@@ -33,25 +33,26 @@ bool Cookie::parse(const char* text, Cookie* out) {
     return true;
 }
 
-void Cookie::append_to(std::string* out) const {
+size_t Cookie::write(char* out) const {
     // As "%p" writes it, without the formatter: "(nil)" for none, else "0x" and the lowercase hex
     // digits without leading zeros.
     if (m_value == 0) {
-        out->append("(nil)");
-        return;
+        memcpy(out, "(nil)", 5);
+        return 5;
     }
-    char digits[2 + 2 * sizeof m_value];
+    char digits[kTextBytes];
     char* at = digits + sizeof digits;
     for (uintptr_t rest = m_value; rest != 0; rest >>= 4) *--at = "0123456789abcdef"[rest & 0xF];
     *--at = 'x';
     *--at = '0';
-    out->append(at, static_cast<size_t>(digits + sizeof digits - at));
+    const size_t length = static_cast<size_t>(digits + sizeof digits - at);
+    memcpy(out, at, length);
+    return length;
 }
 
 std::string Cookie::text() const {
-    std::string text;
-    append_to(&text);
-    return text;
+    char text[kTextBytes];
+    return std::string(text, write(text));
 }
 
 namespace {
@@ -76,7 +77,8 @@ bool decode_message(const std::string& text, DecodedMessage* out) {
     const NameLengths& lengths = name_lengths();
     for (int i = 0; i < g_message_count; ++i) {
         size_t length = lengths.of[i];
-        if (text.size() < length || memcmp(text.data(), g_message_names[i], length) != 0) continue;
+        if (text.size() < length || text[0] != g_message_names[i][0] || memcmp(text.data(), g_message_names[i], length) != 0)
+            continue;
         out->type = i;
         // The cookie is read from at most 999 characters after the name: a copy cut there only when
         // the text goes on beyond them.
@@ -93,15 +95,18 @@ bool decode_message(const std::string& text, DecodedMessage* out) {
 }
 
 bool compose_message(int type, Cookie cookie, const char* tail, std::string* out) {
+    // Written into `out` as it is: a caller that composes again and again keeps one buffer.
+    char cookie_text[Cookie::kTextBytes];
+    const size_t cookie_length = cookie.write(cookie_text);
+    const size_t name_length = name_lengths().of[type];
     const size_t tail_length = tail ? strlen(tail) : 0;
-    std::string text;
-    text.reserve(name_lengths().of[type] + 20 + tail_length);
-    text.append(g_message_names[type], name_lengths().of[type]);
-    cookie.append_to(&text);
-    text += ' ';
-    text.append(tail ? tail : "", tail_length);
-    if (text.size() > kLongestMessage) return false;
-    *out = std::move(text);
+    if (name_length + cookie_length + 1 + tail_length > kLongestMessage) return false;
+    out->clear();
+    out->reserve(name_length + cookie_length + 1 + tail_length);
+    out->append(g_message_names[type], name_length);
+    out->append(cookie_text, cookie_length);
+    *out += ' ';
+    out->append(tail ? tail : "", tail_length);
     return true;
 }
 

@@ -48,8 +48,9 @@ struct DecodedMessage {
 // Decodes `text` (no terminator). false when it starts with no message name.
 bool decode_message(const std::string& text, DecodedMessage* out);
 
-// The text of `type` about `cookie` with `tail` appended (tail may be null). false, with `out`
-// untouched, when the text would be longer than a reader accepts.
+// The text of `type` about `cookie` with `tail` appended (tail may be null), written over `out`,
+// whose buffer is reused. false, with `out` untouched, when the text would be longer than a reader
+// accepts.
 bool compose_message(int type, Cookie cookie, const char* tail, std::string* out);
 
 // The port number that `info` is: 1 to 5 ASCII digits and nothing else, 1..65535. 0 for any other

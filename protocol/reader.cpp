@@ -59,7 +59,7 @@ void Caller::readthread() {
     m_reader_done.store(true);
 }
 
-Caller::ReadResult Caller::read_some() {
+Caller::ReadResult Caller::read_some(std::string* first, bool* took) {
     // An interrupted read is read again; a read that timed out is no end; any other failure (a link
     // closed here or reset by the peer) ends the stream, since no later read on it can succeed.
     int n = m_conn->recv(m_framer.space(), m_framer.room());
@@ -72,8 +72,14 @@ Caller::ReadResult Caller::read_some() {
         [&](const char* text, size_t length) {
             ++m_delivered;
             zel::logline("pushing: ", text);
+            if (!queue_open || m_stopread.load()) return;
+            if (first != nullptr && !*took) {
+                first->assign(text, length);
+                *took = true;
+                return;
+            }
             // A full queue holds the reader here, and the peer's writes behind TCP's window.
-            if (queue_open && !m_stopread.load()) queue_open = m_queue.push(std::string(text, length));
+            queue_open = m_queue.push(std::string(text, length));
         },
         &fragment);
     if (fragment != nullptr) zel_error("TQR: COPYING FRAGMENT %s\n", fragment);
@@ -107,7 +113,14 @@ InboundQueue::PopResult Caller::read_until_message(std::string* out, double unti
             double left = until - zel::now();
             if (left <= 0 || !m_conn->wait_readable(static_cast<int>(left * 1000.0) + 1)) return InboundQueue::POP_TIMED_OUT;
         }
-        ReadResult read = read_some();
+        // The queue is empty and only this loop fills it now: the first message read is the one
+        // wanted.
+        bool took = false;
+        ReadResult read = read_some(out, &took);
+        if (took) {
+            if (read == READ_ENDED) finish_stream();
+            return InboundQueue::POP_MESSAGE;
+        }
         if (read == READ_TIMED_OUT) return InboundQueue::POP_TIMED_OUT;
         if (read == READ_ENDED) finish_stream();
     }
@@ -157,7 +170,7 @@ int Caller::send_message(int type, Cookie about, const char* info) {
     if (type < 0 || type > MSG_REJECTED_SENDER || type == MSG_SUCCESS) return 0;
     bool carries_info = type != MSG_FAILED && type != MSG_ADIOS && type != MSG_REJECTED_SENDER;
     zel::MutexLock lock(m_compose_mutex);
-    std::string text;
+    std::string& text = m_composed;
     if (!compose_message(type, about, carries_info ? info : nullptr, &text)) return 0;
     return send_text(text) == static_cast<int>(text.size()) + 1 ? 1 : 0;
 }
