@@ -4,8 +4,10 @@
 #include "common/zel_common.h"
 #include "protocol/caller.h"
 #include "protocol/connection.h"
+#include "protocol/key_check.h"
 #include "protocol/messages.h"
 #include "protocol/party_report.h"
+#include "protocol/settings.h"
 #include "protocol/threads.h"
 
 EndstationLink::~EndstationLink() {
@@ -47,6 +49,9 @@ void EndstationLink::on_connect(const DecodedMessage& message) {
         if (zel::party_observed()) zel::report_party_event(step);
         return;
     }
+    // This side's key frame goes out before "Connected ": the sender's listener, woken by the
+    // connection, finds it waiting instead of waiting for it.
+    zel::send_key_frame(*self.m_sender_conn, self.m_key, false);
     self.send_message(MSG_CONNECTED, message.cookie, message.info.c_str());
     m_step = step;
     if (self.has_bridge()) {
@@ -64,7 +69,7 @@ void EndstationLink::on_connect(const DecodedMessage& message) {
 bool EndstationLink::check_keys(bool bridging) {
     Caller& self = m_endstation;
     zel::PartyEvent& step = m_step;
-    int matched = self.check_keys(self.m_sender_conn);
+    int matched = zel::read_key_frame(*self.m_sender_conn, self.m_key, false, zel::settings().keycheck_timeout);
     step.kind = matched ? zel::EVENT_KEY_CHECKED : zel::EVENT_KEY_REFUSED;
     if (zel::party_observed()) {
         step.peer = self.m_sender_conn->peer();

@@ -54,10 +54,13 @@ int zel::judge_key_frame(const std::string& key, bool sender, const char* frame,
     return 1;
 }
 
-int zel::check_keys_on(Connection& conn, const std::string& key, bool sender, double timeout) {
+void zel::send_key_frame(Connection& conn, const std::string& key, bool sender) {
     zel_inform(stderr, "comparing keys %s\n", key.c_str());
     std::string mine = masked_key_frame(key, sender);
     conn.send(mine.data(), static_cast<int>(mine.size()));
+}
+
+int zel::read_key_frame(Connection& conn, const std::string& key, bool sender, double timeout) {
     KeyFrameReader reader(key.size());
     double until = zel::now() + timeout;
     bool done = false;
@@ -70,4 +73,9 @@ int zel::check_keys_on(Connection& conn, const std::string& key, bool sender, do
         done = reader.take(conn.recv(reader.space(), reader.room()));
     }
     return judge_key_frame(key, sender, reader.frame(), reader.count());
+}
+
+int zel::check_keys_on(Connection& conn, const std::string& key, bool sender, double timeout) {
+    send_key_frame(conn, key, sender);
+    return read_key_frame(conn, key, sender, timeout);
 }

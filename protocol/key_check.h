@@ -40,6 +40,11 @@ private:
 // this side, and writes the verdict's line. 1 the keys match, 0 otherwise.
 int judge_key_frame(const std::string& key, bool sender, const char* frame, int count);
 
+// The check's two halves: this side's frame, then the peer's, read for at most `timeout` seconds and
+// judged (1 match, 0 otherwise). A side may send its frame first and read the peer's later.
+void send_key_frame(Connection& conn, const std::string& key, bool sender);
+int read_key_frame(Connection& conn, const std::string& key, bool sender, double timeout);
+
 // The whole check on `conn`: sends this side's frame, then reads the peer's for at most `timeout`
 // seconds. 1 match, 0 otherwise. The connection stays open in either case.
 int check_keys_on(Connection& conn, const std::string& key, bool sender, double timeout);
