@@ -94,7 +94,14 @@ void EndstationLink::bridge() {
 
 void EndstationLink::on_adios() {
     zel_inform(stderr, "closing coordinator connection\n");
-    m_endstation.close_link();
+    // This is the loop, which holds the reading: no other thread is in a call on the link, so it is
+    // closed at once rather than shut down for a reader to close.
+    if (m_endstation.m_loop_reads) {
+        m_endstation.m_stopread.store(1);
+        m_endstation.m_conn->Close();
+    } else {
+        m_endstation.close_link();
+    }
     // This loop reads no more: whoever waits for the end of the link (the host's bridge, say) need
     // not wait for the reader to find it.
     m_endstation.m_queue.end();
