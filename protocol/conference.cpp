@@ -257,8 +257,11 @@ void Conference::await(Rendezvous* r) {
 void Conference::arm(Rendezvous* r) {
     std::weak_ptr<Conference> self = weak_from_this();
     Cookie endstation = r->endstation;
-    r->timer = g_deadlines.schedule(r->due, [self, endstation] {
-        if (std::shared_ptr<Conference> conference = self.lock()) conference->deadline_passed(endstation);
+    // The nomination it is for: an action already under way when its rendezvous ended must not
+    // take over a later one of the same endstation.
+    uint64_t sequence = r->sequence;
+    r->timer = g_deadlines.schedule(r->due, [self, endstation, sequence] {
+        if (std::shared_ptr<Conference> conference = self.lock()) conference->deadline_passed(endstation, sequence);
     });
 }
 

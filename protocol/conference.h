@@ -155,7 +155,7 @@ private:
     bool is_stale(Cookie endstation, Cookie sender) ZEL_REQUIRES(m_mutex);
     bool is_empty() ZEL_REQUIRES(m_mutex);
     zel::PartyEvent event(zel::PartyEventKind kind, const Rendezvous& r) ZEL_REQUIRES(m_mutex);
-    void deadline_passed(Cookie endstation) ZEL_EXCLUDES(m_mutex);
+    void deadline_passed(Cookie endstation, uint64_t sequence) ZEL_EXCLUDES(m_mutex);
     // Sends, drops and reports what `out` holds. Called without m_mutex.
     void deliver(Outbox& out) ZEL_EXCLUDES(m_mutex);
 

@@ -134,12 +134,12 @@ void Conference::serve_waiting() {
     deliver(out);
 }
 
-void Conference::deadline_passed(Cookie endstation) {
+void Conference::deadline_passed(Cookie endstation, uint64_t sequence) {
     Outbox out;
     {
         zel::MutexLock lock(m_mutex);
         Rendezvous* r = find(endstation);
-        if (r == nullptr) return;
+        if (r == nullptr || r->sequence != sequence) return;
         r->timer = 0;
         // Nothing owed now (the next await arms a timer anew), or an answer owed since, due later.
         if (r->due == 0) return;
