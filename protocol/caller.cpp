@@ -48,6 +48,8 @@ Caller::~Caller() {
         m_waker->wake();
         m_reader_finished->wait();
     }
+    // The bridge thread reaches the link through this Caller: it must be over before the link goes.
+    if (m_link) m_link->await_bridge();
     m_link.reset();
     if (m_links) m_links->stop();
     m_links.reset();
@@ -163,6 +165,7 @@ void* Caller::s_listenthread(void* request) {
 void Caller::listenthread(ListenRequest* request) { links().listen(request); }
 
 void* Caller::s_ssc_pt(void* caller) {
-    static_cast<Caller*>(caller)->link().bridge();
+    // Started by the link, which exists until this thread is over.
+    if (EndstationLink* link = static_cast<Caller*>(caller)->m_link.get()) link->bridge();
     return nullptr;
 }

@@ -1,12 +1,13 @@
 // EndstationLink: an endstation's side of its direct link. On "Connect " it connects to the sender at
-// the coordinator's host and answers "Connected " (or "Failed "). The bridge thread (s_ssc_pt) runs the
-// key check and, when the keys match, hands the socket to the host; on "Adios " the loop closes the
-// coordinator link and waits for the bridge thread.
+// the coordinator's host, sends its key frame and answers "Connected " (or "Failed "). The bridge
+// thread (s_ssc_pt) reads and judges the sender's frame and, when the keys match, hands the socket to
+// the host; on "Adios " the loop closes the coordinator link and waits for the bridge thread.
 //
 // Owned by the endstation's Caller, created on its first "Connect "; used by the Caller's loop thread,
 // by the bridge thread between its start and its Completion (m_step and the link are its alone then),
-// and by the destructor, which joins a bridge thread still running. The link itself is the Caller's
-// m_sender_conn, the thread handle its m_ssc_pt.
+// and by the Caller's destructor, which waits for a bridge thread still running before it deletes the
+// link: the thread finds the link through the Caller. The link itself is the Caller's m_sender_conn,
+// the thread handle its m_ssc_pt.
 #ifndef ZEL_PROTOCOL_ENDSTATION_LINK_H
 #define ZEL_PROTOCOL_ENDSTATION_LINK_H
 
@@ -35,6 +36,9 @@ public:
     void bridge();
     // True once the key-checked link passed to the host.
     bool bridged() const { return m_bridged.load(); }
+    // Waits for a bridge thread that still runs (the host's callback, or a key check under way). The
+    // loop's thread, or the owner once the loop is over.
+    void await_bridge() { join_bridge(); }
 
 private:
     // The key check on the direct link, told as party events. true when the link may pass to the host.

@@ -1,6 +1,7 @@
 // Rendezvous end to end over loopback: a coordinator in this process, library parties on threads of
 // their own, the bridge recorded.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "protocol/conference.h"
 #include "protocol/coordinator_host.h"
 #include "protocol/host.h"
+#include "protocol/key_check.h"
 #include "protocol/phrase.h"
 #include "protocol/portmanager.h"
 #include "protocol/socket_ops.h"
@@ -316,6 +318,42 @@ TEST(HostApiTest, WorkToldDoneIsParkedWhereTrimEndsIt) {
         pool.trim();
         ASSERT_EQ(pool.threads(), busy) << "round " << i;
     }
+}
+
+// A coordinator of its own sends an endstation "Connect " to a port where nobody answers the key,
+// then hangs up without "Adios ": the endstation has sent its own half of the key and nothing more,
+// bridges nothing, and its teardown waits for the bridge thread that is still reading.
+TEST(EndstationTest, ACoordinatorThatHangsUpDuringTheKeyCheckLeavesNoBridgeBehind) {
+    zel::set_quiet(1);
+    set_bridge_callback(record_bridge);
+    auto accept_within = [](int listener) {
+        pollfd ready{listener, POLLIN, 0};
+        return poll(&ready, 1, static_cast<int>(kStep.count())) == 1 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    };
+    const int front = listen_on(coordinator_port()), direct = listen_on(free_port(0));
+    ASSERT_GE(front, 0);
+    ASSERT_GE(direct, 0);
+    const std::string key = "k-123456789", port = std::to_string(free_port(0));
+    {
+        CallerParty endstation;
+        endstation.run(ROLE_ENDSTATION, "e", "hangs-up", key);
+        RawParty coordinator, sender_side;
+        coordinator.adopt(accept_within(front));
+        ASSERT_TRUE(coordinator.say("TQR Coordinator 1.2"));
+        for (const char* phrase : {"TQR Caller is Endstation", "TQR Endstation 1.2", "From Endstation name e",
+                                   "From Endstation join hangs-up"})
+            ASSERT_EQ(coordinator.hear(), phrase);
+        ASSERT_TRUE(coordinator.say("Connect 0x1234 " + port));
+        sender_side.adopt(accept_within(direct));
+        EXPECT_EQ(sender_side.hear() + std::string(1, '\0'), zel::masked_key_frame(key, false));
+        EXPECT_EQ(coordinator.hear(), "Connected 0x1234 " + port);
+        coordinator.hang_up();
+        ASSERT_TRUE(endstation.wait_ended());
+        EXPECT_EQ(zel::process_result(endstation.caller), zel::ProcessEnd::LINK_ENDED);
+    }
+    EXPECT_TRUE(take_bridged().empty());
+    close(front);
+    close(direct);
 }
 
 }  // namespace
