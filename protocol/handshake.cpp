@@ -1,9 +1,9 @@
 // The handshake: both ends walk the same script, each speaking, listening or standing by per phrase,
 // within one time limit for the whole walk.
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include <cstring>
 #include <vector>
 
 #include "common/logmsg.h"
@@ -44,8 +44,13 @@ std::string spoken_value(const Phrase& phrase, int iAm, const Caller& self) {
 }  // namespace
 
 int Caller::negotiate(int script, int iAm, int itIs) {
-    // The version text read as a number, once for the process.
-    static const double version = strtod(kVersionText, nullptr);
+    // The version text read as a number, once for the process, and in any locale: a host whose
+    // numbers take a decimal comma would read "1.2" as 1 otherwise and walk no script at all.
+    static const double version = [] {
+        double read = 0.0;
+        std::from_chars(kVersionText, kVersionText + strlen(kVersionText), read);
+        return read;
+    }();
     m_version = version;
     // A peer that dribbles a byte at a time, or says nothing, holds this party no longer than this.
     const double until = zel::now() + zel::settings().handshake_timeout;
