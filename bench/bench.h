@@ -36,13 +36,18 @@ double micros(Clock::duration d);
 
 // ---- The bridge ----------------------------------------------------------------------------------
 
-// The host's bridge callback: pairs the two ends of each rendezvous by the direct link's ports, counts
-// the pairs and keeps the time of each. The endstation's socket is the host's once bridged, and is
-// closed here once both ends were called (the sender's side may still be reading its key frame
-// before that); the library closes the sender's own when the call returns.
+// The host's bridge (the endstations' callback, the senders' handler): pairs the two ends of each
+// rendezvous by the direct link's ports (or in order, one rendezvous at a time), counts the pairs and
+// keeps the time of each. The endstation's socket is the host's once bridged, and is closed here once
+// both ends were called (the sender's side may still be reading its key frame before that); the
+// library closes the sender's own when the call returns.
 class BridgeBook {
 public:
-    void on_bridge(int fd);
+    // `sender`: the call came from the sender's own handler, not the endstations' callback.
+    void on_bridge(int fd, bool sender);
+    // While one rendezvous at a time is under way, its two ends are paired in the order they come,
+    // without asking the kernel for their ports: the floor does nothing of the kind either.
+    void pair_in_order(bool in_order);
     long completed();
     // Waits until `count` pairs were made in all; false when `limit` passed first.
     bool wait_completed(long count, milliseconds limit);
@@ -58,6 +63,9 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::unordered_map<uint32_t, Half> m_halves;
+    bool m_in_order = false;
+    std::vector<int> m_ordered_endstations;  // in order: endstation ends whose sender end is due
+    long m_ordered_senders = 0;              // in order: sender ends whose endstation end is due
     long m_completed = 0;
     Clock::time_point m_last_done;
 };

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "bench.h"
+#include "protocol/host.h"
 #include "protocol/phrase.h"
 
 namespace bench {
@@ -37,28 +38,50 @@ int port_of_end(int fd, bool peer) {
 
 }  // namespace
 
-void BridgeBook::on_bridge(int fd) {
+void BridgeBook::on_bridge(int fd, bool sender) {
     const Clock::time_point at = Clock::now();
-    const uint32_t local = static_cast<uint32_t>(port_of_end(fd, false));
-    const uint32_t peer = static_cast<uint32_t>(port_of_end(fd, true));
-    const bool sender = harness::in_pool(static_cast<int>(local));
-    // The same key from both ends: the endstation's port above the sender's pool port.
-    const uint32_t key = sender ? (peer << 16 | local) : (local << 16 | peer);
     int to_close = -1;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        auto other = m_halves.find(key);
-        if (other == m_halves.end() || other->second.sender == sender) {
-            m_halves[key] = Half{sender, fd};
-            return;
+        if (m_in_order) {
+            if (sender && m_ordered_endstations.empty()) {
+                ++m_ordered_senders;
+                return;
+            }
+            if (!sender && m_ordered_senders == 0) {
+                m_ordered_endstations.push_back(fd);
+                return;
+            }
+            if (sender) {
+                to_close = m_ordered_endstations.front();
+                m_ordered_endstations.erase(m_ordered_endstations.begin());
+            } else {
+                --m_ordered_senders;
+                to_close = fd;
+            }
+        } else {
+            const uint32_t local = static_cast<uint32_t>(port_of_end(fd, false));
+            const uint32_t peer = static_cast<uint32_t>(port_of_end(fd, true));
+            // The same key from both ends: the endstation's port above the sender's pool port.
+            const uint32_t key = sender ? (peer << 16 | local) : (local << 16 | peer);
+            auto other = m_halves.find(key);
+            if (other == m_halves.end() || other->second.sender == sender) {
+                m_halves[key] = Half{sender, fd};
+                return;
+            }
+            to_close = sender ? other->second.fd : fd;
+            m_halves.erase(other);
         }
-        to_close = sender ? other->second.fd : fd;
-        m_halves.erase(other);
         ++m_completed;
         m_last_done = at;
     }
     close(to_close);
     m_changed.notify_all();
+}
+
+void BridgeBook::pair_in_order(bool in_order) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_in_order = in_order;
 }
 
 long BridgeBook::completed() {
@@ -81,6 +104,9 @@ void BridgeBook::drop_unpaired() {
     for (auto& entry : m_halves)
         if (!entry.second.sender) close(entry.second.fd);
     m_halves.clear();
+    for (int fd : m_ordered_endstations) close(fd);
+    m_ordered_endstations.clear();
+    m_ordered_senders = 0;
 }
 
 BridgeBook& book() {
@@ -89,12 +115,20 @@ BridgeBook& book() {
     return *the_book;
 }
 
-void bridge(int fd) { book().on_bridge(fd); }
+void bridge(int fd) { book().on_bridge(fd, false); }
+
+namespace {
+
+void sender_bridge(int fd, void*) { book().on_bridge(fd, true); }
+
+}  // namespace
 
 // ---- Parties -------------------------------------------------------------------------------------
 
 bool start_sender(harness::CallerParty& sender, const std::string& conference) {
     harness::EventLog events;
+    // Before its loop runs: the sender's ends reach the book as the sender's.
+    zel::set_bridge_handler(sender.caller, sender_bridge, nullptr);
     sender.run(ROLE_SENDER, "s", conference, kKey);
     bool joined = events.wait_until([&] {
         for (const zel::PartyEvent& e : events.events())

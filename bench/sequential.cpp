@@ -7,6 +7,10 @@ bool run_sequential(const std::string& conference, int warmup, int rounds, Seque
     out->latency_us.clear();
     out->latency_us.reserve(static_cast<size_t>(rounds));
     Clock::time_point first = Clock::now();
+    book().pair_in_order(true);
+    struct InOrder {
+        ~InOrder() { book().pair_in_order(false); }
+    } in_order;
     for (int i = 0; i < warmup + rounds; ++i) {
         if (i == warmup) first = Clock::now();
         const long target = book().completed() + 1;
