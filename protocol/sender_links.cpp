@@ -32,7 +32,7 @@ struct SenderLinks::Listener {
     int port = 0;
     std::string port_text;
     Cookie cookie;
-    zel::net::Waker waker;  // on_endstation_happy() and stop() end the listener's wait early
+    std::unique_ptr<zel::net::Waker> waker;  // on_endstation_happy() and stop() end the listener's wait early
     Connection socket;      // the lent port's: opened by the loop, closed by the listener thread
     // Guarded by SenderLinks::m_mutex:
     bool claimed = false;    // its thread has started
@@ -66,6 +66,7 @@ void SenderLinks::on_listen(const DecodedMessage& message) {
         }
         // Counted from now on, so that stop() waits for the thread about to start.
         listener = new Listener;
+        listener->waker = take_waker();
         listener->port = port;
         listener->port_text = message.info.substr(0, 99);
         listener->cookie = message.cookie;
@@ -124,7 +125,7 @@ void SenderLinks::listen(ListenRequest* request) {
         bridge(me, endstation);
         zel::MutexLock lock(m_mutex);
         --m_bridging;
-        delete me;
+        retire(me);
         m_gone.broadcast();
         return;
     }
@@ -147,17 +148,32 @@ SenderLinks::Listener* SenderLinks::enlist(const ListenRequest& request) {
     return nullptr;
 }
 
+std::unique_ptr<zel::net::Waker> SenderLinks::take_waker() {
+    // A waker of a listener that is gone is used again: a rendezvous then opens no descriptor for it.
+    if (m_spare_wakers.empty()) return std::unique_ptr<zel::net::Waker>(new zel::net::Waker);
+    std::unique_ptr<zel::net::Waker> waker = std::move(m_spare_wakers.back());
+    m_spare_wakers.pop_back();
+    return waker;
+}
+
+void SenderLinks::retire(Listener* listener) {
+    // Out of the list: nothing can wake it any more, so a wake-up still pending is the last.
+    listener->waker->quiet();
+    if (listener->waker->usable() && m_spare_wakers.size() < kMaxListeners) m_spare_wakers.push_back(std::move(listener->waker));
+    delete listener;
+}
+
 void SenderLinks::discharge(Listener* listener) {
     zel::MutexLock lock(m_mutex);
     m_listeners.remove(listener);
-    delete listener;
+    retire(listener);
     m_gone.broadcast();
 }
 
 Connection* SenderLinks::await_endstation(Listener* me, Connection& listening) {
     const zel::Settings& limits = zel::settings();
     const double deadline = zel::now() + limits.listen_timeout;
-    PortWatch watch(listening, m_sender.m_key, limits.keycheck_timeout, me->waker);
+    PortWatch watch(listening, m_sender.m_key, limits.keycheck_timeout, *me->waker);
     bool open = true;
     // Once the coordinator says the endstation reached this port, its connection is about to be
     // waiting here if it is not already (its last handshake packet may be behind the message): the
@@ -235,7 +251,7 @@ void SenderLinks::on_endstation_happy(const DecodedMessage& message) {
                 // The listener answers once it has closed the port: after the endstation is through,
                 // or at once when nobody connected, as the endstation claimed.
                 listener->happy = true;
-                listener->waker.wake();
+                listener->waker->wake();
                 return;
             }
             listener->answered = true;
@@ -248,6 +264,6 @@ void SenderLinks::on_endstation_happy(const DecodedMessage& message) {
 void SenderLinks::stop() {
     zel::MutexLock lock(m_mutex);
     m_stopping = true;
-    for (Listener* listener : m_listeners) listener->waker.wake();
+    for (Listener* listener : m_listeners) listener->waker->wake();
     while (!m_listeners.empty() || m_bridging > 0) m_gone.wait(m_mutex);
 }

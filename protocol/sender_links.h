@@ -17,10 +17,13 @@
 #define ZEL_PROTOCOL_SENDER_LINKS_H
 
 #include <list>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "protocol/cookie.h"
 #include "protocol/mutex.h"
+#include "protocol/socket_ops.h"
 
 class Caller;
 class Connection;
@@ -46,6 +49,9 @@ private:
 
     Listener* enlist(const ListenRequest& request) ZEL_EXCLUDES(m_mutex);
     void discharge(Listener* listener) ZEL_EXCLUDES(m_mutex);
+    std::unique_ptr<zel::net::Waker> take_waker() ZEL_REQUIRES(m_mutex);
+    // Deletes a listener that has left m_listeners, keeping its waker for the next one.
+    void retire(Listener* listener) ZEL_REQUIRES(m_mutex);
     // Accepts and checks candidates until one passes, the time limit passes, or the endstation said it
     // connected and nobody else waits: the peer that passed (owned by the caller), or null.
     Connection* await_endstation(Listener* listener, Connection& listening) ZEL_EXCLUDES(m_mutex);
@@ -60,6 +66,7 @@ private:
     std::list<Listener*> m_listeners ZEL_GUARDED_BY(m_mutex);  // waiting for their endstation; at most kMaxListeners
     size_t m_bridging ZEL_GUARDED_BY(m_mutex) = 0;           // links in the host's hands
     bool m_stopping ZEL_GUARDED_BY(m_mutex) = false;
+    std::vector<std::unique_ptr<zel::net::Waker>> m_spare_wakers ZEL_GUARDED_BY(m_mutex);  // at most kMaxListeners
 };
 
 #endif

@@ -69,13 +69,20 @@ zel::net::Waker::~Waker() {
 }
 
 void zel::net::Waker::wake() {
+    m_pending.store(true);
     uint64_t one = 1;
     ssize_t ignored = ::write(m_fd, &one, sizeof one);
     (void)ignored;
 }
 
 void zel::net::Waker::clear() {
+    // Before the read: a wake() that comes between is then taken by this read or the next.
+    m_pending.store(false);
     uint64_t count;
     ssize_t ignored = ::read(m_fd, &count, sizeof count);
     (void)ignored;
+}
+
+void zel::net::Waker::quiet() {
+    if (m_pending.load()) clear();
 }

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -42,9 +43,13 @@ public:
     void wake();
     // Takes the wake-ups so far; the descriptor is quiet again until the next wake().
     void clear();
+    // The same, only when a wake() may not have been taken yet: for a waker used again by another
+    // waiting side once no thread can wake it for the last one.
+    void quiet();
 
 private:
     int m_fd;
+    std::atomic<bool> m_pending{false};  // a wake() since the last clear() began
 };
 
 }  // namespace net
