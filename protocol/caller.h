@@ -127,8 +127,8 @@ public:
     // Writes `text` and its terminator in one send under m_send_mutex: the send result. A write that
     // timed out or went out in part shuts the link down, since the stream can no longer be framed.
     int send_text(const std::string& text);
-    // Writes each of `texts` with its terminator, all in one send, and empties it.
-    void send_texts(std::vector<std::string>& texts);
+    // Writes `frames` (texts, each with its terminator) in one send, and empties it.
+    void send_texts(std::string& frames);
     const std::string& nickname() const { return m_nickname; }
 
     // Inbound queue: 1 with the oldest message in `out`; 0 on time-out or once the link has ended and
@@ -185,7 +185,6 @@ public:
     pthread_t m_readthread;
     pthread_t m_ssc_pt;
     zel::Mutex m_compose_mutex;  // one composition at a time by this Caller; before m_send_mutex
-    std::string m_composed ZEL_GUARDED_BY(m_compose_mutex);  // the text being sent, its buffer kept
     zel::Mutex m_send_mutex;     // every write on m_conn; nothing is taken under it but the log
     zel::Mutex m_queue_mutex;    // guards m_queue's messages and state
     zel::CondVar m_queue_cond{CLOCK_REALTIME};  // any change of m_queue; the timed receive's clock

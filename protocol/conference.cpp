@@ -318,7 +318,8 @@ zel::PartyEvent Conference::event(zel::PartyEventKind kind, const Rendezvous& r)
 }
 
 void Conference::deliver(Outbox& out) {
-    std::string text;  // one buffer for every message sent
+    // One buffer for every message this thread composes: a party's thread delivers a few a rendezvous.
+    static thread_local std::string text;
     for (const Send& send : out.sends) {
         if (!compose_message(send.type, send.about, send.info.c_str(), &text)) {
             zel::logline("TQR: not sending an over-long ", g_message_names[send.type], "in conference ", m_confid);

@@ -101,12 +101,12 @@ bool compose_message(int type, Cookie cookie, const char* tail, std::string* out
     const size_t name_length = name_lengths().of[type];
     const size_t tail_length = tail ? strlen(tail) : 0;
     if (name_length + cookie_length + 1 + tail_length > kLongestMessage) return false;
-    out->clear();
-    out->reserve(name_length + cookie_length + 1 + tail_length);
-    out->append(g_message_names[type], name_length);
-    out->append(cookie_text, cookie_length);
-    *out += ' ';
-    out->append(tail ? tail : "", tail_length);
+    out->resize(name_length + cookie_length + 1 + tail_length);
+    char* at = &(*out)[0];
+    memcpy(at, g_message_names[type], name_length);
+    memcpy(at + name_length, cookie_text, cookie_length);
+    at[name_length + cookie_length] = ' ';
+    if (tail_length > 0) memcpy(at + name_length + cookie_length + 1, tail, tail_length);
     return true;
 }
 

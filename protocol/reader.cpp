@@ -170,19 +170,18 @@ int Caller::send_message(int type, Cookie about, const char* info) {
     if (type < 0 || type > MSG_REJECTED_SENDER || type == MSG_SUCCESS) return 0;
     bool carries_info = type != MSG_FAILED && type != MSG_ADIOS && type != MSG_REJECTED_SENDER;
     zel::MutexLock lock(m_compose_mutex);
-    std::string& text = m_composed;
+    // The thread's own buffer: a Caller that lives for one rendezvous sends one or two messages.
+    static thread_local std::string text;
     if (!compose_message(type, about, carries_info ? info : nullptr, &text)) return 0;
     return send_text(text) == static_cast<int>(text.size()) + 1 ? 1 : 0;
 }
 
 int Caller::send_text(const std::string& text) { return write_frames(text.c_str(), static_cast<int>(text.size()) + 1, text); }
 
-void Caller::send_texts(std::vector<std::string>& texts) {
-    if (texts.empty()) return;
-    std::string frames;
-    for (const std::string& text : texts) frames.append(text.c_str(), text.size() + 1);
+void Caller::send_texts(std::string& frames) {
+    if (frames.empty()) return;
     write_frames(frames.data(), static_cast<int>(frames.size()), frames);
-    texts.clear();
+    frames.clear();
 }
 
 int Caller::write_frames(const char* bytes, int length, const std::string& logged) {
