@@ -4,12 +4,13 @@ bool InboundQueue::push(std::string text) {
     zel::MutexLock lock(m_mutex);
     // An empty queue takes any message, so one of the longest always fits; a loop that waits to read
     // itself takes these first, so the reader finishes its read instead of waiting for room.
-    while (!m_closed && !m_loop_reads && !m_messages.empty() && m_bytes + text.size() + kMessageOverhead > kQueueBytes)
+    while (!m_closed && !m_loop_reads && m_head < m_messages.size() && m_bytes + text.size() + kMessageOverhead > kQueueBytes)
         m_cond.wait(m_mutex);
     if (m_closed) return false;
     m_bytes += text.size() + kMessageOverhead;
     if (m_bytes > m_peak_bytes.load()) m_peak_bytes.store(m_bytes);
     m_messages.push_back(std::move(text));
+    m_held.store(m_messages.size() - m_head);
     m_cond.broadcast();
     return true;
 }
@@ -29,17 +30,24 @@ void InboundQueue::close() {
 InboundQueue::PopResult InboundQueue::pop(std::string* out, const timespec* deadline) {
     zel::MutexLock lock(m_mutex);
     int waited = 0;
-    while (m_messages.empty() && !m_ended && waited == 0) {
+    while (m_head == m_messages.size() && !m_ended && waited == 0) {
         if (deadline == nullptr) {
             waited = -1;
             break;
         }
         waited = m_cond.wait_until(m_mutex, *deadline);
     }
-    if (m_messages.empty()) return m_ended ? POP_ENDED : POP_TIMED_OUT;
-    *out = std::move(m_messages.front());
+    if (m_head == m_messages.size()) return m_ended ? POP_ENDED : POP_TIMED_OUT;
+    *out = std::move(m_messages[m_head++]);
     m_bytes -= out->size() + kMessageOverhead;
-    m_messages.pop_front();
+    if (m_head == m_messages.size()) {
+        m_messages.clear();
+        m_head = 0;
+    } else if (m_head >= 64 && 2 * m_head >= m_messages.size()) {
+        m_messages.erase(m_messages.begin(), m_messages.begin() + static_cast<long>(m_head));
+        m_head = 0;
+    }
+    m_held.store(m_messages.size() - m_head);
     // Room for a reader that waits.
     m_cond.broadcast();
     return POP_MESSAGE;
@@ -97,13 +105,13 @@ bool InboundQueue::reader_may_read() {
 
 bool InboundQueue::has_message() {
     zel::MutexLock lock(m_mutex);
-    return !m_messages.empty();
+    return m_head < m_messages.size();
 }
 
 bool InboundQueue::peek(std::string* out) {
     zel::MutexLock lock(m_mutex);
-    if (m_messages.empty()) return false;
-    *out = m_messages.front();
+    if (m_head == m_messages.size()) return false;
+    *out = m_messages[m_head];
     return true;
 }
 

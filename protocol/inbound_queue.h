@@ -19,8 +19,8 @@
 
 #include <atomic>
 #include <ctime>
-#include <deque>
 #include <string>
+#include <vector>
 
 #include "protocol/mutex.h"
 
@@ -67,6 +67,9 @@ public:
     bool reader_may_read();
 
     bool has_message();
+    // Without the lock: whether a message is held. Exact for a loop that holds the reading, since
+    // nobody else fills the queue meanwhile.
+    bool holds_message() const { return m_held.load() != 0; }
     // A copy of the oldest message, left in the queue; false when there is none.
     bool peek(std::string* out);
     // The oldest message, without waiting; the queue must not be empty.
@@ -79,7 +82,11 @@ public:
 private:
     zel::Mutex& m_mutex;
     zel::CondVar& m_cond;  // any change: a message in or out, the end, the close, the reading's owner
-    std::deque<std::string> m_messages ZEL_GUARDED_BY(m_mutex);
+    // Oldest first from m_head; the taken ones before it are dropped once they are the larger part.
+    // A queue that never holds a message allocates nothing.
+    std::vector<std::string> m_messages ZEL_GUARDED_BY(m_mutex);
+    size_t m_head ZEL_GUARDED_BY(m_mutex) = 0;
+    std::atomic<size_t> m_held{0};  // messages from m_head on; written under m_mutex
     size_t m_bytes ZEL_GUARDED_BY(m_mutex) = 0;
     std::atomic<size_t> m_peak_bytes{0};  // written under m_mutex
     bool m_ended ZEL_GUARDED_BY(m_mutex) = false;

@@ -7,14 +7,16 @@
 
 void PortWatch::round(double until, bool accepting) {
     accepting = accepting && m_candidates.size() < kMaxCandidates;
-    std::vector<pollfd> fds{{m_waker.fd(), POLLIN, 0}};
-    if (accepting) fds.push_back({m_listening.m_sock, POLLIN, 0});
+    pollfd fds[kMaxCandidates + 2];
+    int count = 0;
+    fds[count++] = {m_waker.fd(), POLLIN, 0};
+    if (accepting) fds[count++] = {m_listening.m_sock, POLLIN, 0};
     for (const Candidate& c : m_candidates) {
-        fds.push_back({c.link->fd(), POLLIN, 0});
+        fds[count++] = {c.link->fd(), POLLIN, 0};
         until = std::min(until, c.deadline);
     }
     double left = until - zel::now();
-    zel::net::poll_fds(fds.data(), static_cast<int>(fds.size()), left > 0 ? static_cast<int>(left * 1000.0) + 1 : 0);
+    zel::net::poll_fds(fds, count, left > 0 ? static_cast<int>(left * 1000.0) + 1 : 0);
     if (fds[0].revents != 0) m_waker.clear();
     m_peer_waiting = accepting && fds[1].revents != 0;
     for (size_t i = 0, at = accepting ? 2 : 1; i < m_candidates.size(); ++i, ++at) {

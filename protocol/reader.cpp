@@ -105,8 +105,12 @@ void Caller::finish_stream() {
 
 InboundQueue::PopResult Caller::read_until_message(std::string* out, double until) {
     for (;;) {
-        InboundQueue::PopResult got = m_queue.pop(out, nullptr);
-        if (got != InboundQueue::POP_TIMED_OUT) return got;
+        // The queue is this loop's alone while it reads: an empty one is known without its lock,
+        // unless the stream has ended (finish_stream() ends the queue and sets m_stream_finished).
+        if (m_queue.holds_message() || m_stream_finished.load()) {
+            InboundQueue::PopResult got = m_queue.pop(out, nullptr);
+            if (got != InboundQueue::POP_TIMED_OUT) return got;
+        }
         // The message loop's read blocks, bounded by the socket's receive time limit (its own limit of
         // a million seconds): one system call a message, not a poll and a read.
         if (!m_blocking_reads) {
