@@ -128,7 +128,7 @@ std::string zel::printable(const char* text, size_t size, bool keep_final_newlin
     return out;
 }
 
-int zel_inform(FILE* stream, const char* format, ...) {
+int(zel_inform)(FILE* stream, const char* format, ...) {
     if (g_quiet.load(std::memory_order_relaxed)) return 0;
     va_list args;
     va_start(args, format);

@@ -18,6 +18,13 @@
 // Writes one printf-style line to `stream`. Returns the number of bytes written, 0 while quiet,
 // negative on a formatting error.
 int zel_inform(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int zel_quiet();
+// The quiet test comes before the call: a quiet process does not even pass the arguments of the many
+// lines the library says on its every step. A statement, as every call of it is.
+#define zel_inform(...)                              \
+    do {                                             \
+        if (!zel_quiet()) (zel_inform)(__VA_ARGS__); \
+    } while (0)
 
 // The library's error lines ("TQR: ..."), on standard error, in the same form; silenced with quiet
 // too, since a peer can make some of them at will. Returns as zel_inform.
@@ -30,8 +37,6 @@ int zel_env_set_default(const char* name, const char* value);
 // The setting `name` as an int: the environment's value if it is set, else the registered default,
 // else 0. A value that does not start with a number reads as 0 (as atoi does).
 int zel_env_get_int(const char* name);
-
-int zel_quiet();
 
 namespace zel {
 
