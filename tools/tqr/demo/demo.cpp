@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +64,23 @@ struct DemoState {
     PayloadSource payload;
     LinkKeys* keys = nullptr;  // the encrypted mode's keys of kKey (both sides hold the same)
     std::atomic<int> served{0};
+    // The sender's handlers that have returned: an endstation is done once it has sent its receipt,
+    // which the sender's handler may still be reading.
+    std::mutex handled_mutex;
+    std::condition_variable handled_changed;
+    int handled = 0;  // guarded by handled_mutex
+};
+
+// Counts a sender's handler as returned, however it returns.
+struct Handled {
+    DemoState& demo;
+    ~Handled() {
+        {
+            std::lock_guard<std::mutex> lock(demo.handled_mutex);
+            ++demo.handled;
+        }
+        demo.handled_changed.notify_all();
+    }
 };
 
 // One endstation's bridge context: the demo, the record it fills, and its own Caller.
@@ -76,6 +95,7 @@ int port_of(const sockaddr_in& address) { return ntohs(address.sin_port); }
 // The sender's bridge handler, on a listener thread of the library, which closes `fd` afterwards.
 void sender_side(int fd, void* context) {
     DemoState& demo = *static_cast<DemoState*>(context);
+    Handled handled{demo};
     bound_link(fd, kStepSeconds);
     Session session;
     if (confirm_link(fd, true, *demo.keys, &session) != CONFIRMED) return;
@@ -275,6 +295,10 @@ int run_demo(const char* self_path) {
                kEndstations[i], kSender, met.port, met.met_ms, met.total_ms);
     }
 
+    {
+        std::unique_lock<std::mutex> lock(demo.handled_mutex);
+        demo.handled_changed.wait_for(lock, std::chrono::seconds(kStepSeconds), [&] { return demo.handled >= 2; });
+    }
     // The sender serves until its coordinator link ends.
     zel::close_link(sender.caller());
     if (!sender.wait_ended()) return give_up("the sender did not stop");
