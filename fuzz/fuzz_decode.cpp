@@ -80,7 +80,7 @@ void check_compose(const uint8_t* data, size_t size) {
 void check_phrases(const std::string& text) {
     PhraseScript script(1.2, 1);
     int count = 0;
-    for (Phrase* phrase = script.next(); phrase != nullptr; phrase = script.next()) {
+    for (const Phrase* phrase = script.next(); phrase != nullptr; phrase = script.next()) {
         ++count;
         if (phrase->endmarker) {
             // The end marker's text is empty: every message starts with it.
