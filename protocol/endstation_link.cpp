@@ -94,7 +94,7 @@ void EndstationLink::bridge() {
 
 void EndstationLink::on_adios() {
     zel_inform(stderr, "closing coordinator connection\n");
-    // This is the loop, which holds the reading: no other thread is in a call on the link, so it is
+    // This is the loop, which holds the reading: no reader thread is in a read on the link, so it is
     // closed at once rather than shut down for a reader to close.
     if (m_endstation.m_loop_reads) {
         m_endstation.m_stopread.store(1);
