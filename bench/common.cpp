@@ -43,22 +43,20 @@ void BridgeBook::on_bridge(int fd, bool sender) {
     int to_close = -1;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_in_order) {
-            if (sender && m_ordered_endstations.empty()) {
+        if (m_in_order && sender) {
+            if (m_ordered_endstations.empty()) {
                 ++m_ordered_senders;
                 return;
             }
-            if (!sender && m_ordered_senders == 0) {
+            to_close = m_ordered_endstations.front();
+            m_ordered_endstations.erase(m_ordered_endstations.begin());
+        } else if (m_in_order) {
+            if (m_ordered_senders == 0) {
                 m_ordered_endstations.push_back(fd);
                 return;
             }
-            if (sender) {
-                to_close = m_ordered_endstations.front();
-                m_ordered_endstations.erase(m_ordered_endstations.begin());
-            } else {
-                --m_ordered_senders;
-                to_close = fd;
-            }
+            --m_ordered_senders;
+            to_close = fd;
         } else {
             const uint32_t local = static_cast<uint32_t>(port_of_end(fd, false));
             const uint32_t peer = static_cast<uint32_t>(port_of_end(fd, true));

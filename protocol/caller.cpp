@@ -99,6 +99,15 @@ void Caller::close_link() {
     }
 }
 
+void Caller::close_link_from_loop() {
+    if (!m_loop_reads) {
+        close_link();
+        return;
+    }
+    m_stopread.store(1);
+    m_conn->Close();
+}
+
 bool Caller::has_bridge() const {
     return m_bridge_handler != nullptr || g_bridge.load(std::memory_order_acquire) != nullptr;
 }

@@ -177,6 +177,9 @@ public:
     void drop(const char* reason, const char* detail);
     // Closes the link to the peer so that the reader ends (it closes the descriptor itself).
     void close_link();
+    // The same from the message loop's own thread: while the loop holds the reading no reader is in a
+    // read on the link, so the descriptor is closed at once.
+    void close_link_from_loop();
     // An event about this Caller's party: its role, conference, peer and (an endstation's) nickname.
     zel::PartyEvent own_event(int kind) const;
 

@@ -94,14 +94,7 @@ void EndstationLink::bridge() {
 
 void EndstationLink::on_adios() {
     zel_inform(stderr, "closing coordinator connection\n");
-    // This is the loop, which holds the reading: no reader thread is in a read on the link, so it is
-    // closed at once rather than shut down for a reader to close.
-    if (m_endstation.m_loop_reads) {
-        m_endstation.m_stopread.store(1);
-        m_endstation.m_conn->Close();
-    } else {
-        m_endstation.close_link();
-    }
+    m_endstation.close_link_from_loop();
     // This loop reads no more: whoever waits for the end of the link (the host's bridge, say) need
     // not wait for the reader to find it.
     m_endstation.m_queue.end();
