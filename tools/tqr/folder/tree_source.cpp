@@ -33,19 +33,21 @@ using disk::stays_inside;
 // `folder` keeps the last folder opened on the way, for the next file, which is mostly beside this one;
 // `*info` is the file's.
 int open_scanned(int root, const TreeSource::Entry& entry, OpenFolder* folder, struct stat* info, std::string* why) {
-    std::vector<std::string> parts = components(entry.inner);
-    if (parts.empty()) {
+    // The walk names a file by its folders and its own name, each a name it read, none empty nor ".".
+    const size_t slash = entry.inner.find_last_of('/');
+    const size_t leaf = slash == std::string::npos ? 0 : slash + 1;
+    if (leaf == entry.inner.size()) {
         *why = "it was replaced since the folder was scanned";
         return -1;
     }
-    std::string inner = entry.inner.substr(0, entry.inner.size() - parts.back().size());
-    if (folder->root != root || folder->inner != inner) {
+    if (folder->root != root || folder->inner.compare(0, std::string::npos, entry.inner, 0, leaf) != 0) {
         if (folder->fd >= 0) close(folder->fd);
         folder->fd = -1;
         folder->root = root;
         folder->inner.clear();
+        std::vector<std::string> parts = components(entry.inner.substr(0, leaf));
         int at = root;
-        for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        for (size_t i = 0; i < parts.size(); ++i) {
             int next = openat(at, parts[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_DIRECTORY);
             int failed = errno;
             if (at != root) close(at);
@@ -57,10 +59,10 @@ int open_scanned(int root, const TreeSource::Entry& entry, OpenFolder* folder, s
             at = next;
         }
         folder->fd = at == root ? -1 : at;
-        folder->inner = inner;
+        folder->inner.assign(entry.inner, 0, leaf);
     }
     int at = folder->fd >= 0 ? folder->fd : root;
-    int fd = openat(at, parts.back().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    int fd = openat(at, entry.inner.c_str() + leaf, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         *why = errno == ELOOP ? "a symbolic link stands where the scan found a folder or file" : strerror(errno);
         return -1;
@@ -87,10 +89,24 @@ void number_field(char* field, size_t width, uint64_t value) {
     for (size_t i = width - 1; i-- > 0; value >>= 3) field[i] = static_cast<char>('0' + (value & 7));
 }
 
+// The sum of a block's bytes, as its checksum field wants it, eight bytes at a time: the even and the
+// odd bytes of each word add up in four 16-bit lanes, which 64 words fill to at most 2 * 64 * 255.
+static_assert(kBlock % 8 == 0 && kBlock / 8 * 2 * 255 < 65536, "a lane must not overflow");
+unsigned byte_sum(const char* block) {
+    constexpr uint64_t kLanes = 0x00ff00ff00ff00ffULL;
+    uint64_t lanes = 0;
+    for (size_t i = 0; i < kBlock; i += 8) {
+        uint64_t word;
+        memcpy(&word, block + i, sizeof word);
+        lanes += (word & kLanes) + ((word >> 8) & kLanes);
+    }
+    return static_cast<unsigned>((lanes & 0xffff) + ((lanes >> 16) & 0xffff) + ((lanes >> 32) & 0xffff) + (lanes >> 48));
+}
+
 // Fills the zeroed `block` as the ustar header of `name` (cut to its field; a record carries it whole).
-void fill_block(char* block, const std::string& name, char type, mode_t perm, uint64_t size, uint64_t mtime,
-                const std::string& link) {
-    memcpy(block, name.data(), std::min<size_t>(name.size(), 100));
+void fill_block(char* block, const char* name, size_t name_size, char type, mode_t perm, uint64_t size,
+                uint64_t mtime, const std::string& link) {
+    memcpy(block, name, std::min<size_t>(name_size, 100));
     number_field(block + 100, 8, perm & 07777);
     number_field(block + 108, 8, 0);  // uid and gid: the receiver's own
     number_field(block + 116, 8, 0);
@@ -103,16 +119,37 @@ void fill_block(char* block, const std::string& name, char type, mode_t perm, ui
     number_field(block + 329, 8, 0);
     number_field(block + 337, 8, 0);
     memset(block + 148, ' ', 8);
-    unsigned sum = 0;
-    for (size_t i = 0; i < kBlock; ++i) sum += static_cast<unsigned char>(block[i]);
-    number_field(block + 148, 7, sum);  // six digits and a NUL, then the field's last space
+    number_field(block + 148, 7, byte_sum(block));  // six digits and a NUL, then the field's last space
 }
 
-// A pax record "LENGTH key=value\n", whose length counts its own digits.
-void append_record(std::string* out, const char* key, const char* value, size_t value_size) {
-    size_t body = 1 + strlen(key) + 1 + value_size + 1, digits = 1;
-    while (std::to_string(body + digits).size() != digits) ++digits;
-    out->append(std::to_string(body + digits)).append(" ").append(key).append("=").append(value, value_size).append("\n");
+// `value` in decimal at the end of `out` (at least 20 bytes of room): the count of its digits.
+size_t put_decimal(char* out, uint64_t value) {
+    char digits[20];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    for (size_t i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
+    return n;
+}
+
+size_t decimal_digits(uint64_t value) {
+    size_t n = 1;
+    while (value >= 10) value /= 10, ++n;
+    return n;
+}
+
+// A pax record "LENGTH key=value\n", whose length counts its own digits; with `slash`, the value
+// ends in one more "/" (a folder's path).
+template <size_t N>
+void append_record(std::string* out, const char (&key)[N], const char* value, size_t value_size, bool slash = false) {
+    const size_t body = 1 + (N - 1) + 1 + value_size + (slash ? 1 : 0) + 1;
+    size_t digits = decimal_digits(body + 1);
+    if (decimal_digits(body + digits) != digits) ++digits;
+    char length[20];
+    out->append(length, put_decimal(length, body + digits)).append(1, ' ').append(key, N - 1).append(1, '=');
+    out->append(value, value_size).append(slash ? "/\n" : "\n");
 }
 
 // What a ustar field holds as it stands: ASCII that fits. Anything else goes in a record.
@@ -122,47 +159,78 @@ bool fits_field(const std::string& text) {
 
 size_t padding(uint64_t size) { return static_cast<size_t>((kBlock - size % kBlock) % kBlock); }
 
+// A time as a record gives it: the seconds, then the nanoseconds after them without their trailing
+// zeros (none at all for a whole second). A time before 1970 is the seconds and then the nanoseconds
+// after them, as libarchive writes and reads it ("-2.5" for 2 s before the epoch and half a second
+// after that). `out` has room for 32 bytes.
+size_t put_time(char* out, const timespec& time) {
+    size_t n = 0;
+    uint64_t seconds = static_cast<uint64_t>(time.tv_sec);
+    if (time.tv_sec < 0) {
+        out[n++] = '-';
+        seconds = 0 - seconds;
+    }
+    n += put_decimal(out + n, seconds);
+    long nanoseconds = time.tv_nsec;
+    if (nanoseconds <= 0 || nanoseconds >= 1000000000) return n;
+    out[n++] = '.';
+    for (long unit = 100000000; unit > 0 && nanoseconds > 0; unit /= 10) {
+        out[n++] = static_cast<char>('0' + nanoseconds / unit);
+        nanoseconds %= unit;
+    }
+    return n;
+}
+
 }  // namespace
 
 // Written here rather than by libarchive's writer, which allocated and copied each entry twice over
 // and had to write the whole archive once without data to learn its length. Laid out as that writer
 // lays it out, since receivers read it with libarchive: each entry has a record of its time to the
 // nanosecond, and "hdrcharset=BINARY" (names are the file system's bytes, in no known encoding).
+// Every header is made twice, once to measure the archive before it is announced: no allocation
+// beyond `out`'s own.
 void append_header(const TreeSource::Entry& entry, std::string* out) {
     const size_t start = out->size();
-    const std::string path = entry.type == S_IFDIR ? entry.path + "/" : entry.path;
+    const bool folder = entry.type == S_IFDIR;
+    const std::string& path = entry.path;
+    const size_t path_size = path.size() + (folder ? 1 : 0);  // a folder's name ends in a slash
     static const std::string kNoLink;
     const std::string& link = entry.type == S_IFLNK ? entry.target : kNoLink;
     const uint64_t size = entry.type == S_IFREG ? entry.size : 0;
-    // A time before 1970 is the seconds and then the nanoseconds after them, as libarchive writes and
-    // reads it ("-2.5" for 2 s before the epoch and half a second after that).
-    char time_text[40];
-    int n = snprintf(time_text, sizeof time_text, "%lld.%09ld", static_cast<long long>(entry.mtime.tv_sec),
-                     static_cast<long>(entry.mtime.tv_nsec));
-    while (time_text[n - 1] == '0') --n;
-    if (time_text[n - 1] == '.') --n;
+    char time_text[32];
+    const size_t time_size = put_time(time_text, entry.mtime);
     const uint64_t ustar_time = entry.mtime.tv_sec >= 0 && static_cast<uint64_t>(entry.mtime.tv_sec) <= kOctalMost
                                     ? static_cast<uint64_t>(entry.mtime.tv_sec)
                                     : 0;
 
     out->append(kBlock, '\0');  // the extended header, filled once its records' length is known
     append_record(out, "hdrcharset", "BINARY", 6);
-    if (!fits_field(path)) append_record(out, "path", path.data(), path.size());
+    const bool path_fits = path_size <= 100 && fits_field(path);
+    if (!path_fits) append_record(out, "path", path.data(), path.size(), folder);
     if (!fits_field(link)) append_record(out, "linkpath", link.data(), link.size());
     if (size > kOctalMost) {
-        std::string decimal = std::to_string(size);
-        append_record(out, "size", decimal.data(), decimal.size());
+        char decimal[20];
+        append_record(out, "size", decimal, put_decimal(decimal, size));
     }
-    append_record(out, "mtime", time_text, static_cast<size_t>(n));
+    append_record(out, "mtime", time_text, time_size);
     const size_t records = out->size() - start - kBlock;
     out->append(padding(records), '\0');
-    const size_t slash = entry.path.find_last_of('/');
-    fill_block(&(*out)[start], "PaxHeader/" + entry.path.substr(slash == std::string::npos ? 0 : slash + 1), 'x', 0644,
-               records, ustar_time, std::string());
+    // "PaxHeader/" and the entry's last name, cut to the name field as fill_block cuts it.
+    char pax_name[100];
+    memcpy(pax_name, "PaxHeader/", 10);
+    const size_t slash = path.find_last_of('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const size_t base_size = std::min(path.size() - base, sizeof pax_name - 10);
+    memcpy(pax_name + 10, path.data() + base, base_size);
+    fill_block(&(*out)[start], pax_name, 10 + base_size, 'x', 0644, records, ustar_time, kNoLink);
     const size_t main = out->size();
     out->append(kBlock, '\0');
-    const char type = entry.type == S_IFDIR ? '5' : entry.type == S_IFLNK ? '2' : '0';
-    fill_block(&(*out)[main], path, type, entry.mode, size, ustar_time, link);
+    const char type = folder ? '5' : entry.type == S_IFLNK ? '2' : '0';
+    char field_name[100];
+    size_t field_size = std::min(path.size(), sizeof field_name);
+    memcpy(field_name, path.data(), field_size);
+    if (folder && field_size < sizeof field_name) field_name[field_size++] = '/';
+    fill_block(&(*out)[main], field_name, field_size, type, entry.mode, size, ustar_time, link);
 }
 
 TreeSource::~TreeSource() {

@@ -71,6 +71,9 @@ struct PayloadHeader {
 typedef std::function<bool(const PayloadHeader&, uint64_t* offset)> BeginFunction;
 // Up to `capacity` payload bytes from `offset`: the count, 0 at the end, -1 on a read error.
 typedef std::function<ssize_t(uint64_t offset, unsigned char* out, size_t capacity)> ReadFunction;
+// The next payload bytes of a source that holds them already, lent in place of a copy: *data is set to
+// them, valid until the next call; the count, 0 at the end, -1 on a read error.
+typedef std::function<ssize_t(const unsigned char** data)> LendFunction;
 typedef std::function<bool(const unsigned char*, size_t)> WriteFunction;
 
 // The bytes a sender serves. run_send opens it on its main thread before any link exists; then the

@@ -1,7 +1,5 @@
 #include "transfer/read_ahead.h"
 
-#include <algorithm>
-#include <cstring>
 #include <system_error>
 
 namespace tqr {
@@ -12,7 +10,7 @@ constexpr size_t kBatchesAhead = 2;  // filled and not yet read, at most
 
 }  // namespace
 
-ssize_t ReadAhead::read(char* out, size_t size) {
+ssize_t ReadAhead::lend(const char** data) {
     if (!m_started) {
         m_started = true;
         try {
@@ -21,20 +19,26 @@ ssize_t ReadAhead::read(char* out, size_t size) {
             // No thread to be had: the source is read here, as it would be without this.
         }
     }
-    if (!m_reader.joinable()) return m_source(out, size);
+    if (!m_reader.joinable()) {
+        m_lent.resize(m_batch);
+        *data = m_lent.data();
+        return m_source(m_lent.data(), m_lent.size());
+    }
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return !m_ready.empty(); });
-    Batch& batch = m_ready.front();
-    if (batch.filled <= 0) return batch.filled;  // kept, so that every later read says the same
-    size_t n = std::min(size, static_cast<size_t>(batch.filled) - batch.taken);
-    memcpy(out, batch.bytes.data() + batch.taken, n);
-    batch.taken += n;
-    if (batch.taken == static_cast<size_t>(batch.filled)) {
-        m_free.push_back(std::move(batch.bytes));
-        m_ready.pop_front();
+    if (!m_lent.empty()) {
+        m_free.push_back(std::move(m_lent));
+        m_lent.clear();
         m_changed.notify_all();
     }
-    return static_cast<ssize_t>(n);
+    m_changed.wait(lock, [this] { return !m_ready.empty(); });
+    Batch& batch = m_ready.front();
+    if (batch.filled <= 0) return batch.filled;  // kept, so that every later call says the same
+    ssize_t n = batch.filled;
+    m_lent = std::move(batch.bytes);
+    m_ready.pop_front();
+    m_changed.notify_all();
+    *data = m_lent.data();
+    return n;
 }
 
 void ReadAhead::run() {
@@ -52,7 +56,7 @@ void ReadAhead::run() {
         bytes.resize(m_batch);
         ssize_t filled = m_source(bytes.data(), bytes.size());
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_ready.push_back(Batch{std::move(bytes), filled, 0});
+        m_ready.push_back(Batch{std::move(bytes), filled});
         m_changed.notify_all();
         if (filled <= 0) return;
     }

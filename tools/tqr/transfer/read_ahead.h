@@ -29,8 +29,9 @@ public:
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
 
-    // As the source's read, in its order.
-    ssize_t read(char* out, size_t size);
+    // The source's next batch, in its order, lent in place of a copy: *data is valid until the next
+    // call. As the source's read: the count, 0 at its end, -1 when it failed.
+    ssize_t lend(const char** data);
     // Stops the reader thread and waits for it: the source is the caller's again.
     void end();
 
@@ -38,7 +39,6 @@ private:
     struct Batch {
         std::vector<char> bytes;
         ssize_t filled = 0;  // or the source's 0 or -1
-        size_t taken = 0;
     };
     void run();
 
@@ -50,6 +50,7 @@ private:
     std::condition_variable m_changed;
     std::deque<Batch> m_ready;         // read, in order; the last one may be the source's end
     std::vector<std::vector<char>> m_free;  // read out, for the reader to fill again
+    std::vector<char> m_lent;          // the batch lend() gave last, by the link's thread only
     bool m_stopping = false;
 };
 

@@ -144,13 +144,16 @@ enum SendResult {
     SEND_DECLINED,  // the endstation declined the payload (it keeps a file of that name, say)
 };
 
-// Sends what `offer` announces, its bytes from `read`, as sealed chunks from where the endstation asks
-// to start when its kept bytes are the start of `read`'s (then `*start`; otherwise from 0). `end` receives the end message (for the receipt).
 // Tells a confirmed endstation that the sender served its --count meanwhile: a header of kind
 // KIND_NONE, the stream's last chunk. false when it could not be written.
 bool send_served_out(int fd, const Session& session);
+// Sends what `offer` announces, its bytes from `read`, as sealed chunks from where the endstation asks
+// to start when its kept bytes are the start of `read`'s (then `*start`; otherwise from 0). `end`
+// receives the end message (for the receipt). With `lend`, the bytes come from it instead, always from
+// the start, and `read` may be empty.
 SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offer, const ReadFunction& read,
-                       const ByteCounter& counter, unsigned char end[kEndBytes], uint64_t* start);
+                       const ByteCounter& counter, unsigned char end[kEndBytes], uint64_t* start,
+                       const LendFunction& lend = nullptr);
 
 // What an endstation that kept the first bytes of a file tells receive_sealed: `hash` their BLAKE2b-256
 // (false: cannot tell), and `restart` drops them when the sender found that they are not the start of

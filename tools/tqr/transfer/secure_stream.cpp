@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 #include "code/words.h"
@@ -83,14 +84,39 @@ bool same_start(const Session& session, const ReadFunction& read, const unsigned
     return crypto_verify_32(expected, asked + 8) == 0;
 }
 
+// Sealed chunks gathered for one write. Its room is never zeroed (a vector's would be, on every
+// resize): each byte it hands out was written over first.
+class SealedOut {
+public:
+    explicit SealedOut(size_t room) : m_bytes(new unsigned char[room]), m_room(room) {}
+
+    const unsigned char* data() const { return m_bytes.get(); }
+    size_t size() const { return m_size; }
+    void clear() { m_size = 0; }
+    // `size` more bytes at the end, for the caller to fill.
+    unsigned char* extend(size_t size) {
+        if (m_size + size > m_room) {
+            m_room = std::max(2 * m_room, m_size + size);
+            std::unique_ptr<unsigned char[]> bigger(new unsigned char[m_room]);
+            memcpy(bigger.get(), m_bytes.get(), m_size);
+            m_bytes = std::move(bigger);
+        }
+        unsigned char* at = m_bytes.get() + m_size;
+        m_size += size;
+        return at;
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> m_bytes;
+    size_t m_room;
+    size_t m_size = 0;
+};
+
 // Appends one sealed chunk (its length, then the ciphertext) to `out`, sealed in place.
-void seal_into(std::vector<unsigned char>* out, StreamState* state, const unsigned char* data, size_t size,
-               unsigned char tag) {
-    size_t at = out->size();
-    out->resize(at + kLengthBytes + size + kSealBytes);
-    put_be(out->data() + at, size + kSealBytes, kLengthBytes);
-    crypto_secretstream_xchacha20poly1305_push(state, out->data() + at + kLengthBytes, nullptr, data, size, nullptr,
-                                               0, tag);
+void seal_into(SealedOut* out, StreamState* state, const unsigned char* data, size_t size, unsigned char tag) {
+    unsigned char* at = out->extend(kLengthBytes + size + kSealBytes);
+    put_be(at, size + kSealBytes, kLengthBytes);
+    crypto_secretstream_xchacha20poly1305_push(state, at + kLengthBytes, nullptr, data, size, nullptr, 0, tag);
 }
 
 // Sealed chunks as they come off the link: one recv takes whatever the socket holds (up to a batch),
@@ -163,26 +189,26 @@ ReceiveResult short_or_corrupt(Chunk chunk) { return chunk == CHUNK_SHORT ? RECE
 bool send_served_out(int fd, const Session& session) {
     ensure_sodium();
     StreamState state;
-    std::vector<unsigned char> out(kStreamHeaderBytes);
-    crypto_secretstream_xchacha20poly1305_init_push(&state, out.data(), session.stream_key);
     PayloadHeader none;
     none.kind = KIND_NONE;
     none.size_known = true;
     none.size = 0;
     std::vector<unsigned char> header = header_plaintext(none);
+    SealedOut out(kStreamHeaderBytes + kLengthBytes + header.size() + kSealBytes);
+    crypto_secretstream_xchacha20poly1305_init_push(&state, out.extend(kStreamHeaderBytes), session.stream_key);
     seal_into(&out, &state, header.data(), header.size(), crypto_secretstream_xchacha20poly1305_TAG_FINAL);
     return send_all(fd, out.data(), out.size());
 }
 
 SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offer, const ReadFunction& read,
-                       const ByteCounter& counter, unsigned char end[kEndBytes], uint64_t* start) {
+                       const ByteCounter& counter, unsigned char end[kEndBytes], uint64_t* start,
+                       const LendFunction& lend) {
     ensure_sodium();
     *start = 0;
     StreamState state;
     // Stream header and header chunk in one write; later every read of the source in one.
-    std::vector<unsigned char> out(kStreamHeaderBytes);
-    out.reserve(kBatchBytes + (kBatchBytes / kChunkBytes + 3) * (kLengthBytes + kSealBytes) + kEndBytes);
-    crypto_secretstream_xchacha20poly1305_init_push(&state, out.data(), session.stream_key);
+    SealedOut out(kBatchBytes + (kBatchBytes / kChunkBytes + 3) * (kLengthBytes + kSealBytes) + kEndBytes);
+    crypto_secretstream_xchacha20poly1305_init_push(&state, out.extend(kStreamHeaderBytes), session.stream_key);
     std::vector<unsigned char> header = header_plaintext(offer);
     seal_into(&out, &state, header.data(), header.size(), 0);
     if (!send_all(fd, out.data(), out.size())) return SEND_FAILED;
@@ -195,8 +221,8 @@ SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offe
     uint64_t done = get_be(asked, 8);
     if (done == kDeclined) return SEND_DECLINED;
     if (done != 0 && (offer.kind != KIND_FILE || done > offer.size)) return SEND_FAILED;
-    std::vector<unsigned char> buffer(kBatchBytes);
-    if (done > 0 && !same_start(session, read, asked, &buffer)) done = 0;
+    std::vector<unsigned char> buffer(lend ? 0 : kBatchBytes);
+    if (done > 0 && (lend || !same_start(session, read, asked, &buffer))) done = 0;
     *start = done;
     payload_moved();
 
@@ -211,11 +237,12 @@ SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offe
     seal_into(&out, &state, from, sizeof from, 0);
     uint64_t total = offer.size_known ? offer.size : 0;
     while (!offer.size_known || done < total) {
-        ssize_t n = read(done, buffer.data(), buffer.size());
+        const unsigned char* data = buffer.data();
+        ssize_t n = lend ? lend(&data) : read(done, buffer.data(), buffer.size());
         if (n < 0 && errno == EAGAIN && !offer.size_known) {
             // The input pauses: an empty chunk keeps the receiver's stall limit (and ours) from
             // counting the wait against the link, and finds out soon when the receiver has gone.
-            seal_into(&out, &state, buffer.data(), 0, 0);
+            seal_into(&out, &state, from, 0, 0);
             if (!send_all(fd, out.data(), out.size())) return SEND_FAILED;
             out.clear();
             payload_moved();
@@ -228,9 +255,9 @@ SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offe
             break;
         }
         if (offer.size_known && static_cast<uint64_t>(n) > total - done) return SEND_FAILED;
-        crypto_onetimeauth_update(&checksum, buffer.data(), static_cast<size_t>(n));
+        crypto_onetimeauth_update(&checksum, data, static_cast<size_t>(n));
         for (size_t at = 0; at < static_cast<size_t>(n); at += kChunkBytes)
-            seal_into(&out, &state, buffer.data() + at, std::min(kChunkBytes, static_cast<size_t>(n) - at), 0);
+            seal_into(&out, &state, data + at, std::min(kChunkBytes, static_cast<size_t>(n) - at), 0);
         done += static_cast<uint64_t>(n);
         if (offer.size_known && done == total) break;  // the end goes in the same write
         if (!send_all(fd, out.data(), out.size())) return SEND_FAILED;

@@ -203,11 +203,14 @@ SendResult send_offer(SendState& state, int fd, const Session& session, Receiver
     }
     TreeStream stream(*state.tree);
     ReadAhead ahead([&stream](char* out, size_t size) { return stream.read(out, size); }, kBatchBytes);
-    ReadFunction read = [&ahead, &receiver](uint64_t, unsigned char* out, size_t capacity) -> ssize_t {
+    LendFunction lend = [&ahead, &receiver](const unsigned char** data) -> ssize_t {
         receiver.begin();
-        return ahead.read(reinterpret_cast<char*>(out), capacity);
+        const char* bytes = nullptr;
+        ssize_t n = ahead.lend(&bytes);
+        *data = reinterpret_cast<const unsigned char*>(bytes);
+        return n;
     };
-    SendResult result = send_sealed(fd, session, state.offer, read, counter, end, start);
+    SendResult result = send_sealed(fd, session, state.offer, nullptr, counter, end, start, lend);
     ahead.end();
     if (result == SEND_FAILED && !stream.error().empty()) {
         state.progress->note("cannot read the folder: " + stream.error());
