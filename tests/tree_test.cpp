@@ -173,6 +173,7 @@ TEST(TreeTest, AHeaderCarriesWhatItsFieldsCannotHold) {
         std::string bytes;
         tqr::append_header(row, &bytes);
         ASSERT_EQ(bytes.size() % 512, 0u);
+        ASSERT_EQ(bytes.size(), tqr::header_size(row));  // what the archive's announced length counts
         bytes.append(std::min<uint64_t>(row.size, 1 << 20) + 1024 + 511, '\0');
         archive* in = archive_read_new();
         archive_read_support_format_tar(in);

@@ -127,6 +127,8 @@ private:
 // records, then the entry's ustar header. They depend on the entry alone, so the archive's length is
 // the sum of its entries' headers and data (padded to 512 bytes), and the two blocks of its end.
 void append_header(const TreeSource::Entry& entry, std::string* out);
+// How many bytes append_header() appends for `entry`, without making them.
+size_t header_size(const TreeSource::Entry& entry);
 
 // A folder of a TreeSource, open below its scanned folder: `inner` its path there ("" or ending in '/').
 struct OpenFolder {

@@ -140,16 +140,29 @@ size_t decimal_digits(uint64_t value) {
     return n;
 }
 
-// A pax record "LENGTH key=value\n", whose length counts its own digits; with `slash`, the value
-// ends in one more "/" (a folder's path).
-template <size_t N>
-void append_record(std::string* out, const char (&key)[N], const char* value, size_t value_size, bool slash = false) {
-    const size_t body = 1 + (N - 1) + 1 + value_size + (slash ? 1 : 0) + 1;
+// The length of a pax record "LENGTH key=value\n", which counts its own digits.
+size_t record_size(size_t key_size, size_t value_size) {
+    const size_t body = 1 + key_size + 1 + value_size + 1;
     size_t digits = decimal_digits(body + 1);
     if (decimal_digits(body + digits) != digits) ++digits;
+    return body + digits;
+}
+
+// One record of an entry's extended header; with `slash`, the value ends in one more "/" (a
+// folder's path).
+struct Record {
+    const char* key;
+    size_t key_size;
+    const char* value;
+    size_t value_size;
+    bool slash;
+    size_t size() const { return record_size(key_size, value_size + (slash ? 1 : 0)); }
+};
+
+void append_record(std::string* out, const Record& record) {
     char length[20];
-    out->append(length, put_decimal(length, body + digits)).append(1, ' ').append(key, N - 1).append(1, '=');
-    out->append(value, value_size).append(slash ? "/\n" : "\n");
+    out->append(length, put_decimal(length, record.size())).append(1, ' ').append(record.key, record.key_size);
+    out->append(1, '=').append(record.value, record.value_size).append(record.slash ? "/\n" : "\n");
 }
 
 // What a ustar field holds as it stands: ASCII that fits. Anything else goes in a record.
@@ -181,40 +194,67 @@ size_t put_time(char* out, const timespec& time) {
     return n;
 }
 
+
+// What an entry's two headers hold, worked out once for measuring and for writing them: its extended
+// header's records, and the fields of both. Points into the entry, which must outlive it.
+struct EntryHeader {
+    explicit EntryHeader(const TreeSource::Entry& entry)
+        : folder(entry.type == S_IFDIR),
+          link(entry.type == S_IFLNK ? entry.target : kNoLink),
+          size(entry.type == S_IFREG ? entry.size : 0),
+          ustar_time(entry.mtime.tv_sec >= 0 && static_cast<uint64_t>(entry.mtime.tv_sec) <= kOctalMost
+                         ? static_cast<uint64_t>(entry.mtime.tv_sec)
+                         : 0) {
+        const std::string& path = entry.path;
+        add("hdrcharset", "BINARY", 6);
+        // A folder's name ends in a slash.
+        if (path.size() + (folder ? 1 : 0) > 100 || !fits_field(path)) add("path", path.data(), path.size(), folder);
+        if (!fits_field(link)) add("linkpath", link.data(), link.size());
+        if (size > kOctalMost) add("size", decimal, put_decimal(decimal, size));
+        add("mtime", time_text, put_time(time_text, entry.mtime));
+        for (size_t i = 0; i < count; ++i) records_size += records[i].size();
+    }
+    EntryHeader(const EntryHeader&) = delete;
+    EntryHeader& operator=(const EntryHeader&) = delete;
+
+    // Both headers, the records padded to whole blocks between them.
+    size_t bytes() const { return kBlock + records_size + padding(records_size) + kBlock; }
+
+    static const std::string kNoLink;
+    const bool folder;
+    const std::string& link;
+    const uint64_t size;
+    const uint64_t ustar_time;
+    Record records[5];
+    size_t count = 0;
+    size_t records_size = 0;
+
+private:
+    template <size_t N>
+    void add(const char (&key)[N], const char* value, size_t value_size, bool slash = false) {
+        records[count++] = Record{key, N - 1, value, value_size, slash};
+    }
+    char time_text[32];
+    char decimal[20];
+};
+
+const std::string EntryHeader::kNoLink;
+
 }  // namespace
+
+size_t header_size(const TreeSource::Entry& entry) { return EntryHeader(entry).bytes(); }
 
 // Written here rather than by libarchive's writer, which allocated and copied each entry twice over
 // and had to write the whole archive once without data to learn its length. Laid out as that writer
 // lays it out, since receivers read it with libarchive: each entry has a record of its time to the
 // nanosecond, and "hdrcharset=BINARY" (names are the file system's bytes, in no known encoding).
-// Every header is made twice, once to measure the archive before it is announced: no allocation
-// beyond `out`'s own.
 void append_header(const TreeSource::Entry& entry, std::string* out) {
-    const size_t start = out->size();
-    const bool folder = entry.type == S_IFDIR;
+    const EntryHeader header(entry);
     const std::string& path = entry.path;
-    const size_t path_size = path.size() + (folder ? 1 : 0);  // a folder's name ends in a slash
-    static const std::string kNoLink;
-    const std::string& link = entry.type == S_IFLNK ? entry.target : kNoLink;
-    const uint64_t size = entry.type == S_IFREG ? entry.size : 0;
-    char time_text[32];
-    const size_t time_size = put_time(time_text, entry.mtime);
-    const uint64_t ustar_time = entry.mtime.tv_sec >= 0 && static_cast<uint64_t>(entry.mtime.tv_sec) <= kOctalMost
-                                    ? static_cast<uint64_t>(entry.mtime.tv_sec)
-                                    : 0;
-
-    out->append(kBlock, '\0');  // the extended header, filled once its records' length is known
-    append_record(out, "hdrcharset", "BINARY", 6);
-    const bool path_fits = path_size <= 100 && fits_field(path);
-    if (!path_fits) append_record(out, "path", path.data(), path.size(), folder);
-    if (!fits_field(link)) append_record(out, "linkpath", link.data(), link.size());
-    if (size > kOctalMost) {
-        char decimal[20];
-        append_record(out, "size", decimal, put_decimal(decimal, size));
-    }
-    append_record(out, "mtime", time_text, time_size);
-    const size_t records = out->size() - start - kBlock;
-    out->append(padding(records), '\0');
+    const size_t start = out->size();
+    out->append(kBlock, '\0');  // the extended header, filled once its records are in
+    for (size_t i = 0; i < header.count; ++i) append_record(out, header.records[i]);
+    out->append(padding(header.records_size), '\0');
     // "PaxHeader/" and the entry's last name, cut to the name field as fill_block cuts it.
     char pax_name[100];
     memcpy(pax_name, "PaxHeader/", 10);
@@ -222,15 +262,16 @@ void append_header(const TreeSource::Entry& entry, std::string* out) {
     const size_t base = slash == std::string::npos ? 0 : slash + 1;
     const size_t base_size = std::min(path.size() - base, sizeof pax_name - 10);
     memcpy(pax_name + 10, path.data() + base, base_size);
-    fill_block(&(*out)[start], pax_name, 10 + base_size, 'x', 0644, records, ustar_time, kNoLink);
+    fill_block(&(*out)[start], pax_name, 10 + base_size, 'x', 0644, header.records_size, header.ustar_time,
+               EntryHeader::kNoLink);
     const size_t main = out->size();
     out->append(kBlock, '\0');
-    const char type = folder ? '5' : entry.type == S_IFLNK ? '2' : '0';
+    const char type = header.folder ? '5' : entry.type == S_IFLNK ? '2' : '0';
     char field_name[100];
     size_t field_size = std::min(path.size(), sizeof field_name);
     memcpy(field_name, path.data(), field_size);
-    if (folder && field_size < sizeof field_name) field_name[field_size++] = '/';
-    fill_block(&(*out)[main], field_name, field_size, type, entry.mode, size, ustar_time, link);
+    if (header.folder && field_size < sizeof field_name) field_name[field_size++] = '/';
+    fill_block(&(*out)[main], field_name, field_size, type, entry.mode, header.size, header.ustar_time, header.link);
 }
 
 TreeSource::~TreeSource() {
@@ -355,12 +396,7 @@ bool TreeSource::list(std::string* error, const std::function<void(const std::st
         return false;
     }
     uint64_t length = 2 * kBlock;  // the end
-    std::string header;
-    for (const Entry& entry : m_entries) {
-        header.clear();
-        append_header(entry, &header);
-        length += header.size() + entry.size + padding(entry.size);
-    }
+    for (const Entry& entry : m_entries) length += header_size(entry) + entry.size + padding(entry.size);
     m_archive_size = length;
     return true;
 }
