@@ -109,6 +109,7 @@ TEST(TrustTest, NothingIsReplacedOrHiddenUnasked) {
         {".bashrc", false, {}, 1, ""},
         {".bashrc", false, {"--output", ".bashrc"}, 0, ".bashrc"},
         {"CON.txt", false, {}, 1, ""},
+        {std::string(300, 'n'), false, {}, 1, ""},  // longer than a file name may be
         {"../../up/escape.txt", false, {}, 0, "escape.txt"},
     };
     int round = 0;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "cli/progress.h"
@@ -151,6 +152,12 @@ bool Destination::choose_path(const PayloadHeader& header) {
     std::string risk = risky_name(name);
     if (!named && !risk.empty())
         return fail("the sender's name \"" + name + "\" " + risk + "; to take it, name the target with --output");
+    // Told before the first byte, not after the last, when the file's name is to fail at its rename.
+    long most = pathconf(folder_of(path).c_str(), _PC_NAME_MAX);
+    if (most <= 0) most = NAME_MAX;
+    if (!named && name.size() > static_cast<size_t>(most))
+        return fail("the sender's name is " + std::to_string(name.size()) + " bytes long, and a name here holds at most " +
+                    std::to_string(most) + "; to take it, name the target with --output");
     m_final_path = path;
     return true;
 }
