@@ -108,6 +108,23 @@ TEST_F(Installed, TheLibraryCarriesItsVersionAndExportsTheHostsApiAndNothingElse
     const size_t from = at + soname.size() + 4;
     const std::string loaded = loads.output.substr(from, loads.output.find(" (", from) - from);
     EXPECT_EQ(fs::canonical(loaded), fs::canonical(s_libdir + "/" + soname)) << loads.output;
+    // Started in a folder where another user planted a file under the name of each library it needs,
+    // the tool, installed or in the build tree, loads its own: the working folder is never searched.
+    TempDir planted;
+    std::istringstream needed(run("readelf -d " + quote(s_prefix + "/bin/tqr")).output);
+    int libraries = 0;
+    for (std::string line; std::getline(needed, line);) {
+        const size_t open = line.find("Shared library: [");
+        if (open == std::string::npos) continue;
+        ++libraries;
+        write_file(planted / line.substr(open + 17, line.find(']', open) - open - 17), "not a library");
+    }
+    EXPECT_GE(libraries, 3);
+    for (const std::string& tool : {s_prefix + "/bin/tqr", std::string()}) {
+        TqrProcess version(tool.empty() ? std::vector<std::string>{"--version"} : std::vector<std::string>{tool, "--version"},
+                           planted.path());
+        EXPECT_EQ(version.wait(milliseconds(30000)), 0) << tool << ": " << version.err();
+    }
     // A packager's staged install: files land under DESTDIR, while what they name is the final prefix.
     const std::string stage = s_root.path() + "/stage";
     RunResult staged = run("DESTDIR=" + quote(stage) + " " + quote(ZEL_CMAKE) + " --install " + quote(ZEL_BINARY_DIR) +
