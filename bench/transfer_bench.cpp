@@ -439,7 +439,7 @@ int main(int argc, char** argv) {
     // The phases to run (all by default): a comma-separated list of floor,file,path,coordinator,small,folder,fanout.
     std::string phases = "," + std::string(argc > 2 ? argv[2] : "floor,file,path,coordinator,small,folder,fanout") + ",";
     auto want = [&phases](const char* phase) { return phases.find("," + std::string(phase) + ",") != std::string::npos; };
-    double floor = 0, path_rate = 0, file_rate = 0, coordinator_rate = 0, small_ms = 0, folder_s = 0, tar_folder_s = 0, fanout_rate = 0;
+    double floor = 0, path_rate = 0, file_rate = 0, coordinator_rate = 0, small_ms = 0, folder_s = 0, tar_folder_s = 0, tar_posix_folder_s = 0, fanout_rate = 0;
     setenv("TQR_COORDINATOR_PORT", std::to_string(kBasePort).c_str(), 1);
     setenv("TQR_TOP_PORT", std::to_string(kBasePort + 20).c_str(), 1);
     char folder[] = "/dev/shm/zel_bench_transfer_XXXXXX";
@@ -524,21 +524,28 @@ int main(int argc, char** argv) {
             if (run("diff -r " + tree + " " + g_work + "/got") != 0) give_up("the received folder differs");
             return s;
         };
-        auto tar_round = [&] {
+        // `tar` as it comes keeps whole seconds; told to keep what the tool keeps (`--format=posix`: a
+        // time to the nanosecond, in an extended header before each entry), it makes an archive of the
+        // tool's size. Not a goal: the figure shows what the tool's own archive costs against the same.
+        auto tar_round = [&](const std::string& format) {
             run("rm -rf " + g_work + "/got");
             mkdir((g_work + "/got").c_str(), 0700);
-            double s = transfer("tar -c -C " + g_work + " tree | " + g_tqr + " send --count 1 -", 1,
+            double s = transfer("tar -c " + format + "-C " + g_work + " tree | " + g_tqr + " send --count 1 -", 1,
                                 [](int, const std::string& code) {
                                     return "sh -c '" + g_tqr + " receive -o - " + code + " | tar -x -C " + g_work + "/got'";
                                 });
             if (run("diff -r " + tree + " " + g_work + "/got/tree") != 0) give_up("the received archive differs");
             return s;
         };
-        std::vector<double> folder_best = best_in_turns(3, {{"folder", folder_round}, {"tar_folder", tar_round}});
+        std::vector<double> folder_best = best_in_turns(3, {{"folder", folder_round},
+                                                            {"tar_folder", [&] { return tar_round(""); }},
+                                                            {"tar_posix_folder", [&] { return tar_round("--format=posix "); }}});
         folder_s = folder_best[0];
         tar_folder_s = folder_best[1];
+        tar_posix_folder_s = folder_best[2];
         print("folder_s", folder_s);
         print("tar_folder_s", tar_folder_s);
+        print("tar_posix_folder_s", tar_posix_folder_s);
     }
 
     if (want("fanout")) {
@@ -569,6 +576,7 @@ int main(int argc, char** argv) {
     if (path_rate > 0 && file_rate > 0) printf("# file_mib_s is %.2f x floor_path_mib_s\n", file_rate / path_rate);
     if (small_ms > 0) verdict("small_file_ms <= 30", small_ms, small_ms <= 30);
     if (folder_s > 0) verdict("folder_s <= tar_folder_s", folder_s / tar_folder_s, folder_s <= tar_folder_s);
+    if (folder_s > 0) printf("# folder_s is %.2f x tar_posix_folder_s\n", folder_s / tar_posix_folder_s);
     if (file_rate > 0 && fanout_rate > 0)
         verdict("fanout4_mib_s >= file_mib_s", fanout_rate / file_rate, fanout_rate >= file_rate);
     return 0;
