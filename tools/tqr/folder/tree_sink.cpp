@@ -143,6 +143,8 @@ bool TreeSink::open(const std::string& final_path, std::string* error, bool set,
     return true;
 }
 
+// The two threads wake each other once the lock is let go: woken while the waker still held it, the
+// other thread would mostly run on the waker's CPU only to wait for the lock there.
 bool TreeSink::write(const char* data, size_t size, std::string* error) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock, [this] { return m_queue.size() < kQueueBytes || m_finished; });
@@ -152,6 +154,7 @@ bool TreeSink::write(const char* data, size_t size, std::string* error) {
     }
     // Bytes after the archive's end (its padding) have nowhere to go and need none.
     if (!m_finished) m_queue.append(data, size);
+    lock.unlock();
     m_changed.notify_all();
     return true;
 }
@@ -162,6 +165,7 @@ ssize_t TreeSink::pull(const void** data) {
     m_changed.wait(lock, [this] { return !m_queue.empty() || m_ended; });
     if (m_aborted) return -1;
     m_pulled.swap(m_queue);
+    lock.unlock();
     m_changed.notify_all();
     *data = m_pulled.data();
     return static_cast<ssize_t>(m_pulled.size());

@@ -26,9 +26,8 @@ ssize_t ReadAhead::lend(const char** data) {
     }
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_lent.empty()) {
-        m_free.push_back(std::move(m_lent));
+        m_free.push_back(std::move(m_lent));  // for the reader's next batch: nothing it waits for
         m_lent.clear();
-        m_changed.notify_all();
     }
     m_changed.wait(lock, [this] { return !m_ready.empty(); });
     Batch& batch = m_ready.front();
@@ -36,6 +35,8 @@ ssize_t ReadAhead::lend(const char** data) {
     ssize_t n = batch.filled;
     m_lent = std::move(batch.bytes);
     m_ready.pop_front();
+    // Woken with the lock still held, the reader would mostly run on this CPU only to wait for it.
+    lock.unlock();
     m_changed.notify_all();
     *data = m_lent.data();
     return n;
@@ -55,8 +56,10 @@ void ReadAhead::run() {
         }
         bytes.resize(m_batch);
         ssize_t filled = m_source(bytes.data(), bytes.size());
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_ready.push_back(Batch{std::move(bytes), filled});
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_ready.push_back(Batch{std::move(bytes), filled});
+        }
         m_changed.notify_all();
         if (filled <= 0) return;
     }
