@@ -475,6 +475,23 @@ TEST(TrustTest, AReceiverStoresOnlyItsOwnFilesAndNothingTheDiskCannotHold) {
             EXPECT_TRUE(sender.wait_for_err("an endstation declined", kTool)) << sender.err();
         }
     }
+    // Another user's drop folder, swapped for that user's link to the receiver's private folder once
+    // the receive has checked it: nothing goes where the link leads; the same sender then serves a
+    // receive into the folder itself.
+    fs::create_directory(dir / "drop/box");
+    ASSERT_EQ(chown((dir / "drop/box").c_str(), 65534, 65534) | chmod((dir / "drop/box").c_str(), 0777), 0);
+    TqrProcess swapped({"receive", "--conference", "swap", "-o", "box"}, dir / "drop", {kKey});
+    ASSERT_TRUE(swapped.wait_for_err("waiting for a sender of conference swap", kTool)) << swapped.err();
+    fs::rename(dir / "drop/box", dir / "drop/box.old");
+    ASSERT_EQ(symlink((dir / "mine").c_str(), (dir / "drop/box").c_str()) | lchown((dir / "drop/box").c_str(), 65534, 65534), 0);
+    TqrProcess offer({"send", "--count", "1", "--conference", "swap", "big.bin"}, dir.path(), {kKey});
+    EXPECT_EQ(swapped.wait(kTool), 1) << swapped.err();
+    EXPECT_NE(swapped.err().find("box was moved or replaced since tqr receive began; nothing was written"), std::string::npos)
+        << swapped.err();
+    TqrProcess honest({"receive", "--conference", "swap", "-o", "box.old"}, dir / "drop", {kKey});
+    EXPECT_EQ(honest.wait(kTool), 0) << honest.err();
+    EXPECT_TRUE(read_file(dir / "drop/box.old/big.bin") == read_file(dir / "big.bin"));
+    EXPECT_EQ(offer.wait(kTool), 0) << offer.err();
     EXPECT_TRUE(files_in(dir / "small").empty());
     EXPECT_TRUE(files_in(dir / "theirs").empty());
     EXPECT_TRUE(files_in(dir / "mine").empty());

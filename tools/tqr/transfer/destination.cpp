@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -91,6 +92,7 @@ Destination::~Destination() {
     for (int fd : m_wake)
         if (fd >= 0) close(fd);
     if (m_wake[0] >= 0 && m_fd >= 0) close(m_fd);  // opened here (a special output); not closed yet
+    if (m_folder_fd >= 0) close(m_folder_fd);
 }
 
 // Why --output's `path` may not be followed: a symbolic link that another user made, in a shared
@@ -106,16 +108,144 @@ static std::string foreign_link(const std::string& path) {
     }
 }
 
+// The folder `path` held for looking names up in, or -1 with `why`. Followed a name at a time, through
+// no link of another user, each name judged on what was opened, so that a folder swapped for a link
+// while it is walked cannot lead elsewhere.
+static int open_folder(const std::string& path, std::string* why) {
+    int fd = ::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::vector<std::string> rest;  // the names still to walk, the next one last
+    auto push_names = [&rest](const std::string& names) {
+        std::vector<std::string> found;
+        for (size_t at = 0; at <= names.size();) {
+            size_t end = std::min(names.find('/', at), names.size());
+            if (end > at) found.push_back(names.substr(at, end - at));
+            at = end + 1;
+        }
+        rest.insert(rest.end(), found.rbegin(), found.rend());
+    };
+    push_names(path);
+    for (int links = 0; fd >= 0 && !rest.empty();) {
+        const std::string name = rest.back();
+        rest.pop_back();
+        int next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        struct stat info {};
+        if (next < 0 || fstat(next, &info) != 0) {
+            *why = "cannot open the folder " + path + ": " + strerror(errno);
+            if (next >= 0) close(next);
+            break;
+        }
+        if (S_ISLNK(info.st_mode)) {
+            char target[PATH_MAX];
+            ssize_t n = ++links > 40 ? -1 : readlinkat(next, "", target, sizeof target - 1);
+            close(next);
+            if (info.st_uid != geteuid() && info.st_uid != 0) {
+                *why = path + " leads through a symbolic link of another user (uid " + std::to_string(info.st_uid) +
+                       "); tqr receive follows only its own user's or the system's";
+                break;
+            }
+            if (n <= 0) {
+                *why = "cannot follow the links of " + path;
+                break;
+            }
+            target[n] = '\0';
+            if (target[0] == '/') {
+                close(fd);
+                fd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            }
+            push_names(target);
+            continue;
+        }
+        close(fd);
+        fd = next;
+        if (!S_ISDIR(info.st_mode)) {
+            *why = "cannot write in " + path + ": it is not a folder";
+            break;
+        }
+    }
+    if (fd < 0 && why->empty()) *why = "cannot open the folder " + path + ": " + strerror(errno);
+    if (why->empty()) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
 bool Destination::check() {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_output.empty() || to_stdout()) return access(".", W_OK) == 0 || fail_errno("cannot write in this folder");
+    if (to_stdout()) return access(".", W_OK) == 0 || fail_errno("cannot write in this folder");
+    if (m_output.empty()) {
+        if (access(".", W_OK) != 0) return fail_errno("cannot write in this folder");
+        return hold_folder(".", "");
+    }
     std::string link = foreign_link(m_output);
     if (!link.empty()) return fail(link);
-    if (is_directory(m_output)) return access(m_output.c_str(), W_OK) == 0 || fail_errno("cannot write in " + m_output);
+    if (is_directory(m_output)) {
+        if (access(m_output.c_str(), W_OK) != 0) return fail_errno("cannot write in " + m_output);
+        return hold_folder(m_output, m_output + "/");
+    }
     std::string folder = folder_of(m_output);
     if (!is_directory(folder)) return fail("cannot write " + m_output + ": there is no folder " + folder);
     if (access(folder.c_str(), W_OK) != 0) return fail_errno("cannot write in " + folder);
-    return may_take(m_output, true);
+    m_named = true;
+    size_t slash = m_output.find_last_of('/');
+    if (!hold_folder(folder, slash == std::string::npos ? "" : m_output.substr(0, slash + 1))) return false;
+    return may_take(place(m_output.substr(slash == std::string::npos ? 0 : slash + 1)), true);
+}
+
+// The folder that receives is held from here on: every later name is looked up in the folder that was
+// checked, whatever anyone renames or links on its path meanwhile. Its names are given to the calls
+// as /proc/self/fd/N/NAME; without /proc they go by the path as before.
+bool Destination::hold_folder(const std::string& folder, const std::string& shown_prefix) {
+    m_shown_folder = folder;
+    m_shown_prefix = shown_prefix;
+    std::string why;
+    m_folder_fd = open_folder(folder, &why);
+    if (m_folder_fd < 0) return fail(why);
+    std::string held = "/proc/self/fd/" + std::to_string(m_folder_fd);
+    struct stat by_fd {}, by_path {};
+    if (stat(held.c_str(), &by_path) == 0 && fstat(m_folder_fd, &by_fd) == 0 && by_fd.st_ino == by_path.st_ino &&
+        by_fd.st_dev == by_path.st_dev)
+        m_held = held;
+    return true;
+}
+
+// The path the calls use for `name` in the folder that receives.
+std::string Destination::place(const std::string& name) const {
+    if (name.empty()) return m_held.empty() ? m_shown_folder : m_held;
+    return (m_held.empty() ? m_shown_prefix : m_held + "/") + name;
+}
+
+// A line about a held name, as the person named it.
+std::string Destination::shown(const std::string& line) const {
+    if (m_held.empty()) return line;
+    std::string out;
+    for (size_t at = 0;;) {
+        size_t found = line.find(m_held, at);
+        // /proc/self/fd/5 is not the start of /proc/self/fd/57.
+        while (found != std::string::npos && found + m_held.size() < line.size() &&
+               isdigit(static_cast<unsigned char>(line[found + m_held.size()])))
+            found = line.find(m_held, found + 1);
+        if (found == std::string::npos) return out + line.substr(at);
+        out += line.substr(at, found - at);
+        at = found + m_held.size();
+        if (at < line.size() && line[at] == '/') {
+            out += m_shown_prefix;
+            ++at;
+        } else {
+            out += m_shown_folder;
+        }
+    }
+}
+
+// The folder the payload goes into: a set's is its final path itself.
+std::string Destination::final_folder() const { return m_final_path == place("") ? m_final_path : folder_of(m_final_path); }
+
+// Whether the folder's path still leads to the folder that was checked when the receive began.
+bool Destination::folder_in_place() {
+    if (m_folder_fd < 0) return true;
+    struct stat held {}, named {};
+    if (fstat(m_folder_fd, &held) == 0 && stat(m_shown_folder.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino && foreign_link(m_shown_folder).empty())
+        return true;
+    return fail(m_shown_folder + " was moved or replaced since tqr receive began; nothing was written");
 }
 
 // Whether the payload may go to `path`: it is free, or the person agreed to replace the file there.
@@ -136,7 +266,7 @@ bool Destination::may_take(const std::string& path, bool named) {
         return true;
     }
     if (m_ask) {
-        if (m_ask(path + " exists; replace it?")) {
+        if (m_ask(shown(path) + " exists; replace it?")) {
             m_replace = true;
             return true;
         }
@@ -147,8 +277,8 @@ bool Destination::may_take(const std::string& path, bool named) {
 
 bool Destination::choose_path(const PayloadHeader& header) {
     std::string name = safe_file_name(header.name);
-    bool named = !m_output.empty() && !is_directory(m_output);
-    std::string path = !named && !m_output.empty() ? m_output + "/" + name : named ? m_output : name;
+    const bool named = m_named;
+    std::string path = named ? place(m_output.substr(m_shown_prefix.size())) : place(name);
     std::string risk = risky_name(name);
     if (!named && !risk.empty())
         return fail("the sender's name \"" + name + "\" " + risk + "; to take it, name the target with --output");
@@ -180,9 +310,10 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     if (header.kind == KIND_SET) {
         // Its entries go beside each other into the folder the receiver is in, or that --output names.
         std::lock_guard<std::mutex> guard(m_mutex);
-        std::string folder = m_output.empty() ? "." : m_output;
         if (m_stopped) return false;
-        if (!is_directory(folder)) return fail("several files arrive into a folder: name one that exists with --output");
+        if (m_named) return fail("several files arrive into a folder: name one that exists with --output");
+        if (!folder_in_place()) return false;
+        std::string folder = place("");
         m_final_path = folder + "/" + kSetName;  // room_for looks at its folder
         tell_leftovers();
         if (!room_for(header.size)) return false;
@@ -195,11 +326,11 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     }
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_stopped || !choose_path(header)) return false;
+        if (m_stopped || !folder_in_place() || !choose_path(header)) return false;
     }
     // Asking may take the person a while: the signal thread must be able to end the process meanwhile.
     std::string final_path = m_final_path;
-    bool named = !m_output.empty() && !is_directory(m_output);
+    const bool named = m_named;
     if (header.kind == KIND_TREE) {
         struct stat info {};
         if (lstat(final_path.c_str(), &info) == 0) {
@@ -227,11 +358,11 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     std::string error, removed;
     // --force names a fresh start: a part that may not be continued is removed rather than left alone.
     if (!m_part.open(beside(final_path, "", ".tqr-part"), m_force, &error, &removed)) return fail(error);
-    if (!removed.empty() && m_note) m_note(removed + "; starting afresh (--force)");
+    if (!removed.empty()) note(removed + "; starting afresh (--force)");
     bool dropped = false;
     int64_t kept = m_part.adopt(header, &dropped);
     if (kept < 0) return fail_errno("cannot write " + m_part.path());
-    if (dropped && m_note) m_note("discarded " + m_part.path() + ": it is not the start of the file on offer");
+    if (dropped) note("discarded " + m_part.path() + ": it is not the start of the file on offer");
     if (header.size_known && !room_for(header.size - static_cast<uint64_t>(kept))) {
         // Declined: what an earlier transfer kept stays for a try with more room.
         if (kept > 0) {
@@ -296,7 +427,7 @@ bool Destination::restart() {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_stopped) return fail("interrupted");
     m_resumed_at = 0;
-    if (m_note) m_note("discarded " + m_part.path() + ": the sender's file changed since; starting from 0");
+    note("discarded " + m_part.path() + ": the sender's file changed since; starting from 0");
     return m_part.restart() || fail_errno("cannot write " + m_part.path());
 }
 
@@ -395,7 +526,7 @@ std::string Destination::abandon_locked(bool link_lost) {
                            " of " + Progress::human_bytes(static_cast<double>(m_part.size())) +
                            "): the same command again continues from there";
         m_part.close();
-        return line;
+        return shown(line);
     }
     m_part.remove();
     return "nothing was kept";
@@ -419,21 +550,23 @@ std::vector<std::string> Destination::refused() const {
 
 std::vector<std::string> Destination::placed() const {
     std::lock_guard<std::mutex> guard(m_mutex);
-    return m_tree ? m_tree->placed() : std::vector<std::string>();
+    std::vector<std::string> placed = m_tree ? m_tree->placed() : std::vector<std::string>();
+    for (std::string& path : placed) path = shown(path);
+    return placed;
 }
 
 // What receives of the same folder that were killed left hidden beside it is told of.
 void Destination::tell_leftovers() {
     if (!m_note) return;
     for (const std::string& path : TreeSink::leftovers(m_final_path))
-        m_note(path + " is what an earlier receive of it left when it was cut off; remove it to free its room");
+        note(path + " is what an earlier receive of it left when it was cut off; remove it to free its room");
 }
 
 // Whether `need` more bytes fit in the final path's folder, leaving the margin; declines with
 // "PATH needs X, Y free" when they do not. A file system that cannot tell is not held against it.
 bool Destination::room_for(uint64_t need) {
     DiskSpace space;
-    if (!disk_space(folder_of(m_final_path), &space)) return true;
+    if (!disk_space(final_folder(), &space)) return true;
     std::string shortfall = space_shortfall(need, space);
     return shortfall.empty() || fail(m_final_path + " " + shortfall);
 }
@@ -446,7 +579,7 @@ bool Destination::watch_space(size_t written) {
     if (m_unchecked < m_next_check) return true;
     m_unchecked = 0;
     DiskSpace space;
-    if (!disk_space(folder_of(m_final_path), &space)) return true;
+    if (!disk_space(final_folder(), &space)) return true;
     uint64_t margin = space_margin(space.size);
     if (space.free >= margin + written) {
         m_next_check =
@@ -459,8 +592,12 @@ bool Destination::watch_space(size_t written) {
 }
 
 bool Destination::fail(const std::string& what) {
-    m_error = what;
+    m_error = shown(what);
     return false;
+}
+
+void Destination::note(const std::string& line) {
+    if (m_note) m_note(shown(line));
 }
 
 bool Destination::fail_errno(const std::string& what) {

@@ -69,7 +69,7 @@ public:
 
     bool to_stdout() const { return m_output == "-"; }
     // "" for standard output.
-    const std::string& final_path() const { return m_final_path; }
+    std::string final_path() const { return shown(m_final_path); }
     const std::string& error() const { return m_error; }
     // Where this transfer began: the bytes that an earlier one had kept.
     uint64_t resumed_at() const { return m_resumed_at; }
@@ -93,10 +93,16 @@ private:
     bool room_for(uint64_t need);
     void tell_leftovers();
     bool watch_space(size_t written);
+    bool hold_folder(const std::string& folder, const std::string& shown_prefix);
+    std::string place(const std::string& name) const;
+    std::string shown(const std::string& line) const;
+    bool folder_in_place();
+    std::string final_folder() const;
+    void note(const std::string& line);
     bool fail(const std::string& what);
     bool fail_errno(const std::string& what);
     std::string abandon_locked(bool link_lost);
-    std::string describe() const { return m_final_path.empty() ? "the output" : m_final_path; }
+    std::string describe() const { return m_final_path.empty() ? "the output" : shown(m_final_path); }
 
     const std::string m_output;
     const bool m_sealed;
@@ -113,7 +119,13 @@ private:
     bool m_out_of_space = false;
     uint64_t m_unchecked = 0;   // written since the free space was last looked at
     uint64_t m_next_check = 0;  // ... and how much more may be written before the next look
-    std::string m_final_path;
+    // The folder that receives, held by check() (-1 for standard output): the calls name what is in it
+    // through `m_held` (/proc/self/fd/N, "" where that does not lead to it), and lines show it as
+    // `m_shown_folder`, and what is in it as `m_shown_prefix` and the name, as the person gave them.
+    int m_folder_fd = -1;
+    std::string m_held, m_shown_folder, m_shown_prefix;
+    bool m_named = false;  // --output names the file itself, not a folder
+    std::string m_final_path;  // as the calls name it
     std::string m_error;
     uint64_t m_resumed_at = 0;
     PartFile m_part;
