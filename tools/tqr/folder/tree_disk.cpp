@@ -113,6 +113,17 @@ std::string others_may_rename(const std::string& resolved) {
     return "";
 }
 
+std::string foreign_link(const std::string& path, const std::string& tool) {
+    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        std::string on_the_way = path.substr(0, end);
+        struct stat info {};
+        if (lstat(on_the_way.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid != geteuid() && info.st_uid != 0)
+            return on_the_way + " is a symbolic link of another user (uid " + std::to_string(info.st_uid) + "); " + tool +
+                   " follows only its own user's or the system's";
+        if (end == std::string::npos) return "";
+    }
+}
+
 bool same_version(int fd, const struct stat& opened) {
     struct stat now {};
     auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };

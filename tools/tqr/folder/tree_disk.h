@@ -41,6 +41,11 @@ std::string error_of(archive* failed);
 // list names may write in without the sticky bit. "" when nobody could.
 std::string others_may_rename(const std::string& resolved);
 
+// Why `path` may not be followed: a symbolic link that another user made, in a shared folder say,
+// leads where that user chose, whichever component of the path it is ("" when none is). `tool`
+// names the command in the line.
+std::string foreign_link(const std::string& path, const std::string& tool);
+
 // Puts every file and folder below `root` (open as `root_fd`) on disk. false, with `error` set, when
 // a flush failed.
 bool flush_tree(const std::string& root, int root_fd, std::string* error);

@@ -14,6 +14,7 @@
 
 #include "cli/progress.h"
 #include "folder/tree.h"
+#include "folder/tree_disk.h"
 
 namespace tqr {
 
@@ -95,19 +96,6 @@ Destination::~Destination() {
     if (m_folder_fd >= 0) close(m_folder_fd);
 }
 
-// Why --output's `path` may not be followed: a symbolic link that another user made, in a shared
-// folder say, leads where that user chose, whichever component of the path it is ("" when none is).
-static std::string foreign_link(const std::string& path) {
-    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
-        std::string on_the_way = path.substr(0, end);
-        struct stat info {};
-        if (lstat(on_the_way.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid != geteuid() && info.st_uid != 0)
-            return on_the_way + " is a symbolic link of another user (uid " + std::to_string(info.st_uid) +
-                   "); tqr receive follows only its own user's or the system's";
-        if (end == std::string::npos) return "";
-    }
-}
-
 // The folder `path` held for looking names up in, or -1 with `why`. Followed a name at a time, through
 // no link of another user, each name judged on what was opened, so that a folder swapped for a link
 // while it is walked cannot lead elsewhere.
@@ -175,7 +163,7 @@ bool Destination::check() {
         if (access(".", W_OK) != 0) return fail_errno("cannot write in this folder");
         return hold_folder(".", "");
     }
-    std::string link = foreign_link(m_output);
+    std::string link = disk::foreign_link(m_output, "tqr receive");
     if (!link.empty()) return fail(link);
     if (is_directory(m_output)) {
         if (access(m_output.c_str(), W_OK) != 0) return fail_errno("cannot write in " + m_output);
@@ -243,7 +231,7 @@ bool Destination::folder_in_place() {
     if (m_folder_fd < 0) return true;
     struct stat held {}, named {};
     if (fstat(m_folder_fd, &held) == 0 && stat(m_shown_folder.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-        held.st_ino == named.st_ino && foreign_link(m_shown_folder).empty())
+        held.st_ino == named.st_ino && disk::foreign_link(m_shown_folder, "tqr receive").empty())
         return true;
     return fail(m_shown_folder + " was moved or replaced since tqr receive began; nothing was written");
 }

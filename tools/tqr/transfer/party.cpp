@@ -4,6 +4,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -11,7 +13,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 
 #include <sodium.h>
 
@@ -22,9 +25,55 @@
 #include "protocol/phrase.h"
 #include "protocol/settings.h"
 #include "cli/progress.h"
+#include "folder/tree_disk.h"
 #include "transfer/secure.h"
 
 namespace tqr {
+
+namespace {
+
+constexpr size_t kKeyFileBytes = 64 * 1024;  // read of a key file, at most: its first line is the key
+
+// The first line of the key file at `path`. Only a regular file of this user's or the system's,
+// reached through no link of another user, is read: whoever else made it, or could put a link in its
+// place, may know the key. A fifo or a device planted under its name is not waited on.
+bool read_key_file(const std::string& path, std::string* key, std::string* error) {
+    std::string link = disk::foreign_link(path, "tqr");
+    if (!link.empty()) {
+        *error = "the key file " + link;
+        return false;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        *error = "cannot read key file " + path + ": " + strerror(errno);
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    std::string why = !S_ISREG(info.st_mode) ? "is not a regular file"
+                      : info.st_uid != geteuid() && info.st_uid != 0
+                          ? "belongs to another user (uid " + std::to_string(info.st_uid) + "), who may know the key"
+                          : "";
+    std::string text(kKeyFileBytes, '\0');
+    ssize_t n = why.empty() ? read(fd, &text[0], text.size()) : 0;
+    int failed = errno;
+    close(fd);
+    if (!why.empty()) {
+        *error = "the key file " + path + " " + why + "; use a key file of your own";
+        return false;
+    }
+    if (n < 0) {
+        *error = "cannot read key file " + path + ": " + strerror(failed);
+        return false;
+    }
+    text.resize(static_cast<size_t>(n));
+    std::string line = text.substr(0, text.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    *key = line;
+    return true;
+}
+
+}  // namespace
 
 bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origin, std::string* error) {
     if (options.key_given) {
@@ -33,21 +82,8 @@ bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origi
         return true;
     }
     if (!options.key_file.empty()) {
-        std::ifstream file(options.key_file);
-        if (!file) {
-            *error = "cannot read key file " + options.key_file;
-            return false;
-        }
-        std::string line;
-        std::getline(file, line);
-        if (file.bad()) {
-            *error = "cannot read key file " + options.key_file;
-            return false;
-        }
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        *key = line;
         *origin = KEY_FROM_FILE;
-        return true;
+        return read_key_file(options.key_file, key, error);
     }
     const char* from_env = getenv("TQR_KEY");
     *key = from_env ? from_env : "";
@@ -78,6 +114,10 @@ int party_key(const PartyOptions& options, bool sending, Progress& progress, std
     if (*origin == KEY_FROM_OPTION)
         progress.note("warning: other users of this machine can read a key given with --key; --key-file or TQR_KEY "
                       "keep it private");
+    struct stat file {};
+    if (*origin == KEY_FROM_FILE && stat(options.key_file.c_str(), &file) == 0 && (file.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        progress.note("warning: other users of this machine may read the key file " + options.key_file +
+                      "; chmod 600 keeps it private");
     if (!options.plain) *key = normalise_key(*key);
     if (*origin != KEY_NONE && key->size() < kShortKey)
         progress.note("warning: a key of " + std::to_string(key->size()) + " characters can be guessed; tqr send "
