@@ -11,9 +11,11 @@
 // TQR_DRAIN_SECONDS (a second signal cuts that short); then every party's link ends and the exit
 // status is 0.
 #include <pthread.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -37,6 +40,7 @@
 #include "cli/commands.h"
 #include "cli/escape.h"
 #include "cli/interrupt.h"
+#include "folder/tree_disk.h"
 #include "service/metrics.h"
 #include "transfer/party.h"
 #include "service/status.h"
@@ -194,10 +198,26 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
     limits->open_files = raise_descriptor_limit();
     zel::set_quiet(options.verbose ? 0 : 1);
     if (!options.log.empty()) {
-        std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
-        g_logmsg.open(options.log, std::ios::out | std::ios::app);
-        if (!g_logmsg.is_open()) {
-            fprintf(stderr, "tqr coordinator: cannot open log file %s\n", tqr::escaped(options.log).c_str());
+        // Only a regular file of this user's or the system's, reached through no link of another user,
+        // and judged on what was opened: a link planted in a shared folder would have the log appended
+        // to a file of that user's choosing, and a fifo would hold the start.
+        std::string why = tqr::disk::foreign_link(options.log, "tqr coordinator");
+        int fd = why.empty() ? open(options.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600) : -1;
+        struct stat info {};
+        // A fifo that nobody reads does not open without blocking.
+        if (why.empty() && (fd < 0 || fstat(fd, &info) != 0)) why = errno == ENXIO ? "it is not a regular file" : strerror(errno);
+        if (why.empty() && !S_ISREG(info.st_mode)) why = "it is not a regular file";
+        if (why.empty() && info.st_uid != geteuid() && info.st_uid != 0)
+            why = "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+        if (why.empty()) {
+            std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
+            g_logmsg.open("/proc/self/fd/" + std::to_string(fd), std::ios::out | std::ios::app);
+            if (!g_logmsg.is_open()) why = "cannot open it again by its descriptor";
+        }
+        if (fd >= 0) close(fd);
+        if (!why.empty()) {
+            fprintf(stderr, "tqr coordinator: cannot open log file %s: %s\n", tqr::escaped(options.log).c_str(),
+                    tqr::escaped(why).c_str());
             return false;
         }
     }
