@@ -456,7 +456,9 @@ bool Destination::commit() {
     if (to_stdout()) return fflush(m_spool) == 0 || fail_errno("cannot spool the payload");
     if (m_tree) {
         std::string error;
-        return m_tree->commit(&error) || fail(error);
+        if (!m_tree->commit(&error)) return fail(error);
+        tell_if_moved();
+        return true;
     }
     if (!m_part.is_open()) {
         int fd = m_fd;
@@ -482,8 +484,22 @@ bool Destination::commit() {
     }
     m_part.close();
     // The rename itself outlives a power loss only once its folder is on disk.
-    return sync_folder(folder_of(m_final_path)) ||
-           fail_errno(m_final_path + " is in place, but its folder could not be flushed to disk");
+    if (!sync_folder(folder_of(m_final_path)))
+        return fail_errno(m_final_path + " is in place, but its folder could not be flushed to disk");
+    tell_if_moved();
+    return true;
+}
+
+// The payload went into the folder that was checked; when someone moved that folder while it arrived,
+// its name no longer says where the payload is, and the person is told.
+void Destination::tell_if_moved() {
+    struct stat held {}, named {};
+    char now[PATH_MAX];
+    if (m_held.empty() || fstat(m_folder_fd, &held) != 0 ||
+        (stat(m_shown_folder.c_str(), &named) == 0 && held.st_dev == named.st_dev && held.st_ino == named.st_ino) ||
+        realpath(m_held.c_str(), now) == nullptr)
+        return;
+    note(m_shown_folder + " was moved while the payload arrived: it is in " + now);
 }
 
 std::string Destination::abandon(bool link_lost) {

@@ -98,6 +98,7 @@ private:
     std::string shown(const std::string& line) const;
     bool folder_in_place();
     std::string final_folder() const;
+    void tell_if_moved();
     void note(const std::string& line);
     bool fail(const std::string& what);
     bool fail_errno(const std::string& what);
