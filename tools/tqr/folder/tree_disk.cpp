@@ -124,6 +124,15 @@ std::string foreign_link(const std::string& path, const std::string& tool) {
     }
 }
 
+std::string opened_through_foreign_link(int fd, const std::string& path, const std::string& tool) {
+    std::string link = foreign_link(path, tool);
+    if (!link.empty()) return link;
+    struct stat held {}, named {};
+    if (fstat(fd, &held) != 0 || stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev || held.st_ino != named.st_ino)
+        return path + " was replaced while it was opened";
+    return "";
+}
+
 bool same_version(int fd, const struct stat& opened) {
     struct stat now {};
     auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };

@@ -46,6 +46,11 @@ std::string others_may_rename(const std::string& resolved);
 // names the command in the line.
 std::string foreign_link(const std::string& path, const std::string& tool);
 
+// Why the file open as `fd` may not be taken for `path` once opened by it: a link of another user
+// came onto the path between the check and the open, or the path now leads elsewhere ("" when
+// neither is so).
+std::string opened_through_foreign_link(int fd, const std::string& path, const std::string& tool);
+
 // Puts every file and folder below `root` (open as `root_fd`) on disk. false, with `error` set, when
 // a flush failed.
 bool flush_tree(const std::string& root, int root_fd, std::string* error);

@@ -209,6 +209,8 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
         if (why.empty() && !S_ISREG(info.st_mode)) why = "it is not a regular file";
         if (why.empty() && info.st_uid != geteuid() && info.st_uid != 0)
             why = "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+        // A link put on the path between the check and the open is caught here.
+        if (why.empty()) why = tqr::disk::opened_through_foreign_link(fd, options.log, "tqr coordinator");
         if (why.empty()) {
             std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
             g_logmsg.open("/proc/self/fd/" + std::to_string(fd), std::ios::out | std::ios::app);

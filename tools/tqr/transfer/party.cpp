@@ -54,6 +54,13 @@ bool read_key_file(const std::string& path, std::string* key, std::string* error
                       : info.st_uid != geteuid() && info.st_uid != 0
                           ? "belongs to another user (uid " + std::to_string(info.st_uid) + "), who may know the key"
                           : "";
+    // A link put on the path between the check above and the open is caught here.
+    std::string swapped = why.empty() ? disk::opened_through_foreign_link(fd, path, "tqr") : "";
+    if (!swapped.empty()) {
+        close(fd);
+        *error = "the key file " + swapped;
+        return false;
+    }
     std::string text(kKeyFileBytes, '\0');
     ssize_t n = why.empty() ? read(fd, &text[0], text.size()) : 0;
     int failed = errno;
