@@ -67,7 +67,9 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
         {{"coordinator"}, "TQR_REMOTE_SENDERS=yes", 1, "TQR_REMOTE_SENDERS"},
         {{"send", "--conference", "c", "--key-file", "empty", "f"}, "", 1, "is empty"},
         {{"receive", "--conference", "c", "--key-file", "fifo.key"}, "", 1, "the key file fifo.key is not a regular file"},
-        {{"coordinator", "--log", "fifo.key"}, "", 1, "cannot open log file fifo.key: it is not a regular file"},
+        {{"coordinator", "--log", "fifo.key"}, "", 1, "cannot open log file fifo.key: it is a fifo that nobody reads"},
+        {{"coordinator", "--log", "theirs.key"}, "", 1, "cannot open log file theirs.key: it belongs to another user (uid 65534)"},
+        {{"send", "--conference", "c", "--key-file", "/dev/zero", "f"}, "", 1, "the key file /dev/zero is not a regular file"},
         {{"send", "--conference", "c", "--key-file", "theirs.key", "f"}, "", 1,
          "the key file theirs.key belongs to another user (uid 65534), who may know the key"},
         {{"receive", "--conference", "c"}, "TQR_KEY=", 1, "is empty"},
@@ -552,6 +554,66 @@ TEST(TrustTest, AFifoNamedByOutputIsWrittenOnlyWhileItsOwnReaderReads) {
     EXPECT_TRUE(read.get() == payload);
     EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
     EXPECT_EQ(coordinator.stop(), 0);
+}
+
+// A receiver that may not make a name where it stands (a folder of root's, /dev) still takes what
+// makes none there: standard output by any of its names, a device, a text message. A file that would
+// go there is declined once it is offered, and the sender serves the next receive. The coordinator
+// logs to /dev/null.
+TEST(TrustTest, WhatMakesNoNameNeedsNoFolderToWriteIn) {
+    if (geteuid() != 0) GTEST_SKIP() << "a second user (uid 65534) needs the tests to run as root";
+    TempDir dir;
+    const std::string payload = random_bytes(200000, 11);
+    write_file(dir / "f", payload);
+    fs::create_directory(dir / "ro");
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755) | chmod((dir / "ro").c_str(), 0755), 0);
+    const std::vector<std::string> as_nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                             ZEL_TQR_PATH};
+    std::vector<std::string> version = as_nobody;
+    version.push_back("--version");
+    TqrProcess probe(version, dir / "ro");
+    if (probe.wait(kTool) != 0) GTEST_SKIP() << "uid 65534 cannot run " << ZEL_TQR_PATH << ": " << probe.err();
+    TqrProcess coordinator({"coordinator", "--log", "/dev/null"}, dir.path());
+    ASSERT_TRUE(coordinator.wait_for_err("listening port=", kTool)) << coordinator.err();
+    auto receive = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> command = as_nobody;
+        command.insert(command.end(), {"receive", "--conference", "ro"});
+        command.insert(command.end(), args.begin(), args.end());
+        return std::make_unique<TqrProcess>(command, dir / "ro", std::vector<std::string>{kKey});
+    };
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+        bool on_stdout;
+    };
+    const Case cases[] = {
+        {{"-o", "-"}, 0, "", true},
+        {{}, 1, "cannot write in this folder: Permission denied", false},
+        {{"-o", "/dev/f"}, 1, "cannot write in /dev: Permission denied", false},
+        {{"-o", "/dev/stdout"}, 0, "", true},
+        {{"-o", "/dev/null"}, 0, "/dev/null: 195.3 KiB", false},
+    };
+    TqrProcess sender({"send", "--conference", "ro", "--count", "3", "f"}, dir.path(), {kKey});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.empty() ? "here" : c.args.back());
+        auto receiver = receive(c.args);
+        EXPECT_EQ(receiver->wait(kTool), c.status) << receiver->err();
+        EXPECT_NE(receiver->err().find(c.says), std::string::npos) << receiver->err();
+        EXPECT_EQ(receiver->out() == payload, c.on_stdout);
+        if (c.args.empty()) {
+            EXPECT_TRUE(sender.wait_for_err("an endstation declined", kTool)) << sender.err();
+        }
+    }
+    EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
+    EXPECT_TRUE(files_in(dir / "ro").empty());
+    TqrProcess text({"send", "--conference", "ro", "--count", "1", "--text", "\u65e5\u672c \xff"}, dir.path(), {kKey});
+    auto reader = receive({});
+    EXPECT_EQ(reader->wait(kTool), 0) << reader->err();
+    EXPECT_EQ(reader->out().rfind("\u65e5\u672c \xff", 0), 0u) << reader->out();
+    EXPECT_EQ(text.wait(kTool), 0) << text.err();
+    coordinator.signal(SIGTERM);
+    EXPECT_EQ(coordinator.wait(kTool), 0) << coordinator.err();
 }
 
 }  // namespace

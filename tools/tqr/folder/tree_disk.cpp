@@ -124,13 +124,46 @@ std::string foreign_link(const std::string& path, const std::string& tool) {
     }
 }
 
-std::string opened_through_foreign_link(int fd, const std::string& path, const std::string& tool) {
-    std::string link = foreign_link(path, tool);
-    if (!link.empty()) return link;
-    struct stat held {}, named {};
-    if (fstat(fd, &held) != 0 || stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev || held.st_ino != named.st_ino)
-        return path + " was replaced while it was opened";
+namespace {
+
+// Why a file of this kind and owner is not taken ("" when it is).
+std::string untrusted(const struct stat& info, bool streams, TrustFault* fault) {
+    bool kind = S_ISREG(info.st_mode) || (streams && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)));
+    *fault = kind ? TRUST_OWNER : TRUST_KIND;
+    if (!kind) return "is not a regular file";
+    if (info.st_uid != geteuid() && info.st_uid != 0)
+        return "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
     return "";
+}
+
+}  // namespace
+
+int open_trusted(const std::string& path, int flags, bool streams, const std::string& tool, TrustFault* fault,
+                 std::string* why) {
+    *fault = TRUST_LINK;
+    *why = foreign_link(path, tool);
+    struct stat named {}, held {};
+    if (why->empty() && stat(path.c_str(), &named) == 0) *why = untrusted(named, streams, fault);
+    if (!why->empty()) return -1;
+    int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0 || fstat(fd, &held) != 0) {
+        // A fifo that nobody reads does not open for writing without blocking.
+        *fault = errno == ENXIO ? TRUST_KIND : TRUST_ERRNO;
+        *why = errno == ENXIO ? "is a fifo that nobody reads" : strerror(errno);
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    *why = untrusted(held, streams, fault);
+    // A link put on the path between the look above and the open is caught here.
+    if (why->empty()) {
+        *fault = TRUST_LINK;
+        *why = foreign_link(path, tool);
+    }
+    if (why->empty() && (stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev || held.st_ino != named.st_ino))
+        *why = path + " was replaced while it was opened";
+    if (why->empty()) return fd;
+    close(fd);
+    return -1;
 }
 
 bool same_version(int fd, const struct stat& opened) {

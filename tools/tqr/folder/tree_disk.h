@@ -46,10 +46,23 @@ std::string others_may_rename(const std::string& resolved);
 // names the command in the line.
 std::string foreign_link(const std::string& path, const std::string& tool);
 
-// Why the file open as `fd` may not be taken for `path` once opened by it: a link of another user
-// came onto the path between the check and the open, or the path now leads elsewhere ("" when
-// neither is so).
-std::string opened_through_foreign_link(int fd, const std::string& path, const std::string& tool);
+// Why open_trusted() refused a file.
+enum TrustFault {
+    TRUST_LINK,   // a link of another user is on the path, or came onto it while it was opened
+    TRUST_KIND,   // not a kind of file the caller takes
+    TRUST_OWNER,  // another user's, who could read or rewrite it
+    TRUST_ERRNO,  // it could not be opened or looked at
+};
+
+// `path` opened with `flags` (without blocking, never as a terminal that ends the process), or -1
+// with `*fault` and `*why` (a phrase such as "is not a regular file", the link's line, or
+// strerror). Taken only when it is this user's or the system's and reached through no link of another
+// user; a file someone else made, or could swap in, is theirs to read or to rewrite. `streams`: a
+// character device (/dev/null, a terminal) or a fifo that someone reads is taken beside a regular
+// file. Each is judged before it is opened, so that a device is not even opened, and again on what
+// was opened, so that a swap between the two is caught.
+int open_trusted(const std::string& path, int flags, bool streams, const std::string& tool, TrustFault* fault,
+                 std::string* why);
 
 // Puts every file and folder below `root` (open as `root_fd`) on disk. false, with `error` set, when
 // a flush failed.

@@ -198,19 +198,13 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
     limits->open_files = raise_descriptor_limit();
     zel::set_quiet(options.verbose ? 0 : 1);
     if (!options.log.empty()) {
-        // Only a regular file of this user's or the system's, reached through no link of another user,
-        // and judged on what was opened: a link planted in a shared folder would have the log appended
-        // to a file of that user's choosing, and a fifo would hold the start.
-        std::string why = tqr::disk::foreign_link(options.log, "tqr coordinator");
-        int fd = why.empty() ? open(options.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600) : -1;
-        struct stat info {};
-        // A fifo that nobody reads does not open without blocking.
-        if (why.empty() && (fd < 0 || fstat(fd, &info) != 0)) why = errno == ENXIO ? "it is not a regular file" : strerror(errno);
-        if (why.empty() && !S_ISREG(info.st_mode)) why = "it is not a regular file";
-        if (why.empty() && info.st_uid != geteuid() && info.st_uid != 0)
-            why = "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
-        // A link put on the path between the check and the open is caught here.
-        if (why.empty()) why = tqr::disk::opened_through_foreign_link(fd, options.log, "tqr coordinator");
+        // Only a file of this user's or the system's, reached through no link of another user: a link
+        // planted in a shared folder would have the log appended to a file of that user's choosing. A
+        // device (/dev/null) or a fifo that is read already may take it too.
+        tqr::disk::TrustFault fault;
+        std::string why;
+        int fd = tqr::disk::open_trusted(options.log, O_WRONLY | O_APPEND | O_CREAT, true, "tqr coordinator", &fault, &why);
+        if (fd < 0 && (fault == tqr::disk::TRUST_KIND || fault == tqr::disk::TRUST_OWNER)) why = "it " + why;
         if (why.empty()) {
             std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
             g_logmsg.open("/proc/self/fd/" + std::to_string(fd), std::ios::out | std::ios::app);

@@ -31,6 +31,14 @@ bool write_all(int fd, const unsigned char* data, size_t size) {
     return true;
 }
 
+// Whether `path` is this process's standard output itself (/dev/stdout, /dev/fd/1, or the file or
+// terminal it goes to): written as "-" is, and never replaced by a file of the same name.
+bool names_stdout(const std::string& path) {
+    struct stat named {}, out {};
+    return path == "-" || (stat(path.c_str(), &named) == 0 && fstat(STDOUT_FILENO, &out) == 0 &&
+                           named.st_dev == out.st_dev && named.st_ino == out.st_ino);
+}
+
 bool is_directory(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -85,7 +93,7 @@ std::string space_shortfall(uint64_t need, const DiskSpace& space) {
 }
 
 Destination::Destination(const std::string& output, bool sealed, bool force, AskFunction ask, NoteFunction note)
-    : m_output(output), m_sealed(sealed), m_force(force), m_ask(std::move(ask)), m_note(std::move(note)) {}
+    : m_output(names_stdout(output) ? "-" : output), m_sealed(sealed), m_force(force), m_ask(std::move(ask)), m_note(std::move(note)) {}
 
 Destination::~Destination() {
     if (!m_committed) abandon(false);
@@ -158,9 +166,11 @@ static int open_folder(const std::string& path, std::string* why) {
 
 bool Destination::check() {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (to_stdout()) return access(".", W_OK) == 0 || fail_errno("cannot write in this folder");
+    // Standard output and a text message put no name in the folder the receiver is in, so it need not
+    // be writable; a file or folder that would go there is refused when its header says so.
+    if (to_stdout()) return true;
     if (m_output.empty()) {
-        if (access(".", W_OK) != 0) return fail_errno("cannot write in this folder");
+        if (access(".", W_OK) != 0) m_unwritable = std::string("cannot write in this folder: ") + strerror(errno);
         return hold_folder(".", "");
     }
     std::string link = disk::foreign_link(m_output, "tqr receive");
@@ -171,7 +181,11 @@ bool Destination::check() {
     }
     std::string folder = folder_of(m_output);
     if (!is_directory(folder)) return fail("cannot write " + m_output + ": there is no folder " + folder);
-    if (access(folder.c_str(), W_OK) != 0) return fail_errno("cannot write in " + folder);
+    // A fifo or device is written where it is: nothing is made beside it, so its folder (/dev) need
+    // not take new names.
+    struct stat named {};
+    bool special = lstat(m_output.c_str(), &named) == 0 && (S_ISCHR(named.st_mode) || S_ISFIFO(named.st_mode));
+    if (!special && access(folder.c_str(), W_OK) != 0) return fail_errno("cannot write in " + folder);
     m_named = true;
     size_t slash = m_output.find_last_of('/');
     if (!hold_folder(folder, slash == std::string::npos ? "" : m_output.substr(0, slash + 1))) return false;
@@ -300,6 +314,7 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
         std::lock_guard<std::mutex> guard(m_mutex);
         if (m_stopped) return false;
         if (m_named) return fail("several files arrive into a folder: name one that exists with --output");
+        if (!m_unwritable.empty()) return fail(m_unwritable);
         if (!folder_in_place()) return false;
         std::string folder = place("");
         m_final_path = folder + "/" + kSetName;  // room_for looks at its folder
@@ -314,7 +329,9 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     }
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_stopped || !folder_in_place() || !choose_path(header)) return false;
+        if (m_stopped) return false;
+        if (!m_unwritable.empty()) return fail(m_unwritable);
+        if (!folder_in_place() || !choose_path(header)) return false;
     }
     // Asking may take the person a while: the signal thread must be able to end the process meanwhile.
     std::string final_path = m_final_path;

@@ -126,6 +126,7 @@ private:
     int m_folder_fd = -1;
     std::string m_held, m_shown_folder, m_shown_prefix;
     bool m_named = false;  // --output names the file itself, not a folder
+    std::string m_unwritable;  // why no file can be made in the current folder ("" when one can)
     std::string m_final_path;  // as the calls name it
     std::string m_error;
     uint64_t m_resumed_at = 0;

@@ -38,37 +38,21 @@ constexpr size_t kKeyFileBytes = 64 * 1024;  // read of a key file, at most: its
 // reached through no link of another user, is read: whoever else made it, or could put a link in its
 // place, may know the key. A fifo or a device planted under its name is not waited on.
 bool read_key_file(const std::string& path, std::string* key, std::string* error) {
-    std::string link = disk::foreign_link(path, "tqr");
-    if (!link.empty()) {
-        *error = "the key file " + link;
-        return false;
-    }
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0) {
-        *error = "cannot read key file " + path + ": " + strerror(errno);
-        if (fd >= 0) close(fd);
-        return false;
-    }
-    std::string why = !S_ISREG(info.st_mode) ? "is not a regular file"
-                      : info.st_uid != geteuid() && info.st_uid != 0
-                          ? "belongs to another user (uid " + std::to_string(info.st_uid) + "), who may know the key"
-                          : "";
-    // A link put on the path between the check above and the open is caught here.
-    std::string swapped = why.empty() ? disk::opened_through_foreign_link(fd, path, "tqr") : "";
-    if (!swapped.empty()) {
-        close(fd);
-        *error = "the key file " + swapped;
+    disk::TrustFault fault;
+    std::string why;
+    int fd = disk::open_trusted(path, O_RDONLY, false, "tqr", &fault, &why);
+    if (fd < 0) {
+        *error = fault == disk::TRUST_LINK    ? "the key file " + why
+                 : fault == disk::TRUST_ERRNO ? "cannot read key file " + path + ": " + why
+                                              : "the key file " + path + " " + why +
+                                                    (fault == disk::TRUST_OWNER ? ", who may know the key" : "") +
+                                                    "; use a key file of your own";
         return false;
     }
     std::string text(kKeyFileBytes, '\0');
-    ssize_t n = why.empty() ? read(fd, &text[0], text.size()) : 0;
+    ssize_t n = read(fd, &text[0], text.size());
     int failed = errno;
     close(fd);
-    if (!why.empty()) {
-        *error = "the key file " + path + " " + why + "; use a key file of your own";
-        return false;
-    }
     if (n < 0) {
         *error = "cannot read key file " + path + ": " + strerror(failed);
         return false;

@@ -282,7 +282,8 @@ Outcome serve_sealed(SendState& state, int fd, LinkDeadline& deadline, const std
     SendResult sent = send_offer(state, fd, session, receiver, counter, end, start, &told);
     if (sent == SEND_DECLINED) {
         state.progress->note("an endstation declined " + state.name + " (it keeps a file of that name, will not "
-                              "take the name, or its person did not confirm the check words); it got nothing");
+                              "take the name, has no room or no folder it may write in, or its person did not "
+                              "confirm the check words); it got nothing");
         return REFUSED;
     }
     if (sent != SENT) return told ? LOST_TOLD : LOST;
