@@ -20,14 +20,13 @@ ssize_t ReadAhead::lend(const char** data) {
         }
     }
     if (!m_reader.joinable()) {
-        m_lent.resize(m_batch);
+        if (m_lent.size() != m_batch) m_lent = RawBuffer<char>(m_batch);
         *data = m_lent.data();
         return m_source(m_lent.data(), m_lent.size());
     }
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_lent.empty()) {
         m_free.push_back(std::move(m_lent));  // for the reader's next batch: nothing it waits for
-        m_lent.clear();
     }
     m_changed.wait(lock, [this] { return !m_ready.empty(); });
     Batch& batch = m_ready.front();
@@ -44,7 +43,7 @@ ssize_t ReadAhead::lend(const char** data) {
 
 void ReadAhead::run() {
     for (;;) {
-        std::vector<char> bytes;
+        RawBuffer<char> bytes;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_changed.wait(lock, [this] { return m_stopping || m_ready.size() < kBatchesAhead; });
@@ -54,7 +53,7 @@ void ReadAhead::run() {
                 m_free.pop_back();
             }
         }
-        bytes.resize(m_batch);
+        if (bytes.size() != m_batch) bytes = RawBuffer<char>(m_batch);
         ssize_t filled = m_source(bytes.data(), bytes.size());
         {
             std::lock_guard<std::mutex> lock(m_mutex);

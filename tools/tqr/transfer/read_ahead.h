@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "transfer/raw_buffer.h"
+
 namespace tqr {
 
 // Made, read and ended by one link's thread; its reader thread, started by the first read(), calls
@@ -37,7 +39,7 @@ public:
 
 private:
     struct Batch {
-        std::vector<char> bytes;
+        RawBuffer<char> bytes;
         ssize_t filled = 0;  // or the source's 0 or -1
     };
     void run();
@@ -49,8 +51,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<Batch> m_ready;         // read, in order; the last one may be the source's end
-    std::vector<std::vector<char>> m_free;  // read out, for the reader to fill again
-    std::vector<char> m_lent;          // the batch lend() gave last, by the link's thread only
+    std::vector<RawBuffer<char>> m_free;  // read out, for the reader to fill again
+    RawBuffer<char> m_lent;              // the batch lend() gave last, by the link's thread only
     bool m_stopping = false;
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "code/words.h"
+#include "transfer/raw_buffer.h"
 #include "transfer/seal.h"
 
 namespace tqr {
@@ -68,7 +69,7 @@ bool parse_header(const unsigned char* plain, size_t size, PayloadHeader* header
 // kept part is still the start of this file. Only a continued transfer pays for this, and only for
 // what the receiver kept.
 bool same_start(const Session& session, const ReadFunction& read, const unsigned char asked[kAskedBytes],
-                std::vector<unsigned char>* buffer) {
+                RawBuffer<unsigned char>* buffer) {
     uint64_t size = get_be(asked, 8);
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, kIdentityBytes);
@@ -84,31 +85,28 @@ bool same_start(const Session& session, const ReadFunction& read, const unsigned
     return crypto_verify_32(expected, asked + 8) == 0;
 }
 
-// Sealed chunks gathered for one write. Its room is never zeroed (a vector's would be, on every
-// resize): each byte it hands out was written over first.
+// Sealed chunks gathered for one write, in room that is never zeroed.
 class SealedOut {
 public:
-    explicit SealedOut(size_t room) : m_bytes(new unsigned char[room]), m_room(room) {}
+    explicit SealedOut(size_t room) : m_bytes(room) {}
 
-    const unsigned char* data() const { return m_bytes.get(); }
+    const unsigned char* data() const { return m_bytes.data(); }
     size_t size() const { return m_size; }
     void clear() { m_size = 0; }
     // `size` more bytes at the end, for the caller to fill.
     unsigned char* extend(size_t size) {
-        if (m_size + size > m_room) {
-            m_room = std::max(2 * m_room, m_size + size);
-            std::unique_ptr<unsigned char[]> bigger(new unsigned char[m_room]);
-            memcpy(bigger.get(), m_bytes.get(), m_size);
+        if (m_size + size > m_bytes.size()) {
+            RawBuffer<unsigned char> bigger(std::max(2 * m_bytes.size(), m_size + size));
+            memcpy(bigger.data(), m_bytes.data(), m_size);
             m_bytes = std::move(bigger);
         }
-        unsigned char* at = m_bytes.get() + m_size;
+        unsigned char* at = m_bytes.data() + m_size;
         m_size += size;
         return at;
     }
 
 private:
-    std::unique_ptr<unsigned char[]> m_bytes;
-    size_t m_room;
+    RawBuffer<unsigned char> m_bytes;
     size_t m_size = 0;
 };
 
@@ -158,7 +156,7 @@ private:
     }
 
     int m_fd;
-    std::vector<unsigned char> m_buffer;
+    RawBuffer<unsigned char> m_buffer;
     size_t m_begin = 0, m_end = 0;  // the bytes received and not yet taken
 };
 
@@ -221,7 +219,7 @@ SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offe
     uint64_t done = get_be(asked, 8);
     if (done == kDeclined) return SEND_DECLINED;
     if (done != 0 && (offer.kind != KIND_FILE || done > offer.size)) return SEND_FAILED;
-    std::vector<unsigned char> buffer(lend ? 0 : kBatchBytes);
+    RawBuffer<unsigned char> buffer(lend ? 0 : kBatchBytes);
     if (done > 0 && (lend || !same_start(session, read, asked, &buffer))) done = 0;
     *start = done;
     payload_moved();
@@ -287,7 +285,7 @@ ReceiveResult receive_sealed(int fd, const Session& session, const BeginFunction
 
     // Verified plaintext collects here, chunk after chunk, while more chunks are already in: one write
     // per batch.
-    std::vector<unsigned char> plain(kBatchBytes + kMaxChunkBytes);
+    RawBuffer<unsigned char> plain(kBatchBytes + kMaxChunkBytes);
     size_t size = 0;
     bool last = false;
     Chunk chunk = open_chunk(&reader, &state, plain.data(), &size, &last);
