@@ -240,8 +240,10 @@ std::string Destination::shown(const std::string& line) const {
 // The folder the payload goes into: a set's is its final path itself.
 std::string Destination::final_folder() const { return m_final_path == place("") ? m_final_path : folder_of(m_final_path); }
 
-// Whether the folder's path still leads to the folder that was checked when the receive began.
-bool Destination::folder_in_place() {
+// Whether a payload may be made in the folder: it may be written in, and its path still leads to the
+// folder that was checked when the receive began.
+bool Destination::folder_may_receive() {
+    if (!m_unwritable.empty()) return fail(m_unwritable);
     if (m_folder_fd < 0) return true;
     struct stat held {}, named {};
     if (fstat(m_folder_fd, &held) == 0 && stat(m_shown_folder.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
@@ -314,8 +316,7 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
         std::lock_guard<std::mutex> guard(m_mutex);
         if (m_stopped) return false;
         if (m_named) return fail("several files arrive into a folder: name one that exists with --output");
-        if (!m_unwritable.empty()) return fail(m_unwritable);
-        if (!folder_in_place()) return false;
+        if (!folder_may_receive()) return false;
         std::string folder = place("");
         m_final_path = folder + "/" + kSetName;  // room_for looks at its folder
         tell_leftovers();
@@ -329,9 +330,7 @@ bool Destination::open(const PayloadHeader& header, uint64_t* start) {
     }
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_stopped) return false;
-        if (!m_unwritable.empty()) return fail(m_unwritable);
-        if (!folder_in_place() || !choose_path(header)) return false;
+        if (m_stopped || !folder_may_receive() || !choose_path(header)) return false;
     }
     // Asking may take the person a while: the signal thread must be able to end the process meanwhile.
     std::string final_path = m_final_path;

@@ -96,7 +96,7 @@ private:
     bool hold_folder(const std::string& folder, const std::string& shown_prefix);
     std::string place(const std::string& name) const;
     std::string shown(const std::string& line) const;
-    bool folder_in_place();
+    bool folder_may_receive();
     std::string final_folder() const;
     void tell_if_moved();
     void note(const std::string& line);
