@@ -60,9 +60,10 @@ for building host programs against libzel-protocol${PROJECT_VERSION_MAJOR}.")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME tqr)
 # tqr links the library of the Runtime package built beside it: dpkg-shlibdeps finds it in the build
-# tree, and the dependency is stated, to the exact version the tool was built with.
+# tree, and the dependency is stated, to the exact version the tool was built with. libarchive is
+# loaded, not linked, so dpkg-shlibdeps cannot see it: it is named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
-set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libzel-protocol${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libzel-protocol${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION}), ${TQR_ARCHIVE_PACKAGE}")
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/packaging/conffiles)
 set(CPACK_COMPONENT_TOOL_DESCRIPTION "TQR rendezvous coordinator and file transfer tool

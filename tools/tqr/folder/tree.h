@@ -27,6 +27,8 @@ struct archive_entry;
 
 namespace tqr {
 
+struct ArchiveLibrary;
+
 // What a sender serves of a folder: opened and walked once by the main thread before any link
 // exists, then read (never changed) by the threads of all links at once; stop() may come from any
 // thread, and ends the walk at its next entry. The scan goes from
@@ -223,6 +225,7 @@ private:
     void refuse_leaving_links(std::vector<std::string>* refused);
     void stop_extractor();
 
+    const ArchiveLibrary* m_lib = nullptr;  // from open() on
     std::string m_final;
     bool m_set = false, m_force = false;
     std::vector<std::string> m_placed;

@@ -172,11 +172,6 @@ bool same_version(int fd, const struct stat& opened) {
     return fstat(fd, &now) == 0 && now.st_size == opened.st_size && same(now.st_mtim, opened.st_mtim);
 }
 
-std::string error_of(archive* failed) {
-    const char* text = archive_error_string(failed);
-    return text ? text : "an unknown error";
-}
-
 namespace {
 
 // One walk of flush_tree, on the thread that walks (nftw takes no context).

@@ -4,7 +4,6 @@
 #ifndef ZEL_TOOLS_TQR_FOLDER_TREE_DISK_H
 #define ZEL_TOOLS_TQR_FOLDER_TREE_DISK_H
 
-#include <archive.h>
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -30,9 +29,6 @@ bool resolves_beneath(int root, const std::vector<std::string>& at, size_t floor
 // (the status change time) does not change the content, and a link that reads the file meanwhile
 // goes on.
 bool same_version(int fd, const struct stat& opened);
-
-// libarchive's last error, which may be none.
-std::string error_of(archive* failed);
 
 // Why someone other than this user and the system could rename what is made below the folder
 // `resolved` (a path without links), and so put a link in its place while it is written by path: a

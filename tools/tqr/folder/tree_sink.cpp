@@ -1,7 +1,5 @@
 #include "folder/tree.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -18,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "folder/archive_library.h"
 #include "folder/tree_disk.h"
 #include "transfer/part_file.h"
 #include "transfer/payload.h"
@@ -27,7 +26,6 @@ namespace tqr {
 namespace {
 
 using disk::components;
-using disk::error_of;
 using disk::resolves_beneath;
 using disk::stays_inside;
 using disk::flush_tree;
@@ -93,6 +91,12 @@ bool TreeSink::open(const std::string& final_path, std::string* error, bool set,
     struct stat info {};
     if (!set && lstat(final_path.c_str(), &info) == 0) {
         *error = final_path + " exists; a folder is received only under a name that is free";
+        return false;
+    }
+    std::string unloaded;
+    m_lib = archive_library(&unloaded);
+    if (m_lib == nullptr) {
+        *error = "cannot extract a folder here: libarchive cannot be loaded (" + unloaded + ")";
         return false;
     }
     std::string parent, base;
@@ -172,27 +176,27 @@ ssize_t TreeSink::pull(const void** data) {
 }
 
 void TreeSink::extract() {
-    archive* in = archive_read_new();
-    archive_read_support_format_tar(in);
-    archive* out = archive_write_disk_new();
+    archive* in = m_lib->read_new();
+    m_lib->read_support_format_tar(in);
+    archive* out = m_lib->write_disk_new();
     // Our own checks come first (admit); this keeps libarchive from honouring a "..". The archive's
     // links are made only once everything else is in (make_links), so no file or folder can be written
     // through one, and libarchive need not look at every name on each path (a look-up and an open per
     // name: most of the time of a folder of small files).
-    archive_write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
-    bool ok = archive_read_open(in, this, nullptr, pull_bytes, nullptr) == ARCHIVE_OK;
-    std::string error = ok ? "" : error_of(in);
+    m_lib->write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
+    bool ok = m_lib->read_open(in, this, nullptr, pull_bytes, nullptr) == ARCHIVE_OK;
+    std::string error = ok ? "" : m_lib->error_of(in);
     std::vector<std::string> refused;
     while (ok) {
         archive_entry* entry = nullptr;
-        int next = archive_read_next_header(in, &entry);
+        int next = m_lib->read_next_header(in, &entry);
         if (next == ARCHIVE_EOF) break;
         if (next < ARCHIVE_WARN) {
             ok = false;
-            error = error_of(in);
+            error = m_lib->error_of(in);
             break;
         }
-        std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+        std::string name = m_lib->entry_pathname(entry) ? m_lib->entry_pathname(entry) : "";
         std::string why;
         if (!admit(entry, &why)) {
             if (m_full) {
@@ -203,12 +207,12 @@ void TreeSink::extract() {
             if (!why.empty()) refused.push_back(name + ": " + why);
             continue;  // the next header skips its data
         }
-        if (archive_entry_filetype(entry) == AE_IFLNK) {
-            m_links.push_back({name, archive_entry_pathname(entry), archive_entry_symlink(entry),
-                               {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}});
+        if (m_lib->entry_filetype(entry) == AE_IFLNK) {
+            m_links.push_back({name, m_lib->entry_pathname(entry), m_lib->entry_symlink(entry),
+                               {m_lib->entry_mtime(entry), m_lib->entry_mtime_nsec(entry)}});
             continue;
         }
-        if (archive_entry_filetype(entry) == AE_IFREG) {
+        if (m_lib->entry_filetype(entry) == AE_IFREG) {
             std::string read_error;
             if (write_file(in, entry, name, &refused, &read_error)) {
                 if (!read_error.empty()) {
@@ -218,36 +222,36 @@ void TreeSink::extract() {
                 continue;
             }
         }
-        if (archive_write_header(out, entry) < ARCHIVE_WARN) {
-            refused.push_back(name + ": " + error_of(out));
+        if (m_lib->write_header(out, entry) < ARCHIVE_WARN) {
+            refused.push_back(name + ": " + m_lib->error_of(out));
             continue;
         }
         const void* block;
         size_t size;
         la_int64_t offset;
         int read;
-        while ((read = archive_read_data_block(in, &block, &size, &offset)) == ARCHIVE_OK) {
-            if (archive_write_data_block(out, block, size, offset) < ARCHIVE_WARN) {
-                refused.push_back(name + ": " + error_of(out));
+        while ((read = m_lib->read_data_block(in, &block, &size, &offset)) == ARCHIVE_OK) {
+            if (m_lib->write_data_block(out, block, size, offset) < ARCHIVE_WARN) {
+                refused.push_back(name + ": " + m_lib->error_of(out));
                 break;
             }
         }
         if (read < ARCHIVE_WARN) {
             ok = false;
-            error = error_of(in);
+            error = m_lib->error_of(in);
         }
-        archive_write_finish_entry(out);
+        m_lib->write_finish_entry(out);
     }
     // Before the folders get their modes (which may deny writing) and times (which a removal changes).
     if (ok) make_links(&refused);
     if (ok) refuse_leaving_links(&refused);
     // Closing sets the folders' modes and times, now that nothing more goes into them.
-    if (archive_write_close(out) != ARCHIVE_OK && ok) {
+    if (m_lib->write_close(out) != ARCHIVE_OK && ok) {
         ok = false;
-        error = error_of(out);
+        error = m_lib->error_of(out);
     }
-    archive_write_free(out);
-    archive_read_free(in);
+    m_lib->write_free(out);
+    m_lib->read_free(in);
     std::lock_guard<std::mutex> guard(m_mutex);
     m_refused = refused;
     m_ok = ok && !m_aborted;
@@ -262,7 +266,7 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
         *why = reason;
         return false;
     };
-    const char* name = archive_entry_pathname(entry);
+    const char* name = m_lib->entry_pathname(entry);
     std::string path = name ? name : "";
     if (path.empty()) return refuse("an entry without a name");
     if (path[0] == '/') return refuse("an absolute path");
@@ -271,14 +275,14 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
     if (std::find(parts.begin(), parts.end(), "..") != parts.end()) return refuse("a .. in its path");
     if (m_top.empty()) m_top = parts[0];
     if (parts[0] != m_top) return refuse("outside the folder " + m_top);
-    if (archive_entry_hardlink(entry) != nullptr) return refuse("a hard link");
-    mode_t type = archive_entry_filetype(entry);
+    if (m_lib->entry_hardlink(entry) != nullptr) return refuse("a hard link");
+    mode_t type = m_lib->entry_filetype(entry);
     if (parts.size() == 1 && type != AE_IFDIR) return refuse("the top of the folder is not a folder");
     // A set's entries go apart: a link among them, or one that leaves its own folder, could lead to
     // whatever stands beside them.
     if (m_set && parts.size() == 2 && type == AE_IFLNK) return refuse("a link among the entries of a set");
     if (type == AE_IFLNK) {
-        const char* target = archive_entry_symlink(entry);
+        const char* target = m_lib->entry_symlink(entry);
         std::vector<std::string> dir(parts.begin() + 1, parts.end() - 1);
         if (target == nullptr || !stays_inside(dir, target, m_set ? 1 : 0)) return refuse("a link that leads out of the folder");
     } else if (type != AE_IFREG && type != AE_IFDIR) {
@@ -287,7 +291,7 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
     if (type == AE_IFREG) {
         // The size the entry claims, not the bytes it carries: a sparse entry of a terabyte is a few
         // bytes of archive.
-        m_claimed += static_cast<uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0));
+        m_claimed += static_cast<uint64_t>(std::max<la_int64_t>(m_lib->entry_size(entry), 0));
         if (m_claimed > m_room) {
             m_full = true;
             return refuse("");
@@ -296,8 +300,8 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
     if (parts.size() == 1) {
         // The hidden folder itself, which exists already: libarchive leaves it as it is, so its mode
         // and time are set once everything is in it.
-        m_top_mode = archive_entry_perm(entry) & 0777 & ~m_umask;
-        m_top_time = {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)};
+        m_top_mode = m_lib->entry_perm(entry) & 0777 & ~m_umask;
+        m_top_time = {m_lib->entry_mtime(entry), m_lib->entry_mtime_nsec(entry)};
         m_top_seen = true;
         return refuse("");
     }
@@ -307,9 +311,9 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
     // must therefore be one that a call takes.
     if (type == AE_IFLNK && placed.size() - m_hidden.size() >= PATH_MAX) return refuse("a link too deep in the folder to be checked");
     if (!m_extracted.insert(std::hash<std::string>{}(placed)).second) return refuse("a second entry of the same name");
-    archive_entry_set_pathname(entry, placed.c_str());
+    m_lib->entry_set_pathname(entry, placed.c_str());
     // Nothing set-user-ID, set-group-ID or sticky from a stranger, and nothing this user's umask denies.
-    archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777 & ~m_umask);
+    m_lib->entry_set_perm(entry, m_lib->entry_perm(entry) & 0777 & ~m_umask);
     return true;
 }
 
@@ -322,19 +326,19 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
 // list of the receiving folder has its say, as for any file made there).
 bool TreeSink::write_file(archive* in, archive_entry* entry, const std::string& name, std::vector<std::string>* refused,
                           std::string* read_error) {
-    const std::string inner = std::string(archive_entry_pathname(entry)).substr(m_hidden.size() + 1);
+    const std::string inner = std::string(m_lib->entry_pathname(entry)).substr(m_hidden.size() + 1);
     if (inner.size() >= PATH_MAX) return false;
     int fd = openat(m_hidden_fd, inner.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    archive_entry_perm(entry));
+                    m_lib->entry_perm(entry));
     if (fd < 0) return false;
-    const la_int64_t size = std::max<la_int64_t>(archive_entry_size(entry), 0);
+    const la_int64_t size = std::max<la_int64_t>(m_lib->entry_size(entry), 0);
     std::string failure;
     la_int64_t end = 0;
     const void* block;
     size_t length;
     la_int64_t offset;
     int read;
-    while ((read = archive_read_data_block(in, &block, &length, &offset)) == ARCHIVE_OK) {
+    while ((read = m_lib->read_data_block(in, &block, &length, &offset)) == ARCHIVE_OK) {
         if (!failure.empty()) continue;  // the rest is read, so that the next entry follows
         if (offset < 0 || offset > size || static_cast<la_int64_t>(length) > size - offset) {
             failure = "data beyond its size";
@@ -349,10 +353,10 @@ bool TreeSink::write_file(archive* in, archive_entry* entry, const std::string& 
         }
         end = std::max(end, offset + static_cast<la_int64_t>(length));
     }
-    if (read < ARCHIVE_WARN) *read_error = error_of(in);
+    if (read < ARCHIVE_WARN) *read_error = m_lib->error_of(in);
     // A sparse file may end in a hole.
     if (failure.empty() && end < size && ftruncate(fd, size) != 0) failure = strerror(errno);
-    const timespec times[2] = {{0, UTIME_OMIT}, {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}};
+    const timespec times[2] = {{0, UTIME_OMIT}, {m_lib->entry_mtime(entry), m_lib->entry_mtime_nsec(entry)}};
     if (failure.empty() && futimens(fd, times) != 0) failure = strerror(errno);
     close(fd);
     if (!failure.empty()) refused->push_back(name + ": " + failure);
@@ -370,27 +374,27 @@ bool TreeSink::made_link(const Link& link) const {
 // and in place of nothing that is there.
 void TreeSink::make_links(std::vector<std::string>* refused) {
     if (m_links.empty()) return;
-    archive* links = archive_write_disk_new();
-    archive_write_disk_set_options(links, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+    archive* links = m_lib->write_disk_new();
+    m_lib->write_disk_set_options(links, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                                               ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_NO_OVERWRITE);
     for (const Link& link : m_links) {
-        archive_entry* entry = archive_entry_new();
-        archive_entry_copy_pathname(entry, link.place.c_str());
-        archive_entry_set_filetype(entry, AE_IFLNK);
-        archive_entry_set_perm(entry, 0777);
-        archive_entry_copy_symlink(entry, link.target.c_str());
-        archive_entry_set_mtime(entry, link.mtime.tv_sec, link.mtime.tv_nsec);
-        if (archive_write_header(links, entry) < ARCHIVE_WARN) {
-            refused->push_back(link.name + ": " + error_of(links));
+        archive_entry* entry = m_lib->entry_new();
+        m_lib->entry_copy_pathname(entry, link.place.c_str());
+        m_lib->entry_set_filetype(entry, AE_IFLNK);
+        m_lib->entry_set_perm(entry, 0777);
+        m_lib->entry_copy_symlink(entry, link.target.c_str());
+        m_lib->entry_set_mtime(entry, link.mtime.tv_sec, link.mtime.tv_nsec);
+        if (m_lib->write_header(links, entry) < ARCHIVE_WARN) {
+            refused->push_back(link.name + ": " + m_lib->error_of(links));
         } else if (!made_link(link)) {
             // The extractor leaves a folder or file that stands in the link's place, and says nothing.
             refused->push_back(link.name + ": a link where the archive put a folder or file already");
         }
-        archive_write_finish_entry(links);
-        archive_entry_free(entry);
+        m_lib->write_finish_entry(links);
+        m_lib->entry_free(entry);
     }
-    archive_write_close(links);
-    archive_write_free(links);
+    m_lib->write_close(links);
+    m_lib->write_free(links);
 }
 
 // Removes, and lists, each extracted link whose target, followed on disk through the links beside it,
