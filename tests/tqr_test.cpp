@@ -171,7 +171,18 @@ TEST(TqrTest, TheRightKeyGetsTheFileIntactAWrongOneEndsTheReceiverWithFour) {
     ASSERT_EQ(right.wait(kTool), 0) << right.err();
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "right"), fs::directory_iterator()), 1);
     EXPECT_TRUE(read_file(dir / "right/secret.bin") == sent);
-    TqrProcess piped(receive_args("keys", {"--output", "-"}), dir.path(), {"TQR_KEY=" + key});
+    // The key through a pipe (as `--key-file <(...)` or `... | tqr receive --key-file /dev/stdin` give
+    // it), written in two pieces with time between them.
+    const std::string pipe = dir / "key.pipe";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    TqrProcess piped(receive_args("keys", {"--output", "-", "--key-file", "/dev/stdin"}), dir.path(), {}, pipe);
+    int key_in = open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(key_in, 0);
+    EXPECT_EQ(write(key_in, key.data(), 10), 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(write(key_in, key.data() + 10, key.size() - 10), static_cast<ssize_t>(key.size() - 10));
+    EXPECT_EQ(write(key_in, "\nnot the key", 12), 12);
+    close(key_in);
     ASSERT_EQ(piped.wait(kTool), 0) << piped.err();
     EXPECT_TRUE(piped.out() == sent);
     // The failures did not count against --count 2.

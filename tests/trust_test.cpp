@@ -46,7 +46,7 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
     TempDir dir;
     write_file(dir / "f", "x");
     write_file(dir / "empty", "");
-    // A key file (or log file) that another user planted: a fifo nobody writes, and a file of theirs.
+    // A fifo nobody writes (read as no key at once, not waited on) and a file of another user's.
     write_file(dir / "theirs.key", "a key another user knows");
     const bool root = chown((dir / "theirs.key").c_str(), 65534, 65534) == 0;
     ASSERT_EQ(mkfifo((dir / "fifo.key").c_str(), 0666), 0);
@@ -66,10 +66,10 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
         {{"coordinator"}, "TQR_MAX_PARTIES_PER_SOURCE=1e9", 1, "TQR_MAX_PARTIES_PER_SOURCE"},
         {{"coordinator"}, "TQR_REMOTE_SENDERS=yes", 1, "TQR_REMOTE_SENDERS"},
         {{"send", "--conference", "c", "--key-file", "empty", "f"}, "", 1, "is empty"},
-        {{"receive", "--conference", "c", "--key-file", "fifo.key"}, "", 1, "the key file fifo.key is not a regular file"},
+        {{"receive", "--conference", "c", "--key-file", "fifo.key"}, "", 1, "the key file fifo.key is a fifo that nobody wrote a key to"},
         {{"coordinator", "--log", "fifo.key"}, "", 1, "cannot open log file fifo.key: it is a fifo that nobody reads"},
         {{"coordinator", "--log", "theirs.key"}, "", 1, "cannot open log file theirs.key: it belongs to another user (uid 65534)"},
-        {{"send", "--conference", "c", "--key-file", "/dev/zero", "f"}, "", 1, "the key file /dev/zero is not a regular file"},
+        {{"send", "--conference", "c", "--key-file", "/dev/zero", "f"}, "", 1, "the key file /dev/zero is not a regular file or a pipe"},
         {{"send", "--conference", "c", "--key-file", "theirs.key", "f"}, "", 1,
          "the key file theirs.key belongs to another user (uid 65534), who may know the key"},
         {{"receive", "--conference", "c"}, "TQR_KEY=", 1, "is empty"},

@@ -127,10 +127,11 @@ std::string foreign_link(const std::string& path, const std::string& tool) {
 namespace {
 
 // Why a file of this kind and owner is not taken ("" when it is).
-std::string untrusted(const struct stat& info, bool streams, TrustFault* fault) {
-    bool kind = S_ISREG(info.st_mode) || (streams && (S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode)));
+std::string untrusted(const struct stat& info, unsigned kinds, TrustFault* fault) {
+    bool kind = S_ISREG(info.st_mode) || ((kinds & TAKE_DEVICE) && S_ISCHR(info.st_mode)) ||
+                ((kinds & TAKE_FIFO) && S_ISFIFO(info.st_mode));
     *fault = kind ? TRUST_OWNER : TRUST_KIND;
-    if (!kind) return "is not a regular file";
+    if (!kind) return kinds == TAKE_FIFO ? "is not a regular file or a pipe" : "is not a regular file";
     if (info.st_uid != geteuid() && info.st_uid != 0)
         return "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
     return "";
@@ -138,12 +139,12 @@ std::string untrusted(const struct stat& info, bool streams, TrustFault* fault) 
 
 }  // namespace
 
-int open_trusted(const std::string& path, int flags, bool streams, const std::string& tool, TrustFault* fault,
+int open_trusted(const std::string& path, int flags, unsigned kinds, const std::string& tool, TrustFault* fault,
                  std::string* why) {
     *fault = TRUST_LINK;
     *why = foreign_link(path, tool);
     struct stat named {}, held {};
-    if (why->empty() && stat(path.c_str(), &named) == 0) *why = untrusted(named, streams, fault);
+    if (why->empty() && stat(path.c_str(), &named) == 0) *why = untrusted(named, kinds, fault);
     if (!why->empty()) return -1;
     int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0 || fstat(fd, &held) != 0) {
@@ -153,7 +154,7 @@ int open_trusted(const std::string& path, int flags, bool streams, const std::st
         if (fd >= 0) close(fd);
         return -1;
     }
-    *why = untrusted(held, streams, fault);
+    *why = untrusted(held, kinds, fault);
     // A link put on the path between the look above and the open is caught here.
     if (why->empty()) {
         *fault = TRUST_LINK;

@@ -50,14 +50,19 @@ enum TrustFault {
     TRUST_ERRNO,  // it could not be opened or looked at
 };
 
+// What open_trusted() takes beside a regular file.
+enum TrustKinds {
+    TAKE_DEVICE = 1,  // a character device (/dev/null, a terminal)
+    TAKE_FIFO = 2,    // a fifo or a pipe (/dev/stdin, a shell's <(...)); for writing, only one that someone reads
+};
+
 // `path` opened with `flags` (without blocking, never as a terminal that ends the process), or -1
 // with `*fault` and `*why` (a phrase such as "is not a regular file", the link's line, or
 // strerror). Taken only when it is this user's or the system's and reached through no link of another
-// user; a file someone else made, or could swap in, is theirs to read or to rewrite. `streams`: a
-// character device (/dev/null, a terminal) or a fifo that someone reads is taken beside a regular
-// file. Each is judged before it is opened, so that a device is not even opened, and again on what
-// was opened, so that a swap between the two is caught.
-int open_trusted(const std::string& path, int flags, bool streams, const std::string& tool, TrustFault* fault,
+// user; a file someone else made, or could swap in, is theirs to read or to rewrite. `kinds`
+// (TrustKinds) are taken beside a regular file. Each is judged before it is opened, so that a device
+// is not even opened, and again on what was opened, so that a swap between the two is caught.
+int open_trusted(const std::string& path, int flags, unsigned kinds, const std::string& tool, TrustFault* fault,
                  std::string* why);
 
 // Puts every file and folder below `root` (open as `root_fd`) on disk. false, with `error` set, when

@@ -203,7 +203,8 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
         // device (/dev/null) or a fifo that is read already may take it too.
         tqr::disk::TrustFault fault;
         std::string why;
-        int fd = tqr::disk::open_trusted(options.log, O_WRONLY | O_APPEND | O_CREAT, true, "tqr coordinator", &fault, &why);
+        int fd = tqr::disk::open_trusted(options.log, O_WRONLY | O_APPEND | O_CREAT,
+                                                 tqr::disk::TAKE_DEVICE | tqr::disk::TAKE_FIFO, "tqr coordinator", &fault, &why);
         if (fd < 0 && (fault == tqr::disk::TRUST_KIND || fault == tqr::disk::TRUST_OWNER)) why = "it " + why;
         if (why.empty()) {
             std::lock_guard<std::mutex> guard(zel::logmsg_mutex());

@@ -34,13 +34,15 @@ namespace {
 
 constexpr size_t kKeyFileBytes = 64 * 1024;  // read of a key file, at most: its first line is the key
 
-// The first line of the key file at `path`. Only a regular file of this user's or the system's,
-// reached through no link of another user, is read: whoever else made it, or could put a link in its
-// place, may know the key. A fifo or a device planted under its name is not waited on.
+// The first line of the key file at `path`. Only a regular file, a fifo or a pipe (--key-file
+// /dev/stdin, or a shell's <(...)) of this user's or the system's, reached through no link of another
+// user, is read: whoever else made it, or could put a link in its place, may know the key. A device
+// is not (/dev/zero never ends a line). A fifo is read only from a writer it has when it is opened:
+// without one it reads as empty at once rather than waiting for someone to come and write a key.
 bool read_key_file(const std::string& path, std::string* key, std::string* error) {
     disk::TrustFault fault;
     std::string why;
-    int fd = disk::open_trusted(path, O_RDONLY, false, "tqr", &fault, &why);
+    int fd = disk::open_trusted(path, O_RDONLY, disk::TAKE_FIFO, "tqr", &fault, &why);
     if (fd < 0) {
         *error = fault == disk::TRUST_LINK    ? "the key file " + why
                  : fault == disk::TRUST_ERRNO ? "cannot read key file " + path + ": " + why
@@ -49,15 +51,31 @@ bool read_key_file(const std::string& path, std::string* key, std::string* error
                                                     "; use a key file of your own";
         return false;
     }
+    // A pipe hands the key over as its writer writes it, in as many pieces as it likes; its writer is
+    // the user's own command, waited for as a person waits for it (an interruption ends the wait).
+    struct stat held {};
+    const bool fifo = fstat(fd, &held) == 0 && S_ISFIFO(held.st_mode);
+    if (fifo) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::string text(kKeyFileBytes, '\0');
-    ssize_t n = read(fd, &text[0], text.size());
-    int failed = errno;
+    size_t have = 0;
+    int failed = 0;
+    while (have < text.size() && memchr(text.data(), '\n', have) == nullptr) {
+        ssize_t n = read(fd, &text[have], text.size() - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) failed = errno;
+        if (n <= 0) break;
+        have += static_cast<size_t>(n);
+    }
     close(fd);
-    if (n < 0) {
+    if (failed != 0) {
         *error = "cannot read key file " + path + ": " + strerror(failed);
         return false;
     }
-    text.resize(static_cast<size_t>(n));
+    if (fifo && have == 0) {
+        *error = "the key file " + path + " is a fifo that nobody wrote a key to";
+        return false;
+    }
+    text.resize(have);
     std::string line = text.substr(0, text.find('\n'));
     if (!line.empty() && line.back() == '\r') line.pop_back();
     *key = line;
