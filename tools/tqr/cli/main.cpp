@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +53,31 @@ std::string check_host(const std::string& host) {
     if (host.find(':') == std::string::npos && host.find('[') == std::string::npos) return "";
     return "give a host name or an IPv4 address, without a port (the port comes from TQR_COORDINATOR_PORT); "
            "IPv6 is not supported";
+}
+
+// Whether `path` leads to this process's descriptor `fd` (/dev/stdout, /dev/fd/1, /proc/self/fd/1):
+// with the stream closed at the start, what it reaches is the /dev/null put in its place, and a
+// payload written there would be lost while both sides report success.
+bool names_descriptor(std::string path, int fd) {
+    const std::string pid = std::to_string(getpid()), tail = "/fd/" + std::to_string(fd);
+    for (int links = 0; links < 40; ++links) {
+        size_t slash = path.find_last_of('/');
+        std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        char real[PATH_MAX];
+        if (realpath(dir.c_str(), real) == nullptr) return false;
+        const std::string folder = std::string(real) + (real[1] == '\0' ? "" : "/");
+        const std::string at = folder + base;
+        if (at == "/proc/" + pid + tail || (at.rfind("/proc/" + pid + "/task/", 0) == 0 && at.size() > tail.size() &&
+                                             at.compare(at.size() - tail.size(), tail.size(), tail) == 0))
+            return true;
+        char target[PATH_MAX];
+        ssize_t n = readlink(at.c_str(), target, sizeof target - 1);
+        if (n <= 0) return false;
+        target[n] = '\0';
+        path = target[0] == '/' ? std::string(target) : folder + target;
+    }
+    return false;
 }
 
 }  // namespace
@@ -258,7 +284,7 @@ int run(int argc, char** argv) {
             return closed_stream("send", "output", "the key it would make would be shown nowhere (give --key)");
         return tqr::run_send(send);
     }
-    if (*receive_command && s_closed[STDOUT_FILENO] && receive.output == "-")
+    if (*receive_command && s_closed[STDOUT_FILENO] && (receive.output == "-" || names_descriptor(receive.output, STDOUT_FILENO)))
         return closed_stream("receive", "output", "the payload would go nowhere");
     if (*receive_command) {
         note_given(receive_command, receive.party);

@@ -113,15 +113,57 @@ std::string others_may_rename(const std::string& resolved) {
     return "";
 }
 
+// The path is resolved as the kernel resolves it, a name at a time, each link's target walked in its
+// place, so that the links reached through links are judged too. Judged by name, not by descriptor:
+// open_trusted() looks again once the file is open.
 std::string foreign_link(const std::string& path, const std::string& tool) {
-    for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
-        std::string on_the_way = path.substr(0, end);
-        struct stat info {};
-        if (lstat(on_the_way.c_str(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid != geteuid() && info.st_uid != 0)
-            return on_the_way + " is a symbolic link of another user (uid " + std::to_string(info.st_uid) + "); " + tool +
-                   " follows only its own user's or the system's";
-        if (end == std::string::npos) return "";
+    struct Name {
+        std::string name;
+        bool given;  // a name of `path` itself, not of a link's target
+    };
+    std::vector<Name> rest;  // the names still to walk, the next one last
+    auto push_names = [&rest](const std::string& names, bool given) {
+        std::vector<std::string> found = components(names);
+        for (auto name = found.rbegin(); name != found.rend(); ++name) rest.push_back({*name, given});
+    };
+    // A path without links, so that ".." after a link goes up from where the link led.
+    std::string resolved = "/";
+    if (path[0] != '/') {
+        char here[PATH_MAX];
+        resolved = getcwd(here, sizeof here) != nullptr ? here : ".";
     }
+    std::string shown = path[0] == '/' ? "/" : "";  // what of `path` was walked, as it was given
+    push_names(path, true);
+    for (int links = 0; !rest.empty();) {
+        const Name next = rest.back();
+        rest.pop_back();
+        if (next.given) shown += (shown.empty() || shown.back() == '/' ? "" : "/") + next.name;
+        if (next.name == "..") {
+            size_t slash = resolved.find_last_of('/');
+            resolved = slash == 0 || slash == std::string::npos ? (resolved[0] == '/' ? "/" : resolved + "/..") : resolved.substr(0, slash);
+            continue;
+        }
+        const std::string at = resolved + (resolved.back() == '/' ? "" : "/") + next.name;
+        struct stat info {};
+        if (lstat(at.c_str(), &info) != 0) return "";  // what is not there leads nowhere yet
+        if (!S_ISLNK(info.st_mode)) {
+            resolved = at;
+            continue;
+        }
+        if (info.st_uid != geteuid() && info.st_uid != 0) {
+            const std::string uid = std::to_string(info.st_uid);
+            return (next.given ? shown + " is a symbolic link of another user (uid " + uid + ")"
+                               : shown + " leads through " + at + ", a symbolic link of another user (uid " + uid + ")") +
+                   "; " + tool + " follows only its own user's or the system's";
+        }
+        char target[PATH_MAX];
+        ssize_t n = ++links > 40 ? -1 : readlink(at.c_str(), target, sizeof target - 1);
+        if (n <= 0) return "";  // the open that follows fails as the kernel would (ELOOP)
+        target[n] = '\0';
+        if (target[0] == '/') resolved = "/";
+        push_names(target, false);
+    }
+    return "";
 }
 
 namespace {

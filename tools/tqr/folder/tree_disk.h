@@ -38,8 +38,9 @@ bool same_version(int fd, const struct stat& opened);
 std::string others_may_rename(const std::string& resolved);
 
 // Why `path` may not be followed: a symbolic link that another user made, in a shared folder say,
-// leads where that user chose, whichever component of the path it is ("" when none is). `tool`
-// names the command in the line.
+// leads where that user chose, whichever component of the path it is and however it is reached (a
+// link of this user's own that leads through one of theirs included). "" when none is on the way.
+// `tool` names the command in the line.
 std::string foreign_link(const std::string& path, const std::string& tool);
 
 // Why open_trusted() refused a file.

@@ -38,6 +38,7 @@
 #include "protocol/portmanager.h"
 #include "protocol/settings.h"
 #include "cli/commands.h"
+#include "service/log_pump.h"
 #include "cli/escape.h"
 #include "cli/interrupt.h"
 #include "folder/tree_disk.h"
@@ -193,10 +194,17 @@ struct Limits {
 };
 
 // The log file, the stop signals blocked, and the limits; false when the log file cannot be opened.
-bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* limits) {
+bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* limits, LogPump* pump) {
     enlarge_futex_hash();
     limits->open_files = raise_descriptor_limit();
     zel::set_quiet(options.verbose ? 0 : 1);
+    // Blocked before any thread starts (the log's pump the first), so every thread inherits the mask
+    // and only sigtimedwait sees them. A hang-up of the terminal it runs in (or an operator's reload signal: there is nothing to reload)
+    // stops it as SIGTERM does, with the drain, rather than cutting every rendezvous at once; under
+    // `nohup` it is ignored, as asked.
+    sigemptyset(stop_signals);
+    tqr::add_stop_signals(stop_signals);
+    pthread_sigmask(SIG_BLOCK, stop_signals, nullptr);
     if (!options.log.empty()) {
         // Only a file of this user's or the system's, reached through no link of another user: a link
         // planted in a shared folder would have the log appended to a file of that user's choosing. A
@@ -204,9 +212,14 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
         tqr::disk::TrustFault fault;
         std::string why;
         int fd = tqr::disk::open_trusted(options.log, O_WRONLY | O_APPEND | O_CREAT,
-                                                 tqr::disk::TAKE_DEVICE | tqr::disk::TAKE_FIFO, "tqr coordinator", &fault, &why);
+                                         tqr::disk::TAKE_DEVICE | tqr::disk::TAKE_FIFO, "tqr coordinator", &fault, &why);
         if (fd < 0 && (fault == tqr::disk::TRUST_KIND || fault == tqr::disk::TRUST_OWNER)) why = "it " + why;
-        if (why.empty()) {
+        struct stat opened {};
+        if (why.empty() && fstat(fd, &opened) == 0 && !S_ISREG(opened.st_mode)) {
+            // A fifo or a device: its reader may stop reading, which the pump keeps off the library.
+            pump->start(fd, &why);
+            fd = -1;
+        } else if (why.empty()) {
             std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
             g_logmsg.open("/proc/self/fd/" + std::to_string(fd), std::ios::out | std::ios::app);
             if (!g_logmsg.is_open()) why = "cannot open it again by its descriptor";
@@ -218,13 +231,6 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
             return false;
         }
     }
-    // Blocked before any thread starts, so every thread inherits the mask and only sigtimedwait sees them.
-    // A hang-up of the terminal it runs in (or an operator's reload signal: there is nothing to reload)
-    // stops it as SIGTERM does, with the drain, rather than cutting every rendezvous at once; under
-    // `nohup` it is ignored, as asked.
-    sigemptyset(stop_signals);
-    tqr::add_stop_signals(stop_signals);
-    pthread_sigmask(SIG_BLOCK, stop_signals, nullptr);
 
     limits->drain_seconds = zel::settings().drain_seconds;
     return true;
@@ -302,9 +308,10 @@ void shut_down(zel::CoordinatorHost& host, const CoordinatorOptions& options, co
 }  // namespace
 
 int run_coordinator(const CoordinatorOptions& options) {
+    LogPump log_pump;  // ended last: after every thread that logs
     sigset_t stop_signals;
     Limits limits;
-    if (!prepare(options, &stop_signals, &limits)) return EXIT_USAGE_OR_IO;
+    if (!prepare(options, &stop_signals, &limits, &log_pump)) return EXIT_USAGE_OR_IO;
 
     // The run's objects, in the order they go: the metrics server reads the host and the counts.
     Metrics metrics;

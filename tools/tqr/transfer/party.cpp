@@ -25,6 +25,7 @@
 #include "protocol/phrase.h"
 #include "protocol/settings.h"
 #include "cli/progress.h"
+#include "cli/prompt.h"
 #include "folder/tree_disk.h"
 #include "transfer/secure.h"
 
@@ -51,18 +52,28 @@ bool read_key_file(const std::string& path, std::string* key, std::string* error
                                                     "; use a key file of your own";
         return false;
     }
-    // A pipe hands the key over as its writer writes it, in as many pieces as it likes; its writer is
-    // the user's own command, waited for as a person waits for it (an interruption ends the wait).
+    // Whoever may write in it chooses the key, a fifo's writer included: everyone, or a group other
+    // than this user's own.
     struct stat held {};
-    const bool fifo = fstat(fd, &held) == 0 && S_ISFIFO(held.st_mode);
-    if (fifo) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (fstat(fd, &held) != 0 || (held.st_mode & S_IWOTH) != 0 || ((held.st_mode & S_IWGRP) != 0 && held.st_gid != getegid())) {
+        close(fd);
+        *error = "the key file " + path + " may be written by other users, who could choose the key; chmod go-w " +
+                 "keeps it yours";
+        return false;
+    }
+    // A pipe hands the key over as its writer writes it, in as many pieces as it likes.
+    // Read without blocking (as opened): the end comes at once when no writer has it open.
+    const bool fifo = S_ISFIFO(held.st_mode);
     std::string text(kKeyFileBytes, '\0');
     size_t have = 0;
     int failed = 0;
     while (have < text.size() && memchr(text.data(), '\n', have) == nullptr) {
         ssize_t n = read(fd, &text[have], text.size() - have);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) failed = errno;
+        // A pipe's writer may take its time (a password manager asking for its own passphrase), or
+        // never write: Ctrl-C or SIGTERM ends the wait as it ends a prompt.
+        if (n < 0 && errno == EAGAIN && fifo && wait_for_answer(fd)) continue;
+        if (n < 0 && errno != EAGAIN) failed = errno;
         if (n <= 0) break;
         have += static_cast<size_t>(n);
     }
@@ -103,6 +114,8 @@ bool resolve_key(const PartyOptions& options, std::string* key, KeyOrigin* origi
 int party_key(const PartyOptions& options, bool sending, Progress& progress, std::string* key, KeyOrigin* origin) {
     std::string error;
     if (!resolve_key(options, key, origin, &error)) {
+        // Interrupted while a pipe had not given the key: the interruption's line is the last.
+        if (prompts_ended()) return EXIT_USAGE_OR_IO;
         progress.fail("no key", error, EXIT_USAGE_OR_IO);
         return EXIT_USAGE_OR_IO;
     }

@@ -236,6 +236,7 @@ int membership(ReceiveState& state, const ReceiveOptions& options, Membership* o
     std::string key;
     KeyOrigin origin;
     int status = party_key(options.party, false, progress, &key, &origin);
+    if (status != EXIT_DONE && prompts_ended()) return state.ending.status(status);  // the interruption claims it
     if (status != EXIT_DONE) return state.ending.claim(status), state.ending.status();
     out->conference = options.party.conference;
     out->key = library_key(key, options.party, &state.keys);

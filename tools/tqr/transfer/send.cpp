@@ -312,7 +312,9 @@ int run_send(const SendOptions& options) {
     progress.shares(nullptr);
     close(state.wake[0]);
     close(state.wake[1]);
-    return leave(status);
+    // An interruption that ended a wait of the main thread (a prompt, a key's pipe) claimed the end on
+    // the signal's thread, which is joined now: its status stands.
+    return leave(state.ending.status(status));
 }
 
 }  // namespace tqr

@@ -1,0 +1,118 @@
+#include "service/log_pump.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "common/logmsg.h"
+
+namespace tqr {
+
+namespace {
+
+constexpr size_t kPendingBytes = 256 * 1024;  // of whole lines waiting for the reader, at most
+constexpr size_t kLineBytes = 64 * 1024;       // a longer line is cut there: the library's are far shorter
+
+}  // namespace
+
+bool LogPump::start(int target, std::string* why) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        *why = std::string("cannot make a pipe for it: ") + strerror(errno);
+        close(target);
+        return false;
+    }
+    fcntl(target, F_SETFL, fcntl(target, F_GETFL) | O_NONBLOCK);
+    m_in = ends[0];
+    m_target = target;
+    {
+        std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
+        g_logmsg.open("/proc/self/fd/" + std::to_string(ends[1]), std::ios::out | std::ios::app);
+        if (!g_logmsg.is_open()) *why = "cannot open it again by its descriptor";
+    }
+    close(ends[1]);
+    if (why->empty()) m_thread = std::thread([this] { run(); });
+    return why->empty();
+}
+
+LogPump::~LogPump() {
+    if (m_in < 0) return;
+    if (m_thread.joinable()) {
+        // The end of the stream ends the pump, once it passed on what the reader takes at once.
+        {
+            std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
+            g_logmsg.close();
+        }
+        m_thread.join();
+    }
+    close(m_in);
+    close(m_target);
+}
+
+void LogPump::run() {
+    std::string pending, line;
+    size_t dropped = 0;
+    std::vector<char> chunk(64 * 1024);
+    auto pass_on = [&] {
+        while (!pending.empty()) {
+            ssize_t n = write(m_target, pending.data(), pending.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n > 0) {
+                pending.erase(0, static_cast<size_t>(n));
+                continue;
+            }
+            // No room (EAGAIN), or nobody reads the fifo now (EPIPE): a reader that left drops what
+            // was meant for it; one that comes later gets what follows.
+            if (n < 0 && errno != EAGAIN) pending.clear();
+            return;
+        }
+    };
+    auto take = [&](const std::string& whole) {
+        if (pending.size() + whole.size() + 100 > kPendingBytes) {
+            ++dropped;
+            return;
+        }
+        if (dropped > 0) {
+            pending += "tqr coordinator: " + std::to_string(dropped) +
+                       " log lines were dropped: the log's reader did not read them in time\n";
+            dropped = 0;
+        }
+        pending += whole;
+    };
+    for (;;) {
+        // The target is waited on only while something waits for it: a fifo without a reader says
+        // POLLERR for as long as it has none.
+        pollfd fds[2] = {{m_in, POLLIN, 0}, {pending.empty() ? -1 : m_target, POLLOUT, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents != 0) pass_on();
+        if (fds[0].revents == 0) continue;
+        ssize_t n = read(m_in, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (const char *at = chunk.data(), *end = at + n; at < end;) {
+            const char* newline = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
+            const size_t length = static_cast<size_t>((newline ? newline + 1 : end) - at), room = kLineBytes - line.size();
+            line.append(at, std::min(length, room));
+            at += std::min(length, room);
+            if (newline == nullptr && length <= room) break;  // the rest of the line is still to come
+            if (line.back() != '\n') line += '\n';
+            take(line);
+            line.clear();
+        }
+        pass_on();
+    }
+    if (!line.empty()) take(line + "\n");
+    if (dropped > 0) take("");  // the count of what was dropped, if the reader takes it now
+    pass_on();
+}
+
+}  // namespace tqr
