@@ -96,7 +96,7 @@ bool TreeSink::open(const std::string& final_path, std::string* error, bool set,
     std::string unloaded;
     m_lib = archive_library(&unloaded);
     if (m_lib == nullptr) {
-        *error = "cannot extract a folder here: libarchive cannot be loaded (" + unloaded + ")";
+        *error = "cannot extract a folder here: libarchive cannot be loaded (" + unloaded + "); install libarchive13";
         return false;
     }
     std::string parent, base;
