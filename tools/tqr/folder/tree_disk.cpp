@@ -145,7 +145,10 @@ std::string foreign_link(const std::string& path, const std::string& tool) {
         }
         const std::string at = resolved + (resolved.back() == '/' ? "" : "/") + next.name;
         struct stat info {};
-        if (lstat(at.c_str(), &info) != 0) return "";  // what is not there leads nowhere yet
+        if (lstat(at.c_str(), &info) != 0) {
+            // What is not there leads nowhere yet; what cannot be looked at by its whole name might.
+            return errno == ENAMETOOLONG ? shown + " leads to a path too long for " + tool + " to check" : "";
+        }
         if (!S_ISLNK(info.st_mode)) {
             resolved = at;
             continue;
