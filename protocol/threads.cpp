@@ -121,6 +121,7 @@ void zel::ThreadPool::work(Worker* self) {
             m_parked.push_back(self);
             // A thread that parks while the pool trims or ends is gone with the others.
             if (m_ending || m_trims > 0) self->leave = true;
+            if (m_idle_waits > 0) m_gone.broadcast();
         }
         // Told once parked: whoever waited for the work finds the thread among the pool's parked
         // ones, where trim() reaches it.
@@ -150,6 +151,16 @@ void zel::ThreadPool::reap() {
         ended.swap(m_ended);
     }
     for (pthread_t thread : ended) pthread_join(thread, nullptr);
+}
+
+bool zel::ThreadPool::wait_idle(double seconds) {
+    MutexLock lock(m_mutex);
+    ++m_idle_waits;
+    const timespec until = monotonic_timespec(zel::now() + seconds);
+    while (m_parked.size() < m_threads)
+        if (m_gone.wait_until(m_mutex, until) != 0) break;
+    --m_idle_waits;
+    return m_parked.size() >= m_threads;
 }
 
 void zel::ThreadPool::trim() {

@@ -66,6 +66,10 @@ public:
     // it (the bound is reached and none is parked, or the system gives no new one).
     bool run(Entry entry, void* argument, const std::shared_ptr<Completion>& done = nullptr, pthread_t* worker = nullptr)
         ZEL_EXCLUDES(m_mutex);
+    // Waits until no thread of the pool runs work, at most `seconds`; false when one still did. For
+    // hosts and tests that count threads once their parties are gone: a thread whose work returned is
+    // still on its way to being parked, where trim() reaches it.
+    bool wait_idle(double seconds) ZEL_EXCLUDES(m_mutex);
     // Ends the threads parked now and waits until they are gone: for hosts and tests that count threads.
     void trim() ZEL_EXCLUDES(m_mutex);
     // Ends every thread: the parked ones at once, the busy ones once their work returns; waits until
@@ -83,11 +87,12 @@ private:
     const size_t m_stack;
     Mutex m_mutex;
     std::vector<Worker*> m_parked ZEL_GUARDED_BY(m_mutex);
-    CondVar m_gone;  // a parked thread ended
+    CondVar m_gone;  // a parked thread ended, or (while wait_idle() waits) a thread parked
     std::vector<pthread_t> m_ended ZEL_GUARDED_BY(m_mutex);
     size_t m_threads ZEL_GUARDED_BY(m_mutex) = 0;
     bool m_ending ZEL_GUARDED_BY(m_mutex) = false;  // shutdown() waits: a thread whose work returns ends
     int m_trims ZEL_GUARDED_BY(m_mutex) = 0;        // trim() calls waiting: likewise
+    int m_idle_waits ZEL_GUARDED_BY(m_mutex) = 0;   // wait_idle() calls waiting: each park is told
 };
 
 // Library code only (readers, coordinator sessions, deferred work); the host's callbacks (listeners,

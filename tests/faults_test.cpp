@@ -40,9 +40,13 @@ protected:
         m_fds = descriptors();
         m_threads = threads();
     }
+    // Work that returned may still be on its way to being parked (a reader whose link closed, with
+    // nobody waiting for it): it is waited for, or counted.
     static void trim_threads() {
-        zel::library_threads().trim();
-        zel::host_threads().trim();
+        for (zel::ThreadPool* pool : {&zel::library_threads(), &zel::host_threads()}) {
+            EXPECT_TRUE(pool->wait_idle(kStep.count() / 1000.0));
+            pool->trim();
+        }
     }
     void TearDown() override { close_bridged(); }
     // Every port comes back once no listener can hold it any more; once the coordinator is gone, every

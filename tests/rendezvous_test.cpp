@@ -318,6 +318,18 @@ TEST(HostApiTest, WorkToldDoneIsParkedWhereTrimEndsIt) {
         pool.trim();
         ASSERT_EQ(pool.threads(), busy) << "round " << i;
     }
+    // Work nobody waits for is waited out by wait_idle(); work that does not return is reported.
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(pool.run([](void*) -> void* { return nullptr; }, nullptr));
+        ASSERT_TRUE(pool.wait_idle(10));
+        pool.trim();
+        ASSERT_EQ(pool.threads(), busy) << "round " << i;
+    }
+    auto release = std::make_shared<zel::Completion>();
+    ASSERT_TRUE(pool.run([](void* r) -> void* { static_cast<zel::Completion*>(r)->wait(); return nullptr; }, release.get()));
+    EXPECT_FALSE(pool.wait_idle(0.05));
+    release->done();
+    EXPECT_TRUE(pool.wait_idle(10));
 }
 
 // A coordinator of its own sends an endstation "Connect " to a port where nobody answers the key,
