@@ -113,10 +113,46 @@ std::string others_may_rename(const std::string& resolved) {
     return "";
 }
 
-// The path is resolved as the kernel resolves it, a name at a time, each link's target walked in its
-// place, so that the links reached through links are judged too. Judged by name, not by descriptor:
-// open_trusted() looks again once the file is open.
-std::string foreign_link(const std::string& path, const std::string& tool) {
+namespace {
+
+constexpr long kProcMagic = 0x9fa0;  // procfs: its links lead to objects, not to the names they read as
+constexpr int kMaxLinks = 40;        // as the kernel follows, at most
+constexpr int kMaxNames = 4096;      // names walked in all, so that a walk costs a bounded number of calls
+
+// A descriptor that closes with its scope.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    void reset(int f = -1) {
+        if (fd >= 0) close(fd);
+        fd = f;
+    }
+    int release() {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+// Where a walk ended: the folder that holds the last name and that name, or (a path that ends in a
+// folder, or in a link of procfs, which leads to an object rather than to a name) the object itself.
+struct WalkEnd {
+    Fd parent;
+    std::string name;
+    Fd object;
+};
+
+// Walks `path` from descriptors, as the kernel resolves it: a name at a time, each symbolic link's
+// target walked in its place, ".." from where the walk stands. Each link is judged on the descriptor
+// it was opened as before it is followed, so that what is judged is what is followed, and no name is
+// looked up twice. Returns "" and fills
+// `end`, or why the path may not be followed (`*fault` TRUST_LINK), or (TRUST_ERRNO, errno in
+// `*failed`) where the walk could not go on: with ENOENT or ENOTDIR, nothing is reached through it.
+std::string walk(const std::string& path, const std::string& tool, WalkEnd* end, TrustFault* fault, int* failed) {
     struct Name {
         std::string name;
         bool given;  // a name of `path` itself, not of a link's target
@@ -126,50 +162,107 @@ std::string foreign_link(const std::string& path, const std::string& tool) {
         std::vector<std::string> found = components(names);
         for (auto name = found.rbegin(); name != found.rend(); ++name) rest.push_back({*name, given});
     };
-    // A path without links, so that ".." after a link goes up from where the link led.
+    auto stop = [&](TrustFault kind, int error) {
+        *fault = kind;
+        *failed = error;
+        return kind == TRUST_ERRNO ? std::string(strerror(error)) : std::string();
+    };
+    *fault = TRUST_ERRNO;
+    *failed = 0;
+    if (path.empty()) return stop(TRUST_ERRNO, ENOENT);
+    Fd dir(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0) return stop(TRUST_ERRNO, errno);
+    // For the lines only: where the walk stands, and what of `path` was walked, as it was given.
     std::string resolved = "/";
     if (path[0] != '/') {
         char here[PATH_MAX];
         resolved = getcwd(here, sizeof here) != nullptr ? here : ".";
     }
-    std::string shown = path[0] == '/' ? "/" : "";  // what of `path` was walked, as it was given
+    std::string shown = path[0] == '/' ? "/" : "";
     push_names(path, true);
-    for (int links = 0; !rest.empty();) {
+    int links = 0;
+    for (int names = 0; !rest.empty(); ++names) {
+        if (names == kMaxNames) return stop(TRUST_ERRNO, ELOOP);
         const Name next = rest.back();
         rest.pop_back();
         if (next.given) shown += (shown.empty() || shown.back() == '/' ? "" : "/") + next.name;
+        const bool last = rest.empty();
         if (next.name == "..") {
+            int up = openat(dir.fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (up < 0) return stop(TRUST_ERRNO, errno);
+            dir.reset(up);
             size_t slash = resolved.find_last_of('/');
-            resolved = slash == 0 || slash == std::string::npos ? (resolved[0] == '/' ? "/" : resolved + "/..") : resolved.substr(0, slash);
+            resolved = slash == 0 || slash == std::string::npos ? "/" : resolved.substr(0, slash);
             continue;
         }
         const std::string at = resolved + (resolved.back() == '/' ? "" : "/") + next.name;
+        Fd found(openat(dir.fd, next.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat info {};
-        if (lstat(at.c_str(), &info) != 0) {
-            // What is not there leads nowhere yet; what cannot be looked at by its whole name might.
-            return errno == ENAMETOOLONG ? shown + " leads to a path too long for " + tool + " to check" : "";
+        if (found.fd < 0 || fstat(found.fd, &info) != 0) {
+            const int error = errno;
+            // What is not there is made, or looked for, in the folder the walk reached.
+            if (last && error == ENOENT) {
+                end->parent.reset(dir.release());
+                end->name = next.name;
+            }
+            return stop(TRUST_ERRNO, error);
         }
         if (!S_ISLNK(info.st_mode)) {
+            if (last) {
+                end->parent.reset(dir.release());
+                end->name = next.name;
+                return "";
+            }
+            dir.reset(found.release());
             resolved = at;
             continue;
         }
         if (info.st_uid != geteuid() && info.st_uid != 0) {
             const std::string uid = std::to_string(info.st_uid);
+            *fault = TRUST_LINK;
             return (next.given ? shown + " is a symbolic link of another user (uid " + uid + ")"
                                : shown + " leads through " + at + ", a symbolic link of another user (uid " + uid + ")") +
                    "; " + tool + " follows only its own user's or the system's";
         }
+        if (++links > kMaxLinks) return stop(TRUST_ERRNO, ELOOP);
+        struct statfs where {};
+        if (fstatfs(found.fd, &where) == 0 && where.f_type == kProcMagic) {
+            // /proc/self/fd/N, /proc/PID/root: the kernel goes to the object, wherever its name reads
+            // (another mount namespace's root reads as "/"), and the walk goes on from there.
+            Fd object(openat(dir.fd, next.name.c_str(), O_PATH | O_CLOEXEC));
+            if (object.fd < 0) return stop(TRUST_ERRNO, errno);
+            struct stat reached {};
+            if (fstat(object.fd, &reached) != 0) return stop(TRUST_ERRNO, errno);
+            if (last || !S_ISDIR(reached.st_mode)) {
+                if (!last) return stop(TRUST_ERRNO, ENOTDIR);
+                end->object.reset(object.release());
+                return "";
+            }
+            dir.reset(object.release());
+            resolved = at;
+            continue;
+        }
         char target[PATH_MAX];
-        ssize_t n = ++links > 40 ? -1 : readlink(at.c_str(), target, sizeof target - 1);
-        if (n <= 0) return "";  // the open that follows fails as the kernel would (ELOOP)
+        ssize_t n = readlinkat(found.fd, "", target, sizeof target - 1);
+        if (n <= 0) return stop(TRUST_ERRNO, n == 0 ? ENOENT : errno);
         target[n] = '\0';
-        if (target[0] == '/') resolved = "/";
+        if (target[0] == '/') {
+            int root = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (root < 0) return stop(TRUST_ERRNO, errno);
+            dir.reset(root);
+            resolved = "/";
+        }
         push_names(target, false);
+        // A link in the last place whose target is only "/" ends in that folder.
+        if (rest.empty()) {
+            end->object.reset(dir.release());
+            return "";
+        }
     }
+    // The path ends in a folder it reached ("/", "..", "a/").
+    end->object.reset(dir.release());
     return "";
 }
-
-namespace {
 
 // Why a file of this kind and owner is not taken ("" when it is).
 std::string untrusted(const struct stat& info, unsigned kinds, TrustFault* fault) {
@@ -184,29 +277,57 @@ std::string untrusted(const struct stat& info, unsigned kinds, TrustFault* fault
 
 }  // namespace
 
+std::string foreign_link(const std::string& path, const std::string& tool) {
+    WalkEnd end;
+    TrustFault fault;
+    int failed;
+    std::string why = walk(path, tool, &end, &fault, &failed);
+    return fault == TRUST_LINK ? why : "";
+}
+
+// Opened from the folder the walk holds, by a name that is not a link, or as the object a link of
+// procfs leads to: a link put in the last place after the walk makes the open fail (O_NOFOLLOW), and
+// nothing is created through it.
 int open_trusted(const std::string& path, int flags, unsigned kinds, const std::string& tool, TrustFault* fault,
                  std::string* why) {
-    *fault = TRUST_LINK;
-    *why = foreign_link(path, tool);
+    WalkEnd end;
+    int failed = 0;
+    *why = walk(path, tool, &end, fault, &failed);
+    if (*fault == TRUST_LINK) return -1;
+    const int open_flags = flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     struct stat named {}, held {};
-    if (why->empty() && stat(path.c_str(), &named) == 0) *why = untrusted(named, kinds, fault);
-    if (!why->empty()) return -1;
-    int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    int fd = -1;
+    if (end.object.fd >= 0) {
+        if (fstat(end.object.fd, &named) == 0) *why = untrusted(named, kinds, fault);
+        if (!why->empty()) return -1;
+        fd = ::open(("/proc/self/fd/" + std::to_string(end.object.fd)).c_str(), open_flags & ~O_CREAT);
+    } else if (end.parent.fd >= 0 && (failed == 0 || (failed == ENOENT && (flags & O_CREAT)))) {
+        if (failed == 0) {
+            if (fstatat(end.parent.fd, end.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) *why = untrusted(named, kinds, fault);
+            if (!why->empty()) return -1;
+        }
+        fd = openat(end.parent.fd, end.name.c_str(), open_flags | O_NOFOLLOW, 0600);
+    } else {
+        *fault = TRUST_ERRNO;
+        *why = strerror(failed != 0 ? failed : ENOENT);
+        return -1;
+    }
     if (fd < 0 || fstat(fd, &held) != 0) {
         // A fifo that nobody reads does not open for writing without blocking.
-        *fault = errno == ENXIO ? TRUST_KIND : TRUST_ERRNO;
-        *why = errno == ENXIO ? "is a fifo that nobody reads" : strerror(errno);
+        const int error = errno;
+        const bool fifo = error == ENXIO && S_ISFIFO(named.st_mode);
+        *fault = fifo ? TRUST_KIND : error == ELOOP ? TRUST_LINK : TRUST_ERRNO;
+        *why = fifo ? "is a fifo that nobody reads"
+                    : error == ELOOP ? path + " was replaced by a symbolic link while it was opened" : strerror(error);
         if (fd >= 0) close(fd);
         return -1;
     }
     *why = untrusted(held, kinds, fault);
-    // A link put on the path between the look above and the open is caught here.
-    if (why->empty()) {
+    // What was looked at before the open is what was opened.
+    if (why->empty() && named.st_ino != 0 && (held.st_dev != named.st_dev || held.st_ino != named.st_ino)) {
         *fault = TRUST_LINK;
-        *why = foreign_link(path, tool);
-    }
-    if (why->empty() && (stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev || held.st_ino != named.st_ino))
         *why = path + " was replaced while it was opened";
+    }
     if (why->empty()) return fd;
     close(fd);
     return -1;
