@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -52,10 +53,12 @@ bool read_key_file(const std::string& path, std::string* key, std::string* error
                                                     "; use a key file of your own";
         return false;
     }
-    // Whoever may write in it chooses the key, a fifo's writer included: everyone, or a group other
-    // than this user's own.
+    // Whoever may write in it chooses the key, a fifo's writer included: everyone, a group other than
+    // this user's own, or whom an access list names (its mask stands in the group's bits).
     struct stat held {};
-    if (fstat(fd, &held) != 0 || (held.st_mode & S_IWOTH) != 0 || ((held.st_mode & S_IWGRP) != 0 && held.st_gid != getegid())) {
+    if (fstat(fd, &held) != 0 || (held.st_mode & S_IWOTH) != 0 ||
+        ((held.st_mode & S_IWGRP) != 0 &&
+         (held.st_gid != getegid() || fgetxattr(fd, "system.posix_acl_access", nullptr, 0) > 0))) {
         close(fd);
         *error = "the key file " + path + " may be written by other users, who could choose the key; chmod go-w " +
                  "keeps it yours";
@@ -84,6 +87,12 @@ bool read_key_file(const std::string& path, std::string* key, std::string* error
     }
     if (fifo && have == 0) {
         *error = "the key file " + path + " is a fifo that nobody wrote a key to";
+        return false;
+    }
+    // A key is a line: text that never ends one is not a key file (another file named by mistake),
+    // and two that differ only past what is read would give the same key.
+    if (memchr(text.data(), '\n', have) == nullptr && have == text.size()) {
+        *error = "the key file " + path + " has no line end in its first 64 KiB: its first line is the key";
         return false;
     }
     text.resize(have);
@@ -126,6 +135,12 @@ int party_key(const PartyOptions& options, bool sending, Progress& progress, std
     if (*origin != KEY_NONE && key->empty()) {
         progress.fail("empty key", "the key from " + from + " is empty; give one, or run tqr send without a key "
                       "to have one made", EXIT_USAGE_OR_IO);
+        return EXIT_USAGE_OR_IO;
+    }
+    // The unencrypted format hands the library the key as a C string: it would end at a NUL.
+    if (options.plain && key->find('\0') != std::string::npos) {
+        progress.fail("bad key", "the key from " + from + " holds a NUL byte, which --plain cannot carry; use a key "
+                      "of text", EXIT_USAGE_OR_IO);
         return EXIT_USAGE_OR_IO;
     }
     if (*origin == KEY_NONE && (options.plain || !sending)) {
