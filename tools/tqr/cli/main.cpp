@@ -87,6 +87,15 @@ bool tqr::standard_stream_closed(int fd) { return fd >= 0 && fd < 3 && s_closed[
 namespace {
 
 // A command that needs a standard stream which was closed at the start: usage error.
+// "input", "output" or "error" when `path` names a standard stream that was closed at the start
+// (/dev/stderr, /proc/self/fd/0), whose number now holds /dev/null; null otherwise.
+const char* closed_stream_named(const std::string& path) {
+    static const char* const kNames[] = {"input", "output", "error"};
+    for (int fd = 0; fd < 3; ++fd)
+        if (s_closed[fd] && !path.empty() && path != "-" && names_descriptor(path, fd)) return kNames[fd];
+    return nullptr;
+}
+
 int closed_stream(const char* command, const char* stream, const char* why) {
     fprintf(stderr, "tqr %s: standard %s is closed: %s; give it a file or /dev/null\n", command, stream, why);
     return tqr::EXIT_USAGE_OR_IO;
@@ -274,6 +283,10 @@ int run(int argc, char** argv) {
         bool reads_input = send.text_given ? send.text == "-"
                                            : std::count(send.files.begin(), send.files.end(), "-") > 0 || !send.file_given;
         if (s_closed[STDIN_FILENO] && reads_input) return closed_stream("send", "input", "nothing to send");
+        // A name of a closed stream (/dev/stdin <&-) leads to the /dev/null put in its place.
+        for (const std::string& file : send.files)
+            if (const char* stream = closed_stream_named(file))
+                return closed_stream("send", stream, "the file named would be empty");
         if (s_closed[STDOUT_FILENO] && !send.party.json && send.party.conference.empty() && send.code.empty())
             return closed_stream("send", "output", "a fresh code would be shown nowhere (or use --json or --code)");
         // A key made for --conference is shown on standard output only, --json or not.
@@ -284,8 +297,11 @@ int run(int argc, char** argv) {
             return closed_stream("send", "output", "the key it would make would be shown nowhere (give --key)");
         return tqr::run_send(send);
     }
-    if (*receive_command && s_closed[STDOUT_FILENO] && (receive.output == "-" || names_descriptor(receive.output, STDOUT_FILENO)))
+    if (*receive_command && s_closed[STDOUT_FILENO] && receive.output == "-")
         return closed_stream("receive", "output", "the payload would go nowhere");
+    if (*receive_command)
+        if (const char* stream = closed_stream_named(receive.output))
+            return closed_stream("receive", stream, "the payload would go nowhere");
     if (*receive_command) {
         note_given(receive_command, receive.party);
         for (const std::string& part : code_parts) receive.code += (receive.code.empty() ? "" : " ") + part;
