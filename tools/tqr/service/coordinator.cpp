@@ -198,6 +198,7 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
     enlarge_futex_hash();
     limits->open_files = raise_descriptor_limit();
     zel::set_quiet(options.verbose ? 0 : 1);
+    status_without_waiting();
     // Blocked before any thread starts (the log's pump the first), so every thread inherits the mask
     // and only sigtimedwait sees them. A hang-up of the terminal it runs in (or an operator's reload signal: there is nothing to reload)
     // stops it as SIGTERM does, with the drain, rather than cutting every rendezvous at once; under

@@ -73,16 +73,17 @@ void LogPump::run() {
             return;
         }
     };
+    auto tell_dropped = [&] {
+        pending += "tqr coordinator: " + std::to_string(dropped) + (dropped == 1 ? " log line was" : " log lines were") +
+                   " dropped: the log's reader did not read them in time\n";
+        dropped = 0;
+    };
     auto take = [&](const std::string& whole) {
         if (pending.size() + whole.size() + 100 > kPendingBytes) {
             ++dropped;
             return;
         }
-        if (dropped > 0) {
-            pending += "tqr coordinator: " + std::to_string(dropped) +
-                       " log lines were dropped: the log's reader did not read them in time\n";
-            dropped = 0;
-        }
+        if (dropped > 0) tell_dropped();
         pending += whole;
     };
     for (;;) {
@@ -111,7 +112,7 @@ void LogPump::run() {
         pass_on();
     }
     if (!line.empty()) take(line + "\n");
-    if (dropped > 0) take("");  // the count of what was dropped, if the reader takes it now
+    if (dropped > 0) tell_dropped();  // beyond the bound by one line: the last word on what was lost
     pass_on();
 }
 
