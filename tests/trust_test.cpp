@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -60,13 +61,31 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
     fs::create_symlink("theirs.dir", dir / "mine.dir");
     write_file(dir / "shared.key", "a key anyone may have rewritten");
     ASSERT_EQ(chmod((dir / "shared.key").c_str(), 0622), 0);
+    // Keys that would be taken for less than they are: cut at a NUL (--plain), or past 64 KiB.
+    write_file(dir / "nul.key", std::string("\0a key after a NUL byte\n", 24));
+    write_file(dir / "long.key", std::string(70000, 'k'));
+    // A key file whose access list lets another user write in it, the group bits being its mask.
+    write_file(dir / "acl.key", "a key uid 65534 may rewrite\n");
+    const uint32_t none = 0xffffffff;
+    struct __attribute__((packed)) {
+        uint32_t version = 2;
+        struct __attribute__((packed)) { uint16_t tag, perm; uint32_t id; } entries[5];
+    } acl{2, {{0x01, 6, none}, {0x02, 6, 65534}, {0x04, 4, none}, {0x10, 6, none}, {0x20, 0, none}}};
+    const bool has_acl = setxattr((dir / "acl.key").c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) == 0;
     struct Case {
         std::vector<std::string> args;
         std::string env;
         int status;
         std::string says;
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
+        {{"send", "--plain", "--conference", "c", "--key-file", "nul.key", "f"}, "", 1, "holds a NUL byte, which --plain cannot carry"},
+        {{"send", "--conference", "c", "--key-file", "long.key", "f"}, "", 1, "has no line end in its first 64 KiB"},
+        // Through a link of procfs, which leads to the folder itself and not to the name it reads as.
+        {{"send", "--conference", "c", "--key-file", "/proc/self/cwd/mine.dir/hostname", "f"}, "", 1,
+         "theirs.dir, a symbolic link of another user (uid 65534)"},
+        {{"/bin/sh", "-c", "exec \"$0\" receive -o /dev/stdin 5-beam-bed-beef <&-", ZEL_TQR_PATH}, "", 1,
+         "standard input is closed: the payload would go nowhere"},
         {{"receive", "--conference", "c"}, "TQR_COORDINATOR_PORT=abc", 1, "TQR_COORDINATOR_PORT=\"abc\" is not a whole number from 0 to 65535"},
         {{"send", "--conference", "c", "f"}, "TQR_TOP_PORT=86936", 1, "TQR_TOP_PORT"},
         {{"coordinator"}, "TQR_LISTEN_TIMEOUT=-5", 1, "TQR_LISTEN_TIMEOUT"},
@@ -105,6 +124,9 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
         {{"--version"}, "", 0, ""},
         {{"receive", "--conference", "c", "--key", "short"}, "TQR_SEND_TIMEOUT=5", 2, "makes a code that cannot"},
     };
+    if (has_acl)
+        cases.push_back({{"send", "--conference", "c", "--key-file", "acl.key", "f"}, "", 1,
+                         "the key file acl.key may be written by other users, who could choose the key"});
     for (const Case& c : cases) {
         if (!root && (c.says.find("another user") != std::string::npos || c.says.find("leads through") != std::string::npos))
             continue;
@@ -583,33 +605,54 @@ TEST(TrustTest, AFifoNamedByOutputIsWrittenOnlyWhileItsOwnReaderReads) {
 TEST(TrustTest, ALogReaderThatStopsReadingCostsLinesNotTheService) {
     TempDir dir;
     write_file(dir / "f", "payload");
-    const std::string fifo = dir / "log.fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-    fcntl(reader, F_SETPIPE_SZ, 4096);  // the smallest pipe: full after a few lines
-    TqrProcess coordinator({"coordinator", "--verbose", "--log", fifo}, dir.path());
-    ASSERT_TRUE(coordinator.wait_for_err("listening port=", kTool)) << coordinator.err();
-    const char junk[] = "junk that is no message\n";
-    for (int i = 0; i < 2000; ++i) {
-        int fd = connect_to(coordinator_port(), false, "127.0.0.2");
-        if (fd < 0) continue;
-        EXPECT_GT(send(fd, junk, sizeof junk - 1, MSG_NOSIGNAL), 0);
-        close(fd);
+    // The log alone into the stalled fifo; and standard error, the status lines and the log with it.
+    for (bool through_stderr : {false, true}) {
+        SCOPED_TRACE(through_stderr ? "--log /dev/stderr 2>fifo" : "--log fifo");
+        const std::string fifo = dir / (through_stderr ? "err.fifo" : "log.fifo");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+        int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader, 0);
+        fcntl(reader, F_SETPIPE_SZ, 4096);  // the smallest pipe: full after a few lines
+        std::unique_ptr<TqrProcess> coordinator;
+        if (through_stderr) {
+            coordinator.reset(new TqrProcess({"/bin/sh", "-c", "exec \"$0\" coordinator --verbose --log /dev/stderr 2>\"$1\"",
+                                              ZEL_TQR_PATH, fifo},
+                                             dir.path()));
+            // Its first lines are read, then nothing more.
+            std::string seen;
+            char chunk[4096];
+            pollfd ready{reader, POLLIN, 0};
+            while (seen.find("listening port=") == std::string::npos && poll(&ready, 1, 10000) == 1) {
+                ssize_t n = read(reader, chunk, sizeof chunk);
+                if (n <= 0) break;
+                seen.append(chunk, static_cast<size_t>(n));
+            }
+            ASSERT_NE(seen.find("listening port="), std::string::npos) << seen;
+        } else {
+            coordinator.reset(new TqrProcess({"coordinator", "--verbose", "--log", fifo}, dir.path()));
+            ASSERT_TRUE(coordinator->wait_for_err("listening port=", kTool)) << coordinator->err();
+        }
+        const char junk[] = "junk that is no message\n";
+        for (int i = 0; i < 2000; ++i) {
+            int fd = connect_to(coordinator_port(), false, "127.0.0.2");
+            if (fd < 0) continue;
+            EXPECT_GT(send(fd, junk, sizeof junk - 1, MSG_NOSIGNAL), 0);
+            close(fd);
+        }
+        TqrProcess sender({"send", "--conference", "stall", "--count", "1", "f"}, dir.path(), {kKey});
+        TqrProcess receiver({"receive", "--conference", "stall", "-o", "got", "--force"}, dir.path(), {kKey});
+        EXPECT_EQ(receiver.wait(kTool), 0) << receiver.err();
+        EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
+        EXPECT_EQ(read_file(dir / "got"), "payload");
+        coordinator->signal(SIGTERM);
+        EXPECT_EQ(coordinator->wait(kTool), 0) << coordinator->err();
+        std::string got(1 << 20, '\0');
+        ssize_t n = read(reader, &got[0], got.size());
+        close(reader);
+        ASSERT_GT(n, 0);
+        got.resize(static_cast<size_t>(n));
+        EXPECT_NE(got.find('\n'), std::string::npos);
     }
-    TqrProcess sender({"send", "--conference", "stall", "--count", "1", "f"}, dir.path(), {kKey});
-    TqrProcess receiver({"receive", "--conference", "stall", "-o", "got"}, dir.path(), {kKey});
-    EXPECT_EQ(receiver.wait(kTool), 0) << receiver.err();
-    EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
-    EXPECT_EQ(read_file(dir / "got"), "payload");
-    coordinator.signal(SIGTERM);
-    EXPECT_EQ(coordinator.wait(kTool), 0) << coordinator.err();
-    std::string got(1 << 20, '\0');
-    ssize_t n = read(reader, &got[0], got.size());
-    close(reader);
-    ASSERT_GT(n, 0);
-    got.resize(static_cast<size_t>(n));
-    EXPECT_NE(got.find('\n'), std::string::npos);
 }
 
 // A receiver that may not make a name where it stands (a folder of root's, /dev) still takes what
