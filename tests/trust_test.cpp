@@ -707,6 +707,12 @@ TEST(TrustTest, WhatMakesNoNameNeedsNoFolderToWriteIn) {
     EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
     EXPECT_TRUE(files_in(dir / "ro").empty());
     TqrProcess text({"send", "--conference", "ro", "--count", "1", "--text", "\u65e5\u672c \xff"}, dir.path(), {kKey});
+    // A standard output that does not take the text fails the transfer at both ends: the sender does
+    // not count it, and serves the next receive.
+    TqrProcess full({"/bin/sh", "-c", "exec \"$0\" receive --conference ro >/dev/full", ZEL_TQR_PATH}, dir.path(), {kKey});
+    EXPECT_EQ(full.wait(kTool), 1) << full.err();
+    EXPECT_NE(full.err().find("cannot write the text to standard output"), std::string::npos) << full.err();
+    EXPECT_TRUE(text.wait_for_err("the endstation is counted lost", kTool)) << text.err();
     auto reader = receive({});
     EXPECT_EQ(reader->wait(kTool), 0) << reader->err();
     EXPECT_EQ(reader->out().rfind("\u65e5\u672c \xff", 0), 0u) << reader->out();

@@ -114,21 +114,37 @@ std::string summary_line(const ReceiveState& state, const Destination& destinati
     return line;
 }
 
-// The end with a text that arrived whole: on standard output as it came, or escaped line by line when
-// that is a terminal.
+}  // namespace
+
+// Written before the sender hears that the payload arrived, so that a standard output that fails (a
+// full disk, a reader gone) fails the transfer at both ends. A text goes as it came, or escaped line
+// by line on a terminal.
+bool deliver_whole(ReceiveState& state) {
+    Progress& progress = *state.progress;
+    bool written = true;
+    if (state.is_text) {
+        std::string shown = state.text;
+        if (isatty(STDOUT_FILENO) == 1) {
+            shown.clear();
+            size_t at = 0;
+            for (size_t end; (end = state.text.find('\n', at)) != std::string::npos; at = end + 1)
+                shown += escaped(state.text.substr(at, end - at)) + "\n";
+            if (at < state.text.size()) shown += escaped(state.text.substr(at)) + "\n";
+        }
+        progress.aside([&] { written = fwrite(shown.data(), 1, shown.size(), stdout) == shown.size() && fflush(stdout) == 0; });
+        return written;
+    }
+    if (state.on_screen) progress.lend();
+    written = state.destination->copy_spool();
+    progress.give_back(state.line_ended);
+    return written;
+}
+
+namespace {
+
+// The end with a text that arrived whole and was written (deliver_whole).
 int end_text(ReceiveState& state) {
     Progress& progress = *state.progress;
-    std::string shown = state.text;
-    if (isatty(STDOUT_FILENO) == 1) {
-        shown.clear();
-        size_t at = 0;
-        for (size_t end; (end = state.text.find('\n', at)) != std::string::npos; at = end + 1)
-            shown += escaped(state.text.substr(at, end - at)) + "\n";
-        if (at < state.text.size()) shown += escaped(state.text.substr(at)) + "\n";
-    }
-    bool written = true;
-    progress.aside([&] { written = fwrite(shown.data(), 1, shown.size(), stdout) == shown.size() && fflush(stdout) == 0; });
-    if (!written) return end(state, EXIT_USAGE_OR_IO, "cannot write standard output", "cannot write the text to standard output");
     progress.step("text", "", {{"text", state.text}});
     progress.step("done", "", {{"bytes", static_cast<double>(state.moved)}, {"seconds", state.seconds}});
     return end(state, EXIT_DONE, "done, a text of " + Progress::human_bytes(static_cast<double>(state.text.size())) +
@@ -139,13 +155,8 @@ int end_text(ReceiveState& state) {
 int end_stored(ReceiveState& state, const std::string& size) {
     Progress& progress = *state.progress;
     Destination& destination = *state.destination;
-    if (state.on_screen) progress.lend();
-    bool copied = destination.copy_spool();
-    progress.give_back(state.line_ended);
     // Interrupted meanwhile: that line was the last.
     if (ended(state)) return state.ending.status();
-    if (!copied)
-        return end(state, EXIT_USAGE_OR_IO, "cannot write standard output", "cannot write the payload to standard output");
     progress.step("done", "", {{"bytes", static_cast<double>(state.moved)}, {"seconds", state.seconds},
                                {"kept", static_cast<double>(destination.resumed_at())}});
     std::vector<std::string> placed = destination.placed();
@@ -167,6 +178,9 @@ int end_stored(ReceiveState& state, const std::string& size) {
 
 // The end with what became of the payload.
 int end_received(ReceiveState& state) {
+    if (state.output_failed)
+        return end(state, EXIT_USAGE_OR_IO, "cannot write standard output",
+                   state.is_text ? "cannot write the text to standard output" : "cannot write the payload to standard output");
     if (state.is_text && state.result == RECEIVED_INTACT) return end_text(state);
     if (state.is_text && state.text_declined)
         return end(state, EXIT_USAGE_OR_IO, "standard output closed",

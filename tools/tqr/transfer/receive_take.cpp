@@ -140,6 +140,10 @@ void run_link(ReceiveState& state, int fd) {
     state.timed_out = result == RECEIVED_SHORT && LinkDeadline::passed();
     if (result == RECEIVED_INTACT && !state.is_text && !destination.commit())
         result = RECEIVED_SINK_FAILED;
+    if (result == RECEIVED_INTACT && !deliver_whole(state)) {
+        state.output_failed = true;
+        result = RECEIVED_SINK_FAILED;
+    }
     if (result != RECEIVED_INTACT && !state.is_text) {
         // A disk that filled up is like a lost link: what came can be continued once there is room.
         std::string kept_line = destination.abandon(result == RECEIVED_SHORT || destination.out_of_space());
