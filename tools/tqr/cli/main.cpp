@@ -86,7 +86,6 @@ bool tqr::standard_stream_closed(int fd) { return fd >= 0 && fd < 3 && s_closed[
 
 namespace {
 
-// A command that needs a standard stream which was closed at the start: usage error.
 // "input", "output" or "error" when `path` names a standard stream that was closed at the start
 // (/dev/stderr, /proc/self/fd/0), whose number now holds /dev/null; null otherwise.
 const char* closed_stream_named(const std::string& path) {
@@ -96,6 +95,7 @@ const char* closed_stream_named(const std::string& path) {
     return nullptr;
 }
 
+// A command that needs a standard stream which was closed at the start: usage error.
 int closed_stream(const char* command, const char* stream, const char* why) {
     fprintf(stderr, "tqr %s: standard %s is closed: %s; give it a file or /dev/null\n", command, stream, why);
     return tqr::EXIT_USAGE_OR_IO;
@@ -297,12 +297,9 @@ int run(int argc, char** argv) {
             return closed_stream("send", "output", "the key it would make would be shown nowhere (give --key)");
         return tqr::run_send(send);
     }
-    if (*receive_command && s_closed[STDOUT_FILENO] && receive.output == "-")
-        return closed_stream("receive", "output", "the payload would go nowhere");
-    if (*receive_command)
-        if (const char* stream = closed_stream_named(receive.output))
-            return closed_stream("receive", stream, "the payload would go nowhere");
     if (*receive_command) {
+        const char* closed = s_closed[STDOUT_FILENO] && receive.output == "-" ? "output" : closed_stream_named(receive.output);
+        if (closed != nullptr) return closed_stream("receive", closed, "the payload would go nowhere");
         note_given(receive_command, receive.party);
         for (const std::string& part : code_parts) receive.code += (receive.code.empty() ? "" : " ") + part;
         return tqr::run_receive(receive);
