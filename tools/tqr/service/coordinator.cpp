@@ -194,11 +194,11 @@ struct Limits {
 };
 
 // The log file, the stop signals blocked, and the limits; false when the log file cannot be opened.
-bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* limits, LogPump* pump) {
+bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* limits, LogPump* error_pump,
+             LogPump* pump) {
     enlarge_futex_hash();
     limits->open_files = raise_descriptor_limit();
     zel::set_quiet(options.verbose ? 0 : 1);
-    status_without_waiting();
     // Blocked before any thread starts (the log's pump the first), so every thread inherits the mask
     // and only sigtimedwait sees them. A hang-up of the terminal it runs in (or an operator's reload signal: there is nothing to reload)
     // stops it as SIGTERM does, with the drain, rather than cutting every rendezvous at once; under
@@ -206,6 +206,11 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
     sigemptyset(stop_signals);
     tqr::add_stop_signals(stop_signals);
     pthread_sigmask(SIG_BLOCK, stop_signals, nullptr);
+    limits->drain_seconds = zel::settings().drain_seconds;
+    // A reader late for the stop's lines is waited for as long as the rendezvous under way are.
+    error_pump->set_linger(limits->drain_seconds);
+    pump->set_linger(limits->drain_seconds);
+    error_pump->start_for_stderr();
     if (!options.log.empty()) {
         // Only a file of this user's or the system's, reached through no link of another user: a link
         // planted in a shared folder would have the log appended to a file of that user's choosing. A
@@ -233,7 +238,6 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
         }
     }
 
-    limits->drain_seconds = zel::settings().drain_seconds;
     return true;
 }
 
@@ -309,10 +313,13 @@ void shut_down(zel::CoordinatorHost& host, const CoordinatorOptions& options, co
 }  // namespace
 
 int run_coordinator(const CoordinatorOptions& options) {
-    LogPump log_pump;  // ended last: after every thread that logs
+    // Ended last, after every thread that logs or tells; the log's before standard error's, which it
+    // may write into (--log /dev/stderr).
+    LogPump error_pump;
+    LogPump log_pump;
     sigset_t stop_signals;
     Limits limits;
-    if (!prepare(options, &stop_signals, &limits, &log_pump)) return EXIT_USAGE_OR_IO;
+    if (!prepare(options, &stop_signals, &limits, &error_pump, &log_pump)) return EXIT_USAGE_OR_IO;
 
     // The run's objects, in the order they go: the metrics server reads the host and the counts.
     Metrics metrics;

@@ -1,10 +1,14 @@
 #include "service/log_pump.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -41,18 +45,68 @@ bool LogPump::start(int target, std::string* why) {
     return why->empty();
 }
 
+bool LogPump::start_for_stderr() {
+    struct stat info {};
+    if (fstat(STDERR_FILENO, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode) || S_ISCHR(info.st_mode)))
+        return false;
+    if (S_ISCHR(info.st_mode) && isatty(STDERR_FILENO) != 1) return false;  // /dev/null, which never waits
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    // A description of its own, whose flags are the pump's to set (the shell's stays as it is); a
+    // socket cannot be opened again, and a pipe of another user's may not be.
+    m_socket = S_ISSOCK(info.st_mode);
+    int target = m_socket ? -1 : open("/proc/self/fd/2", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (target >= 0) {
+        fcntl(target, F_SETFL, fcntl(target, F_GETFL) | O_NONBLOCK);
+    } else {
+        target = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        m_poll_first = !m_socket;
+    }
+    m_stderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (target < 0 || m_stderr < 0 || dup2(ends[1], STDERR_FILENO) < 0) {
+        for (int fd : {ends[0], ends[1], target, m_stderr})
+            if (fd >= 0) close(fd);
+        m_stderr = -1;
+        return false;
+    }
+    close(ends[1]);
+    m_in = ends[0];
+    m_target = target;
+    m_thread = std::thread([this] { run(); });
+    return true;
+}
+
 LogPump::~LogPump() {
     if (m_in < 0) return;
     if (m_thread.joinable()) {
-        // The end of the stream ends the pump, once it passed on what the reader takes at once.
-        {
+        // The end of the stream ends the pump, once it passed on what the reader takes by the
+        // linger's end.
+        if (m_stderr >= 0) {
+            fflush(stderr);
+            dup2(m_stderr, STDERR_FILENO);
+        } else {
             std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
             g_logmsg.close();
         }
         m_thread.join();
     }
+    if (m_stderr >= 0) close(m_stderr);
     close(m_in);
     close(m_target);
+}
+
+ssize_t LogPump::write_now(const char* data, size_t size) {
+    if (m_socket) return send(m_target, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (m_poll_first) {
+        // Room for a pipe's atomic write, which a pipe that polls writable has, is all it is given.
+        pollfd room{m_target, POLLOUT, 0};
+        if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        size = std::min<size_t>(size, PIPE_BUF);
+    }
+    return write(m_target, data, size);
 }
 
 void LogPump::run() {
@@ -61,7 +115,7 @@ void LogPump::run() {
     std::vector<char> chunk(64 * 1024);
     auto pass_on = [&] {
         while (!pending.empty()) {
-            ssize_t n = write(m_target, pending.data(), pending.size());
+            ssize_t n = write_now(pending.data(), pending.size());
             if (n < 0 && errno == EINTR) continue;
             if (n > 0) {
                 pending.erase(0, static_cast<size_t>(n));
@@ -74,8 +128,12 @@ void LogPump::run() {
         }
     };
     auto tell_dropped = [&] {
-        pending += "tqr coordinator: " + std::to_string(dropped) + (dropped == 1 ? " log line was" : " log lines were") +
-                   " dropped: the log's reader did not read them in time\n";
+        if (m_stderr >= 0) {
+            pending += "status_dropped count=" + std::to_string(dropped) + "\n";
+        } else {
+            pending += "tqr coordinator: " + std::to_string(dropped) + (dropped == 1 ? " log line was" : " log lines were") +
+                       " dropped: the log's reader did not read them in time\n";
+        }
         dropped = 0;
     };
     auto take = [&](const std::string& whole) {
@@ -114,6 +172,16 @@ void LogPump::run() {
     if (!line.empty()) take(line + "\n");
     if (dropped > 0) tell_dropped();  // beyond the bound by one line: the last word on what was lost
     pass_on();
+    // A reader that is late (a pager, a journal catching up) gets the last lines, the stop's own, if
+    // it reads within the linger.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(static_cast<long>(m_linger * 1000));
+    for (long left; !pending.empty() && (left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count()) > 0;) {
+        pollfd room{m_target, POLLOUT, 0};
+        if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR) break;
+        if ((room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) break;
+        pass_on();
+    }
 }
 
 }  // namespace tqr

@@ -6,8 +6,14 @@
 // for the reader: what does not fit in its buffer is dropped, counted and told in the log once the
 // reader reads again.
 //
+// Standard error goes through a pump of its own when it is a pipe, a socket or a terminal: a reader
+// that stops reading (a stalled pipe or journal, a terminal paused with Ctrl-S) would otherwise stop
+// each thread that tells a status line, and the stop signal with them. Its dropped lines are told
+// as "status_dropped count=N".
+//
 // Owned by run_coordinator, made before any thread of the library and ended after the last is gone.
-// The pump's thread alone touches its buffer; start() and the destructor run on the main thread.
+// The pump's thread alone touches its buffer; start(), start_for_stderr() and the destructor run on
+// the main thread.
 #ifndef ZEL_TOOLS_TQR_SERVICE_LOG_PUMP_H
 #define ZEL_TOOLS_TQR_SERVICE_LOG_PUMP_H
 
@@ -26,12 +32,24 @@ public:
     // Opens g_logmsg on the pump, which writes to `target` (taken: closed by the pump). false, with
     // `*why`, when the pipe or the thread cannot be made; `target` is closed then too.
     bool start(int target, std::string* why);
+    // Puts the pump in front of standard error when that is a pipe, a socket or a terminal: fd 2
+    // becomes the pump's pipe, and is put back when the pump ends. false (standard error left as it
+    // is) when it is a file, or the pump cannot be made.
+    bool start_for_stderr();
+    // How long the end waits, at most, for a reader that is late to take the last lines.
+    void set_linger(double seconds) { m_linger = seconds; }
 
 private:
     void run();
+    // Writes what the target takes now, never waiting for it.
+    ssize_t write_now(const char* data, size_t size);
 
-    int m_in = -1;      // the pipe's end that the pump reads
-    int m_target = -1;  // the fifo or device, written without blocking
+    int m_in = -1;         // the pipe's end that the pump reads
+    int m_target = -1;     // where the lines go, written without waiting
+    bool m_socket = false;      // the target is a socket: each send says not to wait
+    bool m_poll_first = false;  // the target's description is shared and waits: written when poll says so
+    int m_stderr = -1;     // standard error as it was, put back at the end (start_for_stderr)
+    double m_linger = 0;
     std::thread m_thread;
 };
 

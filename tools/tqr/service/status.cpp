@@ -1,8 +1,5 @@
 #include "service/status.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,33 +29,7 @@ std::string status_value(const std::string& value) {
     return quoted + "\"";
 }
 
-// How the lines go, and how many a reader that did not read lost. Set before any thread writes.
-bool g_status_socket = false;
-size_t g_status_dropped = 0;  // under the line mutex
-
-// One write that never waits for the reader: whole or not at all where the stream allows (a pipe
-// takes a line this short whole or not at all).
-ssize_t write_now(const char* at, size_t size) {
-    return g_status_socket ? send(STDERR_FILENO, at, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(STDERR_FILENO, at, size);
-}
-
 }  // namespace
-
-void status_without_waiting() {
-    struct stat info {};
-    if (fstat(STDERR_FILENO, &info) != 0) return;
-    if (S_ISSOCK(info.st_mode)) g_status_socket = true;
-    // A pipe: standard error becomes a description of it of our own, which does not wait, so that
-    // the library's lines (--verbose) do not either; the shell's and the other writers' description
-    // is left as it is.
-    if (S_ISFIFO(info.st_mode)) {
-        int fd = open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd >= 0 && fd != STDERR_FILENO) {
-            dup2(fd, STDERR_FILENO);
-            close(fd);
-        }
-    }
-}
 
 void write_status(const char* event, const std::vector<Field>& fields) {
     static std::mutex line_mutex;
@@ -71,20 +42,14 @@ void write_status(const char* event, const std::vector<Field>& fields) {
     }
     line += '\n';
     std::lock_guard<std::mutex> guard(line_mutex);
-    if (g_status_dropped > 0) line = "status_dropped count=" + std::to_string(g_status_dropped) + "\n" + line;
     const char* at = line.data();
     size_t left = line.size();
     while (left > 0) {
-        ssize_t written = write_now(at, left);
+        ssize_t written = ::write(STDERR_FILENO, at, left);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
+        if (written <= 0) return;
         at += written;
         left -= static_cast<size_t>(written);
-    }
-    if (left == line.size()) {
-        ++g_status_dropped;
-    } else if (left == 0) {
-        g_status_dropped = 0;
     }
 }
 

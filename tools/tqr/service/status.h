@@ -53,11 +53,6 @@ struct Field {
     std::string value;
 };
 
-// From now on a line that standard error has no room for (a pipe or socket whose reader stopped
-// reading) is dropped and counted rather than waited for: a reader that stalls would otherwise stop
-// every thread that tells something, and the signal's stop with them. A pipe's other writes (the
-// library's lines) do not wait either. Call before threads start.
-void status_without_waiting();
 // Writes one status line whole, with one write, so that lines from party threads, conference threads
 // and the library never split one another.
 void write_status(const char* event, const std::vector<Field>& fields);
