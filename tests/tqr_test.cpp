@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -458,6 +459,42 @@ TEST(TqrTest, AnInterruptAtAPromptEndsWithItsLineAndStatus) {
         EXPECT_TRUE(terminal.sane());
         EXPECT_EQ(read_file(dir / "there"), "x");
     }
+}
+
+// A coordinator whose queue of connections is full drops the connect's packets, which holds the
+// connect for minutes: an interruption meanwhile still ends the command at once with its status.
+TEST(TqrTest, AnInterruptWhileTheCoordinatorDoesNotAnswerEndsAtOnce) {
+    TempDir dir;
+    write_file(dir / "key", "a key of the conference\n");
+    ASSERT_EQ(chmod((dir / "key").c_str(), 0600), 0);
+    const int port = free_port(50);
+    int listener = listen_on(port, 0);
+    ASSERT_GE(listener, 0);
+    // The stranger fills the queue; the kernel then drops every further connect's packets.
+    std::vector<int> fillers;
+    for (int i = 0; i < 8; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in from{}, to{};
+        from.sin_family = to.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+        inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        fillers.push_back(fd);
+    }
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        TqrProcess receiver({"receive", "--verbose", "--conference", "c", "--key-file", "key"}, dir.path(),
+                            {"TQR_COORDINATOR_PORT=" + std::to_string(port)});
+        // The library's line just before its connect.
+        ASSERT_TRUE(receiver.wait_for_err("socket successful", kTool)) << receiver.err();
+        receiver.signal(sig);
+        EXPECT_EQ(receiver.wait(kTool), 128 + sig) << receiver.err();
+        EXPECT_NE(receiver.err().find("interrupted"), std::string::npos) << receiver.err();
+    }
+    for (int fd : fillers) close(fd);
+    close(listener);
 }
 
 // What a person gets wrong on the command line: one line that names it, and -V wherever it is tried.

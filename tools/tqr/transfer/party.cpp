@@ -212,7 +212,11 @@ int join_coordinator(Caller* caller, int role, const Membership& membership, con
     std::string nickname = options.nickname.empty() ? default_nickname() : options.nickname;
     int port = caller->coord_port();
     std::string where = " at " + membership.host + " port " + std::to_string(port);
-    if (caller->connect(port, host, role, nickname.c_str(), membership.conference.c_str(), membership.key.c_str()) != 1) {
+    if (ending != nullptr && !ending->connecting(true)) return ending->status();
+    const int connected =
+        caller->connect(port, host, role, nickname.c_str(), membership.conference.c_str(), membership.key.c_str());
+    if (ending != nullptr) ending->connecting(false);
+    if (connected != 1) {
         if (unreachable) *unreachable = true;
         *error = "cannot reach the coordinator" + where;
         return EXIT_NO_COORDINATOR;
@@ -287,6 +291,20 @@ bool Ending::claim(Progress& progress, int status, const std::string& text, cons
     } else {
         progress.fail(text, message, status);
     }
+    bool stuck;
+    {
+        zel::MutexLock lock(m_mutex);
+        stuck = m_connecting && !pthread_equal(m_connector, pthread_self());
+    }
+    if (stuck) _exit(leave(status));
+    return true;
+}
+
+bool Ending::connecting(bool on) {
+    zel::MutexLock lock(m_mutex);
+    if (on && m_claimed) return false;
+    m_connecting = on;
+    m_connector = pthread_self();
     return true;
 }
 

@@ -4,6 +4,8 @@
 #define ZEL_TOOLS_TQR_TRANSFER_PARTY_H
 
 #include <memory>
+#include <pthread.h>
+
 #include <string>
 
 #include "cli/commands.h"
@@ -81,6 +83,11 @@ public:
     // The Caller whose coordinator link a claim ends (null: none). Set before the thread that may
     // claim starts; cleared before the Caller goes.
     void wake_through(Caller* caller) ZEL_EXCLUDES(m_mutex);
+    // Brackets the main thread's connect to the coordinator, which nothing wakes (a host that drops
+    // its packets holds it for minutes): a claim from another thread meanwhile ends the process at
+    // once with its status, since nothing is held yet that the kernel's cleanup would not end. false
+    // (and no connect) when the end was claimed already.
+    bool connecting(bool on) ZEL_EXCLUDES(m_mutex);
     bool claimed() const ZEL_EXCLUDES(m_mutex);
     // The status claimed, else `otherwise`.
     int status(int otherwise = EXIT_DONE) const ZEL_EXCLUDES(m_mutex);
@@ -92,6 +99,8 @@ private:
     bool m_claimed ZEL_GUARDED_BY(m_mutex) = false;
     int m_status ZEL_GUARDED_BY(m_mutex) = EXIT_DONE;
     Caller* m_wake ZEL_GUARDED_BY(m_mutex) = nullptr;
+    bool m_connecting ZEL_GUARDED_BY(m_mutex) = false;
+    pthread_t m_connector ZEL_GUARDED_BY(m_mutex){};
 };
 
 // Flushes the standard streams and the log: the last step of a command before main returns `status`.
