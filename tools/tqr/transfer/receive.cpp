@@ -116,33 +116,27 @@ std::string summary_line(const ReceiveState& state, const Destination& destinati
 
 }  // namespace
 
-// Written before the sender hears that the payload arrived, so that a standard output that fails (a
-// full disk, a reader gone) fails the transfer at both ends. A text goes as it came, or escaped line
-// by line on a terminal.
-bool deliver_whole(ReceiveState& state) {
-    Progress& progress = *state.progress;
-    bool written = true;
-    if (state.is_text) {
-        std::string shown = state.text;
-        if (isatty(STDOUT_FILENO) == 1) {
-            shown.clear();
-            size_t at = 0;
-            for (size_t end; (end = state.text.find('\n', at)) != std::string::npos; at = end + 1)
-                shown += escaped(state.text.substr(at, end - at)) + "\n";
-            if (at < state.text.size()) shown += escaped(state.text.substr(at)) + "\n";
-        }
-        progress.aside([&] { written = fwrite(shown.data(), 1, shown.size(), stdout) == shown.size() && fflush(stdout) == 0; });
-        return written;
+// Written before the sender hears that the text arrived, so that a standard output that fails (a
+// full disk, a reader gone) fails the transfer at both ends; at most 64 KiB, it fits a pipe that
+// nothing else was written to, and does not wait for a reader that is slow. As it came, or escaped
+// line by line on a terminal.
+bool deliver_text(ReceiveState& state) {
+    std::string shown = state.text;
+    if (isatty(STDOUT_FILENO) == 1) {
+        shown.clear();
+        size_t at = 0;
+        for (size_t end; (end = state.text.find('\n', at)) != std::string::npos; at = end + 1)
+            shown += escaped(state.text.substr(at, end - at)) + "\n";
+        if (at < state.text.size()) shown += escaped(state.text.substr(at)) + "\n";
     }
-    if (state.on_screen) progress.lend();
-    written = state.destination->copy_spool();
-    progress.give_back(state.line_ended);
+    bool written = true;
+    state.progress->aside([&] { written = fwrite(shown.data(), 1, shown.size(), stdout) == shown.size() && fflush(stdout) == 0; });
     return written;
 }
 
 namespace {
 
-// The end with a text that arrived whole and was written (deliver_whole).
+// The end with a text that arrived whole and was written (deliver_text).
 int end_text(ReceiveState& state) {
     Progress& progress = *state.progress;
     progress.step("text", "", {{"text", state.text}});
@@ -155,8 +149,15 @@ int end_text(ReceiveState& state) {
 int end_stored(ReceiveState& state, const std::string& size) {
     Progress& progress = *state.progress;
     Destination& destination = *state.destination;
+    // An unencrypted payload for standard output was kept aside until its sum was checked; a reader
+    // may take its time with it (a pager), so the sender was told before.
+    if (state.on_screen) progress.lend();
+    bool copied = destination.copy_spool();
+    progress.give_back(state.line_ended);
     // Interrupted meanwhile: that line was the last.
     if (ended(state)) return state.ending.status();
+    if (!copied)
+        return end(state, EXIT_USAGE_OR_IO, "cannot write standard output", "cannot write the payload to standard output");
     progress.step("done", "", {{"bytes", static_cast<double>(state.moved)}, {"seconds", state.seconds},
                                {"kept", static_cast<double>(destination.resumed_at())}});
     std::vector<std::string> placed = destination.placed();
@@ -179,8 +180,7 @@ int end_stored(ReceiveState& state, const std::string& size) {
 // The end with what became of the payload.
 int end_received(ReceiveState& state) {
     if (state.output_failed)
-        return end(state, EXIT_USAGE_OR_IO, "cannot write standard output",
-                   state.is_text ? "cannot write the text to standard output" : "cannot write the payload to standard output");
+        return end(state, EXIT_USAGE_OR_IO, "cannot write standard output", "cannot write the text to standard output");
     if (state.is_text && state.result == RECEIVED_INTACT) return end_text(state);
     if (state.is_text && state.text_declined)
         return end(state, EXIT_USAGE_OR_IO, "standard output closed",

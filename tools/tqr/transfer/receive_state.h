@@ -62,7 +62,7 @@ struct ReceiveState {
     bool unverified = false;  // the person did not say that the check words match
     bool is_text = false;     // the payload is a --text message: it goes to `text`, never to a file
     bool text_declined = false;  // ... declined: standard output was closed, and no --json shows it
-    bool output_failed = false;  // standard output did not take the text, or the unencrypted payload, whole
+    bool output_failed = false;  // standard output did not take the text whole
     std::string text;
     // The signal thread may have the destination keep its part: it is set, and no question of its
     // own holds it meanwhile.
@@ -88,9 +88,8 @@ struct ReceiveState {
 // Whether the end was claimed, or is being claimed by the signal thread, which ended the prompts first:
 // nothing more is to be shown then.
 bool ended(const ReceiveState& state);
-// Writes what goes to standard output only once it is whole and checked: a text, or an unencrypted
-// payload kept aside until its sum was checked. false when standard output did not take it.
-bool deliver_whole(ReceiveState& state);
+// Writes a text that arrived whole to standard output. false when standard output did not take it.
+bool deliver_text(ReceiveState& state);
 
 // The endstation's party observer (`context`: the ReceiveState), on the library's threads.
 void on_party_event(const zel::PartyEvent& event, void* context);

@@ -140,7 +140,7 @@ void run_link(ReceiveState& state, int fd) {
     state.timed_out = result == RECEIVED_SHORT && LinkDeadline::passed();
     if (result == RECEIVED_INTACT && !state.is_text && !destination.commit())
         result = RECEIVED_SINK_FAILED;
-    if (result == RECEIVED_INTACT && !deliver_whole(state)) {
+    if (result == RECEIVED_INTACT && state.is_text && !deliver_text(state)) {
         state.output_failed = true;
         result = RECEIVED_SINK_FAILED;
     }
