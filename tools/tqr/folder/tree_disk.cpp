@@ -182,7 +182,7 @@ std::string walk(const std::string& path, const std::string& tool, WalkEnd* end,
     push_names(path, true);
     int links = 0;
     for (int names = 0; !rest.empty(); ++names) {
-        if (names == kMaxNames) return stop(TRUST_ERRNO, ELOOP);
+        if (names == kMaxNames) return stop(TRUST_ERRNO, links > 0 ? ELOOP : ENAMETOOLONG);
         const Name next = rest.back();
         rest.pop_back();
         if (next.given) shown += (shown.empty() || shown.back() == '/' ? "" : "/") + next.name;
@@ -290,6 +290,14 @@ std::string foreign_link(const std::string& path, const std::string& tool) {
 // nothing is created through it.
 int open_trusted(const std::string& path, int flags, unsigned kinds, const std::string& tool, TrustFault* fault,
                  std::string* why) {
+    // A name that ends in a slash or in "." names a folder, whatever is there.
+    const size_t size = path.size();
+    if (size > 0 && (path.back() == '/' || path == "." || (size >= 2 && path.compare(size - 2, 2, "/.") == 0))) {
+        struct stat folder {};
+        folder.st_mode = S_IFDIR;
+        *why = untrusted(folder, kinds, fault);
+        return -1;
+    }
     WalkEnd end;
     int failed = 0;
     *why = walk(path, tool, &end, fault, &failed);
