@@ -72,6 +72,10 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
         struct __attribute__((packed)) { uint16_t tag, perm; uint32_t id; } entries[5];
     } acl{2, {{0x01, 6, none}, {0x02, 6, 65534}, {0x04, 4, none}, {0x10, 6, none}, {0x20, 0, none}}};
     const bool has_acl = setxattr((dir / "acl.key").c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) == 0;
+    // The same list with that user's entry read-only: only the owner's own group writes, and it is taken.
+    write_file(dir / "read.key", "a key uid 65534 may read\n");
+    acl.entries[1].perm = 4;
+    const bool has_read_acl = setxattr((dir / "read.key").c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) == 0;
     struct Case {
         std::vector<std::string> args;
         std::string env;
@@ -104,6 +108,8 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
         {{"send", "--conference", "c", "--key-file", "mine.key", "f"}, "", 1, "the key file mine.key leads through "},
         {{"send", "--conference", "c", "--key-file", "mine.dir/hostname", "f"}, "", 1, "theirs.dir, a symbolic link of another user (uid 65534)"},
         {{"coordinator", "--log", "mine.key"}, "", 1, "cannot open log file mine.key: mine.key leads through "},
+        // A name that ends in a slash is a folder's: no file of that name is made.
+        {{"coordinator", "--log", "new.log/"}, "", 1, "cannot open log file new.log/: it is not a regular file"},
         {{"send", "--conference", "c", "--key-file", "shared.key", "f"}, "", 1,
          "the key file shared.key may be written by other users, who could choose the key"},
         // Standard output closed, and named by a link to it: the payload would be lost, both sides content.
@@ -127,6 +133,8 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
     if (has_acl)
         cases.push_back({{"send", "--conference", "c", "--key-file", "acl.key", "f"}, "", 1,
                          "the key file acl.key may be written by other users, who could choose the key"});
+    if (has_read_acl)
+        cases.push_back({{"receive", "--conference", "c", "--key-file", "read.key"}, "", 2, "cannot reach the coordinator"});
     for (const Case& c : cases) {
         if (!root && (c.says.find("another user") != std::string::npos || c.says.find("leads through") != std::string::npos))
             continue;
