@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
@@ -55,10 +56,9 @@ bool LogPump::start_for_stderr() {
     // A description of its own, whose flags are the pump's to set (the shell's stays as it is); a
     // socket cannot be opened again, and a pipe of another user's may not be.
     m_socket = S_ISSOCK(info.st_mode);
-    int target = m_socket ? -1 : open("/proc/self/fd/2", O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    if (target >= 0) {
-        fcntl(target, F_SETFL, fcntl(target, F_GETFL) | O_NONBLOCK);
-    } else {
+    // Opened without waiting: a fifo whose reader left would hold the open until one came.
+    int target = m_socket ? -1 : open("/proc/self/fd/2", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (target < 0) {
         target = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
         m_poll_first = !m_socket;
     }
@@ -101,7 +101,8 @@ ssize_t LogPump::write_now(const char* data, size_t size) {
         // Room for a pipe's atomic write, which a pipe that polls writable has, is all it is given.
         pollfd room{m_target, POLLOUT, 0};
         if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) {
-            errno = EAGAIN;
+            // A fifo whose reader left says so for as long as it has none.
+            errno = (room.revents & (POLLERR | POLLHUP)) != 0 ? EPIPE : EAGAIN;
             return -1;
         }
         size = std::min<size_t>(size, PIPE_BUF);
@@ -110,39 +111,75 @@ ssize_t LogPump::write_now(const char* data, size_t size) {
 }
 
 void LogPump::run() {
-    std::string pending, line;
-    size_t dropped = 0;
+    // Whole lines waiting for the reader, oldest first; the first may be partly written already.
+    struct Line {
+        std::string text;
+        size_t tells = 0;  // a line that tells of dropped ones: how many
+    };
+    std::deque<Line> pending;
+    size_t pending_bytes = 0, front_written = 0;
+    std::string line;
     std::vector<char> chunk(64 * 1024);
     auto pass_on = [&] {
         while (!pending.empty()) {
-            ssize_t n = write_now(pending.data(), pending.size());
+            const std::string& front = pending.front().text;
+            ssize_t n = write_now(front.data() + front_written, front.size() - front_written);
             if (n < 0 && errno == EINTR) continue;
             if (n > 0) {
-                pending.erase(0, static_cast<size_t>(n));
+                front_written += static_cast<size_t>(n);
+                if (front_written < front.size()) continue;
+                pending_bytes -= front.size();
+                pending.pop_front();
+                front_written = 0;
                 continue;
             }
             // No room (EAGAIN), or nobody reads the fifo now (EPIPE): a reader that left drops what
             // was meant for it; one that comes later gets what follows.
-            if (n < 0 && errno != EAGAIN) pending.clear();
+            if (n < 0 && errno != EAGAIN) {
+                pending.clear();
+                pending_bytes = front_written = 0;
+            }
             return;
         }
     };
-    auto tell_dropped = [&] {
-        if (m_stderr >= 0) {
-            pending += "status_dropped count=" + std::to_string(dropped) + "\n";
-        } else {
-            pending += "tqr coordinator: " + std::to_string(dropped) + (dropped == 1 ? " log line was" : " log lines were") +
-                       " dropped: the log's reader did not read them in time\n";
-        }
-        dropped = 0;
+    auto notice = [&](size_t count) {
+        return m_stderr >= 0 ? "status_dropped count=" + std::to_string(count) + "\n"
+                             : "tqr coordinator: " + std::to_string(count) +
+                                   (count == 1 ? " log line was" : " log lines were") +
+                                   " dropped: the log's reader did not read them in time\n";
     };
+    // Told where the lines went missing: after the line under way, in one line that counts them all.
+    auto tell_dropped = [&](size_t count) {
+        if (pending.size() > 1 && pending[1].tells > 0) {
+            Line& told = pending[1];
+            pending_bytes -= told.text.size();
+            told.tells += count;
+            told.text = notice(told.tells);
+            pending_bytes += told.text.size();
+            return;
+        }
+        Line told{notice(count), count};
+        pending_bytes += told.text.size();
+        pending.insert(pending.size() > 0 ? pending.begin() + 1 : pending.end(), std::move(told));
+    };
+    // Room is made by dropping the oldest lines not yet begun: the newest (the stop's own, say) are
+    // what a reader that comes back wants.
     auto take = [&](const std::string& whole) {
-        if (pending.size() + whole.size() + 100 > kPendingBytes) {
-            ++dropped;
-            return;
+        size_t gone = 0;
+        for (;;) {
+            const size_t oldest = pending.size() > 1 && pending[1].tells > 0 ? 2 : 1;
+            if (pending_bytes + whole.size() + 200 <= kPendingBytes || pending.size() <= oldest) break;
+            pending_bytes -= pending[oldest].text.size();
+            pending.erase(pending.begin() + static_cast<long>(oldest));
+            ++gone;
         }
-        if (dropped > 0) tell_dropped();
-        pending += whole;
+        const bool fits = pending_bytes + whole.size() + 200 <= kPendingBytes;
+        if (!fits) ++gone;
+        if (gone > 0) tell_dropped(gone);
+        if (fits) {
+            pending_bytes += whole.size();
+            pending.push_back(Line{whole, 0});
+        }
     };
     for (;;) {
         // The target is waited on only while something waits for it: a fifo without a reader says
@@ -170,7 +207,6 @@ void LogPump::run() {
         pass_on();
     }
     if (!line.empty()) take(line + "\n");
-    if (dropped > 0) tell_dropped();  // beyond the bound by one line: the last word on what was lost
     pass_on();
     // A reader that is late (a pager, a journal catching up) gets the last lines, the stop's own, if
     // it reads within the linger.

@@ -3,8 +3,8 @@
 // reading (anyone may open a fifo of mode 0644 for reading), the line would block, and every thread
 // of every party after it would wait on the lock, the stop signal's included. Here the stream goes
 // into a pipe of ours instead, and a thread of the pump's passes whole lines on without ever waiting
-// for the reader: what does not fit in its buffer is dropped, counted and told in the log once the
-// reader reads again.
+// for the reader: when its buffer is full the oldest lines not yet begun are dropped, so that the
+// newest get through, and a line in their place counts them.
 //
 // Standard error goes through a pump of its own when it is a pipe, a socket or a terminal: a reader
 // that stops reading (a stalled pipe or journal, a terminal paused with Ctrl-S) would otherwise stop

@@ -129,8 +129,11 @@ bool deliver_text(ReceiveState& state) {
             shown += escaped(state.text.substr(at, end - at)) + "\n";
         if (at < state.text.size()) shown += escaped(state.text.substr(at)) + "\n";
     }
-    bool written = true;
-    state.progress->aside([&] { written = fwrite(shown.data(), 1, shown.size(), stdout) == shown.size() && fflush(stdout) == 0; });
+    // Lent rather than aside: a reader that stalls holds this thread, not the status line's lock,
+    // which an interruption needs to tell its line and a second one to end the command.
+    state.progress->lend();
+    bool written = fwrite(shown.data(), 1, shown.size(), stdout) == shown.size() && fflush(stdout) == 0;
+    state.progress->give_back(shown.empty() || shown.back() == '\n');
     return written;
 }
 
