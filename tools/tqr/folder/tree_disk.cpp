@@ -149,9 +149,9 @@ struct WalkEnd {
 // Walks `path` from descriptors, as the kernel resolves it: a name at a time, each symbolic link's
 // target walked in its place, ".." from where the walk stands. Each link is judged on the descriptor
 // it was opened as before it is followed, so that what is judged is what is followed, and no name is
-// looked up twice. Returns "" and fills
-// `end`, or why the path may not be followed (`*fault` TRUST_LINK), or (TRUST_ERRNO, errno in
-// `*failed`) where the walk could not go on: with ENOENT or ENOTDIR, nothing is reached through it.
+// looked up twice. Returns "" and fills `end`, or why the path may not be followed (`*fault`
+// TRUST_LINK), or (TRUST_ERRNO, errno in `*failed`) where the walk could not go on: with ENOENT or
+// ENOTDIR, nothing is reached through it.
 std::string walk(const std::string& path, const std::string& tool, WalkEnd* end, TrustFault* fault, int* failed) {
     struct Name {
         std::string name;

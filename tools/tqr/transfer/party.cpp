@@ -41,10 +41,9 @@ constexpr size_t kKeyFileBytes = 64 * 1024;  // read of a key file, at most: its
 // user, is read: whoever else made it, or could put a link in its place, may know the key. A device
 // is not (/dev/zero never ends a line). A fifo is read only from a writer it has when it is opened:
 // without one it reads as empty at once rather than waiting for someone to come and write a key.
-// Whether the access list of the file open as `fd` lets a user or group other than its owner and
-// this user's own group write in it: a named user or group, or the owning group when that is not
-// ours, with write in its entry and in the mask.
-bool acl_lets_others_write(int fd, gid_t group) {
+// Whether the access list of the file open as `fd` names a user or group other than this user and
+// its own group with write, in its entry and in the mask.
+bool acl_lets_others_write(int fd) {
     unsigned char list[4 + 8 * 64];
     ssize_t size = fgetxattr(fd, "system.posix_acl_access", list, sizeof list);
     if (size < 0) return errno == ERANGE;  // longer than any list a person makes: taken as letting them
@@ -53,13 +52,12 @@ bool acl_lets_others_write(int fd, gid_t group) {
         for (size_t i = 0; i < bytes; ++i) value |= static_cast<unsigned>(list[at + i]) << (8 * i);
         return value;
     };
-    constexpr unsigned kUser = 0x02, kGroupObject = 0x04, kGroup = 0x08, kMask = 0x10, kWrite = 0x02;
+    constexpr unsigned kUser = 0x02, kGroup = 0x08, kMask = 0x10, kWrite = 0x02;
     bool mask_writes = true, others_write = false;
     for (size_t at = 4; at + 8 <= static_cast<size_t>(size); at += 8) {
         const unsigned tag = field(at, 2), perm = field(at + 2, 2), id = field(at + 4, 4);
         if (tag == kMask) mask_writes = (perm & kWrite) != 0;
-        const bool other = (tag == kUser && id != geteuid()) || (tag == kGroup && id != getegid()) ||
-                           (tag == kGroupObject && group != getegid());
+        const bool other = (tag == kUser && id != geteuid()) || (tag == kGroup && id != getegid());
         if ((perm & kWrite) != 0 && other) others_write = true;
     }
     return others_write && mask_writes;
@@ -81,7 +79,7 @@ bool read_key_file(const std::string& path, std::string* key, std::string* error
     // this user's own, or whom an access list names (its mask stands in the group's bits).
     struct stat held {};
     if (fstat(fd, &held) != 0 || (held.st_mode & S_IWOTH) != 0 ||
-        ((held.st_mode & S_IWGRP) != 0 && (held.st_gid != getegid() || acl_lets_others_write(fd, held.st_gid)))) {
+        ((held.st_mode & S_IWGRP) != 0 && (held.st_gid != getegid() || acl_lets_others_write(fd)))) {
         close(fd);
         *error = "the key file " + path + " may be written by other users, who could choose the key; chmod go-w " +
                  "keeps it yours";

@@ -114,31 +114,6 @@ std::string summary_line(const ReceiveState& state, const Destination& destinati
     return line;
 }
 
-}  // namespace
-
-// Written before the sender hears that the text arrived, so that a standard output that fails (a
-// full disk, a reader gone) fails the transfer at both ends; at most 64 KiB, it fits a pipe that
-// nothing else was written to, and does not wait for a reader that is slow. As it came, or escaped
-// line by line on a terminal.
-bool deliver_text(ReceiveState& state) {
-    std::string shown = state.text;
-    if (isatty(STDOUT_FILENO) == 1) {
-        shown.clear();
-        size_t at = 0;
-        for (size_t end; (end = state.text.find('\n', at)) != std::string::npos; at = end + 1)
-            shown += escaped(state.text.substr(at, end - at)) + "\n";
-        if (at < state.text.size()) shown += escaped(state.text.substr(at)) + "\n";
-    }
-    // Lent rather than aside: a reader that stalls holds this thread, not the status line's lock,
-    // which an interruption needs to tell its line and a second one to end the command.
-    state.progress->lend();
-    bool written = fwrite(shown.data(), 1, shown.size(), stdout) == shown.size() && fflush(stdout) == 0;
-    state.progress->give_back(shown.empty() || shown.back() == '\n');
-    return written;
-}
-
-namespace {
-
 // The end with a text that arrived whole and was written (deliver_text).
 int end_text(ReceiveState& state) {
     Progress& progress = *state.progress;

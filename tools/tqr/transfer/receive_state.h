@@ -88,8 +88,6 @@ struct ReceiveState {
 // Whether the end was claimed, or is being claimed by the signal thread, which ended the prompts first:
 // nothing more is to be shown then.
 bool ended(const ReceiveState& state);
-// Writes a text that arrived whole to standard output. false when standard output did not take it.
-bool deliver_text(ReceiveState& state);
 
 // The endstation's party observer (`context`: the ReceiveState), on the library's threads.
 void on_party_event(const zel::PartyEvent& event, void* context);

@@ -33,6 +33,27 @@ namespace tqr {
 
 namespace {
 
+// Written before the sender hears that the text arrived, so that a standard output that fails (a
+// full disk, a reader gone) fails the transfer at both ends; at most 64 KiB, it fits a pipe that
+// nothing else was written to, and does not wait for a reader that is slow. As it came, or escaped
+// line by line on a terminal.
+bool deliver_text(ReceiveState& state) {
+    std::string shown = state.text;
+    if (isatty(STDOUT_FILENO) == 1) {
+        shown.clear();
+        size_t at = 0;
+        for (size_t end; (end = state.text.find('\n', at)) != std::string::npos; at = end + 1)
+            shown += escaped(state.text.substr(at, end - at)) + "\n";
+        if (at < state.text.size()) shown += escaped(state.text.substr(at)) + "\n";
+    }
+    // Lent rather than aside: a reader that stalls holds this thread, not the status line's lock,
+    // which an interruption needs to tell its line and a second one to end the command.
+    state.progress->lend();
+    bool written = fwrite(shown.data(), 1, shown.size(), stdout) == shown.size() && fflush(stdout) == 0;
+    state.progress->give_back(shown.empty() || shown.back() == '\n');
+    return written;
+}
+
 // The key confirmation, of the code or of the key. true when the payload may follow.
 bool confirm(ReceiveState& state, int fd, Session* session) {
     if (!state.sealed()) return true;
