@@ -298,10 +298,14 @@ TEST(HostApiTest, HandlersResultsDrainAndShutdown) {
     EXPECT_EQ(zel::library_threads().threads() + zel::host_threads().threads(), 0u);
     Coordinator again;
     ASSERT_TRUE(again.started);
+    close_bridged();
     CallerParty sender;
     sender.run(ROLE_SENDER, "s", "host-api-again", "key");
     ASSERT_TRUE(events.wait_for(zel::EVENT_JOINED, 3));
     EXPECT_TRUE(rendezvous("host-api-again", "key"));
+    // The sender's end may be handed over after the endstation's process returned: both are waited
+    // for, or the next test would find it.
+    EXPECT_TRUE(wait_bridged(2));
     close_bridged();
 }
 
