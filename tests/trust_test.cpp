@@ -59,6 +59,7 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
     ASSERT_TRUE(!root || (lchown((dir / "theirs.link").c_str(), 65534, 65534) | lchown((dir / "theirs.dir").c_str(), 65534, 65534)) == 0);
     fs::create_symlink("theirs.link", dir / "mine.key");
     fs::create_symlink("theirs.dir", dir / "mine.dir");
+    fs::create_symlink("theirs.link", dir / "\xff\u65e5\x1b.key");
     write_file(dir / "shared.key", "a key anyone may have rewritten");
     ASSERT_EQ(chmod((dir / "shared.key").c_str(), 0622), 0);
     // Keys that would be taken for less than they are: cut at a NUL (--plain), or past 64 KiB.
@@ -106,6 +107,8 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
         {{"send", "--conference", "c", "--key-file", "theirs.key", "f"}, "", 1,
          "the key file theirs.key belongs to another user (uid 65534), who may know the key"},
         {{"send", "--conference", "c", "--key-file", "mine.key", "f"}, "", 1, "the key file mine.key leads through "},
+        {{"send", "--conference", "c", "--key-file", "\xff\u65e5\x1b.key", "f"}, "", 1,
+         "the key file \\xff\u65e5\\x1b.key leads through "},
         {{"send", "--conference", "c", "--key-file", "mine.dir/hostname", "f"}, "", 1, "theirs.dir, a symbolic link of another user (uid 65534)"},
         {{"coordinator", "--log", "mine.key"}, "", 1, "cannot open log file mine.key: mine.key leads through "},
         // A name that ends in a slash is a folder's: no file of that name is made.
@@ -609,14 +612,18 @@ TEST(TrustTest, AFifoNamedByOutputIsWrittenOnlyWhileItsOwnReaderReads) {
 // A reader of the log's fifo that stops reading (anyone may open a fifo of mode 0644 for reading)
 // costs log lines, not the service: with the fifo full and a stranger's junk flooding the log well
 // past what the coordinator keeps for the reader, a rendezvous completes, SIGTERM stops the
-// coordinator, and the reader still gets the lines that fitted.
+// coordinator, and the reader still gets the lines that fitted. One that never comes back holds the
+// stop no longer than a second signal.
 TEST(TrustTest, ALogReaderThatStopsReadingCostsLinesNotTheService) {
     TempDir dir;
     write_file(dir / "f", "payload");
-    // The log alone into the stalled fifo; and standard error, the status lines and the log with it.
-    for (bool through_stderr : {false, true}) {
-        SCOPED_TRACE(through_stderr ? "--log /dev/stderr 2>fifo" : "--log fifo");
-        const std::string fifo = dir / (through_stderr ? "err.fifo" : "log.fifo");
+    // The log alone into the stalled fifo; and standard error, the status lines and the log with it,
+    // its reader back at the stop or gone for good.
+    enum Mode { LOG_FIFO, STDERR_BACK, STDERR_GONE };
+    for (Mode mode : {LOG_FIFO, STDERR_BACK, STDERR_GONE}) {
+        SCOPED_TRACE(mode == LOG_FIFO ? "--log fifo" : mode == STDERR_BACK ? "2>fifo, read again" : "2>fifo, never read");
+        const bool through_stderr = mode != LOG_FIFO;
+        const std::string fifo = dir / (std::to_string(mode) + ".fifo");
         ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
         int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_GE(reader, 0);
@@ -625,7 +632,9 @@ TEST(TrustTest, ALogReaderThatStopsReadingCostsLinesNotTheService) {
         if (through_stderr) {
             coordinator.reset(new TqrProcess({"/bin/sh", "-c", "exec \"$0\" coordinator --verbose --log /dev/stderr 2>\"$1\"",
                                               ZEL_TQR_PATH, fifo},
-                                             dir.path()));
+                                             dir.path(),
+                                             mode == STDERR_GONE ? std::vector<std::string>{"TQR_DRAIN_SECONDS=3600"}
+                                                                 : std::vector<std::string>{}));
             // Its first lines are read, then nothing more.
             std::string seen;
             char chunk[4096];
@@ -654,6 +663,13 @@ TEST(TrustTest, ALogReaderThatStopsReadingCostsLinesNotTheService) {
         EXPECT_EQ(read_file(dir / "got"), "payload");
         coordinator->signal(SIGTERM);
         std::string got;
+        if (mode == STDERR_GONE) {
+            // Another signal than the first, so that the two cannot merge into one.
+            coordinator->signal(SIGINT);
+            EXPECT_EQ(coordinator->wait(kTool), 0);
+            close(reader);
+            continue;
+        }
         if (through_stderr) {
             // A reader that comes back at the stop gets its lines: the newest, the oldest dropped
             // and counted, and the stream ends.

@@ -208,8 +208,8 @@ bool prepare(const CoordinatorOptions& options, sigset_t* stop_signals, Limits* 
     pthread_sigmask(SIG_BLOCK, stop_signals, nullptr);
     limits->drain_seconds = zel::settings().drain_seconds;
     // A reader late for the stop's lines is waited for as long as the rendezvous under way are.
-    error_pump->set_linger(limits->drain_seconds);
-    pump->set_linger(limits->drain_seconds);
+    error_pump->set_linger(limits->drain_seconds, *stop_signals);
+    pump->set_linger(limits->drain_seconds, *stop_signals);
     error_pump->start_for_stderr();
     if (!options.log.empty()) {
         // Only a file of this user's or the system's, reached through no link of another user: a link
@@ -277,7 +277,8 @@ private:
 
 // From the first stop signal on: new parties are refused (the port is closed), rendezvous that hold
 // a lent port may complete for a while (a second signal cuts that short), then every party's link ends.
-void shut_down(zel::CoordinatorHost& host, const CoordinatorOptions& options, const sigset_t& stop_signals,
+// true when a second signal came: the wait for a late reader of the last lines is cut short too.
+bool shut_down(zel::CoordinatorHost& host, const CoordinatorOptions& options, const sigset_t& stop_signals,
                int received, const Limits& limits, Refusals& refusals) {
     host.stop_accepting();
     auto stopping_at = std::chrono::steady_clock::now();
@@ -287,11 +288,15 @@ void shut_down(zel::CoordinatorHost& host, const CoordinatorOptions& options, co
                                   {"parties", std::to_string(host.counts().parties)}});
     }
     // The watcher of a second signal is woken by one of its own once the drain is over, and joined.
-    std::atomic<bool> drained{false};
+    std::atomic<bool> drained{false}, cut{false};
     std::thread second([&] {
-        siginfo_t info;
+        siginfo_t info {};
         while (sigwaitinfo(&stop_signals, &info) < 0 && errno == EINTR) {
         }
+        // Its own wake-up comes from this process (the C library tells it as SI_USER, not SI_TKILL);
+        // a terminal's from the kernel, pid 0.
+        if (info.si_pid == getpid()) return;
+        cut.store(true);
         if (!drained.load()) host.cut_drain();
     });
     host.drain(limits.drain_seconds);
@@ -308,6 +313,7 @@ void shut_down(zel::CoordinatorHost& host, const CoordinatorOptions& options, co
                                  {"rendezvous", std::to_string(under_way)},
                                  {"ms", decimal(ms_since(stopping_at))}});
     }
+    return cut.load();
 }
 
 }  // namespace
@@ -362,7 +368,10 @@ int run_coordinator(const CoordinatorOptions& options) {
         refusals.tell(host);
         g_held_lines.tell();
     }
-    shut_down(host, options, stop_signals, received, limits, refusals);
+    if (shut_down(host, options, stop_signals, received, limits, refusals)) {
+        error_pump.cut_linger();
+        log_pump.cut_linger();
+    }
     metrics_server.stop();
     zel::set_party_observer(nullptr, nullptr);
     return leave(EXIT_DONE);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -209,15 +210,19 @@ void LogPump::run() {
     if (!line.empty()) take(line + "\n");
     pass_on();
     // A reader that is late (a pager, a journal catching up) gets the last lines, the stop's own, if
-    // it reads within the linger.
+    // it reads within the linger. A signal that would stop it again ends the wait: whoever sends it
+    // wants the process gone. It is left pending, for the other pump to see too.
+    if (m_cut.load()) return;
+    const int cut = signalfd(-1, &m_cut_signals, SFD_NONBLOCK | SFD_CLOEXEC);
     using Clock = std::chrono::steady_clock;
     const Clock::time_point until = Clock::now() + std::chrono::milliseconds(static_cast<long>(m_linger * 1000));
     for (long left; !pending.empty() && (left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count()) > 0;) {
-        pollfd room{m_target, POLLOUT, 0};
-        if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR) break;
-        if ((room.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) break;
+        pollfd fds[2] = {{m_target, POLLOUT, 0}, {cut, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) break;
+        if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 || fds[1].revents != 0) break;
         pass_on();
     }
+    if (cut >= 0) close(cut);
 }
 
 }  // namespace tqr

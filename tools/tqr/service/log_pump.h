@@ -17,6 +17,9 @@
 #ifndef ZEL_TOOLS_TQR_SERVICE_LOG_PUMP_H
 #define ZEL_TOOLS_TQR_SERVICE_LOG_PUMP_H
 
+#include <signal.h>
+
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -36,8 +39,14 @@ public:
     // becomes the pump's pipe, and is put back when the pump ends. false (standard error left as it
     // is) when it is a file, or the pump cannot be made.
     bool start_for_stderr();
-    // How long the end waits, at most, for a reader that is late to take the last lines.
-    void set_linger(double seconds) { m_linger = seconds; }
+    // How long the end waits, at most, for a reader that is late to take the last lines; any of
+    // `cut` pending (blocked in every thread, as the stop signals are) ends the wait at once.
+    void set_linger(double seconds, const sigset_t& cut) {
+        m_linger = seconds;
+        m_cut_signals = cut;
+    }
+    // Ends the linger before it begins: the stop was cut short already. Any thread.
+    void cut_linger() { m_cut.store(true); }
 
 private:
     void run();
@@ -50,6 +59,8 @@ private:
     bool m_poll_first = false;  // the target's description is shared and waits: written when poll says so
     int m_stderr = -1;     // standard error as it was, put back at the end (start_for_stderr)
     double m_linger = 0;
+    sigset_t m_cut_signals {};
+    std::atomic<bool> m_cut{false};
     std::thread m_thread;
 };
 
