@@ -613,28 +613,45 @@ TEST(TrustTest, AFifoNamedByOutputIsWrittenOnlyWhileItsOwnReaderReads) {
 // costs log lines, not the service: with the fifo full and a stranger's junk flooding the log well
 // past what the coordinator keeps for the reader, a rendezvous completes, SIGTERM stops the
 // coordinator, and the reader still gets the lines that fitted. One that never comes back holds the
-// stop no longer than a second signal.
+// stop no longer than a second signal; so does a terminal of root's that a coordinator of another
+// user's writes in (started with setpriv), which it cannot open as a description of its own.
 TEST(TrustTest, ALogReaderThatStopsReadingCostsLinesNotTheService) {
     TempDir dir;
     write_file(dir / "f", "payload");
+    bool other_user = geteuid() == 0;
+    if (other_user) {
+        TqrProcess probe({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", ZEL_TQR_PATH, "--version"});
+        other_user = probe.wait(kTool) == 0;
+    }
     // The log alone into the stalled fifo; and standard error, the status lines and the log with it,
     // its reader back at the stop or gone for good.
-    enum Mode { LOG_FIFO, STDERR_BACK, STDERR_GONE };
-    for (Mode mode : {LOG_FIFO, STDERR_BACK, STDERR_GONE}) {
-        SCOPED_TRACE(mode == LOG_FIFO ? "--log fifo" : mode == STDERR_BACK ? "2>fifo, read again" : "2>fifo, never read");
-        const bool through_stderr = mode != LOG_FIFO;
-        const std::string fifo = dir / (std::to_string(mode) + ".fifo");
-        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-        int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(reader, 0);
-        fcntl(reader, F_SETPIPE_SZ, 4096);  // the smallest pipe: full after a few lines
+    enum Mode { LOG_FIFO, STDERR_BACK, STDERR_GONE, ROOTS_TERMINAL };
+    for (Mode mode : {LOG_FIFO, STDERR_BACK, STDERR_GONE, ROOTS_TERMINAL}) {
+        static const char* const kModes[] = {"--log fifo", "2>fifo, read again", "2>fifo, never read",
+                                             "2>root's terminal as uid 65534, never read"};
+        SCOPED_TRACE(kModes[mode]);
+        if (mode == ROOTS_TERMINAL && !other_user) continue;
+        const bool through_stderr = mode != LOG_FIFO, gone = mode == STDERR_GONE || mode == ROOTS_TERMINAL;
+        std::string stream = dir / (std::to_string(mode) + ".fifo");
+        int reader = -1;
+        if (mode == ROOTS_TERMINAL) {
+            reader = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_TRUE(reader >= 0 && grantpt(reader) == 0 && unlockpt(reader) == 0);
+            stream = ptsname(reader);
+            ASSERT_EQ(chmod(stream.c_str(), 0600), 0);
+        } else {
+            ASSERT_EQ(mkfifo(stream.c_str(), 0644), 0);
+            reader = open(stream.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(reader, 0);
+            fcntl(reader, F_SETPIPE_SZ, 4096);  // the smallest pipe: full after a few lines
+        }
         std::unique_ptr<TqrProcess> coordinator;
         if (through_stderr) {
-            coordinator.reset(new TqrProcess({"/bin/sh", "-c", "exec \"$0\" coordinator --verbose --log /dev/stderr 2>\"$1\"",
-                                              ZEL_TQR_PATH, fifo},
+            const std::string as = mode == ROOTS_TERMINAL ? "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+            coordinator.reset(new TqrProcess({"/bin/sh", "-c", "exec " + as + "\"$0\" coordinator --verbose --log /dev/stderr 2>\"$1\"",
+                                              ZEL_TQR_PATH, stream},
                                              dir.path(),
-                                             mode == STDERR_GONE ? std::vector<std::string>{"TQR_DRAIN_SECONDS=3600"}
-                                                                 : std::vector<std::string>{}));
+                                             gone ? std::vector<std::string>{"TQR_DRAIN_SECONDS=3600"} : std::vector<std::string>{}));
             // Its first lines are read, then nothing more.
             std::string seen;
             char chunk[4096];
@@ -646,7 +663,7 @@ TEST(TrustTest, ALogReaderThatStopsReadingCostsLinesNotTheService) {
             }
             ASSERT_NE(seen.find("listening port="), std::string::npos) << seen;
         } else {
-            coordinator.reset(new TqrProcess({"coordinator", "--verbose", "--log", fifo}, dir.path()));
+            coordinator.reset(new TqrProcess({"coordinator", "--verbose", "--log", stream}, dir.path()));
             ASSERT_TRUE(coordinator->wait_for_err("listening port=", kTool)) << coordinator->err();
         }
         const char junk[] = "junk that is no message\n";
@@ -663,7 +680,7 @@ TEST(TrustTest, ALogReaderThatStopsReadingCostsLinesNotTheService) {
         EXPECT_EQ(read_file(dir / "got"), "payload");
         coordinator->signal(SIGTERM);
         std::string got;
-        if (mode == STDERR_GONE) {
+        if (gone) {
             // Another signal than the first, so that the two cannot merge into one.
             coordinator->signal(SIGINT);
             EXPECT_EQ(coordinator->wait(kTool), 0);

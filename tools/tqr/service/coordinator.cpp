@@ -368,10 +368,12 @@ int run_coordinator(const CoordinatorOptions& options) {
         refusals.tell(host);
         g_held_lines.tell();
     }
-    if (shut_down(host, options, stop_signals, received, limits, refusals)) {
-        error_pump.cut_linger();
-        log_pump.cut_linger();
-    }
+    const bool cut = shut_down(host, options, stop_signals, received, limits, refusals);
+    // The pumps end one after the other, on one deadline: the last lines wait for a late reader the
+    // drain's time in all, or not at all once a second signal cut the drain.
+    const auto linger_end = std::chrono::steady_clock::now() + std::chrono::seconds(cut ? 0 : limits.drain_seconds);
+    error_pump.linger_until(linger_end);
+    log_pump.linger_until(linger_end);
     metrics_server.stop();
     zel::set_party_observer(nullptr, nullptr);
     return leave(EXIT_DONE);

@@ -1,8 +1,8 @@
 #include "service/log_pump.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include <deque>
 #include <chrono>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -27,6 +28,57 @@ constexpr size_t kLineBytes = 64 * 1024;       // a longer line is cut there: th
 
 }  // namespace
 
+// Writes to a description that waits, one chunk at a time: the pump hands a chunk over, and `done`
+// (an eventfd the pump polls) counts each one written, when the next may be handed. Shared by the
+// pump and its thread, which a reader that never reads keeps in write() until the process ends; the
+// thread closes both descriptors when it leaves.
+struct LogPump::Writer {
+    std::mutex mutex;  // guards what follows; taken alone
+    std::condition_variable handed;
+    std::string chunk;
+    bool busy = false;   // a chunk is handed and not yet written
+    bool ended = false;  // the pump is gone: the thread leaves once idle
+    int error = 0;       // of the last chunk's write: told to the pump with the next
+    int fd = -1;
+    int done = -1;
+
+    static void s_write(std::shared_ptr<Writer> self);
+};
+
+void LogPump::Writer::s_write(std::shared_ptr<Writer> self) {
+    Writer& w = *self;
+    std::unique_lock<std::mutex> lock(w.mutex);
+    for (;;) {
+        w.handed.wait(lock, [&] { return w.busy || w.ended; });
+        if (!w.busy) break;
+        const std::string chunk = std::move(w.chunk);
+        lock.unlock();
+        int error = 0;
+        for (size_t at = 0; at < chunk.size();) {
+            ssize_t n = write(w.fd, chunk.data() + at, chunk.size() - at);
+            if (n > 0) {
+                at += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            // Someone else made the shared description non-blocking: this thread may wait all the same.
+            pollfd room{w.fd, POLLOUT, 0};
+            if (n < 0 && errno == EAGAIN && poll(&room, 1, -1) >= 0) continue;
+            error = n < 0 ? errno : EIO;
+            break;
+        }
+        lock.lock();
+        w.busy = false;
+        w.error = error;
+        const uint64_t one = 1;
+        if (write(w.done, &one, sizeof one) < 0) {
+            // A counter of eventfd cannot overflow from one count a chunk.
+        }
+    }
+    close(w.fd);
+    close(w.done);
+}
+
 bool LogPump::start(int target, std::string* why) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
@@ -36,7 +88,7 @@ bool LogPump::start(int target, std::string* why) {
     }
     fcntl(target, F_SETFL, fcntl(target, F_GETFL) | O_NONBLOCK);
     m_in = ends[0];
-    m_target = target;
+    m_target = m_ready = target;
     {
         std::lock_guard<std::mutex> guard(zel::logmsg_mutex());
         g_logmsg.open("/proc/self/fd/" + std::to_string(ends[1]), std::ios::out | std::ios::app);
@@ -59,20 +111,31 @@ bool LogPump::start_for_stderr() {
     m_socket = S_ISSOCK(info.st_mode);
     // Opened without waiting: a fifo whose reader left would hold the open until one came.
     int target = m_socket ? -1 : open("/proc/self/fd/2", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (target < 0) {
-        target = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-        m_poll_first = !m_socket;
-    }
+    const bool shared = target < 0 && !m_socket;
+    if (target < 0) target = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
     m_stderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (target < 0 || m_stderr < 0 || dup2(ends[1], STDERR_FILENO) < 0) {
-        for (int fd : {ends[0], ends[1], target, m_stderr})
+    std::shared_ptr<Writer> writer;
+    if (shared && target >= 0) {
+        writer = std::make_shared<Writer>();
+        writer->done = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        writer->fd = target;
+    }
+    if (target < 0 || m_stderr < 0 || (writer && writer->done < 0) || dup2(ends[1], STDERR_FILENO) < 0) {
+        for (int fd : {ends[0], ends[1], target, m_stderr, writer ? writer->done : -1})
             if (fd >= 0) close(fd);
         m_stderr = -1;
         return false;
     }
     close(ends[1]);
     m_in = ends[0];
-    m_target = target;
+    if (writer) {
+        // The writer owns the shared description now; it alone may wait on it.
+        m_writer = writer;
+        m_ready = writer->done;
+        std::thread(Writer::s_write, writer).detach();
+    } else {
+        m_target = m_ready = target;
+    }
     m_thread = std::thread([this] { run(); });
     return true;
 }
@@ -91,22 +154,45 @@ LogPump::~LogPump() {
         }
         m_thread.join();
     }
+    if (m_writer) {
+        std::lock_guard<std::mutex> guard(m_writer->mutex);
+        m_writer->ended = true;
+        m_writer->handed.notify_one();
+    }
     if (m_stderr >= 0) close(m_stderr);
     close(m_in);
-    close(m_target);
+    if (m_target >= 0) close(m_target);
+}
+
+bool LogPump::writer_busy() {
+    if (!m_writer) return false;
+    std::lock_guard<std::mutex> guard(m_writer->mutex);
+    return m_writer->busy;
 }
 
 ssize_t LogPump::write_now(const char* data, size_t size) {
     if (m_socket) return send(m_target, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (m_poll_first) {
-        // Room for a pipe's atomic write, which a pipe that polls writable has, is all it is given.
-        pollfd room{m_target, POLLOUT, 0};
-        if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) {
-            // A fifo whose reader left says so for as long as it has none.
-            errno = (room.revents & (POLLERR | POLLHUP)) != 0 ? EPIPE : EAGAIN;
+    if (m_writer) {
+        Writer& w = *m_writer;
+        std::lock_guard<std::mutex> guard(w.mutex);
+        if (w.busy) {
+            errno = EAGAIN;
             return -1;
         }
-        size = std::min<size_t>(size, PIPE_BUF);
+        uint64_t count;
+        if (read(w.done, &count, sizeof count) < 0) {
+            // Nothing counted yet: nothing to clear.
+        }
+        if (w.error != 0) {
+            // What it last took went nowhere: as with a reader that left, what waits is dropped.
+            errno = w.error;
+            w.error = 0;
+            return -1;
+        }
+        w.chunk.assign(data, size);
+        w.busy = true;
+        w.handed.notify_one();
+        return static_cast<ssize_t>(size);
     }
     return write(m_target, data, size);
 }
@@ -121,6 +207,8 @@ void LogPump::run() {
     size_t pending_bytes = 0, front_written = 0;
     std::string line;
     std::vector<char> chunk(64 * 1024);
+    // The writer's event counts chunks written; a target of our own says when it has room.
+    const short ready_event = m_writer ? POLLIN : POLLOUT;
     auto pass_on = [&] {
         while (!pending.empty()) {
             const std::string& front = pending.front().text;
@@ -185,7 +273,7 @@ void LogPump::run() {
     for (;;) {
         // The target is waited on only while something waits for it: a fifo without a reader says
         // POLLERR for as long as it has none.
-        pollfd fds[2] = {{m_in, POLLIN, 0}, {pending.empty() ? -1 : m_target, POLLOUT, 0}};
+        pollfd fds[2] = {{m_in, POLLIN, 0}, {pending.empty() ? -1 : m_ready, ready_event, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             break;
@@ -212,12 +300,15 @@ void LogPump::run() {
     // A reader that is late (a pager, a journal catching up) gets the last lines, the stop's own, if
     // it reads within the linger. A signal that would stop it again ends the wait: whoever sends it
     // wants the process gone. It is left pending, for the other pump to see too.
-    if (m_cut.load()) return;
-    const int cut = signalfd(-1, &m_cut_signals, SFD_NONBLOCK | SFD_CLOEXEC);
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(static_cast<long>(m_linger * 1000));
-    for (long left; !pending.empty() && (left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count()) > 0;) {
-        pollfd fds[2] = {{m_target, POLLOUT, 0}, {cut, POLLIN, 0}};
+    const Clock::rep given = m_until.load();
+    const Clock::time_point until = given != 0 ? Clock::time_point(Clock::duration(given))
+                                               : Clock::now() + std::chrono::milliseconds(static_cast<long>(m_linger * 1000));
+    if (until <= Clock::now()) return;
+    const int cut = signalfd(-1, &m_cut_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    for (long left; (!pending.empty() || writer_busy()) &&
+                    (left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count()) > 0;) {
+        pollfd fds[2] = {{m_ready, ready_event, 0}, {cut, POLLIN, 0}};
         if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) break;
         if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 || fds[1].revents != 0) break;
         pass_on();

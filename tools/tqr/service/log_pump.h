@@ -12,14 +12,18 @@
 // as "status_dropped count=N".
 //
 // Owned by run_coordinator, made before any thread of the library and ended after the last is gone.
-// The pump's thread alone touches its buffer; start(), start_for_stderr() and the destructor run on
-// the main thread.
+// The pump's thread alone touches its buffer; start(), start_for_stderr(), linger_until() and the
+// destructor run on the main thread. A standard error that can only be written as the description
+// it shares with the shell, which waits (another user's terminal or pipe), gets a writer thread of
+// its own, the only one that ever waits for that reader.
 #ifndef ZEL_TOOLS_TQR_SERVICE_LOG_PUMP_H
 #define ZEL_TOOLS_TQR_SERVICE_LOG_PUMP_H
 
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -45,22 +49,30 @@ public:
         m_linger = seconds;
         m_cut_signals = cut;
     }
-    // Ends the linger before it begins: the stop was cut short already. Any thread.
-    void cut_linger() { m_cut.store(true); }
+    // The end of that wait, in place of the linger from the stream's end: one deadline that several
+    // pumps ended one after the other share.
+    void linger_until(std::chrono::steady_clock::time_point until) {
+        m_until.store(until.time_since_epoch().count());
+    }
 
 private:
+    struct Writer;
+
     void run();
     // Writes what the target takes now, never waiting for it.
     ssize_t write_now(const char* data, size_t size);
+    // The writer thread holds a chunk it has not finished writing.
+    bool writer_busy();
 
     int m_in = -1;         // the pipe's end that the pump reads
-    int m_target = -1;     // where the lines go, written without waiting
-    bool m_socket = false;      // the target is a socket: each send says not to wait
-    bool m_poll_first = false;  // the target's description is shared and waits: written when poll says so
+    int m_target = -1;     // where the lines go, written without waiting (-1 with a writer)
+    int m_ready = -1;      // polled for when the target takes more: the target, or the writer's event
+    bool m_socket = false;  // the target is a socket: each send says not to wait
+    std::shared_ptr<Writer> m_writer;  // shared with its thread, which a stalled reader may keep past the pump
     int m_stderr = -1;     // standard error as it was, put back at the end (start_for_stderr)
     double m_linger = 0;
     sigset_t m_cut_signals {};
-    std::atomic<bool> m_cut{false};
+    std::atomic<std::chrono::steady_clock::rep> m_until{0};  // linger_until's deadline; 0: none given
     std::thread m_thread;
 };
 
