@@ -331,6 +331,15 @@ int open_trusted(const std::string& path, int flags, unsigned kinds, const std::
         return -1;
     }
     *why = untrusted(held, kinds, fault);
+    // A second name of a file, in a folder that others may write in, may be theirs: where the system
+    // lets anyone link to any file (fs.protected_hardlinks=0), another user could put a file of the
+    // system's (/etc/shadow) under the name a log or key is to have.
+    struct stat folder {};
+    if (why->empty() && S_ISREG(held.st_mode) && held.st_nlink > 1 && end.parent.fd >= 0 &&
+        fstat(end.parent.fd, &folder) == 0 && (folder.st_mode & S_IWOTH) != 0) {
+        *fault = TRUST_LINK;
+        *why = path + " has a second name (a hard link), in a folder that other users may write in";
+    }
     // What was looked at before the open is what was opened.
     if (why->empty() && named.st_ino != 0 && (held.st_dev != named.st_dev || held.st_ino != named.st_ino)) {
         *fault = TRUST_LINK;

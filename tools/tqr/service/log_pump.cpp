@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -107,10 +108,13 @@ bool LogPump::start_for_stderr() {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return false;
     // A description of its own, whose flags are the pump's to set (the shell's stays as it is); a
-    // socket cannot be opened again, and a pipe of another user's may not be.
+    // socket cannot be opened again, and a terminal or pipe of another user's may not be.
     m_socket = S_ISSOCK(info.st_mode);
     // Opened without waiting: a fifo whose reader left would hold the open until one came.
-    int target = m_socket ? -1 : open("/proc/self/fd/2", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // A terminal's master side would open as /dev/ptmx, a new terminal that nobody reads.
+    int pty_number = 0;
+    const bool master = S_ISCHR(info.st_mode) && ioctl(STDERR_FILENO, TIOCGPTN, &pty_number) == 0;
+    int target = m_socket || master ? -1 : open("/proc/self/fd/2", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     const bool shared = target < 0 && !m_socket;
     if (target < 0) target = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
     m_stderr = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -211,14 +215,25 @@ void LogPump::run() {
     const short ready_event = m_writer ? POLLIN : POLLOUT;
     auto pass_on = [&] {
         while (!pending.empty()) {
-            const std::string& front = pending.front().text;
-            ssize_t n = write_now(front.data() + front_written, front.size() - front_written);
+            // The writer is handed all that waits in one chunk: the lines that came together, the
+            // stop's own among them, go out in one write when the reader keeps up.
+            const std::string* out = &pending.front().text;
+            size_t lines = 1;
+            std::string batch;
+            if (m_writer && pending.size() > 1) {
+                for (const Line& each : pending) batch += each.text;
+                out = &batch;
+                lines = pending.size();
+            }
+            ssize_t n = write_now(out->data() + front_written, out->size() - front_written);
             if (n < 0 && errno == EINTR) continue;
             if (n > 0) {
                 front_written += static_cast<size_t>(n);
-                if (front_written < front.size()) continue;
-                pending_bytes -= front.size();
-                pending.pop_front();
+                if (front_written < out->size()) continue;
+                for (; lines > 0; --lines) {
+                    pending_bytes -= pending.front().text.size();
+                    pending.pop_front();
+                }
                 front_written = 0;
                 continue;
             }
