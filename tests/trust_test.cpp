@@ -63,7 +63,9 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
     // A file of root's that another user linked into a folder everyone may write in, under the
     // name of a log or key (as fs.protected_hardlinks=0 would let them).
     fs::create_directory(dir / "sticky");
-    ASSERT_EQ(chmod((dir / "sticky").c_str(), 01777) | link((dir / "victim").c_str(), (dir / "sticky/log").c_str()), 0);
+    fs::create_directory(dir / "group");
+    ASSERT_EQ(chmod((dir / "sticky").c_str(), 01777) | chmod((dir / "group").c_str(), 0775), 0);
+    ASSERT_EQ(link((dir / "victim").c_str(), (dir / "sticky/log").c_str()) | link((dir / "victim").c_str(), (dir / "group/k\xff\u00e9").c_str()), 0);
     write_file(dir / "shared.key", "a key anyone may have rewritten");
     ASSERT_EQ(chmod((dir / "shared.key").c_str(), 0622), 0);
     // Keys that would be taken for less than they are: cut at a NUL (--plain), or past 64 KiB.
@@ -117,7 +119,7 @@ TEST(TrustTest, WhatCannotWorkIsRefusedBeforeAnythingStarts) {
         {{"coordinator", "--log", "mine.key"}, "", 1, "cannot open log file mine.key: mine.key leads through "},
         {{"coordinator", "--log", "sticky/log"}, "", 1,
          "sticky/log has a second name (a hard link), in a folder that other users may write in"},
-        {{"send", "--conference", "c", "--key-file", "sticky/log", "f"}, "", 1, "the key file sticky/log has a second name"},
+        {{"send", "--conference", "c", "--key-file", "group/k\xff\u00e9", "f"}, "", 1, "the key file group/k\\xff\u00e9 has a second name"},
         // A name that ends in a slash is a folder's: no file of that name is made.
         {{"coordinator", "--log", "new.log/"}, "", 1, "cannot open log file new.log/: it is not a regular file"},
         {{"send", "--conference", "c", "--key-file", "shared.key", "f"}, "", 1,

@@ -7,6 +7,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -310,11 +311,21 @@ int open_trusted(const std::string& path, int flags, unsigned kinds, const std::
         if (!why->empty()) return -1;
         fd = ::open(("/proc/self/fd/" + std::to_string(end.object.fd)).c_str(), open_flags & ~O_CREAT);
     } else if (end.parent.fd >= 0 && (failed == 0 || (failed == ENOENT && (flags & O_CREAT)))) {
-        if (failed == 0) {
-            if (fstatat(end.parent.fd, end.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) *why = untrusted(named, kinds, fault);
+        bool absent = failed == ENOENT;
+        if (!absent) {
+            if (fstatat(end.parent.fd, end.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) {
+                *why = untrusted(named, kinds, fault);
+            } else if (errno == ENOENT && (flags & O_CREAT)) {
+                absent = true;
+            } else {
+                // Gone since the walk: what is there now was never looked at.
+                *fault = TRUST_ERRNO;
+                *why = strerror(errno);
+            }
             if (!why->empty()) return -1;
         }
-        fd = openat(end.parent.fd, end.name.c_str(), open_flags | O_NOFOLLOW, 0600);
+        // A name that was not there is made, not opened: one put there meanwhile fails the open.
+        fd = openat(end.parent.fd, end.name.c_str(), open_flags | O_NOFOLLOW | (absent ? O_EXCL : 0), 0600);
     } else {
         *fault = TRUST_ERRNO;
         *why = strerror(failed != 0 ? failed : ENOENT);
@@ -324,19 +335,23 @@ int open_trusted(const std::string& path, int flags, unsigned kinds, const std::
         // A fifo that nobody reads does not open for writing without blocking.
         const int error = errno;
         const bool fifo = error == ENXIO && S_ISFIFO(named.st_mode);
-        *fault = fifo ? TRUST_KIND : error == ELOOP ? TRUST_LINK : TRUST_ERRNO;
+        *fault = fifo ? TRUST_KIND : error == ELOOP || error == EEXIST ? TRUST_LINK : TRUST_ERRNO;
         *why = fifo ? "is a fifo that nobody reads"
-                    : error == ELOOP ? path + " was replaced by a symbolic link while it was opened" : strerror(error);
+               : error == ELOOP  ? path + " was replaced by a symbolic link while it was opened"
+               : error == EEXIST ? path + " was made by someone else while it was opened"
+                                 : strerror(error);
         if (fd >= 0) close(fd);
         return -1;
     }
     *why = untrusted(held, kinds, fault);
     // A second name of a file, in a folder that others may write in, may be theirs: where the system
     // lets anyone link to any file (fs.protected_hardlinks=0), another user could put a file of the
-    // system's (/etc/shadow) under the name a log or key is to have.
+    // system's (/etc/shadow) under the name a log or key is to have. The count is taken before the
+    // open as well as after it, so that a link removed in between does not hide.
     struct stat folder {};
-    if (why->empty() && S_ISREG(held.st_mode) && held.st_nlink > 1 && end.parent.fd >= 0 &&
-        fstat(end.parent.fd, &folder) == 0 && (folder.st_mode & S_IWOTH) != 0) {
+    const bool named_twice = std::max(named.st_nlink, held.st_nlink) > 1;
+    if (why->empty() && !S_ISDIR(held.st_mode) && named_twice && end.parent.fd >= 0 && fstat(end.parent.fd, &folder) == 0 &&
+        ((folder.st_uid != geteuid() && folder.st_uid != 0) || (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
         *fault = TRUST_LINK;
         *why = path + " has a second name (a hard link), in a folder that other users may write in";
     }

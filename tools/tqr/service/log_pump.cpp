@@ -26,6 +26,7 @@ namespace {
 
 constexpr size_t kPendingBytes = 256 * 1024;  // of whole lines waiting for the reader, at most
 constexpr size_t kLineBytes = 64 * 1024;       // a longer line is cut there: the library's are far shorter
+constexpr size_t kBatchBytes = 64 * 1024;      // handed to a writer thread at once, at most
 
 }  // namespace
 
@@ -215,15 +216,16 @@ void LogPump::run() {
     const short ready_event = m_writer ? POLLIN : POLLOUT;
     auto pass_on = [&] {
         while (!pending.empty()) {
-            // The writer is handed all that waits in one chunk: the lines that came together, the
-            // stop's own among them, go out in one write when the reader keeps up.
+            // The writer is handed what waits in one chunk of up to kBatchBytes: the lines that came
+            // together, the stop's own among them, go out in one write when the reader keeps up.
+            if (m_writer && writer_busy()) return;
             const std::string* out = &pending.front().text;
             size_t lines = 1;
             std::string batch;
             if (m_writer && pending.size() > 1) {
-                for (const Line& each : pending) batch += each.text;
+                for (lines = 0; lines < pending.size() && (lines == 0 || batch.size() + pending[lines].text.size() <= kBatchBytes); ++lines)
+                    batch += pending[lines].text;
                 out = &batch;
-                lines = pending.size();
             }
             ssize_t n = write_now(out->data() + front_written, out->size() - front_written);
             if (n < 0 && errno == EINTR) continue;
