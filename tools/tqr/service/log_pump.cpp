@@ -30,17 +30,18 @@ constexpr size_t kBatchBytes = 64 * 1024;      // handed to a writer thread at o
 
 }  // namespace
 
-// Writes to a description that waits, one chunk at a time: the pump hands a chunk over, and `done`
-// (an eventfd the pump polls) counts each one written, when the next may be handed. Shared by the
-// pump and its thread, which a reader that never reads keeps in write() until the process ends; the
-// thread closes both descriptors when it leaves.
+// Writes to a description that waits: the pump appends what waits to `queued` (up to kBatchBytes
+// at a time), and the thread writes it, a chunk a write; `done` (an eventfd the pump polls) counts
+// each chunk written, when there is room again. Shared by the pump and its thread, which a reader
+// that never reads keeps in write() until the process ends; the thread closes both descriptors when
+// it leaves.
 struct LogPump::Writer {
     std::mutex mutex;  // guards what follows; taken alone
     std::condition_variable handed;
-    std::string chunk;
-    bool busy = false;   // a chunk is handed and not yet written
-    bool ended = false;  // the pump is gone: the thread leaves once idle
-    int error = 0;       // of the last chunk's write: told to the pump with the next
+    std::string queued;   // handed over, not yet taken to be written
+    bool writing = false;  // a chunk is being written
+    bool ended = false;    // the pump is gone: the thread leaves once nothing is queued
+    int error = 0;         // of the last chunk's write: told to the pump with the next hand-over
     int fd = -1;
     int done = -1;
 
@@ -51,9 +52,11 @@ void LogPump::Writer::s_write(std::shared_ptr<Writer> self) {
     Writer& w = *self;
     std::unique_lock<std::mutex> lock(w.mutex);
     for (;;) {
-        w.handed.wait(lock, [&] { return w.busy || w.ended; });
-        if (!w.busy) break;
-        const std::string chunk = std::move(w.chunk);
+        w.handed.wait(lock, [&] { return !w.queued.empty() || w.ended; });
+        if (w.queued.empty()) break;
+        std::string chunk;
+        chunk.swap(w.queued);
+        w.writing = true;
         lock.unlock();
         int error = 0;
         for (size_t at = 0; at < chunk.size();) {
@@ -70,8 +73,8 @@ void LogPump::Writer::s_write(std::shared_ptr<Writer> self) {
             break;
         }
         lock.lock();
-        w.busy = false;
-        w.error = error;
+        w.writing = false;
+        if (error != 0) w.error = error;
         const uint64_t one = 1;
         if (write(w.done, &one, sizeof one) < 0) {
             // A counter of eventfd cannot overflow from one count a chunk.
@@ -169,10 +172,25 @@ LogPump::~LogPump() {
     if (m_target >= 0) close(m_target);
 }
 
+// Both look at the writer and clear its event: what it counted is seen now, and the pump's next poll
+// waits for the next chunk written.
 bool LogPump::writer_busy() {
     if (!m_writer) return false;
     std::lock_guard<std::mutex> guard(m_writer->mutex);
-    return m_writer->busy;
+    uint64_t count;
+    if (read(m_writer->done, &count, sizeof count) < 0) {
+        // Nothing counted since the last look.
+    }
+    return m_writer->writing || !m_writer->queued.empty();
+}
+
+size_t LogPump::writer_room() {
+    std::lock_guard<std::mutex> guard(m_writer->mutex);
+    uint64_t count;
+    if (read(m_writer->done, &count, sizeof count) < 0) {
+        // Nothing counted since the last look.
+    }
+    return m_writer->queued.size() >= kBatchBytes ? 0 : kBatchBytes - m_writer->queued.size();
 }
 
 ssize_t LogPump::write_now(const char* data, size_t size) {
@@ -180,22 +198,18 @@ ssize_t LogPump::write_now(const char* data, size_t size) {
     if (m_writer) {
         Writer& w = *m_writer;
         std::lock_guard<std::mutex> guard(w.mutex);
-        if (w.busy) {
-            errno = EAGAIN;
-            return -1;
-        }
-        uint64_t count;
-        if (read(w.done, &count, sizeof count) < 0) {
-            // Nothing counted yet: nothing to clear.
-        }
         if (w.error != 0) {
             // What it last took went nowhere: as with a reader that left, what waits is dropped.
             errno = w.error;
             w.error = 0;
             return -1;
         }
-        w.chunk.assign(data, size);
-        w.busy = true;
+        // A line longer than a batch goes alone.
+        if (!w.queued.empty() && w.queued.size() + size > kBatchBytes) {
+            errno = EAGAIN;
+            return -1;
+        }
+        w.queued.append(data, size);
         w.handed.notify_one();
         return static_cast<ssize_t>(size);
     }
@@ -216,14 +230,16 @@ void LogPump::run() {
     const short ready_event = m_writer ? POLLIN : POLLOUT;
     auto pass_on = [&] {
         while (!pending.empty()) {
-            // The writer is handed what waits in one chunk of up to kBatchBytes: the lines that came
-            // together, the stop's own among them, go out in one write when the reader keeps up.
-            if (m_writer && writer_busy()) return;
+            // The writer is handed what waits in batches that fit its room, even while it writes: the
+            // lines that came together, the stop's own among them, go out in one write when the
+            // reader keeps up, and are handed over before the end even when it is busy.
             const std::string* out = &pending.front().text;
             size_t lines = 1;
             std::string batch;
-            if (m_writer && pending.size() > 1) {
-                for (lines = 0; lines < pending.size() && (lines == 0 || batch.size() + pending[lines].text.size() <= kBatchBytes); ++lines)
+            if (m_writer) {
+                const size_t room = writer_room();
+                if (room < kBatchBytes && room < out->size()) return;  // waits for the writer's event
+                for (lines = 0; lines < pending.size() && (lines == 0 || batch.size() + pending[lines].text.size() <= room); ++lines)
                     batch += pending[lines].text;
                 out = &batch;
             }

@@ -61,8 +61,10 @@ private:
     void run();
     // Writes what the target takes now, never waiting for it.
     ssize_t write_now(const char* data, size_t size);
-    // The writer thread holds a chunk it has not finished writing.
+    // The writer thread holds lines it has not finished writing.
     bool writer_busy();
+    // What may be handed to the writer now, in bytes.
+    size_t writer_room();
 
     int m_in = -1;         // the pipe's end that the pump reads
     int m_target = -1;     // where the lines go, written without waiting (-1 with a writer)
