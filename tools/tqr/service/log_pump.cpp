@@ -45,6 +45,15 @@ struct LogPump::Writer {
     int fd = -1;
     int done = -1;
 
+    // Takes in what `done` counted, so that the pump's next poll waits for the next chunk written.
+    // With `mutex` held.
+    void seen() {
+        uint64_t count;
+        if (read(done, &count, sizeof count) < 0) {
+            // Nothing counted since the last look.
+        }
+    }
+
     static void s_write(std::shared_ptr<Writer> self);
 };
 
@@ -172,24 +181,17 @@ LogPump::~LogPump() {
     if (m_target >= 0) close(m_target);
 }
 
-// Both look at the writer and clear its event: what it counted is seen now, and the pump's next poll
-// waits for the next chunk written.
+// Both look at the writer, and so take in its event.
 bool LogPump::writer_busy() {
     if (!m_writer) return false;
     std::lock_guard<std::mutex> guard(m_writer->mutex);
-    uint64_t count;
-    if (read(m_writer->done, &count, sizeof count) < 0) {
-        // Nothing counted since the last look.
-    }
+    m_writer->seen();
     return m_writer->writing || !m_writer->queued.empty();
 }
 
 size_t LogPump::writer_room() {
     std::lock_guard<std::mutex> guard(m_writer->mutex);
-    uint64_t count;
-    if (read(m_writer->done, &count, sizeof count) < 0) {
-        // Nothing counted since the last look.
-    }
+    m_writer->seen();
     return m_writer->queued.size() >= kBatchBytes ? 0 : kBatchBytes - m_writer->queued.size();
 }
 
