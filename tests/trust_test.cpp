@@ -618,6 +618,43 @@ TEST(TrustTest, AFifoNamedByOutputIsWrittenOnlyWhileItsOwnReaderReads) {
 }
 
 
+// A text goes to standard output whatever --output says: a terminal that is never read holds the
+// receiver until an interruption or its stall limit, whichever comes first; with --json and standard
+// output closed, the text is in its event alone.
+TEST(TrustTest, ATextWaitsForItsReaderNoLongerThanTheReceiverWants) {
+    TempDir dir;
+    ToolCoordinator coordinator(dir);
+    ASSERT_TRUE(coordinator.ready());
+    std::string text;
+    for (int i = 0; i < 6000; ++i) text += "\xc3\xa9\xe6\x97\xa5\xff\n";  // escaped on a terminal
+    for (bool interrupted : {true, false}) {
+        SCOPED_TRACE(interrupted ? "interrupted" : "stalled");
+        TqrProcess sender({"send", "--conference", "text", "--count", "1", "--text", text}, dir.path(), {kKey});
+        int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+        TqrProcess receiver({"/bin/sh", "-c", "exec \"$0\" receive --conference text >\"$1\"", ZEL_TQR_PATH, ptsname(terminal)},
+                            dir.path(), {kKey, interrupted ? "TQR_STALL_TIMEOUT=600" : "TQR_STALL_TIMEOUT=1"});
+        pollfd written{terminal, POLLIN, 0};
+        ASSERT_EQ(poll(&written, 1, 10000), 1);  // its first bytes: it writes
+        if (interrupted) receiver.signal(SIGINT);
+        EXPECT_EQ(receiver.wait(kTool), interrupted ? 130 : 1);
+        EXPECT_NE(receiver.err().find(interrupted ? "interrupted (SIGINT)"
+                                                  : "cannot write the text to standard output: standard output took "
+                                                    "nothing for 1 s (TQR_STALL_TIMEOUT)"),
+                  std::string::npos) << receiver.err();
+        close(terminal);
+        sender.signal(SIGINT);
+        sender.wait(kTool);
+    }
+    TqrProcess sender({"send", "--conference", "text", "--count", "1", "--text", "h\xc3\xa9\xff"}, dir.path(), {kKey});
+    TqrProcess closed({"/bin/sh", "-c", "exec \"$0\" receive --json --conference text >&-", ZEL_TQR_PATH}, dir.path(), {kKey});
+    EXPECT_EQ(closed.wait(kTool), 0) << closed.err();
+    EXPECT_NE(closed.err().find("\"text\":\"h\xc3\xa9\\\\xff\""), std::string::npos) << closed.err();
+    EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
+    EXPECT_EQ(coordinator.stop(), 0);
+}
+
+
 // A reader of the log's fifo that stops reading (anyone may open a fifo of mode 0644 for reading)
 // costs log lines, not the service: with the fifo full and a stranger's junk flooding the log well
 // past what the coordinator keeps for the reader, a rendezvous completes, SIGTERM stops the

@@ -427,6 +427,18 @@ void Destination::watch_stdout() {
     m_fd = fd;
 }
 
+bool Destination::write_text(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (m_stopped) return fail("interrupted");
+        if (m_fd >= 0) return fail("a text arrived where a payload was begun");
+        m_fd = STDOUT_FILENO;
+        m_text = true;
+        watch_stdout();
+    }
+    return write(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
 bool Destination::restart() {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_stopped) return fail("interrupted");

@@ -66,6 +66,9 @@ public:
     std::string interrupt();
     // After commit, for a payload that waited for standard output: writes it there.
     bool copy_spool();
+    // A text goes to standard output whatever --output names, waited for as a payload is there, so
+    // that an interruption or a reader that stopped ends the write.
+    bool write_text(const std::string& text);
 
     bool to_stdout() const { return m_output == "-"; }
     // "" for standard output.
@@ -103,7 +106,9 @@ private:
     bool fail(const std::string& what);
     bool fail_errno(const std::string& what);
     std::string abandon_locked(bool link_lost);
-    std::string describe() const { return m_final_path.empty() ? "the output" : shown(m_final_path); }
+    std::string describe() const {
+        return !m_final_path.empty() ? shown(m_final_path) : m_text || to_stdout() ? "standard output" : "the output";
+    }
 
     const std::string m_output;
     const bool m_sealed;
@@ -117,6 +122,7 @@ private:
     bool m_stopped = false;  // interrupted or abandoned: no more writes
     bool m_replace = false;  // the final name exists and may be replaced
     bool m_committed = false;
+    bool m_text = false;  // write_text() has standard output
     bool m_out_of_space = false;
     uint64_t m_unchecked = 0;   // written since the free space was last looked at
     uint64_t m_next_check = 0;  // ... and how much more may be written before the next look

@@ -157,8 +157,12 @@ int end_stored(ReceiveState& state, const std::string& size) {
 
 // The end with what became of the payload.
 int end_received(ReceiveState& state) {
-    if (state.output_failed)
-        return end(state, EXIT_USAGE_OR_IO, "cannot write standard output", "cannot write the text to standard output");
+    if (state.output_failed) {
+        const std::string prefix = "cannot write standard output", why = state.destination->error();
+        return end(state, EXIT_USAGE_OR_IO, prefix,
+                   "cannot write the text to standard output" +
+                       (why.compare(0, prefix.size(), prefix) == 0 ? why.substr(prefix.size()) : ": " + why));
+    }
     if (state.is_text && state.result == RECEIVED_INTACT) return end_text(state);
     if (state.is_text && state.text_declined)
         return end(state, EXIT_USAGE_OR_IO, "standard output closed",

@@ -34,10 +34,10 @@ namespace tqr {
 namespace {
 
 // Written before the sender hears that the text arrived, so that a standard output that fails (a
-// full disk, a reader gone) fails the transfer at both ends; at most 64 KiB, it fits a pipe that
-// nothing else was written to, and does not wait for a reader that is slow. As it came, or escaped
-// line by line on a terminal.
+// full disk, a reader gone) fails the transfer at both ends. As it came, or escaped line by line on a
+// terminal. With --json and standard output closed the text is in its event alone.
 bool deliver_text(ReceiveState& state) {
+    if (state.progress->json() && standard_stream_closed(STDOUT_FILENO)) return true;
     std::string shown = state.text;
     if (isatty(STDOUT_FILENO) == 1) {
         shown.clear();
@@ -47,9 +47,9 @@ bool deliver_text(ReceiveState& state) {
         if (at < state.text.size()) shown += escaped(state.text.substr(at)) + "\n";
     }
     // Lent rather than aside: a reader that stalls holds this thread, not the status line's lock,
-    // which an interruption needs to tell its line and a second one to end the command.
+    // which an interruption needs to tell its line.
     state.progress->lend();
-    bool written = fwrite(shown.data(), 1, shown.size(), stdout) == shown.size() && fflush(stdout) == 0;
+    bool written = fflush(stdout) == 0 && state.destination->write_text(shown);
     state.progress->give_back(shown.empty() || shown.back() == '\n');
     return written;
 }
