@@ -790,6 +790,7 @@ TEST(TrustTest, WhatMakesNoNameNeedsNoFolderToWriteIn) {
     };
     const Case cases[] = {
         {{"-o", "-"}, 0, "", true},
+        {{"-o", "/dev/full"}, 1, "cannot write /dev/full: No space left on device", false},  // nothing to continue
         {{}, 1, "cannot write in this folder: Permission denied", false},
         {{"-o", "/dev/f"}, 1, "cannot write in /dev: Permission denied", false},
         {{"-o", "/dev/stdout"}, 0, "", true},

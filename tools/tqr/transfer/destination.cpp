@@ -633,8 +633,9 @@ void Destination::note(const std::string& line) {
 }
 
 bool Destination::fail_errno(const std::string& what) {
-    // The disk filled all the same (another writer took the margin): a full disk, not a fault here.
-    if (errno == ENOSPC || errno == EDQUOT) m_out_of_space = true;
+    // The disk filled all the same (another writer took the margin): a full disk, not a fault here,
+    // and what came can be continued. Standard output or a device that is full keeps nothing.
+    if ((errno == ENOSPC || errno == EDQUOT) && (m_part.is_open() || m_tree)) m_out_of_space = true;
     return fail(what + ": " + strerror(errno));
 }
 
