@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <future>
 #include <memory>
 #include <regex>
@@ -12,6 +13,7 @@
 #include "strangers.h"
 #include "code/code_link.h"
 #include "protocol/key_check.h"
+#include "transfer/secure.h"
 #include "transfer/send_state.h"
 
 namespace harness {
@@ -227,6 +229,54 @@ bool dripping_link(const TempDir&) {
     return ok;
 }
 
+// A receiver that claims to have kept a huge part (with a wrong hash): the sender hashes that range of
+// its file only while the receiver still waits for the answer (its stall limit), and stops at once when
+// the link ends meanwhile, as an interruption ends it; never the whole claim.
+bool claimed_huge_part(const TempDir&) {
+    constexpr uint64_t kClaimed = uint64_t{1} << 50;
+    constexpr long kMostReads = 20000;  // of 1 MiB: far more than the stall limit allows
+    tqr::Session session;
+    for (unsigned char* key : {session.stream_key, session.checksum_key, session.receipt_key}) memset(key, 7, tqr::kSecretBytes);
+    bool ok = true;
+    for (bool ended : {false, true}) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
+        std::thread receiver([&] {
+            tqr::LinkDeadline deadline;
+            deadline.set(tqr::stall_seconds());
+            tqr::KeptPart kept{[](unsigned char out[tqr::kIdentityBytes]) { return memset(out, 9, tqr::kIdentityBytes) != nullptr; },
+                               [] { return true; }};
+            unsigned char end[tqr::kEndBytes];
+            tqr::receive_sealed(
+                pair[1], session, [](const tqr::PayloadHeader&, uint64_t* start) { return (*start = kClaimed) != 0; },
+                [](const unsigned char*, size_t) { return true; }, nullptr, end, &kept);
+        });
+        long reads = 0;
+        tqr::ReadFunction zeros = [&](uint64_t, unsigned char* out, size_t capacity) -> ssize_t {
+            if (++reads == 1 && ended) shutdown(pair[0], SHUT_RDWR);
+            if (reads > kMostReads) return -1;
+            memset(out, 0, capacity);
+            return static_cast<ssize_t>(capacity);
+        };
+        tqr::PayloadHeader offer;
+        offer.name = "huge";
+        offer.size = kClaimed;
+        unsigned char end[tqr::kEndBytes];
+        uint64_t start = 0;
+        {
+            tqr::LinkDeadline deadline;
+            deadline.set(tqr::stall_seconds());
+            ok &= tqr::send_sealed(pair[0], session, offer, zeros, nullptr, end, &start) == tqr::SEND_FAILED &&
+                  reads < kMostReads && (ended || tqr::LinkDeadline::passed());
+        }
+        shutdown(pair[0], SHUT_RDWR);
+        receiver.join();
+        close(pair[0]);
+        close(pair[1]);
+    }
+    return ok;
+}
+
 }  // namespace
 
 std::vector<StrangerAttack> code_attacks() {
@@ -236,7 +286,8 @@ std::vector<StrangerAttack> code_attacks() {
             {"every nameplate of the first range squatted", squatted_nameplates},
             {"a receiver that stops reading", stopped_reader},
             {"a stranger that knocks on its lent port again and again", knocks_on_a_lent_port},
-            {"a link that drips", dripping_link}};
+            {"a link that drips", dripping_link},
+            {"a receiver that claims a huge kept part", claimed_huge_part}};
 }
 
 }  // namespace harness

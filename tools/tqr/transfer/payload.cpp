@@ -78,6 +78,12 @@ void payload_moved() {
     if (t_bounded) t_deadline = Clock::now() + std::chrono::seconds(stall_seconds());
 }
 
+bool link_time_left() {
+    if (!t_bounded || Clock::now() < t_deadline) return true;
+    t_passed = true;
+    return false;
+}
+
 long tool_setting(const char* name, long fallback) {
     const char* text = getenv(name);
     return text != nullptr && *text != '\0' ? strtol(text, nullptr, 10) : fallback;

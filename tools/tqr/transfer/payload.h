@@ -189,6 +189,9 @@ public:
 };
 // Pushes this thread's deadline, when it has one, stall_seconds() past now.
 void payload_moved();
+// false once this thread's deadline passed (LinkDeadline::passed() then says so too), for work
+// between sends and receives that the peer waits for.
+bool link_time_left();
 
 // A whole-number TQR_* setting, `fallback` when it is not set (check_settings vetted its range).
 long tool_setting(const char* name, long fallback);

@@ -1,5 +1,6 @@
 #include "transfer/secure.h"
 
+#include <poll.h>
 #include <sodium.h>
 
 #include <algorithm>
@@ -68,21 +69,30 @@ bool parse_header(const unsigned char* plain, size_t size, PayloadHeader* header
 // Whether the first get_be(asked) bytes that `read` gives make the kept MAC in `asked`: the receiver's
 // kept part is still the start of this file. Only a continued transfer pays for this, and only for
 // what the receiver kept.
-bool same_start(const Session& session, const ReadFunction& read, const unsigned char asked[kAskedBytes],
-                RawBuffer<unsigned char>* buffer) {
+enum KeptStart { KEPT_SAME, KEPT_OTHER, KEPT_ENDED };
+
+// Whether the receiver's kept part is the start of this file. A long part takes a while to hash, and
+// the receiver waits for the answer only until its stall limit, which this thread's deadline
+// matches: the hash ends there, and when the link ends meanwhile (the receiver left, an interruption
+// ended the link), so that a claim of a huge part holds neither the link nor the stop.
+KeptStart same_start(int fd, const Session& session, const ReadFunction& read, const unsigned char asked[kAskedBytes],
+                     RawBuffer<unsigned char>* buffer) {
     uint64_t size = get_be(asked, 8);
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, kIdentityBytes);
     for (uint64_t at = 0; at < size;) {
+        pollfd link{fd, POLLRDHUP, 0};
+        if (!link_time_left() || poll(&link, 1, 0) < 0 || (link.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+            return KEPT_ENDED;
         ssize_t n = read(at, buffer->data(), static_cast<size_t>(std::min<uint64_t>(buffer->size(), size - at)));
-        if (n <= 0) return false;
+        if (n <= 0) return KEPT_OTHER;
         crypto_generichash_update(&state, buffer->data(), static_cast<size_t>(n));
         at += static_cast<uint64_t>(n);
     }
     unsigned char digest[kIdentityBytes], expected[kKeptBytes];
     crypto_generichash_final(&state, digest, sizeof digest);
     kept_mac(expected, session, asked, digest);
-    return crypto_verify_32(expected, asked + 8) == 0;
+    return crypto_verify_32(expected, asked + 8) == 0 ? KEPT_SAME : KEPT_OTHER;
 }
 
 // Sealed chunks gathered for one write, in room that is never zeroed.
@@ -220,7 +230,13 @@ SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offe
     if (done == kDeclined) return SEND_DECLINED;
     if (done != 0 && (offer.kind != KIND_FILE || done > offer.size)) return SEND_FAILED;
     RawBuffer<unsigned char> buffer(lend ? 0 : kBatchBytes);
-    if (done > 0 && (lend || !same_start(session, read, asked, &buffer))) done = 0;
+    payload_moved();  // as long as the receiver now waits for the answer
+    if (done > 0 && !lend) {
+        KeptStart kept = same_start(fd, session, read, asked, &buffer);
+        if (kept == KEPT_ENDED) return SEND_FAILED;
+        if (kept == KEPT_OTHER) done = 0;
+    }
+    if (lend) done = 0;
     *start = done;
     payload_moved();
 
