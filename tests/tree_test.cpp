@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "harness.h"
 #include "folder/tree.h"
@@ -119,7 +120,7 @@ TEST(TreeTest, AFolderRoundTripsWithItsModesTimesAndInnerLinks) {
         tqr::TreeSink sink;
         ASSERT_EQ(extract(archive, target, chunk * 3 + 1, &sink), "");
         umask(was_mask);
-        EXPECT_TRUE(sink.refused().empty());
+        EXPECT_TRUE(sink.refused().lines().empty());
         // Only what was left out differs.
         std::string diff = run("diff -r --no-dereference " + quote(top) + " " + quote(target)).output;
         EXPECT_EQ(std::count(diff.begin(), diff.end(), '\n'), 6) << diff;
@@ -213,8 +214,8 @@ TEST(TreeTest, AHostileArchiveExtractsNothingOutsideItsFolder) {
     fs::create_directory(dir / "in");
     tqr::TreeSink sink;
     ASSERT_EQ(extract(archive, dir / "in/top", 700, &sink), "");
-    EXPECT_EQ(sink.refused().size(), 13u);
-    for (const std::string& line : sink.refused()) EXPECT_NE(line.find(": "), std::string::npos) << line;
+    EXPECT_EQ(sink.refused().count(), 13u);
+    for (const std::string& line : sink.refused().lines()) EXPECT_NE(line.find(": "), std::string::npos) << line;
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"in", "in/top", "in/top/d", "in/top/d/in", "in/top/d/up",
                                                              "in/top/l", "in/top/l/x", "in/top/late", "in/top/ok"}));
     struct stat ok {};
@@ -255,8 +256,29 @@ TEST(TreeTest, AHostileArchiveExtractsNothingOutsideItsFolder) {
     for (const std::string& path : paths) deep.insert(deep.end() - 3, {path.c_str(), AE_IFDIR, nullptr, false, 0});
     tqr::TreeSink deep_sink;
     ASSERT_EQ(extract(make_archive(deep), dir / "in/deep", 4096, &deep_sink), "");
-    ASSERT_EQ(deep_sink.refused().size(), 1u);
-    EXPECT_NE(deep_sink.refused()[0].find("/esc: a link too deep in the folder to be checked"), std::string::npos);
+    ASSERT_EQ(deep_sink.refused().count(), 1u);
+    EXPECT_NE(deep_sink.refused().lines()[0].find("/esc: a link too deep in the folder to be checked"), std::string::npos);
+
+    // Many refusals are counted, the first ones listed; links that each cost a look on disk stop when
+    // the sink is discarded meanwhile from another thread, as an interruption does.
+    std::vector<Made> many{{"many", AE_IFDIR, nullptr, false, 0}, {"many/s", AE_IFLNK, ".", false, 0}};
+    std::vector<std::string> many_names;
+    for (int i = 0; i < 3000; ++i) many_names.push_back("many/" + std::to_string(i));
+    for (int i = 0; i < 3000; ++i) many.push_back({many_names[i].c_str(), i < 1200 ? AE_IFIFO : AE_IFLNK, i < 1200 ? nullptr : "s/..", false, 0});
+    const std::string refusals = make_archive(many);
+    tqr::TreeSink counted;
+    ASSERT_EQ(extract(refusals, dir / "in/many", 65536, &counted), "");
+    EXPECT_EQ(counted.refused().count(), 3000u);
+    EXPECT_EQ(counted.refused().lines().size(), tqr::Refusals::kListed);
+    fs::remove_all(dir / "in/many");
+    const std::vector<std::string> before = listing(dir / "in");
+    tqr::TreeSink stopped;
+    ASSERT_TRUE(stopped.open(dir / "in/many", &error));
+    ASSERT_TRUE(stopped.write(refusals.data(), refusals.size(), &error));
+    std::thread finishing([&] { stopped.finish_extraction(); });
+    stopped.discard();
+    finishing.join();
+    EXPECT_EQ(listing(dir / "in"), before);
 }
 
 // A file whose folder has no entry of its own, and one that ends in a hole, arrive as they were meant.
@@ -268,7 +290,7 @@ TEST(TreeTest, AFileArrivesWholeWhereverItsEntryPutsIt) {
     fs::create_directory(dir / "in");
     tqr::TreeSink sink;
     ASSERT_EQ(extract(archive, dir / "in/top", 512, &sink), "");
-    EXPECT_TRUE(sink.refused().empty());
+    EXPECT_TRUE(sink.refused().lines().empty());
     EXPECT_EQ(read_file(dir / "in/top/no/folder/f"), "bytes");
     std::string holes = read_file(dir / "in/top/holes");
     ASSERT_EQ(holes.size(), size_t{1} << 20);

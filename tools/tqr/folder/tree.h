@@ -181,6 +181,26 @@ private:
 // taking the bytes through a bounded queue (libarchive reads by pulling). Made and ended by the
 // Destination, which serialises the calls; `m_mutex` guards the queue and the extractor's results
 // and is a leaf.
+// Entries that were not extracted, each with why: the first kListed, and how many more. An archive
+// may hold millions that are refused; the person needs the first ones and the count, not all.
+class Refusals {
+public:
+    static constexpr size_t kListed = 1000;
+    void push_back(std::string line) {
+        if (m_lines.size() < kListed) {
+            m_lines.push_back(std::move(line));
+        } else {
+            ++m_more;
+        }
+    }
+    const std::vector<std::string>& lines() const { return m_lines; }
+    uint64_t count() const { return m_lines.size() + m_more; }
+
+private:
+    std::vector<std::string> m_lines;
+    uint64_t m_more = 0;
+};
+
 class TreeSink {
 public:
     TreeSink() = default;
@@ -200,11 +220,15 @@ public:
     // folder of that name was made by a receive, and it may hold what someone keeps.
     static std::vector<std::string> leftovers(const std::string& final_path);
     bool write(const char* data, size_t size, std::string* error);
+    // The archive is complete: waits for the extraction to end, which may take a while after the last
+    // byte (the archive's links are made and judged then); discard() from another thread ends it sooner.
+    void finish_extraction();
     // The archive is complete: finishes the extraction and renames the folder into place.
     bool commit(std::string* error);
-    // Stops the extraction and removes the hidden folder.
+    // Stops the extraction and removes the hidden folder. May run while another thread is in
+    // finish_extraction(), not while it is in any other call.
     void discard();
-    const std::vector<std::string>& refused() const { return m_refused; }
+    const Refusals& refused() const { return m_refused; }
     // A set's entries that commit() put in place.
     const std::vector<std::string>& placed() const { return m_placed; }
     // The extraction stopped because the entries claim more than the free space (less its margin):
@@ -219,11 +243,11 @@ private:
     bool admit(archive_entry* entry, std::string* why);
     // Writes the regular file `entry` (admitted) itself: false, having read nothing of its data, when
     // it cannot be made here and libarchive is to make it instead.
-    bool write_file(archive* in, archive_entry* entry, const std::string& name, std::vector<std::string>* refused,
+    bool write_file(archive* in, archive_entry* entry, const std::string& name, Refusals* refused,
                     std::string* read_error);
-    void make_links(std::vector<std::string>* refused);
-    void refuse_leaving_links(std::vector<std::string>* refused);
-    void stop_extractor();
+    void make_links(Refusals* refused);
+    void refuse_leaving_links(Refusals* refused);
+    bool aborted() const;
 
     const ArchiveLibrary* m_lib = nullptr;  // from open() on
     std::string m_final;
@@ -253,17 +277,20 @@ private:
     mode_t m_top_mode = 0;
     timespec m_top_time{};
     std::thread m_extractor;
+    // Guards the join of m_extractor, which finish_extraction() and discard() may both want at once;
+    // taken before m_mutex, never while holding it.
+    std::mutex m_join_mutex;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::string m_queue;      // arrived, not yet pulled
     std::string m_pulled;     // handed to libarchive, which reads it until its next pull
     bool m_ended = false;     // no more bytes will come (commit or discard)
-    bool m_aborted = false;   // discard: the extractor stops at its next pull
+    bool m_aborted = false;   // discard: the extractor stops at its next pull, or its next link
     bool m_finished = false;  // the extractor is done
     bool m_ok = false;        // ... and read the archive to its end
     std::string m_error;
-    std::vector<std::string> m_refused;
+    Refusals m_refused;
 };
 
 }  // namespace tqr

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <unordered_set>
 
 #include "folder/archive_library.h"
 #include "folder/tree_disk.h"
@@ -186,7 +187,7 @@ void TreeSink::extract() {
     m_lib->write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
     bool ok = m_lib->read_open(in, this, nullptr, pull_bytes, nullptr) == ARCHIVE_OK;
     std::string error = ok ? "" : m_lib->error_of(in);
-    std::vector<std::string> refused;
+    Refusals refused;
     while (ok) {
         archive_entry* entry = nullptr;
         int next = m_lib->read_next_header(in, &entry);
@@ -324,7 +325,7 @@ bool TreeSink::admit(archive_entry* entry, std::string* why) {
 // hidden folder is private, no link exists in it before make_links(), and the last component is not
 // followed either. The mode is the entry's, less the umask, as the file is created (a default access
 // list of the receiving folder has its say, as for any file made there).
-bool TreeSink::write_file(archive* in, archive_entry* entry, const std::string& name, std::vector<std::string>* refused,
+bool TreeSink::write_file(archive* in, archive_entry* entry, const std::string& name, Refusals* refused,
                           std::string* read_error) {
     const std::string inner = std::string(m_lib->entry_pathname(entry)).substr(m_hidden.size() + 1);
     if (inner.size() >= PATH_MAX) return false;
@@ -372,12 +373,13 @@ bool TreeSink::made_link(const Link& link) const {
 
 // Makes the archive's links, through no link on the way (one made before may stand on another's path)
 // and in place of nothing that is there.
-void TreeSink::make_links(std::vector<std::string>* refused) {
+void TreeSink::make_links(Refusals* refused) {
     if (m_links.empty()) return;
     archive* links = m_lib->write_disk_new();
     m_lib->write_disk_set_options(links, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                                               ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_NO_OVERWRITE);
     for (const Link& link : m_links) {
+        if (aborted()) break;
         archive_entry* entry = m_lib->entry_new();
         m_lib->entry_copy_pathname(entry, link.place.c_str());
         m_lib->entry_set_filetype(entry, AE_IFLNK);
@@ -400,13 +402,14 @@ void TreeSink::make_links(std::vector<std::string>* refused) {
 // Removes, and lists, each extracted link whose target, followed on disk through the links beside it,
 // leads out of the hidden folder. One pass suffices: a link whose way passes through a link that leads
 // out leads out itself, so removing the one changes no verdict on the others.
-void TreeSink::refuse_leaving_links(std::vector<std::string>* refused) {
+void TreeSink::refuse_leaving_links(Refusals* refused) {
     std::vector<std::string> leaving;
-    std::vector<bool> judged(m_links.size());
-    for (size_t i = 0; i < m_links.size(); ++i) {
+    std::unordered_set<std::string> left;  // the same place may come as several entries
+    for (size_t i = 0; i < m_links.size() && !aborted(); ++i) {
         std::string inner = m_links[i].place.substr(m_hidden.size() + 1);
-        if (std::find(leaving.begin(), leaving.end(), inner) != leaving.end()) continue;
+        if (left.count(inner) > 0) continue;
         if (!resolves_beneath(m_hidden_fd, components(inner), m_set ? 1 : 0)) {
+            left.insert(inner);
             leaving.push_back(inner);
             refused->push_back(m_links[i].name + ": a link that leads out of the folder through the links on its way");
         }
@@ -414,22 +417,28 @@ void TreeSink::refuse_leaving_links(std::vector<std::string>* refused) {
     for (const std::string& inner : leaving) unlinkat(m_hidden_fd, inner.c_str(), 0);
 }
 
+bool TreeSink::aborted() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_aborted;
+}
+
 uint64_t TreeSink::claimed_beyond_room() const {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_finished && m_full ? m_claimed : 0;
 }
 
-void TreeSink::stop_extractor() {
+void TreeSink::finish_extraction() {
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_ended = true;
         m_changed.notify_all();
     }
+    std::lock_guard<std::mutex> join(m_join_mutex);
     if (m_extractor.joinable()) m_extractor.join();
 }
 
 bool TreeSink::commit(std::string* error) {
-    stop_extractor();
+    finish_extraction();
     if (!m_ok) {
         *error = "cannot extract the folder: " + m_error;
         return false;
@@ -499,7 +508,7 @@ void TreeSink::discard() {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_aborted = true;
     }
-    stop_extractor();
+    finish_extraction();
     if (!m_hidden.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(m_hidden, ignored);

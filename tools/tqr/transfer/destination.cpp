@@ -477,8 +477,17 @@ bool Destination::write(const unsigned char* data, size_t size) {
 }
 
 bool Destination::commit() {
-    std::lock_guard<std::mutex> guard(m_mutex);
+    std::unique_lock<std::mutex> guard(m_mutex);
     if (m_stopped) return fail("interrupted");
+    if (m_tree) {
+        // The extraction may go on for a while after the last byte (the archive's links are made and
+        // judged then): it is waited for without the lock, which an interruption takes to stop it.
+        TreeSink* tree = m_tree.get();
+        guard.unlock();
+        tree->finish_extraction();
+        guard.lock();
+        if (m_stopped) return fail("interrupted");
+    }
     m_committed = true;
     if (to_stdout() && m_sealed) return true;
     if (to_stdout()) return fflush(m_spool) == 0 || fail_errno("cannot spool the payload");
@@ -577,7 +586,12 @@ bool Destination::copy_spool() {
 
 std::vector<std::string> Destination::refused() const {
     std::lock_guard<std::mutex> guard(m_mutex);
-    return m_tree ? m_tree->refused() : std::vector<std::string>();
+    return m_tree ? m_tree->refused().lines() : std::vector<std::string>();
+}
+
+uint64_t Destination::refused_count() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_tree ? m_tree->refused().count() : 0;
 }
 
 std::vector<std::string> Destination::placed() const {

@@ -83,6 +83,8 @@ public:
     bool restart();
     // A folder's entries that were not extracted, each with why.
     std::vector<std::string> refused() const;
+    // How many entries were refused in all: refused() lists at most the first ones.
+    uint64_t refused_count() const;
     // What of a set (KIND_SET) commit() put in place, beside each other.
     std::vector<std::string> placed() const;
     // write() stopped because the disk was nearly full.

@@ -143,10 +143,13 @@ int end_stored(ReceiveState& state, const std::string& size) {
     for (const std::string& entry : placed) arrived += (arrived.empty() ? "" : ", ") + entry;
     if (!placed.empty()) progress.note("arrived in " + destination.final_path() + ": " + arrived);
     std::vector<std::string> refused = destination.refused();
+    const uint64_t refusals = destination.refused_count();
     for (const std::string& entry : refused) progress.note("not extracted: " + entry);
-    if (!refused.empty())
+    if (refusals > refused.size())
+        progress.note("not extracted: " + std::to_string(refusals - refused.size()) + " more entries, not listed");
+    if (refusals > 0)
         return end(state, EXIT_DAMAGED, "entries refused",
-                   (refused.size() == 1 ? std::string("1 entry was") : std::to_string(refused.size()) + " entries were") +
+                   (refusals == 1 ? std::string("1 entry was") : std::to_string(refusals) + " entries were") +
                        " refused (listed above); the rest is in " + destination.final_path());
     progress.summary(summary_line(state, destination));
     return end(state, EXIT_DONE,
