@@ -626,15 +626,30 @@ TEST(TrustTest, ATextWaitsForItsReaderNoLongerThanTheReceiverWants) {
     ToolCoordinator coordinator(dir);
     ASSERT_TRUE(coordinator.ready());
     std::string text;
-    for (int i = 0; i < 6000; ++i) text += "\xc3\xa9\xe6\x97\xa5\xff\n";  // escaped on a terminal
-    for (bool interrupted : {true, false}) {
-        SCOPED_TRACE(interrupted ? "interrupted" : "stalled");
+    for (int i = 0; i < 9000; ++i) text += "\xc3\xa9\xe6\x97\xa5\xff\n";  // escaped on a terminal
+    // A terminal, interrupted or stalled; a socket (inherited as itself), interrupted.
+    for (int row = 0; row < 3; ++row) {
+        const bool interrupted = row != 1, socket = row == 2;
+        SCOPED_TRACE(socket ? "socket" : interrupted ? "terminal, interrupted" : "terminal, stalled");
         TqrProcess sender({"send", "--conference", "text", "--count", "1", "--text", text}, dir.path(), {kKey});
-        int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
-        TqrProcess receiver({"/bin/sh", "-c", "exec \"$0\" receive --conference text >\"$1\"", ZEL_TQR_PATH, ptsname(terminal)},
+        int reader = -1, ends[2] = {-1, -1};
+        std::string output;
+        if (socket) {
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+            int smallest = 4096;
+            setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+            fcntl(reader = ends[0], F_SETFD, FD_CLOEXEC);
+            output = ">&" + std::to_string(ends[1]);
+        } else {
+            reader = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            ASSERT_TRUE(reader >= 0 && grantpt(reader) == 0 && unlockpt(reader) == 0);
+            output = ">\"$1\"";
+        }
+        TqrProcess receiver({"/bin/bash", "-c", "exec \"$0\" receive --conference text " + output, ZEL_TQR_PATH,
+                             socket ? "" : ptsname(reader)},
                             dir.path(), {kKey, interrupted ? "TQR_STALL_TIMEOUT=600" : "TQR_STALL_TIMEOUT=1"});
-        pollfd written{terminal, POLLIN, 0};
+        if (socket) close(ends[1]);
+        pollfd written{reader, POLLIN, 0};
         ASSERT_EQ(poll(&written, 1, 10000), 1);  // its first bytes: it writes
         if (interrupted) receiver.signal(SIGINT);
         EXPECT_EQ(receiver.wait(kTool), interrupted ? 130 : 1);
@@ -642,7 +657,7 @@ TEST(TrustTest, ATextWaitsForItsReaderNoLongerThanTheReceiverWants) {
                                                   : "cannot write the text to standard output: standard output took "
                                                     "nothing for 1 s (TQR_STALL_TIMEOUT)"),
                   std::string::npos) << receiver.err();
-        close(terminal);
+        close(reader);
         sender.signal(SIGINT);
         sender.wait(kTool);
     }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,9 +57,9 @@ enum WatchedWrite { WATCHED_WRITTEN, WATCHED_FAILED, WATCHED_STALLED, WATCHED_ST
 
 // Writes all of `data` into a pipe, fifo or terminal opened without blocking, waiting for its reader to
 // take more for at most the stall limit each time, and no longer once `stop` is readable.
-WatchedWrite write_watched(int fd, int stop, const unsigned char* data, size_t size) {
+WatchedWrite write_watched(int fd, bool socket, int stop, const unsigned char* data, size_t size) {
     while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
+        ssize_t n = socket ? send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd, data, size);
         if (n > 0) {
             data += n;
             size -= static_cast<size_t>(n);
@@ -409,13 +410,17 @@ bool Destination::open_special(const std::string& path, const struct stat& named
     return true;
 }
 
-// Standard output on a pipe or a terminal takes bytes only as fast as its reader does, who may stop:
-// it is written through a description of its own that does not block (the shell's keeps its flags),
-// so that the wait ends at an interruption. Where it cannot be opened again so, it is written as it is.
+// Standard output on a pipe, a socket or a terminal takes bytes only as fast as its reader does, who
+// may stop: it is written through a description of its own that does not block (the shell's keeps its
+// flags), or a socket with sends that do not wait, so that the wait ends at an interruption. Where it
+// cannot be opened again so, it is written as it is.
 void Destination::watch_stdout() {
     struct stat info {};
-    if (fstat(STDOUT_FILENO, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode))) return;
-    int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fstat(STDOUT_FILENO, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode) || S_ISSOCK(info.st_mode)))
+        return;
+    m_socket = S_ISSOCK(info.st_mode);
+    int fd = m_socket ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3)
+                      : ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return;
     // A pipe that holds a whole batch takes it in one write, not in pieces as its reader frees room
     // (a request the system may turn down, or grant smaller).
@@ -459,13 +464,21 @@ bool Destination::write(const unsigned char* data, size_t size) {
         return fail(error);
     }
     if (m_part.is_open()) return m_part.append(data, size) || fail_errno("cannot write " + m_part.path());
-    if (m_wake[0] < 0) return write_all(m_fd, data, size) || fail_errno("cannot write " + describe());
-    // A pipe's, fifo's or terminal's reader may stop reading: it is waited for without the lock, which
-    // interrupt() takes.
-    // Both descriptors stay open until commit() or the destructor, both on this thread.
+    // A pipe's, fifo's, socket's or terminal's reader may stop reading: it is waited for without the
+    // lock, which interrupt() takes; a description that cannot be watched (another user's pipe) at
+    // least leaves the interruption its line, and a second one ends the command.
+    // The descriptors stay open until commit() or the destructor, both on this thread.
     int fd = m_fd, stop = m_wake[0];
     guard.unlock();
-    WatchedWrite written = write_watched(fd, stop, data, size);
+    if (stop < 0) {
+        bool all = write_all(fd, data, size);
+        int saved = errno;
+        guard.lock();
+        errno = saved;
+        if (m_stopped) return fail("interrupted");
+        return all || fail_errno("cannot write " + describe());
+    }
+    WatchedWrite written = write_watched(fd, m_socket, stop, data, size);
     int saved = errno;
     guard.lock();
     errno = saved;

@@ -145,6 +145,7 @@ private:
     // For an output that does not block (a fifo, a device, standard output on a pipe or terminal),
     // whose m_fd was opened here: interrupt() writes m_wake[1] to end the wait of a write for its reader.
     int m_wake[2] = {-1, -1};
+    bool m_socket = false;  // ... and m_fd is a socket, written with sends that do not wait
 };
 
 }  // namespace tqr
