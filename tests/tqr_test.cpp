@@ -219,6 +219,13 @@ TEST(TqrTest, EdgeSizesArriveIntactFromFilesAndStreams) {
             }
         }
     }
+    // A file of /proc says that it is empty, and is not.
+    TqrProcess sender({"send", "--conference", "proc", "--key", "k", "--count", "1", "/proc/version"}, dir.path());
+    TqrProcess receiver(receive_args("proc", {"--key", "k", "--output", "version"}), dir.path());
+    ASSERT_EQ(receiver.wait(kTool), 0) << receiver.err();
+    EXPECT_EQ(sender.wait(kTool), 0) << sender.err();
+    EXPECT_EQ(read_file(dir / "version"), read_file("/proc/version"));
+    EXPECT_FALSE(read_file("/proc/version").empty());
     EXPECT_EQ(coordinator.stop(), 0);
 }
 

@@ -368,7 +368,10 @@ int open_trusted(const std::string& path, int flags, unsigned kinds, const std::
 bool same_version(int fd, const struct stat& opened) {
     struct stat now {};
     auto same = [](const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; };
-    return fstat(fd, &now) == 0 && now.st_size == opened.st_size && same(now.st_mtim, opened.st_mtim);
+    // The change time too: an owner may write a file over and put its modification time back, which
+    // no one can do to the change time.
+    return fstat(fd, &now) == 0 && now.st_size == opened.st_size && same(now.st_mtim, opened.st_mtim) &&
+           same(now.st_ctim, opened.st_ctim);
 }
 
 namespace {

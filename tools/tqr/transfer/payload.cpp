@@ -163,7 +163,9 @@ bool PayloadSource::open(const std::string& path, bool stream) {
         errno = saved;
         return false;
     }
-    if (S_ISREG(info.st_mode)) {
+    // A file of /proc or /sys says that it is empty and has bytes all the same: it is read as a pipe is.
+    unsigned char first;
+    if (S_ISREG(info.st_mode) && !(info.st_size == 0 && pread(fd, &first, 1, 0) == 1)) {
         m_fd = fd;
         m_size = static_cast<uint64_t>(info.st_size);
         return true;
