@@ -325,6 +325,18 @@ TEST(TreeTest, ASenderReadsOnlyWhatItScanned) {
         EXPECT_EQ(archive.find("secret"), std::string::npos);
         if (fs::is_symlink(dir / "top/sub")) fs::remove(dir / "top/sub"), fs::rename(dir / "moved", dir / "top/sub");
     }
+    // What is skipped is told line by line up to a thousand, and the rest counted.
+    fs::create_directory(dir / "fifos");
+    for (int i = 0; i < 1100; ++i) ASSERT_EQ(mkfifo((dir / ("fifos/\xff" + std::to_string(i))).c_str(), 0600), 0);
+    std::vector<std::string> told;
+    {
+        tqr::TreeSource fifos;
+        std::string why;
+        ASSERT_TRUE(fifos.scan(dir / "fifos", &why, [&](const std::string& line) { told.push_back(line); })) << why;
+    }
+    ASSERT_EQ(told.size(), 1001u);
+    EXPECT_EQ(told.back(), "skipped 100 more entries, not listed");
+    fs::remove_all(dir / "fifos");
     // A file written while it is read, in a folder and alone: no copy ends as if whole with parts of two
     // versions, even when its owner puts the modification time back after the write.
     const fs::path big = dir / "top/sub/big";

@@ -367,7 +367,19 @@ bool TreeSource::open_set(const std::vector<std::string>& paths, const std::stri
     return true;
 }
 
-bool TreeSource::list(std::string* error, const std::function<void(const std::string&)>& note) {
+bool TreeSource::list(std::string* error, const std::function<void(const std::string&)>& tell) {
+    // A folder that others may write in may hold millions of what is skipped (fifos, say): the first
+    // thousand lines are told, the rest counted in one.
+    size_t told = 0;
+    uint64_t untold = 0;
+    auto note = [&](const std::string& line) {
+        if (told < 1000) {
+            ++told;
+            tell(line);
+        } else {
+            ++untold;
+        }
+    };
     std::vector<Named> named;
     named.swap(m_named);
     for (Named& one : named) {
@@ -386,6 +398,7 @@ bool TreeSource::list(std::string* error, const std::function<void(const std::st
             note(at == std::string::npos ? line : line.substr(0, at) + line.substr(at + top.size() + 1));
         }, 1);
     }
+    if (untold > 0) tell("skipped " + std::to_string(untold) + " more entries, not listed");
     if (!m_failure.empty()) {
         *error = m_failure;
         return false;
