@@ -207,14 +207,15 @@ TEST(TreeTest, AHostileArchiveExtractsNothingOutsideItsFolder) {
         {"top/here", AE_IFLNK, "d/up/..", false, 0},  {"top/etc", AE_IFLNK, "d/up/d/up/../../etc", false, 0},
         {"top/early", AE_IFLNK, "late/..", false, 0}, {"top/late", AE_IFLNK, "d/up", false, 0},
         {"top/d/in", AE_IFLNK, "up/ok", false, 0},
-        // Entries that would stand where another one is, and vanish without a word.
+        // Entries that would stand where another one is, and vanish without a word, or make it vanish.
         {"top/l", AE_IFLNK, ".", false, 0},           {"top/l/x", AE_IFREG, nullptr, false, 0},
-        {"top/ok", AE_IFREG, nullptr, false, 0},
+        {"top/ok", AE_IFREG, nullptr, false, 0},      {"top/ok/in", AE_IFREG, nullptr, false, 0},
+        {"top/ok/d", AE_IFDIR, nullptr, false, 0},
     });
     fs::create_directory(dir / "in");
     tqr::TreeSink sink;
     ASSERT_EQ(extract(archive, dir / "in/top", 700, &sink), "");
-    EXPECT_EQ(sink.refused().count(), 13u);
+    EXPECT_EQ(sink.refused().count(), 15u);
     for (const std::string& line : sink.refused().lines()) EXPECT_NE(line.find(": "), std::string::npos) << line;
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"in", "in/top", "in/top/d", "in/top/d/in", "in/top/d/up",
                                                              "in/top/l", "in/top/l/x", "in/top/late", "in/top/ok"}));

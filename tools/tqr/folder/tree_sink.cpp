@@ -184,7 +184,8 @@ void TreeSink::extract() {
     // links are made only once everything else is in (make_links), so no file or folder can be written
     // through one, and libarchive need not look at every name on each path (a look-up and an open per
     // name: most of the time of a folder of small files).
-    m_lib->write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
+    m_lib->write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                           ARCHIVE_EXTRACT_NO_OVERWRITE);
     bool ok = m_lib->read_open(in, this, nullptr, pull_bytes, nullptr) == ARCHIVE_OK;
     std::string error = ok ? "" : m_lib->error_of(in);
     Refusals refused;
