@@ -42,6 +42,7 @@ struct Made {
     const char* link;  // symbolic link target, or hard link
     bool hard;
     int64_t sparse;  // a regular file's claimed size, of which 5 bytes are data
+    mode_t perm = 04755;
 };
 
 // An archive as someone hostile makes it, of `entries`.
@@ -57,7 +58,7 @@ std::string make_archive(const std::vector<Made>& entries) {
         archive_entry* entry = archive_entry_new();
         archive_entry_set_pathname(entry, e.path);
         archive_entry_set_filetype(entry, e.type);
-        archive_entry_set_perm(entry, 04755);
+        archive_entry_set_perm(entry, e.perm);
         if (e.link && e.hard) archive_entry_set_hardlink(entry, e.link);
         if (e.link && !e.hard) archive_entry_set_symlink(entry, e.link);
         bool data = e.type == AE_IFREG && !e.hard;
@@ -282,17 +283,22 @@ TEST(TreeTest, AHostileArchiveExtractsNothingOutsideItsFolder) {
     EXPECT_EQ(listing(dir / "in"), before);
 }
 
-// A file whose folder has no entry of its own, and one that ends in a hole, arrive as they were meant.
+// A file whose folder has no entry of its own, or has it only after the file (as `find -depth` lists
+// them), and one that ends in a hole, arrive as they were meant.
 TEST(TreeTest, AFileArrivesWholeWhereverItsEntryPutsIt) {
     TempDir dir;
     const std::string archive = make_archive({{"top", AE_IFDIR, nullptr, false, 0},
                                               {"top/no/folder/f", AE_IFREG, nullptr, false, 0},
+                                              {"top/no", AE_IFDIR, nullptr, false, 0, 0700},
                                               {"top/holes", AE_IFREG, nullptr, false, int64_t{1} << 20}});
     fs::create_directory(dir / "in");
     tqr::TreeSink sink;
     ASSERT_EQ(extract(archive, dir / "in/top", 512, &sink), "");
     EXPECT_TRUE(sink.refused().lines().empty());
     EXPECT_EQ(read_file(dir / "in/top/no/folder/f"), "bytes");
+    struct stat late {};
+    ASSERT_EQ(stat((dir / "in/top/no").c_str(), &late), 0);
+    EXPECT_EQ(late.st_mode & 07777, 0700u);
     std::string holes = read_file(dir / "in/top/holes");
     ASSERT_EQ(holes.size(), size_t{1} << 20);
     EXPECT_EQ(holes.substr(0, 5), "bytes");

@@ -248,6 +248,7 @@ private:
     void make_links(Refusals* refused);
     void refuse_leaving_links(Refusals* refused);
     bool aborted() const;
+    bool only_folders_on_way(std::string inner) const;
 
     const ArchiveLibrary* m_lib = nullptr;  // from open() on
     std::string m_final;
@@ -287,6 +288,7 @@ private:
     std::string m_pulled;     // handed to libarchive, which reads it until its next pull
     bool m_ended = false;     // no more bytes will come (commit or discard)
     bool m_aborted = false;   // discard: the extractor stops at its next pull, or its next link
+    bool m_read_done = false;  // the extractor read the archive's end: what comes after is dropped
     bool m_finished = false;  // the extractor is done
     bool m_ok = false;        // ... and read the archive to its end
     std::string m_error;

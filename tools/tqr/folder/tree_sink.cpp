@@ -152,13 +152,13 @@ bool TreeSink::open(const std::string& final_path, std::string* error, bool set,
 // other thread would mostly run on the waker's CPU only to wait for the lock there.
 bool TreeSink::write(const char* data, size_t size, std::string* error) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_queue.size() < kQueueBytes || m_finished; });
+    m_changed.wait(lock, [this] { return m_queue.size() < kQueueBytes || m_finished || m_read_done; });
     if (m_finished && !m_ok) {
         *error = "cannot extract the folder: " + m_error;
         return false;
     }
     // Bytes after the archive's end (its padding) have nowhere to go and need none.
-    if (!m_finished) m_queue.append(data, size);
+    if (!m_finished && !m_read_done) m_queue.append(data, size);
     lock.unlock();
     m_changed.notify_all();
     return true;
@@ -184,8 +184,10 @@ void TreeSink::extract() {
     // links are made only once everything else is in (make_links), so no file or folder can be written
     // through one, and libarchive need not look at every name on each path (a look-up and an open per
     // name: most of the time of a folder of small files).
-    m_lib->write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                           ARCHIVE_EXTRACT_NO_OVERWRITE);
+    // No entry replaces what an entry before it made; a folder's own entry that comes after the folder
+    // was made for the files in it (as `find -depth` lists them) still gives it its mode and time.
+    const int options = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
+    m_lib->write_disk_set_options(out, options | ARCHIVE_EXTRACT_NO_OVERWRITE);
     bool ok = m_lib->read_open(in, this, nullptr, pull_bytes, nullptr) == ARCHIVE_OK;
     std::string error = ok ? "" : m_lib->error_of(in);
     Refusals refused;
@@ -224,6 +226,9 @@ void TreeSink::extract() {
                 continue;
             }
         }
+        const bool folder = m_lib->entry_filetype(entry) == AE_IFDIR;
+        const bool merge = folder && only_folders_on_way(std::string(m_lib->entry_pathname(entry)).substr(m_hidden.size() + 1));
+        m_lib->write_disk_set_options(out, options | (merge ? 0 : ARCHIVE_EXTRACT_NO_OVERWRITE));
         if (m_lib->write_header(out, entry) < ARCHIVE_WARN) {
             refused.push_back(name + ": " + m_lib->error_of(out));
             continue;
@@ -243,6 +248,12 @@ void TreeSink::extract() {
             error = m_lib->error_of(in);
         }
         m_lib->write_finish_entry(out);
+    }
+    {
+        // Whatever comes after the archive's end has nowhere to go, and is not waited for meanwhile.
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_read_done = true;
+        m_changed.notify_all();
     }
     // Before the folders get their modes (which may deny writing) and times (which a removal changes).
     if (ok) make_links(&refused);
@@ -416,6 +427,20 @@ void TreeSink::refuse_leaving_links(Refusals* refused) {
         }
     }
     for (const std::string& inner : leaving) unlinkat(m_hidden_fd, inner.c_str(), 0);
+}
+
+// Whether only folders stand where a folder's entry goes and on its way there (made for the entries
+// before it): then the entry gives that folder its mode and time. Anything else in the way is left
+// to the writer to refuse. Nothing on the way is a link yet (make_links comes last).
+bool TreeSink::only_folders_on_way(std::string inner) const {
+    for (;;) {
+        struct stat info {};
+        if (fstatat(m_hidden_fd, inner.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) return S_ISDIR(info.st_mode);
+        if (errno != ENOENT) return false;
+        size_t slash = inner.find_last_of('/');
+        if (slash == std::string::npos) return true;  // the hidden folder itself is next
+        inner.resize(slash);
+    }
 }
 
 bool TreeSink::aborted() const {
