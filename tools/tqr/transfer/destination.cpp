@@ -55,8 +55,9 @@ std::string foreign_owner(const struct stat& info) {
 
 enum WatchedWrite { WATCHED_WRITTEN, WATCHED_FAILED, WATCHED_STALLED, WATCHED_STOPPED };
 
-// Writes all of `data` into a pipe, fifo or terminal opened without blocking, waiting for its reader to
-// take more for at most the stall limit each time, and no longer once `stop` is readable.
+// Writes all of `data` into a pipe, fifo or terminal opened without blocking, or a `socket` with sends
+// that do not wait, waiting for its reader to take more for at most the stall limit each time, and no
+// longer once `stop` is readable.
 WatchedWrite write_watched(int fd, bool socket, int stop, const unsigned char* data, size_t size) {
     while (size > 0) {
         ssize_t n = socket ? send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd, data, size);
