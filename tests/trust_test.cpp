@@ -619,19 +619,24 @@ TEST(TrustTest, AFifoNamedByOutputIsWrittenOnlyWhileItsOwnReaderReads) {
 
 
 // A text goes to standard output whatever --output says: a terminal that is never read holds the
-// receiver until an interruption or its stall limit, whichever comes first; with --json and standard
-// output closed, the text is in its event alone.
-TEST(TrustTest, ATextWaitsForItsReaderNoLongerThanTheReceiverWants) {
+// receiver until an interruption or its stall limit, whichever comes first; so does a socket. An
+// unencrypted payload, copied out once checked, waits for its reader until an interruption. With
+// --json and standard output closed, the text is in its event alone.
+TEST(TrustTest, StandardOutputIsWaitedForNoLongerThanTheReceiverWants) {
     TempDir dir;
     ToolCoordinator coordinator(dir);
     ASSERT_TRUE(coordinator.ready());
     std::string text;
     for (int i = 0; i < 9000; ++i) text += "\xc3\xa9\xe6\x97\xa5\xff\n";  // escaped on a terminal
-    // A terminal, interrupted or stalled; a socket (inherited as itself), interrupted.
-    for (int row = 0; row < 3; ++row) {
-        const bool interrupted = row != 1, socket = row == 2;
-        SCOPED_TRACE(socket ? "socket" : interrupted ? "terminal, interrupted" : "terminal, stalled");
-        TqrProcess sender({"send", "--conference", "text", "--count", "1", "--text", text}, dir.path(), {kKey});
+    write_file(dir / "plain", random_bytes(1 << 20, 5));
+    // A terminal, interrupted or stalled; a socket (inherited as itself), interrupted; a terminal
+    // that gets a --plain payload, interrupted.
+    for (int row = 0; row < 4; ++row) {
+        const bool interrupted = row != 1, socket = row == 2, plain = row == 3;
+        SCOPED_TRACE(socket ? "socket" : plain ? "plain" : interrupted ? "terminal, interrupted" : "terminal, stalled");
+        TqrProcess sender(plain ? std::vector<std::string>{"send", "--conference", "text", "--count", "1", "--plain", "plain"}
+                                : std::vector<std::string>{"send", "--conference", "text", "--count", "1", "--text", text},
+                          dir.path(), {kKey});
         int reader = -1, ends[2] = {-1, -1};
         std::string output;
         if (socket) {
@@ -645,7 +650,7 @@ TEST(TrustTest, ATextWaitsForItsReaderNoLongerThanTheReceiverWants) {
             ASSERT_TRUE(reader >= 0 && grantpt(reader) == 0 && unlockpt(reader) == 0);
             output = ">\"$1\"";
         }
-        TqrProcess receiver({"/bin/bash", "-c", "exec \"$0\" receive --conference text " + output, ZEL_TQR_PATH,
+        TqrProcess receiver({"/bin/bash", "-c", std::string("exec \"$0\" receive --conference text ") + (plain ? "--plain -o - " : "") + output, ZEL_TQR_PATH,
                              socket ? "" : ptsname(reader)},
                             dir.path(), {kKey, interrupted ? "TQR_STALL_TIMEOUT=600" : "TQR_STALL_TIMEOUT=1"});
         if (socket) close(ends[1]);

@@ -57,8 +57,8 @@ enum WatchedWrite { WATCHED_WRITTEN, WATCHED_FAILED, WATCHED_STALLED, WATCHED_ST
 
 // Writes all of `data` into a pipe, fifo or terminal opened without blocking, or a `socket` with sends
 // that do not wait, waiting for its reader to take more for at most the stall limit each time, and no
-// longer once `stop` is readable.
-WatchedWrite write_watched(int fd, bool socket, int stop, const unsigned char* data, size_t size) {
+// longer once `stop` is readable; with `patient`, for as long as the reader likes.
+WatchedWrite write_watched(int fd, bool socket, int stop, const unsigned char* data, size_t size, bool patient) {
     while (size > 0) {
         ssize_t n = socket ? send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL) : ::write(fd, data, size);
         if (n > 0) {
@@ -69,7 +69,7 @@ WatchedWrite write_watched(int fd, bool socket, int stop, const unsigned char* d
         if (n < 0 && errno == EINTR) continue;
         if (n == 0 || errno != EAGAIN) return WATCHED_FAILED;
         pollfd ready[2] = {{fd, POLLOUT, 0}, {stop, POLLIN, 0}};
-        int count = poll(ready, 2, stall_seconds() * 1000);
+        int count = poll(ready, 2, patient ? -1 : stall_seconds() * 1000);
         if (count < 0 && errno == EINTR) continue;
         if (count < 0) return WATCHED_FAILED;
         if (count == 0) return WATCHED_STALLED;
@@ -469,7 +469,8 @@ bool Destination::write(const unsigned char* data, size_t size) {
     // lock, which interrupt() takes; a description that cannot be watched (another user's pipe) at
     // least leaves the interruption its line, and a second one ends the command.
     // The descriptors stay open until commit() or the destructor, both on this thread.
-    int fd = m_fd, stop = m_wake[0];
+    const int fd = m_fd, stop = m_wake[0];
+    const bool patient = m_committed;  // copy_spool: nobody waits for this reader
     guard.unlock();
     if (stop < 0) {
         bool all = write_all(fd, data, size);
@@ -479,7 +480,7 @@ bool Destination::write(const unsigned char* data, size_t size) {
         if (m_stopped) return fail("interrupted");
         return all || fail_errno("cannot write " + describe());
     }
-    WatchedWrite written = write_watched(fd, m_socket, stop, data, size);
+    WatchedWrite written = write_watched(fd, m_socket, stop, data, size, patient);
     int saved = errno;
     guard.lock();
     errno = saved;
@@ -587,13 +588,20 @@ std::string Destination::abandon_locked(bool link_lost) {
     return "nothing was kept";
 }
 
+// Written as a payload to standard output is, through the watched write, so that an interruption ends
+// it; but with no stall limit, as the sender no longer waits and a reader (a pager) may take its time.
 bool Destination::copy_spool() {
     if (m_spool == nullptr) return true;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_fd = STDOUT_FILENO;  // the spool is still m_spool's
+        watch_stdout();
+    }
     rewind(m_spool);
-    char buffer[65536];
+    unsigned char buffer[65536];
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, m_spool)) > 0) {
-        if (fwrite(buffer, 1, n, stdout) != n) return false;
+        if (!write(buffer, n)) return false;
     }
     return fflush(stdout) == 0 && !ferror(m_spool);
 }
