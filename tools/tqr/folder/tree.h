@@ -181,11 +181,14 @@ private:
 // taking the bytes through a bounded queue (libarchive reads by pulling). Made and ended by the
 // Destination, which serialises the calls; `m_mutex` guards the queue and the extractor's results
 // and is a leaf.
-// Entries that were not extracted, each with why: the first kListed, and how many more. An archive
-// may hold millions that are refused; the person needs the first ones and the count, not all.
+// How many lines of what a folder's sender skips or its receiver refuses are told one by one; the
+// rest are counted. A folder may hold millions of them; the person needs the first ones and the count.
+constexpr size_t kListedEntries = 1000;
+
+// Entries that were not extracted, each with why: the first kListedEntries, and how many more.
 class Refusals {
 public:
-    static constexpr size_t kListed = 1000;
+    static constexpr size_t kListed = kListedEntries;
     void push_back(std::string line) {
         if (m_lines.size() < kListed) {
             m_lines.push_back(std::move(line));

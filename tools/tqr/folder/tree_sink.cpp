@@ -185,9 +185,9 @@ void TreeSink::extract() {
     // through one, and libarchive need not look at every name on each path (a look-up and an open per
     // name: most of the time of a folder of small files).
     // No entry replaces what an entry before it made; a folder's own entry that comes after the folder
-    // was made for the files in it (as `find -depth` lists them) still gives it its mode and time.
+    // was made for the files in it (as `find -depth` lists them) still gives it its mode and time: so
+    // the options are set entry by entry.
     const int options = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
-    m_lib->write_disk_set_options(out, options | ARCHIVE_EXTRACT_NO_OVERWRITE);
     bool ok = m_lib->read_open(in, this, nullptr, pull_bytes, nullptr) == ARCHIVE_OK;
     std::string error = ok ? "" : m_lib->error_of(in);
     Refusals refused;

@@ -368,12 +368,11 @@ bool TreeSource::open_set(const std::vector<std::string>& paths, const std::stri
 }
 
 bool TreeSource::list(std::string* error, const std::function<void(const std::string&)>& tell) {
-    // A folder that others may write in may hold millions of what is skipped (fifos, say): the first
-    // thousand lines are told, the rest counted in one.
+    // A folder that others may write in may hold millions of what is skipped (fifos, say).
     size_t told = 0;
     uint64_t untold = 0;
     auto note = [&](const std::string& line) {
-        if (told < 1000) {
+        if (told < kListedEntries) {
             ++told;
             tell(line);
         } else {

@@ -231,12 +231,12 @@ SendResult send_sealed(int fd, const Session& session, const PayloadHeader& offe
     if (done != 0 && (offer.kind != KIND_FILE || done > offer.size)) return SEND_FAILED;
     RawBuffer<unsigned char> buffer(lend ? 0 : kBatchBytes);
     payload_moved();  // as long as the receiver now waits for the answer
-    if (done > 0 && !lend) {
+    if (lend) done = 0;  // a stream is never continued
+    if (done > 0) {
         KeptStart kept = same_start(fd, session, read, asked, &buffer);
         if (kept == KEPT_ENDED) return SEND_FAILED;
         if (kept == KEPT_OTHER) done = 0;
     }
-    if (lend) done = 0;
     *start = done;
     payload_moved();
 
