@@ -78,6 +78,7 @@ zel::Settings read_settings() {
     out.max_parties = setting("TQR_MAX_PARTIES", "4096", -1);
     out.drain_seconds = setting("TQR_DRAIN_SECONDS", "5", -1);
     out.max_threads = setting("TQR_MAX_THREADS", "16384");
+    out.batch_threads = setting("TQR_BATCH_THREADS", "1", -1) != 0;
     out.max_parties_per_source = setting("TQR_MAX_PARTIES_PER_SOURCE", "0", -1);
     out.max_waiting_conferences = setting("TQR_MAX_WAITING_CONFERENCES", "16");
     out.remote_senders = setting("TQR_REMOTE_SENDERS", "0", -1) != 0;

@@ -43,6 +43,11 @@ struct Settings {
     // party takes one for its session, a sender's listener and an endstation's reader and bridge one
     // each.
     int max_threads;
+    // Whether the pools' threads run SCHED_BATCH when the process runs the default policy
+    // (TQR_BATCH_THREADS, 1; 0: they keep the policy of the thread that started them). A host's
+    // bridge callback runs on such a thread: it gets the CPU as any other, but a wake-up does not
+    // preempt the thread that runs.
+    bool batch_threads;
     // TQR_SO_SNDBUF as the connection reads it (0: not set). Advisory only: no socket option is made
     // of it, since the kernel's own tuning serves these short texts better.
     int so_sndbuf;

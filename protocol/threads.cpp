@@ -14,6 +14,18 @@ namespace {
 // A thread parked this long with nothing to do ends.
 constexpr double kIdleSeconds = 30.0;
 
+// The pools' threads run SCHED_BATCH when the process runs the default policy (TQR_BATCH_THREADS).
+// Their work is message loops that hand each other one message at a time: a thread that writes wakes
+// its peer and blocks in its own next read a moment later. Under the default policy the woken peer,
+// placed on the writer's CPU, preempts the writer on its way out of the write, two switches that buy
+// nothing; a batch thread waits for the writer to block. A process the host runs under another policy
+// (real time, idle) is left as it is. Returns whether this thread is now batched.
+bool batch_this_thread() {
+    if (!zel::settings().batch_threads || sched_getscheduler(0) != SCHED_OTHER) return false;
+    sched_param none{};
+    return sched_setscheduler(0, SCHED_BATCH, &none) == 0;
+}
+
 }  // namespace
 
 bool zel::start_thread(pthread_t* thread, void* (*entry)(void*), void* argument, size_t stack) {
@@ -104,6 +116,7 @@ void* zel::ThreadPool::s_worker(void* worker) {
 }
 
 void zel::ThreadPool::work(Worker* self) {
+    const bool batched = batch_this_thread();
     for (;;) {
         Entry entry;
         void* argument;
@@ -116,6 +129,11 @@ void zel::ThreadPool::work(Worker* self) {
             self->entry = nullptr;
         }
         entry(argument);
+        // A bridge callback may have set its thread's policy: the next job gets the pool's.
+        if (batched && sched_getscheduler(0) != SCHED_BATCH) {
+            sched_param none{};
+            sched_setscheduler(0, SCHED_BATCH, &none);
+        }
         {
             MutexLock lock(m_mutex);
             m_parked.push_back(self);

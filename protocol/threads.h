@@ -1,7 +1,8 @@
 // The library's threads. Work that the library starts (a reader, a party's session on the coordinator,
 // a sender's listener, an endstation's bridge) runs on parked threads of a process-wide pool, taken
 // when work comes and parked again when it is done, so that a rendezvous starts no thread of its own.
-// A pool grows on demand up to a bound (TQR_MAX_THREADS), and a thread parked for a while ends.
+// A pool grows on demand up to a bound (TQR_MAX_THREADS), and a thread parked for a while ends. Its
+// threads run SCHED_BATCH unless the host runs another policy (TQR_BATCH_THREADS; threads.cpp says why).
 //
 // Two pools: threads that run only library code get a small stack (their depth is known: no
 // recursion, nothing larger than a read buffer of a few KiB on the stack); threads that call the host

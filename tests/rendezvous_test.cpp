@@ -2,6 +2,7 @@
 // their own, the bridge recorded.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -334,6 +335,43 @@ TEST(HostApiTest, WorkToldDoneIsParkedWhereTrimEndsIt) {
     EXPECT_FALSE(pool.wait_idle(0.05));
     release->done();
     EXPECT_TRUE(pool.wait_idle(10));
+}
+
+// The pools' threads run batched (a woken loop does not preempt the thread that woke it), a bridge
+// that changes its thread's policy does not hand that to the next job, and a host that runs its
+// process under another policy keeps it for the threads it starts.
+TEST(HostApiTest, ThePoolsRunBatchedUnlessTheHostRunsAnotherPolicy) {
+    zel::ThreadPool& pool = zel::host_threads();
+    pool.trim();
+    auto policy_of = [&pool](bool go_idle) {
+        struct Job {
+            bool go_idle;
+            int seen = -1;
+        } job{go_idle};
+        auto done = std::make_shared<zel::Completion>();
+        auto entry = [](void* j) -> void* {
+            Job* self = static_cast<Job*>(j);
+            self->seen = sched_getscheduler(0);
+            sched_param none{};
+            if (self->go_idle) sched_setscheduler(0, SCHED_IDLE, &none);
+            return nullptr;
+        };
+        if (!pool.run(entry, &job, done)) return -2;
+        done->wait();
+        return job.seen;
+    };
+    EXPECT_EQ(policy_of(true), SCHED_BATCH);
+    EXPECT_EQ(policy_of(false), SCHED_BATCH) << "the last job's policy was kept";
+    pool.trim();
+    int seen = -1;
+    std::thread idle_host([&] {
+        sched_param none{};
+        ASSERT_EQ(sched_setscheduler(0, SCHED_IDLE, &none), 0);
+        seen = policy_of(false);
+    });
+    idle_host.join();
+    EXPECT_EQ(seen, SCHED_IDLE);
+    pool.trim();
 }
 
 // A coordinator of its own sends an endstation "Connect " to a port where nobody answers the key,

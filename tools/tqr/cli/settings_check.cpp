@@ -31,6 +31,7 @@ const Range kRanges[] = {
     {"TQR_REMOTE_SENDERS", 0, 1},
     {"TQR_DRAIN_SECONDS", 0, 86400},
     {"TQR_MAX_THREADS", 1, 10000000},
+    {"TQR_BATCH_THREADS", 0, 1},
     {"TQR_SO_SNDBUF", 0, 1L << 30},
     {"TQR_CODE_NAMEPLATES", 1, kMaxNameplate},
     {"TQR_CONFIRM_TIMEOUT", 1, 86400},
