@@ -19,9 +19,13 @@ constexpr double kIdleSeconds = 30.0;
 // its peer and blocks in its own next read a moment later. Under the default policy the woken peer,
 // placed on the writer's CPU, preempts the writer on its way out of the write, two switches that buy
 // nothing; a batch thread waits for the writer to block. A process the host runs under another policy
-// (real time, idle) is left as it is. Returns whether this thread is now batched.
+// (real time, idle) is left as it is. Returns whether this thread is now batched: a thread started by
+// a batched one already is.
 bool batch_this_thread() {
-    if (!zel::settings().batch_threads || sched_getscheduler(0) != SCHED_OTHER) return false;
+    if (!zel::settings().batch_threads) return false;
+    const int policy = sched_getscheduler(0);
+    if (policy == SCHED_BATCH) return true;
+    if (policy != SCHED_OTHER) return false;
     sched_param none{};
     return sched_setscheduler(0, SCHED_BATCH, &none) == 0;
 }

@@ -360,7 +360,20 @@ TEST(HostApiTest, ThePoolsRunBatchedUnlessTheHostRunsAnotherPolicy) {
         done->wait();
         return job.seen;
     };
-    EXPECT_EQ(policy_of(true), SCHED_BATCH);
+    // The one parked thread is started from a library thread, as a reader starts a sender's listener.
+    int first = -1;
+    struct From {
+        decltype(policy_of)* ask;
+        int* seen;
+    } from{&policy_of, &first};
+    auto done = std::make_shared<zel::Completion>();
+    ASSERT_TRUE(zel::library_threads().run([](void* f) -> void* {
+        From* self = static_cast<From*>(f);
+        *self->seen = (*self->ask)(true);
+        return nullptr;
+    }, &from, done));
+    done->wait();
+    EXPECT_EQ(first, SCHED_BATCH);
     EXPECT_EQ(policy_of(false), SCHED_BATCH) << "the last job's policy was kept";
     pool.trim();
     int seen = -1;
