@@ -20,6 +20,7 @@
 #include "cli/escape.h"
 #include "cli/settings_check.h"
 #include "code/words.h"
+#include "transfer/party.h"
 
 namespace {
 
@@ -313,6 +314,7 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     // A peer that leaves mid-transfer must give an error result, not end the process.
     signal(SIGPIPE, SIG_IGN);
+    tqr::keep_process_policy();
     int status = run(argc, argv);
     // Every command has deleted its Callers and stopped its coordinator: the library's threads end
     // here, and nothing of ours runs while the process ends.

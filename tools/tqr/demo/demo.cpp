@@ -94,6 +94,7 @@ int port_of(const sockaddr_in& address) { return ntohs(address.sin_port); }
 
 // The sender's bridge handler, on a listener thread of the library, which closes `fd` afterwards.
 void sender_side(int fd, void* context) {
+    take_process_policy();
     DemoState& demo = *static_cast<DemoState*>(context);
     Handled handled{demo};
     bound_link(fd, kStepSeconds);
@@ -111,6 +112,7 @@ void sender_side(int fd, void* context) {
 
 // An endstation's bridge handler, on its bridge thread; `fd` is ours to close.
 void endstation_side(int fd, void* context) {
+    take_process_policy();
     const EndstationRun& run = *static_cast<EndstationRun*>(context);
     Meeting& meeting = *run.meeting;
     meeting.met_ms = std::chrono::duration<double, std::milli>(Clock::now() - meeting.started).count();

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/xattr.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -352,6 +353,24 @@ int leave(int status) {
         if (g_logmsg.is_open()) g_logmsg.flush();
     }
     return status;
+}
+
+namespace {
+
+// Written once on the main thread before any bridge runs; read by bridges.
+int g_process_policy = -1;
+sched_param g_process_priority{};
+
+}  // namespace
+
+void keep_process_policy() {
+    g_process_policy = sched_getscheduler(0);
+    if (g_process_policy >= 0) sched_getparam(0, &g_process_priority);
+}
+
+void take_process_policy() {
+    if (g_process_policy < 0 || sched_getscheduler(0) == g_process_policy) return;
+    sched_setscheduler(0, g_process_policy, &g_process_priority);
 }
 
 }  // namespace tqr

@@ -106,6 +106,15 @@ private:
 // Flushes the standard streams and the log: the last step of a command before main returns `status`.
 int leave(int status);
 
+// The library runs a bridge on a thread of its own, batched when the process runs the default policy:
+// a woken batch thread does not preempt the one that runs, which spares the rendezvous's message loops
+// switches. A transfer is a pipeline with other processes (tar, a pager, the peer on this machine)
+// that wake-up preemption keeps fed, so each bridge of ours runs under the policy the process started
+// with. keep_process_policy() notes it, on the main thread before the library starts a thread;
+// take_process_policy() gives it to the calling thread (the library puts its own back afterwards).
+void keep_process_policy();
+void take_process_policy();
+
 }  // namespace tqr
 
 #endif

@@ -236,6 +236,7 @@ void on_interrupt(int signal, void* context) {
 bool ended(const ReceiveState& state) { return prompts_ended() || state.ending.claimed(); }
 
 void take_payload(int fd, void* context) {
+    take_process_policy();
     ReceiveState& state = *static_cast<ReceiveState*>(context);
     state.bridged = true;
     lend_link(state, fd);

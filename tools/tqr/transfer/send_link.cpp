@@ -360,6 +360,7 @@ void end_links(SendState& state) {
 }
 
 void serve_endstation(int fd, void* context) {
+    take_process_policy();
     SendState& state = *static_cast<SendState*>(context);
     LinkEntry entry(state, fd);
     if (!entry.listed()) return;
